@@ -1,0 +1,15 @@
+# The two commands that do all set-up on a fresh machine:
+#   make demo   runs the main job (a Gaussian pulse absorbed by the layers)
+#   make test   runs the test suite
+PYTHON ?= python3
+
+.PHONY: setup demo test
+
+setup:
+	PYTHON=$(PYTHON) bash tools/setup.sh
+
+demo: setup
+	$(PYTHON) -m orvane_sim
+
+test: setup
+	$(PYTHON) -m pytest -q

@@ -1,0 +1,449 @@
+// Field time stepping: the magnetic and electric updates of one time step.
+//
+// One step is Update_H followed by Update_E. Each applies the staggered curl
+// (forward differences of E for H, backward differences of H for E) scaled by
+// per-axis coefficient vectors, and inside the absorbing layers at the six
+// faces adds a recursively filtered copy of the same differences (a
+// convolutional PML), kept in auxiliary tensors between steps.
+//
+// Absorbing layers. Along an axis of N cells with layers L cells thick, the
+// auxiliary tensor has 2L slots along that axis: slot n for index n in the
+// low layer (n < L), slot n - N + 2L in the high layer (n >= N - L); a cell
+// in both (2L > N) counts as low. Along the two other axes the auxiliary spans
+// the whole grid. Component c = 0 / 1 of the auxiliary feeds the two field
+// components that the axis' differences drive (table in each kernel below).
+// The layer coefficient vectors b (decay) and c (drive) are indexed by slot.
+// The electric layers skip index 0 along their own axis (slot 0 is unused).
+//
+// The thicknesses live in `layer_cells` on the device and are never read on
+// the host. So that no value there can send a kernel outside its tensors, a
+// kernel uses min(layer_cells[axis], slots / 2) along each axis (slots: the
+// auxiliary's extent along that axis; a negative value means no layer), and
+// the electric update never gives the node at index 0 along an axis that
+// axis' correction, even when a thickness of N or more puts it in the high
+// layer. For well-formed input (2L slots, L < N) neither rule changes anything.
+#pragma once
+
+#include "frame.h"
+
+namespace orvane {
+
+// Thickness of the layers along one axis, bounded by the auxiliary's slots.
+ORV_HD inline int32_t layer_thickness(const IntVec& layer_cells, int32_t axis, const Aux& psi,
+                                      int32_t psi_dim) {
+  const int64_t wanted = elem(layer_cells, axis);
+  const int64_t room = int64_t(psi.size(psi_dim) / 2);
+  return int32_t(wanted < 0 ? 0 : (wanted < room ? wanted : room));
+}
+
+// Slot of index n in the layers of thickness L at both ends of an axis of N
+// cells, or -1 where n lies in neither layer.
+ORV_HD inline int64_t layer_slot(int32_t n, int32_t N, int32_t L) {
+  if (n < L) return n;
+  if (n >= int64_t(N) - L) return int64_t(n) - N + 2 * int64_t(L);
+  return -1;
+}
+
+// The electric layers start at index 1: index 0 has no backward difference.
+ORV_HD inline int64_t electric_layer_slot(int32_t n, int32_t N, int32_t L) {
+  return n == 0 ? -1 : layer_slot(n, N, L);
+}
+
+// Magnetic update, one cell of one batch entry.
+//
+//   Hx += ch_z[k]·(Ey[k+1] − Ey[k]) − ch_y[j]·(Ez[j+1] − Ez[j])
+//   Hy += ch_x[i]·(Ez[i+1] − Ez[i]) − ch_z[k]·(Ex[k+1] − Ex[k])
+//   Hz += ch_y[j]·(Ex[j+1] − Ex[j]) − ch_x[i]·(Ey[i+1] − Ey[i])
+//
+// then the layer corrections in the order x, y, z:
+//
+//   auxiliary  c = 0 feeds, filtering     c = 1 feeds, filtering
+//   hpsi_x     Hy   +(Ez[i+1] − Ez[i])    Hz   −(Ey[i+1] − Ey[i])
+//   hpsi_y     Hz   +(Ex[j+1] − Ex[j])    Hx   −(Ez[j+1] − Ez[j])
+//   hpsi_z     Hx   +(Ey[k+1] − Ey[k])    Hy   −(Ex[k+1] − Ex[k])
+//
+// psi ← b·psi ± c·difference, and the field gets the new psi.
+struct UpdateH {
+  Field Hx, Hy, Hz;             // [B0, B1, NX, NY, NZ, B2], updated
+  Field Ex;                     // [B0, B1, NX, NY+1, NZ+1, B2]
+  Field Ey;                     // [B0, B1, NX+1, NY, NZ+1, B2]
+  Field Ez;                     // [B0, B1, NX+1, NY+1, NZ, B2]
+  Vec ch_x, ch_y, ch_z;         // [NX], [NY], [NZ]
+  Aux hpsi_x;                   // [B0, B1, 2Lx, NY, NZ, 2, B2], updated
+  Aux hpsi_y;                   // [B0, B1, NX, 2Ly, NZ, 2, B2], updated
+  Aux hpsi_z;                   // [B0, B1, NX, NY, 2Lz, 2, B2], updated
+  Vec hb_x, hb_y, hb_z;         // [2Lx], [2Ly], [2Lz]
+  Vec hc_x, hc_y, hc_z;         // [2Lx], [2Ly], [2Lz]
+  IntVec layer_cells;           // [3]: Lx, Ly, Lz
+  int32_t B1, B2, NX, NY, NZ;
+
+  ORV_HD void cell(const Cell16 c, const Batch16 b) const {
+    const int32_t i = c.i, j = c.j, k = c.k;
+    const float ex = elem(Ex, b, i, j, k), ey = elem(Ey, b, i, j, k), ez = elem(Ez, b, i, j, k);
+    const float dEx_y = elem(Ex, b, i, j + 1, k) - ex;
+    const float dEx_z = elem(Ex, b, i, j, k + 1) - ex;
+    const float dEy_x = elem(Ey, b, i + 1, j, k) - ey;
+    const float dEy_z = elem(Ey, b, i, j, k + 1) - ey;
+    const float dEz_x = elem(Ez, b, i + 1, j, k) - ez;
+    const float dEz_y = elem(Ez, b, i, j + 1, k) - ez;
+
+    const float cx = elem(ch_x, i), cy = elem(ch_y, j), cz = elem(ch_z, k);
+    float hx = elem(Hx, b, i, j, k) + (cz * dEy_z - cy * dEz_y);
+    float hy = elem(Hy, b, i, j, k) + (cx * dEz_x - cz * dEx_z);
+    float hz = elem(Hz, b, i, j, k) + (cy * dEx_y - cx * dEy_x);
+
+    const int64_t p = layer_slot(i, NX, layer_thickness(layer_cells, 0, hpsi_x, 2));
+    if (p >= 0) {
+      const float lb = elem(hb_x, p), lc = elem(hc_x, p);
+      float& psi0 = elem(hpsi_x, b, p, j, k, 0);
+      float& psi1 = elem(hpsi_x, b, p, j, k, 1);
+      psi0 = lb * psi0 + lc * dEz_x;
+      hy += psi0;
+      psi1 = lb * psi1 - lc * dEy_x;
+      hz += psi1;
+    }
+    const int64_t q = layer_slot(j, NY, layer_thickness(layer_cells, 1, hpsi_y, 3));
+    if (q >= 0) {
+      const float lb = elem(hb_y, q), lc = elem(hc_y, q);
+      float& psi0 = elem(hpsi_y, b, i, q, k, 0);
+      float& psi1 = elem(hpsi_y, b, i, q, k, 1);
+      psi0 = lb * psi0 + lc * dEx_y;
+      hz += psi0;
+      psi1 = lb * psi1 - lc * dEz_y;
+      hx += psi1;
+    }
+    const int64_t r = layer_slot(k, NZ, layer_thickness(layer_cells, 2, hpsi_z, 4));
+    if (r >= 0) {
+      const float lb = elem(hb_z, r), lc = elem(hc_z, r);
+      float& psi0 = elem(hpsi_z, b, i, j, r, 0);
+      float& psi1 = elem(hpsi_z, b, i, j, r, 1);
+      psi0 = lb * psi0 + lc * dEy_z;
+      hx += psi0;
+      psi1 = lb * psi1 - lc * dEx_z;
+      hy += psi1;
+    }
+
+    elem(Hx, b, i, j, k) = hx;
+    elem(Hy, b, i, j, k) = hy;
+    elem(Hz, b, i, j, k) = hz;
+  }
+};
+
+// Electric update, one node of one batch entry.
+//
+//   Ex ← (cg1_x − cg2_x)·Ex + ce_y[j]·(Hz[j] − Hz[j−1]) − ce_z[k]·(Hy[k] − Hy[k−1])
+//   Ey ← (cg1_y − cg2_y)·Ey + ce_z[k]·(Hx[k] − Hx[k−1]) − ce_x[i]·(Hz[i] − Hz[i−1])
+//   Ez ← (cg1_z − cg2_z)·Ez + ce_x[i]·(Hy[i] − Hy[i−1]) − ce_y[j]·(Hx[j] − Hx[j−1])
+//
+// each skipped at index 0 along its two transverse axes (scaled old value and
+// first curl term in one fused multiply-add, second term subtracted last);
+// then the layer corrections in the order x, y, z, which test only their own
+// axis and so also reach face nodes that the curl step skipped:
+//
+//   auxiliary  c = 0 feeds, filtering     c = 1 feeds, filtering
+//   epsi_x     Ey   −(Hz[i] − Hz[i−1])    Ez   +(Hy[i] − Hy[i−1])
+//   epsi_y     Ez   −(Hx[j] − Hx[j−1])    Ex   +(Hz[j] − Hz[j−1])
+//   epsi_z     Ex   −(Hy[k] − Hy[k−1])    Ey   +(Hx[k] − Hx[k−1])
+//
+// Nodes at index N are outside the launch and keep their values.
+struct UpdateE {
+  Field Ex;                     // [B0, B1, NX, NY+1, NZ+1, B2], updated
+  Field Ey;                     // [B0, B1, NX+1, NY, NZ+1, B2], updated
+  Field Ez;                     // [B0, B1, NX+1, NY+1, NZ, B2], updated
+  Field Hx, Hy, Hz;             // [B0, B1, NX, NY, NZ, B2]
+  Grid cg1_x, cg1_y, cg1_z;     // [B1, NX, NY, NZ]
+  Grid cg2_x, cg2_y, cg2_z;     // [B1, NX, NY, NZ]
+  Vec ce_x, ce_y, ce_z;         // [NX], [NY], [NZ]
+  Aux epsi_x;                   // [B0, B1, 2Lx, NY, NZ, 2, B2], updated
+  Aux epsi_y;                   // [B0, B1, NX, 2Ly, NZ, 2, B2], updated
+  Aux epsi_z;                   // [B0, B1, NX, NY, 2Lz, 2, B2], updated
+  Vec eb_x, eb_y, eb_z;         // [2Lx], [2Ly], [2Lz]
+  Vec ec_x, ec_y, ec_z;         // [2Lx], [2Ly], [2Lz]
+  IntVec layer_cells;           // [3]: Lx, Ly, Lz
+  int32_t B1, B2, NX, NY, NZ;
+
+  ORV_HD void cell(const Cell16 c, const Batch16 b) const {
+    const int32_t i = c.i, j = c.j, k = c.k;
+    const float hx = elem(Hx, b, i, j, k), hy = elem(Hy, b, i, j, k), hz = elem(Hz, b, i, j, k);
+    // Backward differences exist only above index 0 of their axis.
+    const float dHy_x = i > 0 ? hy - elem(Hy, b, i - 1, j, k) : 0.f;
+    const float dHz_x = i > 0 ? hz - elem(Hz, b, i - 1, j, k) : 0.f;
+    const float dHx_y = j > 0 ? hx - elem(Hx, b, i, j - 1, k) : 0.f;
+    const float dHz_y = j > 0 ? hz - elem(Hz, b, i, j - 1, k) : 0.f;
+    const float dHx_z = k > 0 ? hx - elem(Hx, b, i, j, k - 1) : 0.f;
+    const float dHy_z = k > 0 ? hy - elem(Hy, b, i, j, k - 1) : 0.f;
+
+    float ex = elem(Ex, b, i, j, k), ey = elem(Ey, b, i, j, k), ez = elem(Ez, b, i, j, k);
+    bool ex_new = false, ey_new = false, ez_new = false;
+    const float cx = elem(ce_x, i), cy = elem(ce_y, j), cz = elem(ce_z, k);
+    const uint16_t m = b.b1;
+    if (j > 0 && k > 0) {
+      const float g = elem(cg1_x, m, i, j, k) - elem(cg2_x, m, i, j, k);
+      ex = fused(g, ex, cy * dHz_y) - cz * dHy_z;
+      ex_new = true;
+    }
+    if (i > 0 && k > 0) {
+      const float g = elem(cg1_y, m, i, j, k) - elem(cg2_y, m, i, j, k);
+      ey = fused(g, ey, cz * dHx_z) - cx * dHz_x;
+      ey_new = true;
+    }
+    if (i > 0 && j > 0) {
+      const float g = elem(cg1_z, m, i, j, k) - elem(cg2_z, m, i, j, k);
+      ez = fused(g, ez, cx * dHy_x) - cy * dHx_y;
+      ez_new = true;
+    }
+
+    const int64_t p = electric_layer_slot(i, NX, layer_thickness(layer_cells, 0, epsi_x, 2));
+    if (p >= 0) {
+      const float lb = elem(eb_x, p), lc = elem(ec_x, p);
+      float& psi0 = elem(epsi_x, b, p, j, k, 0);
+      float& psi1 = elem(epsi_x, b, p, j, k, 1);
+      psi0 = lb * psi0 - lc * dHz_x;
+      ey += psi0;
+      psi1 = lb * psi1 + lc * dHy_x;
+      ez += psi1;
+      ey_new = ez_new = true;
+    }
+    const int64_t q = electric_layer_slot(j, NY, layer_thickness(layer_cells, 1, epsi_y, 3));
+    if (q >= 0) {
+      const float lb = elem(eb_y, q), lc = elem(ec_y, q);
+      float& psi0 = elem(epsi_y, b, i, q, k, 0);
+      float& psi1 = elem(epsi_y, b, i, q, k, 1);
+      psi0 = lb * psi0 - lc * dHx_y;
+      ez += psi0;
+      psi1 = lb * psi1 + lc * dHz_y;
+      ex += psi1;
+      ez_new = ex_new = true;
+    }
+    const int64_t r = electric_layer_slot(k, NZ, layer_thickness(layer_cells, 2, epsi_z, 4));
+    if (r >= 0) {
+      const float lb = elem(eb_z, r), lc = elem(ec_z, r);
+      float& psi0 = elem(epsi_z, b, i, j, r, 0);
+      float& psi1 = elem(epsi_z, b, i, j, r, 1);
+      psi0 = lb * psi0 - lc * dHy_z;
+      ex += psi0;
+      psi1 = lb * psi1 + lc * dHx_z;
+      ey += psi1;
+      ex_new = ey_new = true;
+    }
+
+    if (ex_new) elem(Ex, b, i, j, k) = ex;
+    if (ey_new) elem(Ey, b, i, j, k) = ey;
+    if (ez_new) elem(Ez, b, i, j, k) = ez;
+  }
+};
+
+#ifdef __CUDACC__
+__global__ void Update_H_GPU(const UpdateH kernel);
+__global__ void Update_E_GPU(const UpdateE kernel);
+inline GpuKernel<UpdateH> gpu_kernel(const UpdateH&) { return {Update_H_GPU, "Update_H_GPU"}; }
+inline GpuKernel<UpdateE> gpu_kernel(const UpdateE&) { return {Update_E_GPU, "Update_E_GPU"}; }
+#endif
+
+// ------------------------------------------------------------ host side
+
+// One tensor argument of a wrapper: what its view needs and whether the call
+// writes it.
+struct TensorArg {
+  const at::Tensor& t;
+  const char* name;
+  int64_t dims;
+  at::ScalarType type;
+  const char* layout;
+  bool written;
+};
+
+inline TensorArg field_arg(const at::Tensor& t, const char* name, bool written) {
+  return {t, name, 6, at::kFloat, "[B0, B1, X, Y, Z, B2]", written};
+}
+inline TensorArg aux_arg(const at::Tensor& t, const char* name) {
+  return {t, name, 7, at::kFloat, "[B0, B1, X, Y, Z, 2, B2]", true};
+}
+inline TensorArg grid_arg(const at::Tensor& t, const char* name) {
+  return {t, name, 4, at::kFloat, "[B1, NX, NY, NZ]", false};
+}
+inline TensorArg vec_arg(const at::Tensor& t, const char* name) {
+  return {t, name, 1, at::kFloat, "[N]", false};
+}
+inline TensorArg layer_cells_arg(const at::Tensor& t) {
+  return {t, "layer_cells", 1, at::kInt, "[3]", false};
+}
+
+// What the host can check of a wrapper's tensor arguments before any size is
+// read: element types and dimensions (the last faulty argument is reported,
+// as the views are built last argument first), devices (all on the backend's
+// device, the one that holds `owner`), and that no written tensor aliases
+// itself or another argument.
+template <class L>
+void check_arguments(const ArgCheck& check, std::initializer_list<TensorArg> args,
+                     const TensorArg& owner) {
+  for (auto a = std::rbegin(args); a != std::rend(args); ++a)
+    check.layout(a->t, a->name, a->dims, a->type, a->layout);
+  if (!L::on_device(owner.t))
+    check.fail(std::string(owner.name) + " must be a " + L::kDevice + " tensor, got one on " +
+               owner.t.device().str());
+  for (const auto& a : args) check.device(a.t, a.name, owner.t.device(), owner.name);
+  for (const auto& w : args) {
+    if (!w.written) continue;
+    if (at::has_internal_overlap(w.t) == at::MemOverlap::Yes)
+      check.fail(std::string(w.name) +
+                 " is written, so no two of its elements may share memory (expanded or "
+                 "stride-0 tensors are not allowed)");
+    for (const auto& o : args) {
+      if (&o == &w) continue;
+      const auto status = at::get_overlap_status(w.t, o.t);
+      if (status == at::MemOverlapStatus::Full || status == at::MemOverlapStatus::Partial)
+        check.fail(std::string(w.name) + " is written, so it must not share memory with " +
+                   o.name);
+    }
+  }
+}
+
+// Grid and batch sizes, read from the electric components, with all six
+// components checked against their staggered extents and the sizes against
+// the launch limits.
+struct FieldSizes {
+  int64_t B0, B1, B2, NX, NY, NZ;
+};
+
+inline FieldSizes field_sizes(const ArgCheck& check, const at::Tensor& Ex, const at::Tensor& Ey,
+                              const at::Tensor& Ez, const at::Tensor& Hx, const at::Tensor& Hy,
+                              const at::Tensor& Hz) {
+  const FieldSizes s{Ex.size(0), Ex.size(1), Ex.size(5), Ex.size(2), Ey.size(3), Ez.size(4)};
+  check.extents(Ex, "Ex", {s.B0, s.B1, s.NX, s.NY + 1, s.NZ + 1, s.B2}, "[B0, B1, NX, NY+1, NZ+1, B2]");
+  check.extents(Ey, "Ey", {s.B0, s.B1, s.NX + 1, s.NY, s.NZ + 1, s.B2}, "[B0, B1, NX+1, NY, NZ+1, B2]");
+  check.extents(Ez, "Ez", {s.B0, s.B1, s.NX + 1, s.NY + 1, s.NZ, s.B2}, "[B0, B1, NX+1, NY+1, NZ, B2]");
+  for (const auto& [h, name] : {std::pair<const at::Tensor*, const char*>{&Hx, "Hx"},
+                                {&Hy, "Hy"}, {&Hz, "Hz"}})
+    check.extents(*h, name, {s.B0, s.B1, s.NX, s.NY, s.NZ, s.B2}, "[B0, B1, NX, NY, NZ, B2]");
+  check.launch_limits(s.B0, s.B1, s.B2, s.NX, s.NY, s.NZ);
+  return s;
+}
+
+// Curl coefficient vectors, one entry per index along their axis.
+inline void check_curl_coefficients(const ArgCheck& check, const FieldSizes& s,
+                                    const at::Tensor& cx, const at::Tensor& cy,
+                                    const at::Tensor& cz, const char* const names[3]) {
+  check.extents(cx, names[0], {s.NX}, "[NX]");
+  check.extents(cy, names[1], {s.NY}, "[NY]");
+  check.extents(cz, names[2], {s.NZ}, "[NZ]");
+}
+
+// One axis' auxiliary (any number of slots along its own axis, the full grid
+// along the others) and its layer coefficient vectors, which must cover every
+// slot the auxiliary has: the kernels never use more slots than that.
+inline void check_layer(const ArgCheck& check, const FieldSizes& s, int axis,
+                        const at::Tensor& psi, const at::Tensor& b, const at::Tensor& c,
+                        const char* psi_name, const char* b_name, const char* c_name) {
+  const int64_t slots = psi.size(2 + axis);
+  const int64_t nx = axis == 0 ? slots : s.NX;
+  const int64_t ny = axis == 1 ? slots : s.NY;
+  const int64_t nz = axis == 2 ? slots : s.NZ;
+  static const char* const layouts[3] = {"[B0, B1, 2Lx, NY, NZ, 2, B2]",
+                                         "[B0, B1, NX, 2Ly, NZ, 2, B2]",
+                                         "[B0, B1, NX, NY, 2Lz, 2, B2]"};
+  check.extents(psi, psi_name, {s.B0, s.B1, nx, ny, nz, 2, s.B2}, layouts[axis]);
+  const std::string slot_count = "(one entry per slot of " + std::string(psi_name) + ")";
+  check.extents(b, b_name, {slots}, slot_count.c_str());
+  check.extents(c, c_name, {slots}, slot_count.c_str());
+}
+
+inline CellLaunch cell_launch(const FieldSizes& s) {
+  return {int32_t(s.NX), int32_t(s.NY), int32_t(s.NZ),
+          int32_t(s.B0), int32_t(s.B1), int32_t(s.B2)};
+}
+
+template <class L>
+void update_h(const at::Tensor& Hx, const at::Tensor& Hy, const at::Tensor& Hz,
+              const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
+              const at::Tensor& ch_x, const at::Tensor& ch_y, const at::Tensor& ch_z,
+              const at::Tensor& hpsi_x, const at::Tensor& hpsi_y, const at::Tensor& hpsi_z,
+              const at::Tensor& hb_x, const at::Tensor& hb_y, const at::Tensor& hb_z,
+              const at::Tensor& hc_x, const at::Tensor& hc_y, const at::Tensor& hc_z,
+              const at::Tensor& layer_cells, const at::Tensor& /*spare*/) {
+  const ArgCheck check("Update_H");
+  L::require_available(check);
+  check_arguments<L>(check,
+                     {field_arg(Hx, "Hx", true), field_arg(Hy, "Hy", true),
+                      field_arg(Hz, "Hz", true), field_arg(Ex, "Ex", false),
+                      field_arg(Ey, "Ey", false), field_arg(Ez, "Ez", false),
+                      vec_arg(ch_x, "ch_x"), vec_arg(ch_y, "ch_y"), vec_arg(ch_z, "ch_z"),
+                      aux_arg(hpsi_x, "hpsi_x"), aux_arg(hpsi_y, "hpsi_y"),
+                      aux_arg(hpsi_z, "hpsi_z"), vec_arg(hb_x, "hb_x"), vec_arg(hb_y, "hb_y"),
+                      vec_arg(hb_z, "hb_z"), vec_arg(hc_x, "hc_x"), vec_arg(hc_y, "hc_y"),
+                      vec_arg(hc_z, "hc_z"), layer_cells_arg(layer_cells)},
+                     field_arg(Ex, "Ex", false));
+  const FieldSizes s = field_sizes(check, Ex, Ey, Ez, Hx, Hy, Hz);
+  static const char* const curl_names[3] = {"ch_x", "ch_y", "ch_z"};
+  check_curl_coefficients(check, s, ch_x, ch_y, ch_z, curl_names);
+  check_layer(check, s, 0, hpsi_x, hb_x, hc_x, "hpsi_x", "hb_x", "hc_x");
+  check_layer(check, s, 1, hpsi_y, hb_y, hc_y, "hpsi_y", "hb_y", "hc_y");
+  check_layer(check, s, 2, hpsi_z, hb_z, hc_z, "hpsi_z", "hb_z", "hc_z");
+  check.extents(layer_cells, "layer_cells", {3}, "(Lx, Ly, Lz)");
+
+  const CellLaunch g = cell_launch(s);
+  const typename L::DeviceScope on(Ex.device());
+  const UpdateH kernel{view<float, 6>(Hx),   view<float, 6>(Hy),   view<float, 6>(Hz),
+                       view<float, 6>(Ex),   view<float, 6>(Ey),   view<float, 6>(Ez),
+                       view<float, 1>(ch_x), view<float, 1>(ch_y), view<float, 1>(ch_z),
+                       view<float, 7>(hpsi_x), view<float, 7>(hpsi_y), view<float, 7>(hpsi_z),
+                       view<float, 1>(hb_x), view<float, 1>(hb_y), view<float, 1>(hb_z),
+                       view<float, 1>(hc_x), view<float, 1>(hc_y), view<float, 1>(hc_z),
+                       view<int32_t, 1>(layer_cells),
+                       g.B1, g.B2, g.NX, g.NY, g.NZ};
+  L::cells16("Update_H", g, kernel);
+}
+
+template <class L>
+void update_e(const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
+              const at::Tensor& Hx, const at::Tensor& Hy, const at::Tensor& Hz,
+              const at::Tensor& cg1_x, const at::Tensor& cg1_y, const at::Tensor& cg1_z,
+              const at::Tensor& cg2_x, const at::Tensor& cg2_y, const at::Tensor& cg2_z,
+              const at::Tensor& ce_x, const at::Tensor& ce_y, const at::Tensor& ce_z,
+              const at::Tensor& epsi_x, const at::Tensor& epsi_y, const at::Tensor& epsi_z,
+              const at::Tensor& eb_x, const at::Tensor& eb_y, const at::Tensor& eb_z,
+              const at::Tensor& ec_x, const at::Tensor& ec_y, const at::Tensor& ec_z,
+              const at::Tensor& layer_cells, const at::Tensor& /*spare*/) {
+  const ArgCheck check("Update_E");
+  L::require_available(check);
+  check_arguments<L>(check,
+                     {field_arg(Ex, "Ex", true), field_arg(Ey, "Ey", true),
+                      field_arg(Ez, "Ez", true), field_arg(Hx, "Hx", false),
+                      field_arg(Hy, "Hy", false), field_arg(Hz, "Hz", false),
+                      grid_arg(cg1_x, "cg1_x"), grid_arg(cg1_y, "cg1_y"),
+                      grid_arg(cg1_z, "cg1_z"), grid_arg(cg2_x, "cg2_x"),
+                      grid_arg(cg2_y, "cg2_y"), grid_arg(cg2_z, "cg2_z"),
+                      vec_arg(ce_x, "ce_x"), vec_arg(ce_y, "ce_y"), vec_arg(ce_z, "ce_z"),
+                      aux_arg(epsi_x, "epsi_x"), aux_arg(epsi_y, "epsi_y"),
+                      aux_arg(epsi_z, "epsi_z"), vec_arg(eb_x, "eb_x"), vec_arg(eb_y, "eb_y"),
+                      vec_arg(eb_z, "eb_z"), vec_arg(ec_x, "ec_x"), vec_arg(ec_y, "ec_y"),
+                      vec_arg(ec_z, "ec_z"), layer_cells_arg(layer_cells)},
+                     field_arg(Ex, "Ex", false));
+  const FieldSizes s = field_sizes(check, Ex, Ey, Ez, Hx, Hy, Hz);
+  for (const auto& [grid, name] : {std::pair<const at::Tensor*, const char*>{&cg1_x, "cg1_x"},
+                                   {&cg1_y, "cg1_y"}, {&cg1_z, "cg1_z"}, {&cg2_x, "cg2_x"},
+                                   {&cg2_y, "cg2_y"}, {&cg2_z, "cg2_z"}})
+    check.extents(*grid, name, {s.B1, s.NX, s.NY, s.NZ}, "[B1, NX, NY, NZ]");
+  static const char* const curl_names[3] = {"ce_x", "ce_y", "ce_z"};
+  check_curl_coefficients(check, s, ce_x, ce_y, ce_z, curl_names);
+  check_layer(check, s, 0, epsi_x, eb_x, ec_x, "epsi_x", "eb_x", "ec_x");
+  check_layer(check, s, 1, epsi_y, eb_y, ec_y, "epsi_y", "eb_y", "ec_y");
+  check_layer(check, s, 2, epsi_z, eb_z, ec_z, "epsi_z", "eb_z", "ec_z");
+  check.extents(layer_cells, "layer_cells", {3}, "(Lx, Ly, Lz)");
+
+  const CellLaunch g = cell_launch(s);
+  const typename L::DeviceScope on(Ex.device());
+  const UpdateE kernel{view<float, 6>(Ex),    view<float, 6>(Ey),    view<float, 6>(Ez),
+                       view<float, 6>(Hx),    view<float, 6>(Hy),    view<float, 6>(Hz),
+                       view<float, 4>(cg1_x), view<float, 4>(cg1_y), view<float, 4>(cg1_z),
+                       view<float, 4>(cg2_x), view<float, 4>(cg2_y), view<float, 4>(cg2_z),
+                       view<float, 1>(ce_x),  view<float, 1>(ce_y),  view<float, 1>(ce_z),
+                       view<float, 7>(epsi_x), view<float, 7>(epsi_y), view<float, 7>(epsi_z),
+                       view<float, 1>(eb_x),  view<float, 1>(eb_y),  view<float, 1>(eb_z),
+                       view<float, 1>(ec_x),  view<float, 1>(ec_y),  view<float, 1>(ec_z),
+                       view<int32_t, 1>(layer_cells),
+                       g.B1, g.B2, g.NX, g.NY, g.NZ};
+  L::cells16("Update_E", g, kernel);
+}
+
+}  // namespace orvane

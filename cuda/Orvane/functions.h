@@ -1,0 +1,19 @@
+// The function table, one registration per line in table order, shared by
+// both modules: `Orvane` registers it with the GPU launcher, `OrvaneCPU` with
+// the CPU launcher. Arguments are positional only (no names, no defaults), so
+// a keyword, a wrong count or a wrong type is pybind11's TypeError.
+#pragma once
+
+#include <torch/extension.h>
+
+#include "fields.h"
+
+namespace orvane {
+
+template <class L>
+void define_functions(pybind11::module_& m) {
+  m.def("Update_H", &update_h<L>, "Update_H");
+  m.def("Update_E", &update_e<L>, "Update_E");
+}
+
+}  // namespace orvane

@@ -1,0 +1,50 @@
+"""Builds the two extension modules from the one source tree in cuda/Orvane.
+
+Orvane:    nvcc, fast math, device code for compute capability 8.9 as machine
+           code plus PTX (and 9.0 machine code), linked against PyTorch's CUDA
+           libraries.
+OrvaneCPU: the host compiler, OpenMP over cells, the same functions for CPU
+           tensors.
+"""
+import os
+
+from setuptools import setup
+from torch.utils.cpp_extension import TORCH_LIB_PATH, BuildExtension, CppExtension, CUDAExtension
+
+SRC = "cuda/Orvane"
+
+# Name the architectures: with no GPU visible, torch cannot guess them.
+os.environ.setdefault("TORCH_CUDA_ARCH_LIST", "8.9+PTX")
+GENCODE = [
+    "-gencode=arch=compute_89,code=sm_89",
+    "-gencode=arch=compute_90,code=sm_90",
+    "-gencode=arch=compute_89,code=compute_89",
+]
+
+# The host side computes without contraction: the bodies say where a
+# multiply-add is fused (std::fma), and nothing else is.
+HOST_FLAGS = ["-O3", "-ffp-contract=off"]
+
+# Find PyTorch's libraries without `import torch` first.
+LINK_FLAGS = [f"-Wl,-rpath,{TORCH_LIB_PATH}"]
+
+setup(
+    ext_modules=[
+        CUDAExtension(
+            "Orvane",
+            [f"{SRC}/module.cu", f"{SRC}/fields.cu"],
+            extra_compile_args={
+                "cxx": HOST_FLAGS,
+                "nvcc": ["-O3", "--use_fast_math", *GENCODE, "-Xcompiler=-ffp-contract=off"],
+            },
+            extra_link_args=LINK_FLAGS,
+        ),
+        CppExtension(
+            "OrvaneCPU",
+            [f"{SRC}/module_cpu.cpp"],
+            extra_compile_args=[*HOST_FLAGS, "-fopenmp"],
+            extra_link_args=["-fopenmp", *LINK_FLAGS],
+        ),
+    ],
+    cmdclass={"build_ext": BuildExtension},
+)
