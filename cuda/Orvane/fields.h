@@ -271,18 +271,22 @@ inline TensorArg layer_cells_arg(const at::Tensor& t) {
 
 // What the host can check of a wrapper's tensor arguments before any size is
 // read: element types and dimensions (the last faulty argument is reported,
-// as the views are built last argument first), devices (all on the backend's
-// device, the one that holds `owner`), and that no written tensor aliases
-// itself or another argument.
+// as the views are built last argument first), then devices: all on the
+// backend's device, the one that holds `owner`.
 template <class L>
-void check_arguments(const ArgCheck& check, std::initializer_list<TensorArg> args,
-                     const TensorArg& owner) {
-  for (auto a = std::rbegin(args); a != std::rend(args); ++a)
+void check_arguments(const ArgCheck& check, c10::ArrayRef<TensorArg> args, const TensorArg& owner) {
+  for (auto a = args.rbegin(); a != args.rend(); ++a)
     check.layout(a->t, a->name, a->dims, a->type, a->layout);
   if (!L::on_device(owner.t))
     check.fail(std::string(owner.name) + " must be a " + L::kDevice + " tensor, got one on " +
                owner.t.device().str());
   for (const auto& a : args) check.device(a.t, a.name, owner.t.device(), owner.name);
+}
+
+// No tensor the call writes may store two elements in one place or share
+// memory with another argument: threads would race, and the kernels' views
+// promise the compiler that they never alias.
+inline void check_no_aliasing(const ArgCheck& check, c10::ArrayRef<TensorArg> args) {
   for (const auto& w : args) {
     if (!w.written) continue;
     if (at::has_internal_overlap(w.t) == at::MemOverlap::Yes)
@@ -363,16 +367,15 @@ void update_h(const at::Tensor& Hx, const at::Tensor& Hy, const at::Tensor& Hz,
               const at::Tensor& layer_cells, const at::Tensor& /*spare*/) {
   const ArgCheck check("Update_H");
   L::require_available(check);
-  check_arguments<L>(check,
-                     {field_arg(Hx, "Hx", true), field_arg(Hy, "Hy", true),
+  const TensorArg args[] = {field_arg(Hx, "Hx", true), field_arg(Hy, "Hy", true),
                       field_arg(Hz, "Hz", true), field_arg(Ex, "Ex", false),
                       field_arg(Ey, "Ey", false), field_arg(Ez, "Ez", false),
                       vec_arg(ch_x, "ch_x"), vec_arg(ch_y, "ch_y"), vec_arg(ch_z, "ch_z"),
                       aux_arg(hpsi_x, "hpsi_x"), aux_arg(hpsi_y, "hpsi_y"),
                       aux_arg(hpsi_z, "hpsi_z"), vec_arg(hb_x, "hb_x"), vec_arg(hb_y, "hb_y"),
                       vec_arg(hb_z, "hb_z"), vec_arg(hc_x, "hc_x"), vec_arg(hc_y, "hc_y"),
-                      vec_arg(hc_z, "hc_z"), layer_cells_arg(layer_cells)},
-                     field_arg(Ex, "Ex", false));
+                      vec_arg(hc_z, "hc_z"), layer_cells_arg(layer_cells)};
+  check_arguments<L>(check, args, field_arg(Ex, "Ex", false));
   const FieldSizes s = field_sizes(check, Ex, Ey, Ez, Hx, Hy, Hz);
   static const char* const curl_names[3] = {"ch_x", "ch_y", "ch_z"};
   check_curl_coefficients(check, s, ch_x, ch_y, ch_z, curl_names);
@@ -380,6 +383,7 @@ void update_h(const at::Tensor& Hx, const at::Tensor& Hy, const at::Tensor& Hz,
   check_layer(check, s, 1, hpsi_y, hb_y, hc_y, "hpsi_y", "hb_y", "hc_y");
   check_layer(check, s, 2, hpsi_z, hb_z, hc_z, "hpsi_z", "hb_z", "hc_z");
   check.extents(layer_cells, "layer_cells", {3}, "(Lx, Ly, Lz)");
+  check_no_aliasing(check, args);
 
   const CellLaunch g = cell_launch(s);
   const typename L::DeviceScope on(Ex.device());
@@ -406,8 +410,7 @@ void update_e(const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
               const at::Tensor& layer_cells, const at::Tensor& /*spare*/) {
   const ArgCheck check("Update_E");
   L::require_available(check);
-  check_arguments<L>(check,
-                     {field_arg(Ex, "Ex", true), field_arg(Ey, "Ey", true),
+  const TensorArg args[] = {field_arg(Ex, "Ex", true), field_arg(Ey, "Ey", true),
                       field_arg(Ez, "Ez", true), field_arg(Hx, "Hx", false),
                       field_arg(Hy, "Hy", false), field_arg(Hz, "Hz", false),
                       grid_arg(cg1_x, "cg1_x"), grid_arg(cg1_y, "cg1_y"),
@@ -417,8 +420,8 @@ void update_e(const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
                       aux_arg(epsi_x, "epsi_x"), aux_arg(epsi_y, "epsi_y"),
                       aux_arg(epsi_z, "epsi_z"), vec_arg(eb_x, "eb_x"), vec_arg(eb_y, "eb_y"),
                       vec_arg(eb_z, "eb_z"), vec_arg(ec_x, "ec_x"), vec_arg(ec_y, "ec_y"),
-                      vec_arg(ec_z, "ec_z"), layer_cells_arg(layer_cells)},
-                     field_arg(Ex, "Ex", false));
+                      vec_arg(ec_z, "ec_z"), layer_cells_arg(layer_cells)};
+  check_arguments<L>(check, args, field_arg(Ex, "Ex", false));
   const FieldSizes s = field_sizes(check, Ex, Ey, Ez, Hx, Hy, Hz);
   for (const auto& [grid, name] : {std::pair<const at::Tensor*, const char*>{&cg1_x, "cg1_x"},
                                    {&cg1_y, "cg1_y"}, {&cg1_z, "cg1_z"}, {&cg2_x, "cg2_x"},
@@ -430,6 +433,7 @@ void update_e(const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
   check_layer(check, s, 1, epsi_y, eb_y, ec_y, "epsi_y", "eb_y", "ec_y");
   check_layer(check, s, 2, epsi_z, eb_z, ec_z, "epsi_z", "eb_z", "ec_z");
   check.extents(layer_cells, "layer_cells", {3}, "(Lx, Ly, Lz)");
+  check_no_aliasing(check, args);
 
   const CellLaunch g = cell_launch(s);
   const typename L::DeviceScope on(Ex.device());
