@@ -1,0 +1,139 @@
+"""Update coefficients for a vacuum box with graded absorbing layers.
+
+Units are normalised: c = eps0 = mu0 = 1, so the wave impedance is 1 and
+lengths and times share one unit (a wave crosses a unit of length in a unit
+of time). Spacings are in that length unit; the time step follows from the
+Courant number as a fraction of the three-dimensional stability limit.
+
+The layers are convolutional perfectly matched layers with polynomial
+grading (Roden and Gedney, 2000). At depth d into a layer of thickness
+T = L*h, measured from the layer's inner edge towards the domain face:
+
+    sigma(d) = sigma_max * (d/T)**m
+    kappa(d) = 1 + (kappa_max - 1) * (d/T)**m
+    alpha(d) = alpha_max * (1 - d/T)
+
+and the recursive convolution uses
+
+    b = exp(-(sigma/kappa + alpha) * dt)
+    a = sigma / (sigma*kappa + kappa**2 * alpha) * (b - 1)
+
+The field kernels add the layer auxiliary to the field without a further
+factor, so the drive coefficient carries the curl scaling dt/h, and the plain
+curl coefficient is divided by kappa.
+
+Positions along one axis (cell size h, N cells):
+- the magnetic difference of cell i, (E[i+1] - E[i]), sits at (i + 1/2)*h;
+- the electric difference of node i, (H[i] - H[i-1]), sits at i*h.
+The low layer occupies [0, L*h], the high layer [(N-L)*h, N*h]. Each
+coefficient array has 2L slots: slot s < L is cell/node s of the low layer,
+slot s >= L is cell/node s + N - 2L of the high layer. The electric update
+starts its low layer at node 1, so electric slot 0 (node 0, on the face) is
+computed like the others but never read.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import torch
+
+C0 = 1.0
+EPS0 = 1.0
+MU0 = 1.0
+ETA0 = 1.0  # sqrt(MU0 / EPS0)
+
+
+@dataclass(frozen=True)
+class Grading:
+    """Polynomial grading of the absorbing layers.
+
+    ``sigma_factor`` scales the usual optimum sigma_opt = 0.8 (m + 1) / (eta0 h).
+    """
+
+    order: float = 3.0
+    sigma_factor: float = 1.0
+    kappa_max: float = 5.0
+    alpha_max: float = 0.05
+
+    def sigma_max(self, h: float) -> float:
+        return self.sigma_factor * 0.8 * (self.order + 1.0) / (ETA0 * h)
+
+
+def time_step(spacing: tuple[float, float, float], courant: float) -> float:
+    """dt = S / (c sqrt(1/dx^2 + 1/dy^2 + 1/dz^2)); S < 1 is stable."""
+    if not 0.0 < courant <= 1.0:
+        raise ValueError(f"courant must be in (0, 1], got {courant}")
+    dx, dy, dz = spacing
+    return courant / (C0 * math.sqrt(1.0 / dx**2 + 1.0 / dy**2 + 1.0 / dz**2))
+
+
+@dataclass
+class AxisCoefficients:
+    """Coefficient vectors of one axis (float32).
+
+    ch, ce: [N] curl coefficients of the magnetic and electric updates.
+    hb, hc, eb, ec: [2L] layer decay and drive coefficients, by slot.
+    """
+
+    ch: torch.Tensor
+    ce: torch.Tensor
+    hb: torch.Tensor
+    hc: torch.Tensor
+    eb: torch.Tensor
+    ec: torch.Tensor
+
+
+def layer_profile(depth: torch.Tensor, thickness: float, dt: float, grading: Grading,
+                  h: float):
+    """kappa, b and a at the given depths (float64) into a layer.
+
+    Depths are clipped to [0, thickness]; depth 0 is the layer's inner edge.
+    """
+    u = (depth / thickness).clamp(0.0, 1.0)
+    sigma = grading.sigma_max(h) * u**grading.order
+    kappa = 1.0 + (grading.kappa_max - 1.0) * u**grading.order
+    alpha = grading.alpha_max * (1.0 - u)
+    b = torch.exp(-(sigma / kappa + alpha) * dt / EPS0)
+    denom = sigma * kappa + kappa**2 * alpha
+    a = torch.where(denom > 0, sigma / denom.clamp_min(1e-300) * (b - 1.0),
+                    torch.zeros_like(denom))
+    return kappa, b, a
+
+
+def axis_coefficients(n: int, h: float, layers: int, dt: float,
+                      grading: Grading = Grading()) -> AxisCoefficients:
+    """Curl and layer coefficients along one axis of n cells of size h."""
+    if layers < 0 or 2 * layers > n:
+        raise ValueError(f"layer thickness must satisfy 0 <= 2*L <= N, got L={layers}, N={n}")
+    f64 = torch.float64
+    L = layers
+    thickness = L * h
+    kappa_h = torch.ones(n, dtype=f64)
+    kappa_e = torch.ones(n, dtype=f64)
+    hb = torch.zeros(2 * L, dtype=f64)
+    ha = torch.zeros(2 * L, dtype=f64)
+    eb = torch.zeros(2 * L, dtype=f64)
+    ea = torch.zeros(2 * L, dtype=f64)
+    if L > 0:
+        slot = torch.arange(2 * L, dtype=f64)
+        index = torch.where(slot < L, slot, slot + n - 2 * L)
+        low = slot < L
+        h_pos = (index + 0.5) * h
+        e_pos = index * h
+        h_depth = torch.where(low, thickness - h_pos, h_pos - (n - L) * h)
+        e_depth = torch.where(low, thickness - e_pos, e_pos - (n - L) * h)
+        kh, hb, ha = layer_profile(h_depth, thickness, dt, grading, h)
+        ke, eb, ea = layer_profile(e_depth, thickness, dt, grading, h)
+        cells = index.long()
+        kappa_h[cells] = kh
+        kappa_e[cells] = ke
+    f32 = torch.float32
+    return AxisCoefficients(
+        ch=(dt / (MU0 * h) / kappa_h).to(f32),
+        ce=(dt / (EPS0 * h) / kappa_e).to(f32),
+        hb=hb.to(f32),
+        hc=(dt / (MU0 * h) * ha).to(f32),
+        eb=eb.to(f32),
+        ec=(dt / (EPS0 * h) * ea).to(f32),
+    )

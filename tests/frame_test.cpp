@@ -1,0 +1,90 @@
+// Thread-to-cell and batch decoding of the launch frame and the layer slots,
+// including the 16-bit wrap that the wrappers' size limits exist to prevent.
+// Built and run by test_frame.py; exits non-zero on a failure.
+#include "fields.h"
+
+#include <cstdio>
+
+using namespace orvane;
+
+static int passed = 0, failed = 0;
+
+#define EXPECT(cond)                                                  \
+  do {                                                                \
+    if (cond) {                                                       \
+      ++passed;                                                       \
+    } else {                                                          \
+      ++failed;                                                       \
+      std::printf("%s:%d: expected %s\n", __FILE__, __LINE__, #cond); \
+    }                                                                 \
+  } while (0)
+
+static bool decodes_to(int32_t id, int32_t NX, int32_t NY, int32_t NZ, int i, int j, int k) {
+  Cell16 c;
+  return cell16_from_id(id, NX, NY, NZ, c) && c.i == i && c.j == j && c.k == k;
+}
+
+int main() {
+  // z fastest, then y, then x
+  EXPECT(decodes_to(0, 3, 4, 5, 0, 0, 0));
+  EXPECT(decodes_to(1, 3, 4, 5, 0, 0, 1));
+  EXPECT(decodes_to(5, 3, 4, 5, 0, 1, 0));
+  EXPECT(decodes_to(20, 3, 4, 5, 1, 0, 0));
+  EXPECT(decodes_to(59, 3, 4, 5, 2, 3, 4));
+
+  // every cell exactly once, surplus threads of the last block dropped
+  {
+    const CellLaunch g{7, 6, 5, 1, 1, 1};
+    int inside = 0;
+    for (int32_t id = 0; id < g.blocks() * kBlock; ++id) {
+      Cell16 c;
+      if (cell16_from_id(id, g.NX, g.NY, g.NZ, c)) {
+        ++inside;
+        EXPECT(id == (c.i * g.NY + c.j) * g.NZ + c.k);
+      }
+    }
+    EXPECT(inside == 7 * 6 * 5);
+    EXPECT(g.blocks() == 1);
+  }
+  EXPECT((CellLaunch{16, 16, 1, 1, 1, 1}.blocks() == 1));
+  EXPECT((CellLaunch{16, 16, 2, 1, 1, 1}.blocks() == 2));
+  EXPECT((CellLaunch{0, 16, 2, 1, 1, 1}.empty()));
+  EXPECT((CellLaunch{3, 3, 3, 2, 0, 2}.empty()));
+
+  // Indices are kept modulo 65536: past the limits a thread lands on the
+  // wrong cell instead of being dropped.
+  {
+    Cell16 c;
+    EXPECT(cell16_from_id(65536, 70000, 1, 1, c) && c.i == 0);
+    EXPECT(cell16_from_id(65537 * 2, 70000, 2, 1, c) && c.i == 1 && c.j == 0);
+  }
+
+  // batch entry: b2 fastest, then b1, then b0
+  {
+    const uint32_t B0 = 3, B1 = 4, B2 = 5;
+    uint32_t y = 0;
+    bool in_order = true;
+    for (uint32_t b0 = 0; b0 < B0; ++b0)
+      for (uint32_t b1 = 0; b1 < B1; ++b1)
+        for (uint32_t b2 = 0; b2 < B2; ++b2, ++y) {
+          const Batch16 b = batch16_from_y(y, B1, B2);
+          in_order = in_order && b.b0 == b0 && b.b1 == b1 && b.b2 == b2;
+        }
+    EXPECT(in_order);
+    // b0 kept modulo 65536
+    EXPECT(batch16_from_y(65536u * 2u + 1u, 1, 2).b0 == 0);
+    EXPECT(batch16_from_y(65536u * 2u + 1u, 1, 2).b2 == 1);
+  }
+
+  // layer slots: low layer wins when the layers overlap
+  EXPECT(layer_slot(0, 10, 3) == 0 && layer_slot(2, 10, 3) == 2 && layer_slot(3, 10, 3) == -1);
+  EXPECT(layer_slot(7, 10, 3) == 3 && layer_slot(9, 10, 3) == 5);
+  EXPECT(layer_slot(2, 4, 3) == 2 && layer_slot(3, 4, 3) == 5);
+  EXPECT(layer_slot(5, 10, 0) == -1 && layer_slot(0, 10, -4) == -1 && layer_slot(9, 10, -4) == -1);
+  EXPECT(electric_layer_slot(0, 10, 3) == -1 && electric_layer_slot(1, 10, 3) == 1);
+  EXPECT(electric_layer_slot(0, 4, 4) == -1 && layer_slot(0, 4, 5) == 0);
+  EXPECT(layer_slot(65535, 65535, 2147483647) == 65535);
+
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed ? 1 : 0;
+}
