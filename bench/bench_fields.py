@@ -1,0 +1,103 @@
+"""Time one field step (Update_H + Update_E) and relate it to memory bandwidth.
+
+    python3 bench/bench_fields.py --backend cuda --n 256
+    python3 bench/bench_fields.py --backend cpu --n 96
+
+On CUDA each step is timed with device events (median of the repeats); on the
+CPU with the wall clock. The report gives cell updates per second and the
+bandwidth that the bytes a step must move imply. On CUDA it also measures a
+device-to-device copy and states the step's bandwidth as a fraction of it.
+"""
+from __future__ import annotations
+
+import argparse
+import statistics
+import time
+
+import torch
+
+from orvane_sim import Simulation
+
+FLOAT = 4
+
+
+def step_bytes(n: int, layers: int) -> int:
+    """Bytes one H + E step must move at the least, each value once.
+
+    Update_H reads three E components and reads and writes three H ones;
+    Update_E reads three H components and six coefficient grids and reads and
+    writes three E ones. Inside a layer each axis adds two auxiliary values
+    read and written, in both updates.
+    """
+    cells = n**3
+    curl = cells * FLOAT * ((3 + 3 * 2) + (3 + 6 + 3 * 2))
+    layer_cells = 3 * 2 * layers * n * n  # per axis: both layers, full cross-section
+    return curl + layer_cells * FLOAT * 2 * 2 * 2
+
+
+def timed(run, repeats: int, cuda: bool) -> list[float]:
+    """Seconds for each of `repeats` runs, after one warm-up."""
+    run()
+    times = []
+    for _ in range(repeats):
+        if cuda:
+            start, stop = torch.cuda.Event(enable_timing=True), torch.cuda.Event(enable_timing=True)
+            start.record()
+            run()
+            stop.record()
+            stop.synchronize()
+            times.append(start.elapsed_time(stop) / 1e3)
+        else:
+            t0 = time.perf_counter()
+            run()
+            times.append(time.perf_counter() - t0)
+    return times
+
+
+def copy_bandwidth(nbytes: int, repeats: int) -> float:
+    """Bytes per second of a device-to-device copy (read + write)."""
+    src = torch.empty(nbytes // FLOAT, device="cuda")
+    dst = torch.empty_like(src)
+    seconds = statistics.median(timed(lambda: dst.copy_(src), repeats, cuda=True))
+    return 2 * nbytes / seconds
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--backend", choices=("cpu", "cuda"), default="cpu")
+    ap.add_argument("--n", type=int, default=None, help="cells per axis (default 256 on cuda, 96 on cpu)")
+    ap.add_argument("--layers", type=int, default=10)
+    ap.add_argument("--repeats", type=int, default=None, help="timed steps (default 50 on cuda, 10 on cpu)")
+    args = ap.parse_args()
+    cuda = args.backend == "cuda"
+    n = args.n or (256 if cuda else 96)
+    repeats = args.repeats or (50 if cuda else 10)
+
+    sim = Simulation(n, layers=args.layers, backend=args.backend)
+    sim.set_gaussian_pulse(width=n / 20)
+    m = sim.module
+
+    def step():  # the two updates alone, without the driver's face handling
+        m.Update_H(sim.Hx, sim.Hy, sim.Hz, sim.Ex, sim.Ey, sim.Ez, *sim.ch, *sim.hpsi, *sim.hb,
+                   *sim.hc, sim.layer_cells, sim.spare)
+        m.Update_E(sim.Ex, sim.Ey, sim.Ez, sim.Hx, sim.Hy, sim.Hz, *sim.cg1, *sim.cg2, *sim.ce,
+                   *sim.epsi, *sim.eb, *sim.ec, sim.layer_cells, sim.spare)
+
+    times = timed(step, repeats, cuda)
+    seconds = statistics.median(times)
+    moved = step_bytes(n, args.layers)
+    device = torch.cuda.get_device_name() if cuda else f"cpu ({torch.get_num_threads()} threads)"
+    print(f"device: {device}")
+    print(f"grid {n}^3, {args.layers}-cell layers, median of {repeats} steps")
+    print(f"Update_H + Update_E: {seconds * 1e3:.3f} ms "
+          f"(min {min(times) * 1e3:.3f}, max {max(times) * 1e3:.3f})")
+    print(f"cell updates per second: {n**3 / seconds:.3e}")
+    print(f"bytes a step must move: {moved / 2**20:.1f} MiB -> {moved / seconds / 1e9:.1f} GB/s")
+    if cuda:
+        copy = copy_bandwidth(1 << 30, 20)
+        print(f"device-to-device copy: {copy / 1e9:.1f} GB/s; "
+              f"the step reaches {moved / seconds / copy:.0%} of it")
+
+
+if __name__ == "__main__":
+    main()
