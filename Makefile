@@ -1,6 +1,7 @@
 # The two commands that do all set-up on a fresh machine:
 #   make demo   runs the main job (a Gaussian pulse absorbed by the layers)
-#   make test   runs the test suite
+#   make test   runs the test suite, then the CPU field tests again under
+#               AddressSanitizer (tools/asan_check.sh)
 PYTHON ?= python3
 
 .PHONY: setup demo test
@@ -13,3 +14,4 @@ demo: setup
 
 test: setup
 	$(PYTHON) -m pytest -q
+	PYTHON=$(PYTHON) bash tools/asan_check.sh
