@@ -1,9 +1,9 @@
 // Thread-to-cell and batch decoding of the launch frame and the layer slots,
 // including the 16-bit wrap that the wrappers' size limits exist to prevent.
 // Built and run by test_frame.py; exits non-zero on a failure.
-#include "fields.h"
-
 #include <cstdio>
+
+#include "fields.h"
 
 using namespace orvane;
 

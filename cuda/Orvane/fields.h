@@ -64,17 +64,17 @@ ORV_HD inline int64_t electric_layer_slot(int32_t n, int32_t N, int32_t L) {
 //
 // psi ← b·psi ± c·difference, and the field gets the new psi.
 struct UpdateH {
-  Field Hx, Hy, Hz;             // [B0, B1, NX, NY, NZ, B2], updated
-  Field Ex;                     // [B0, B1, NX, NY+1, NZ+1, B2]
-  Field Ey;                     // [B0, B1, NX+1, NY, NZ+1, B2]
-  Field Ez;                     // [B0, B1, NX+1, NY+1, NZ, B2]
-  Vec ch_x, ch_y, ch_z;         // [NX], [NY], [NZ]
-  Aux hpsi_x;                   // [B0, B1, 2Lx, NY, NZ, 2, B2], updated
-  Aux hpsi_y;                   // [B0, B1, NX, 2Ly, NZ, 2, B2], updated
-  Aux hpsi_z;                   // [B0, B1, NX, NY, 2Lz, 2, B2], updated
-  Vec hb_x, hb_y, hb_z;         // [2Lx], [2Ly], [2Lz]
-  Vec hc_x, hc_y, hc_z;         // [2Lx], [2Ly], [2Lz]
-  IntVec layer_cells;           // [3]: Lx, Ly, Lz
+  Field Hx, Hy, Hz;      // [B0, B1, NX, NY, NZ, B2], updated
+  Field Ex;              // [B0, B1, NX, NY+1, NZ+1, B2]
+  Field Ey;              // [B0, B1, NX+1, NY, NZ+1, B2]
+  Field Ez;              // [B0, B1, NX+1, NY+1, NZ, B2]
+  Vec ch_x, ch_y, ch_z;  // [NX], [NY], [NZ]
+  Aux hpsi_x;            // [B0, B1, 2Lx, NY, NZ, 2, B2], updated
+  Aux hpsi_y;            // [B0, B1, NX, 2Ly, NZ, 2, B2], updated
+  Aux hpsi_z;            // [B0, B1, NX, NY, 2Lz, 2, B2], updated
+  Vec hb_x, hb_y, hb_z;  // [2Lx], [2Ly], [2Lz]
+  Vec hc_x, hc_y, hc_z;  // [2Lx], [2Ly], [2Lz]
+  IntVec layer_cells;    // [3]: Lx, Ly, Lz
   int32_t B1, B2, NX, NY, NZ;
 
   ORV_HD void cell(const Cell16 c, const Batch16 b) const {
@@ -147,19 +147,19 @@ struct UpdateH {
 //
 // Nodes at index N are outside the launch and keep their values.
 struct UpdateE {
-  Field Ex;                     // [B0, B1, NX, NY+1, NZ+1, B2], updated
-  Field Ey;                     // [B0, B1, NX+1, NY, NZ+1, B2], updated
-  Field Ez;                     // [B0, B1, NX+1, NY+1, NZ, B2], updated
-  Field Hx, Hy, Hz;             // [B0, B1, NX, NY, NZ, B2]
-  Grid cg1_x, cg1_y, cg1_z;     // [B1, NX, NY, NZ]
-  Grid cg2_x, cg2_y, cg2_z;     // [B1, NX, NY, NZ]
-  Vec ce_x, ce_y, ce_z;         // [NX], [NY], [NZ]
-  Aux epsi_x;                   // [B0, B1, 2Lx, NY, NZ, 2, B2], updated
-  Aux epsi_y;                   // [B0, B1, NX, 2Ly, NZ, 2, B2], updated
-  Aux epsi_z;                   // [B0, B1, NX, NY, 2Lz, 2, B2], updated
-  Vec eb_x, eb_y, eb_z;         // [2Lx], [2Ly], [2Lz]
-  Vec ec_x, ec_y, ec_z;         // [2Lx], [2Ly], [2Lz]
-  IntVec layer_cells;           // [3]: Lx, Ly, Lz
+  Field Ex;                  // [B0, B1, NX, NY+1, NZ+1, B2], updated
+  Field Ey;                  // [B0, B1, NX+1, NY, NZ+1, B2], updated
+  Field Ez;                  // [B0, B1, NX+1, NY+1, NZ, B2], updated
+  Field Hx, Hy, Hz;          // [B0, B1, NX, NY, NZ, B2]
+  Grid cg1_x, cg1_y, cg1_z;  // [B1, NX, NY, NZ]
+  Grid cg2_x, cg2_y, cg2_z;  // [B1, NX, NY, NZ]
+  Vec ce_x, ce_y, ce_z;      // [NX], [NY], [NZ]
+  Aux epsi_x;                // [B0, B1, 2Lx, NY, NZ, 2, B2], updated
+  Aux epsi_y;                // [B0, B1, NX, 2Ly, NZ, 2, B2], updated
+  Aux epsi_z;                // [B0, B1, NX, NY, 2Lz, 2, B2], updated
+  Vec eb_x, eb_y, eb_z;      // [2Lx], [2Ly], [2Lz]
+  Vec ec_x, ec_y, ec_z;      // [2Lx], [2Ly], [2Lz]
+  IntVec layer_cells;        // [3]: Lx, Ly, Lz
   int32_t B1, B2, NX, NY, NZ;
 
   ORV_HD void cell(const Cell16 c, const Batch16 b) const {
@@ -297,8 +297,7 @@ inline void check_no_aliasing(const ArgCheck& check, c10::ArrayRef<TensorArg> ar
       if (&o == &w) continue;
       const auto status = at::get_overlap_status(w.t, o.t);
       if (status == at::MemOverlapStatus::Full || status == at::MemOverlapStatus::Partial)
-        check.fail(std::string(w.name) + " is written, so it must not share memory with " +
-                   o.name);
+        check.fail(std::string(w.name) + " is written, so it must not share memory with " + o.name);
     }
   }
 }
@@ -314,47 +313,55 @@ inline FieldSizes field_sizes(const ArgCheck& check, const at::Tensor& Ex, const
                               const at::Tensor& Ez, const at::Tensor& Hx, const at::Tensor& Hy,
                               const at::Tensor& Hz) {
   const FieldSizes s{Ex.size(0), Ex.size(1), Ex.size(5), Ex.size(2), Ey.size(3), Ez.size(4)};
-  check.extents(Ex, "Ex", {s.B0, s.B1, s.NX, s.NY + 1, s.NZ + 1, s.B2}, "[B0, B1, NX, NY+1, NZ+1, B2]");
-  check.extents(Ey, "Ey", {s.B0, s.B1, s.NX + 1, s.NY, s.NZ + 1, s.B2}, "[B0, B1, NX+1, NY, NZ+1, B2]");
-  check.extents(Ez, "Ez", {s.B0, s.B1, s.NX + 1, s.NY + 1, s.NZ, s.B2}, "[B0, B1, NX+1, NY+1, NZ, B2]");
-  for (const auto& [h, name] : {std::pair<const at::Tensor*, const char*>{&Hx, "Hx"},
-                                {&Hy, "Hy"}, {&Hz, "Hz"}})
+  check.extents(Ex, "Ex", {s.B0, s.B1, s.NX, s.NY + 1, s.NZ + 1, s.B2},
+                "[B0, B1, NX, NY+1, NZ+1, B2]");
+  check.extents(Ey, "Ey", {s.B0, s.B1, s.NX + 1, s.NY, s.NZ + 1, s.B2},
+                "[B0, B1, NX+1, NY, NZ+1, B2]");
+  check.extents(Ez, "Ez", {s.B0, s.B1, s.NX + 1, s.NY + 1, s.NZ, s.B2},
+                "[B0, B1, NX+1, NY+1, NZ, B2]");
+  for (const auto& [h, name] :
+       {std::pair<const at::Tensor*, const char*>{&Hx, "Hx"}, {&Hy, "Hy"}, {&Hz, "Hz"}})
     check.extents(*h, name, {s.B0, s.B1, s.NX, s.NY, s.NZ, s.B2}, "[B0, B1, NX, NY, NZ, B2]");
   check.launch_limits(s.B0, s.B1, s.B2, s.NX, s.NY, s.NZ);
   return s;
 }
 
-// Curl coefficient vectors, one entry per index along their axis.
+// Curl coefficient vectors (x, y, z), one entry per index along their axis.
 inline void check_curl_coefficients(const ArgCheck& check, const FieldSizes& s,
-                                    const at::Tensor& cx, const at::Tensor& cy,
-                                    const at::Tensor& cz, const char* const names[3]) {
-  check.extents(cx, names[0], {s.NX}, "[NX]");
-  check.extents(cy, names[1], {s.NY}, "[NY]");
-  check.extents(cz, names[2], {s.NZ}, "[NZ]");
+                                    c10::ArrayRef<TensorArg> xyz) {
+  check.extents(xyz[0].t, xyz[0].name, {s.NX}, "[NX]");
+  check.extents(xyz[1].t, xyz[1].name, {s.NY}, "[NY]");
+  check.extents(xyz[2].t, xyz[2].name, {s.NZ}, "[NZ]");
 }
 
 // One axis' auxiliary (any number of slots along its own axis, the full grid
-// along the others) and its layer coefficient vectors, which must cover every
-// slot the auxiliary has: the kernels never use more slots than that.
-inline void check_layer(const ArgCheck& check, const FieldSizes& s, int axis,
-                        const at::Tensor& psi, const at::Tensor& b, const at::Tensor& c,
-                        const char* psi_name, const char* b_name, const char* c_name) {
-  const int64_t slots = psi.size(2 + axis);
+// along the others) and its layer coefficient vectors b and c, which must
+// cover every slot the auxiliary has: the kernels never use more slots.
+inline void check_layer(const ArgCheck& check, const FieldSizes& s, int axis, const TensorArg& psi,
+                        const TensorArg& b, const TensorArg& c) {
+  const int64_t slots = psi.t.size(2 + axis);
   const int64_t nx = axis == 0 ? slots : s.NX;
   const int64_t ny = axis == 1 ? slots : s.NY;
   const int64_t nz = axis == 2 ? slots : s.NZ;
   static const char* const layouts[3] = {"[B0, B1, 2Lx, NY, NZ, 2, B2]",
                                          "[B0, B1, NX, 2Ly, NZ, 2, B2]",
                                          "[B0, B1, NX, NY, 2Lz, 2, B2]"};
-  check.extents(psi, psi_name, {s.B0, s.B1, nx, ny, nz, 2, s.B2}, layouts[axis]);
-  const std::string slot_count = "(one entry per slot of " + std::string(psi_name) + ")";
-  check.extents(b, b_name, {slots}, slot_count.c_str());
-  check.extents(c, c_name, {slots}, slot_count.c_str());
+  check.extents(psi.t, psi.name, {s.B0, s.B1, nx, ny, nz, 2, s.B2}, layouts[axis]);
+  const std::string per_slot = "(one entry per slot of " + std::string(psi.name) + ")";
+  check.extents(b.t, b.name, {slots}, per_slot.c_str());
+  check.extents(c.t, c.name, {slots}, per_slot.c_str());
+}
+
+// The three axes' layers, from the argument list's auxiliaries (x, y, z),
+// decay vectors and drive vectors, which follow each other.
+inline void check_layers(const ArgCheck& check, const FieldSizes& s,
+                         c10::ArrayRef<TensorArg> psi_b_c) {
+  for (int axis = 0; axis < 3; ++axis)
+    check_layer(check, s, axis, psi_b_c[axis], psi_b_c[3 + axis], psi_b_c[6 + axis]);
 }
 
 inline CellLaunch cell_launch(const FieldSizes& s) {
-  return {int32_t(s.NX), int32_t(s.NY), int32_t(s.NZ),
-          int32_t(s.B0), int32_t(s.B1), int32_t(s.B2)};
+  return {int32_t(s.NX), int32_t(s.NY), int32_t(s.NZ), int32_t(s.B0), int32_t(s.B1), int32_t(s.B2)};
 }
 
 template <class L>
@@ -367,34 +374,35 @@ void update_h(const at::Tensor& Hx, const at::Tensor& Hy, const at::Tensor& Hz,
               const at::Tensor& layer_cells, const at::Tensor& /*spare*/) {
   const ArgCheck check("Update_H");
   L::require_available(check);
-  const TensorArg args[] = {field_arg(Hx, "Hx", true), field_arg(Hy, "Hy", true),
-                      field_arg(Hz, "Hz", true), field_arg(Ex, "Ex", false),
-                      field_arg(Ey, "Ey", false), field_arg(Ez, "Ez", false),
-                      vec_arg(ch_x, "ch_x"), vec_arg(ch_y, "ch_y"), vec_arg(ch_z, "ch_z"),
-                      aux_arg(hpsi_x, "hpsi_x"), aux_arg(hpsi_y, "hpsi_y"),
-                      aux_arg(hpsi_z, "hpsi_z"), vec_arg(hb_x, "hb_x"), vec_arg(hb_y, "hb_y"),
-                      vec_arg(hb_z, "hb_z"), vec_arg(hc_x, "hc_x"), vec_arg(hc_y, "hc_y"),
-                      vec_arg(hc_z, "hc_z"), layer_cells_arg(layer_cells)};
+  const TensorArg args[] = {
+      field_arg(Hx, "Hx", true),   field_arg(Hy, "Hy", true),  field_arg(Hz, "Hz", true),
+      field_arg(Ex, "Ex", false),  field_arg(Ey, "Ey", false), field_arg(Ez, "Ez", false),
+      vec_arg(ch_x, "ch_x"),       vec_arg(ch_y, "ch_y"),      vec_arg(ch_z, "ch_z"),
+      aux_arg(hpsi_x, "hpsi_x"),   aux_arg(hpsi_y, "hpsi_y"),  aux_arg(hpsi_z, "hpsi_z"),
+      vec_arg(hb_x, "hb_x"),       vec_arg(hb_y, "hb_y"),      vec_arg(hb_z, "hb_z"),
+      vec_arg(hc_x, "hc_x"),       vec_arg(hc_y, "hc_y"),      vec_arg(hc_z, "hc_z"),
+      layer_cells_arg(layer_cells)};
   check_arguments<L>(check, args, field_arg(Ex, "Ex", false));
   const FieldSizes s = field_sizes(check, Ex, Ey, Ez, Hx, Hy, Hz);
-  static const char* const curl_names[3] = {"ch_x", "ch_y", "ch_z"};
-  check_curl_coefficients(check, s, ch_x, ch_y, ch_z, curl_names);
-  check_layer(check, s, 0, hpsi_x, hb_x, hc_x, "hpsi_x", "hb_x", "hc_x");
-  check_layer(check, s, 1, hpsi_y, hb_y, hc_y, "hpsi_y", "hb_y", "hc_y");
-  check_layer(check, s, 2, hpsi_z, hb_z, hc_z, "hpsi_z", "hb_z", "hc_z");
+  check_curl_coefficients(check, s, c10::ArrayRef<TensorArg>(args).slice(6, 3));
+  check_layers(check, s, c10::ArrayRef<TensorArg>(args).slice(9, 9));
   check.extents(layer_cells, "layer_cells", {3}, "(Lx, Ly, Lz)");
   check_no_aliasing(check, args);
 
   const CellLaunch g = cell_launch(s);
   const typename L::DeviceScope on(Ex.device());
-  const UpdateH kernel{view<float, 6>(Hx),   view<float, 6>(Hy),   view<float, 6>(Hz),
-                       view<float, 6>(Ex),   view<float, 6>(Ey),   view<float, 6>(Ez),
-                       view<float, 1>(ch_x), view<float, 1>(ch_y), view<float, 1>(ch_z),
-                       view<float, 7>(hpsi_x), view<float, 7>(hpsi_y), view<float, 7>(hpsi_z),
-                       view<float, 1>(hb_x), view<float, 1>(hb_y), view<float, 1>(hb_z),
-                       view<float, 1>(hc_x), view<float, 1>(hc_y), view<float, 1>(hc_z),
-                       view<int32_t, 1>(layer_cells),
-                       g.B1, g.B2, g.NX, g.NY, g.NZ};
+  // clang-format off
+  const UpdateH kernel{
+      view<float, 6>(Hx), view<float, 6>(Hy), view<float, 6>(Hz),
+      view<float, 6>(Ex), view<float, 6>(Ey), view<float, 6>(Ez),
+      view<float, 1>(ch_x), view<float, 1>(ch_y), view<float, 1>(ch_z),
+      view<float, 7>(hpsi_x), view<float, 7>(hpsi_y), view<float, 7>(hpsi_z),
+      view<float, 1>(hb_x), view<float, 1>(hb_y), view<float, 1>(hb_z),
+      view<float, 1>(hc_x), view<float, 1>(hc_y), view<float, 1>(hc_z),
+      view<int32_t, 1>(layer_cells),
+      g.B1, g.B2, g.NX, g.NY, g.NZ
+  };
+  // clang-format on
   L::cells16("Update_H", g, kernel);
 }
 
@@ -410,43 +418,41 @@ void update_e(const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
               const at::Tensor& layer_cells, const at::Tensor& /*spare*/) {
   const ArgCheck check("Update_E");
   L::require_available(check);
-  const TensorArg args[] = {field_arg(Ex, "Ex", true), field_arg(Ey, "Ey", true),
-                      field_arg(Ez, "Ez", true), field_arg(Hx, "Hx", false),
-                      field_arg(Hy, "Hy", false), field_arg(Hz, "Hz", false),
-                      grid_arg(cg1_x, "cg1_x"), grid_arg(cg1_y, "cg1_y"),
-                      grid_arg(cg1_z, "cg1_z"), grid_arg(cg2_x, "cg2_x"),
-                      grid_arg(cg2_y, "cg2_y"), grid_arg(cg2_z, "cg2_z"),
-                      vec_arg(ce_x, "ce_x"), vec_arg(ce_y, "ce_y"), vec_arg(ce_z, "ce_z"),
-                      aux_arg(epsi_x, "epsi_x"), aux_arg(epsi_y, "epsi_y"),
-                      aux_arg(epsi_z, "epsi_z"), vec_arg(eb_x, "eb_x"), vec_arg(eb_y, "eb_y"),
-                      vec_arg(eb_z, "eb_z"), vec_arg(ec_x, "ec_x"), vec_arg(ec_y, "ec_y"),
-                      vec_arg(ec_z, "ec_z"), layer_cells_arg(layer_cells)};
+  const TensorArg args[] = {
+      field_arg(Ex, "Ex", true),   field_arg(Ey, "Ey", true),  field_arg(Ez, "Ez", true),
+      field_arg(Hx, "Hx", false),  field_arg(Hy, "Hy", false), field_arg(Hz, "Hz", false),
+      grid_arg(cg1_x, "cg1_x"),    grid_arg(cg1_y, "cg1_y"),   grid_arg(cg1_z, "cg1_z"),
+      grid_arg(cg2_x, "cg2_x"),    grid_arg(cg2_y, "cg2_y"),   grid_arg(cg2_z, "cg2_z"),
+      vec_arg(ce_x, "ce_x"),       vec_arg(ce_y, "ce_y"),      vec_arg(ce_z, "ce_z"),
+      aux_arg(epsi_x, "epsi_x"),   aux_arg(epsi_y, "epsi_y"),  aux_arg(epsi_z, "epsi_z"),
+      vec_arg(eb_x, "eb_x"),       vec_arg(eb_y, "eb_y"),      vec_arg(eb_z, "eb_z"),
+      vec_arg(ec_x, "ec_x"),       vec_arg(ec_y, "ec_y"),      vec_arg(ec_z, "ec_z"),
+      layer_cells_arg(layer_cells)};
   check_arguments<L>(check, args, field_arg(Ex, "Ex", false));
   const FieldSizes s = field_sizes(check, Ex, Ey, Ez, Hx, Hy, Hz);
-  for (const auto& [grid, name] : {std::pair<const at::Tensor*, const char*>{&cg1_x, "cg1_x"},
-                                   {&cg1_y, "cg1_y"}, {&cg1_z, "cg1_z"}, {&cg2_x, "cg2_x"},
-                                   {&cg2_y, "cg2_y"}, {&cg2_z, "cg2_z"}})
-    check.extents(*grid, name, {s.B1, s.NX, s.NY, s.NZ}, "[B1, NX, NY, NZ]");
-  static const char* const curl_names[3] = {"ce_x", "ce_y", "ce_z"};
-  check_curl_coefficients(check, s, ce_x, ce_y, ce_z, curl_names);
-  check_layer(check, s, 0, epsi_x, eb_x, ec_x, "epsi_x", "eb_x", "ec_x");
-  check_layer(check, s, 1, epsi_y, eb_y, ec_y, "epsi_y", "eb_y", "ec_y");
-  check_layer(check, s, 2, epsi_z, eb_z, ec_z, "epsi_z", "eb_z", "ec_z");
+  for (const TensorArg& grid : c10::ArrayRef<TensorArg>(args).slice(6, 6))
+    check.extents(grid.t, grid.name, {s.B1, s.NX, s.NY, s.NZ}, "[B1, NX, NY, NZ]");
+  check_curl_coefficients(check, s, c10::ArrayRef<TensorArg>(args).slice(12, 3));
+  check_layers(check, s, c10::ArrayRef<TensorArg>(args).slice(15, 9));
   check.extents(layer_cells, "layer_cells", {3}, "(Lx, Ly, Lz)");
   check_no_aliasing(check, args);
 
   const CellLaunch g = cell_launch(s);
   const typename L::DeviceScope on(Ex.device());
-  const UpdateE kernel{view<float, 6>(Ex),    view<float, 6>(Ey),    view<float, 6>(Ez),
-                       view<float, 6>(Hx),    view<float, 6>(Hy),    view<float, 6>(Hz),
-                       view<float, 4>(cg1_x), view<float, 4>(cg1_y), view<float, 4>(cg1_z),
-                       view<float, 4>(cg2_x), view<float, 4>(cg2_y), view<float, 4>(cg2_z),
-                       view<float, 1>(ce_x),  view<float, 1>(ce_y),  view<float, 1>(ce_z),
-                       view<float, 7>(epsi_x), view<float, 7>(epsi_y), view<float, 7>(epsi_z),
-                       view<float, 1>(eb_x),  view<float, 1>(eb_y),  view<float, 1>(eb_z),
-                       view<float, 1>(ec_x),  view<float, 1>(ec_y),  view<float, 1>(ec_z),
-                       view<int32_t, 1>(layer_cells),
-                       g.B1, g.B2, g.NX, g.NY, g.NZ};
+  // clang-format off
+  const UpdateE kernel{
+      view<float, 6>(Ex), view<float, 6>(Ey), view<float, 6>(Ez),
+      view<float, 6>(Hx), view<float, 6>(Hy), view<float, 6>(Hz),
+      view<float, 4>(cg1_x), view<float, 4>(cg1_y), view<float, 4>(cg1_z),
+      view<float, 4>(cg2_x), view<float, 4>(cg2_y), view<float, 4>(cg2_z),
+      view<float, 1>(ce_x), view<float, 1>(ce_y), view<float, 1>(ce_z),
+      view<float, 7>(epsi_x), view<float, 7>(epsi_y), view<float, 7>(epsi_z),
+      view<float, 1>(eb_x), view<float, 1>(eb_y), view<float, 1>(eb_z),
+      view<float, 1>(ec_x), view<float, 1>(ec_y), view<float, 1>(ec_z),
+      view<int32_t, 1>(layer_cells),
+      g.B1, g.B2, g.NX, g.NY, g.NZ
+  };
+  // clang-format on
   L::cells16("Update_E", g, kernel);
 }
 

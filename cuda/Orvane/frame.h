@@ -42,11 +42,9 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #ifdef __CUDACC__
 #include <ATen/cuda/CUDAContextLight.h>
@@ -72,9 +70,9 @@ struct RestrictPtrTraits {
 template <typename T, size_t N>
 using View = at::GenericPackedTensorAccessor<T, N, RestrictPtrTraits, uint64_t>;
 
-using Field = View<float, 6>;   // [B0, B1, X, Y, Z, B2]
-using Aux = View<float, 7>;     // [B0, B1, X, Y, Z, 2, B2]
-using Grid = View<float, 4>;    // [B1, NX, NY, NZ]
+using Field = View<float, 6>;  // [B0, B1, X, Y, Z, B2]
+using Aux = View<float, 7>;    // [B0, B1, X, Y, Z, 2, B2]
+using Grid = View<float, 4>;   // [B1, NX, NY, NZ]
 using Vec = View<float, 1>;
 using IntVec = View<int32_t, 1>;
 
@@ -128,7 +126,8 @@ ORV_HD inline float& elem(const Field& v, const Batch16& b, int64_t i, int64_t j
 }
 
 // Component c at (i, j, k) of batch entry b of an absorbing-layer auxiliary.
-ORV_HD inline float& elem(const Aux& v, const Batch16& b, int64_t i, int64_t j, int64_t k, int64_t c) {
+ORV_HD inline float& elem(const Aux& v, const Batch16& b, int64_t i, int64_t j, int64_t k,
+                          int64_t c) {
   return v.data()[b.b0 * v.stride(0) + b.b1 * v.stride(1) + u64(i) * v.stride(2) +
                   u64(j) * v.stride(3) + u64(k) * v.stride(4) + u64(c) * v.stride(5) +
                   b.b2 * v.stride(6)];
@@ -160,8 +159,8 @@ constexpr int kBlock = 256;
 
 // Limits that keep the 16-bit cell and batch indices and the launch grid
 // exact. Beyond them a kernel would silently wrap onto the wrong cells.
-constexpr int64_t kMaxExtent = 65535;        // each grid and batch size
-constexpr int64_t kMaxBatches = 65535;       // B0*B1*B2, the launch grid's y limit
+constexpr int64_t kMaxExtent = 65535;                    // each grid and batch size
+constexpr int64_t kMaxBatches = 65535;                   // B0*B1*B2, the launch grid's y limit
 constexpr int64_t kMaxCells = INT32_MAX - (kBlock - 1);  // NX*NY*NZ + 255 fits int32
 
 // Launch of a kernel over the NX x NY x NZ cells of every batch entry.
@@ -195,13 +194,20 @@ inline std::string shape_str(at::IntArrayRef sizes) {
 // Element types by the names Python users know them.
 inline std::string dtype_name(at::ScalarType type) {
   switch (type) {
-    case at::kFloat: return "float32";
-    case at::kDouble: return "float64";
-    case at::kInt: return "int32";
-    case at::kLong: return "int64";
-    case at::kByte: return "uint8";
-    case at::kComplexFloat: return "complex64";
-    default: return c10::toString(type);
+    case at::kFloat:
+      return "float32";
+    case at::kDouble:
+      return "float64";
+    case at::kInt:
+      return "int32";
+    case at::kLong:
+      return "int64";
+    case at::kByte:
+      return "uint8";
+    case at::kComplexFloat:
+      return "complex64";
+    default:
+      return c10::toString(type);
   }
 }
 
@@ -219,9 +225,9 @@ class ArgCheck {
               const char* meaning) const {
     if (t.dim() != dims) {
       std::ostringstream m;
-      m << name << " must be a " << dims << "-D tensor " << meaning << ", got " << t.dim()
-        << "-D " << shape_str(t.sizes()) << " (TensorAccessor expected " << dims
-        << " dims but tensor has " << t.dim() << ")";
+      m << name << " must be a " << dims << "-D tensor " << meaning << ", got " << t.dim() << "-D "
+        << shape_str(t.sizes()) << " (TensorAccessor expected " << dims << " dims but tensor has "
+        << t.dim() << ")";
       fail(m.str());
     }
     if (t.scalar_type() != type) {
@@ -249,8 +255,8 @@ class ArgCheck {
     for (const int64_t need : at_least) {
       if (t.size(d) < need) {
         std::ostringstream m;
-        m << name << " must have extents at least " << shape_str(at::IntArrayRef(at_least))
-          << " " << meaning << ", got " << shape_str(t.sizes());
+        m << name << " must have extents at least " << shape_str(at::IntArrayRef(at_least)) << " "
+          << meaning << ", got " << shape_str(t.sizes());
         fail(m.str());
       }
       ++d;
@@ -266,8 +272,7 @@ class ArgCheck {
     }
   }
 
-  void launch_limits(int64_t B0, int64_t B1, int64_t B2, int64_t NX, int64_t NY,
-                     int64_t NZ) const {
+  void launch_limits(int64_t B0, int64_t B1, int64_t B2, int64_t NX, int64_t NY, int64_t NZ) const {
     size_limit(B0, "batch size B0");
     size_limit(B1, "batch size B1");
     size_limit(B2, "batch size B2");
@@ -282,8 +287,7 @@ class ArgCheck {
     }
     if (NX * NY * NZ > kMaxCells) {
       std::ostringstream m;
-      m << "the number of cells NX*NY*NZ must be at most " << kMaxCells << ", got "
-        << NX * NY * NZ;
+      m << "the number of cells NX*NY*NZ must be at most " << kMaxCells << ", got " << NX * NY * NZ;
       fail(m.str());
     }
   }
