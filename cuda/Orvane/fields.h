@@ -49,6 +49,22 @@ ORV_HD inline int64_t electric_layer_slot(int32_t n, int32_t N, int32_t L) {
   return n == 0 ? -1 : layer_slot(n, N, L);
 }
 
+// One axis' layer correction at auxiliary position (i, j, k), where the index
+// along the layer's axis is already the slot s: each component c filters its
+// signed difference, psi_c ← b[s]·psi_c + c[s]·d_c, and field f_c gets the
+// new psi_c.
+ORV_HD inline void filter_layer(const Aux& psi, const Batch16& b, int64_t i, int64_t j, int64_t k,
+                                int64_t s, const Vec& decay, const Vec& drive, float d0, float d1,
+                                float& f0, float& f1) {
+  const float lb = elem(decay, s), lc = elem(drive, s);
+  float& psi0 = elem(psi, b, i, j, k, 0);
+  float& psi1 = elem(psi, b, i, j, k, 1);
+  psi0 = lb * psi0 + lc * d0;
+  f0 += psi0;
+  psi1 = lb * psi1 + lc * d1;
+  f1 += psi1;
+}
+
 // Magnetic update, one cell of one batch entry.
 //
 //   Hx += ch_z[k]·(Ey[k+1] − Ey[k]) − ch_y[j]·(Ez[j+1] − Ez[j])
@@ -93,35 +109,11 @@ struct UpdateH {
     float hz = elem(Hz, b, i, j, k) + (cy * dEx_y - cx * dEy_x);
 
     const int64_t p = layer_slot(i, NX, layer_thickness(layer_cells, 0, hpsi_x, 2));
-    if (p >= 0) {
-      const float lb = elem(hb_x, p), lc = elem(hc_x, p);
-      float& psi0 = elem(hpsi_x, b, p, j, k, 0);
-      float& psi1 = elem(hpsi_x, b, p, j, k, 1);
-      psi0 = lb * psi0 + lc * dEz_x;
-      hy += psi0;
-      psi1 = lb * psi1 - lc * dEy_x;
-      hz += psi1;
-    }
+    if (p >= 0) filter_layer(hpsi_x, b, p, j, k, p, hb_x, hc_x, dEz_x, -dEy_x, hy, hz);
     const int64_t q = layer_slot(j, NY, layer_thickness(layer_cells, 1, hpsi_y, 3));
-    if (q >= 0) {
-      const float lb = elem(hb_y, q), lc = elem(hc_y, q);
-      float& psi0 = elem(hpsi_y, b, i, q, k, 0);
-      float& psi1 = elem(hpsi_y, b, i, q, k, 1);
-      psi0 = lb * psi0 + lc * dEx_y;
-      hz += psi0;
-      psi1 = lb * psi1 - lc * dEz_y;
-      hx += psi1;
-    }
+    if (q >= 0) filter_layer(hpsi_y, b, i, q, k, q, hb_y, hc_y, dEx_y, -dEz_y, hz, hx);
     const int64_t r = layer_slot(k, NZ, layer_thickness(layer_cells, 2, hpsi_z, 4));
-    if (r >= 0) {
-      const float lb = elem(hb_z, r), lc = elem(hc_z, r);
-      float& psi0 = elem(hpsi_z, b, i, j, r, 0);
-      float& psi1 = elem(hpsi_z, b, i, j, r, 1);
-      psi0 = lb * psi0 + lc * dEy_z;
-      hx += psi0;
-      psi1 = lb * psi1 - lc * dEx_z;
-      hy += psi1;
-    }
+    if (r >= 0) filter_layer(hpsi_z, b, i, j, r, r, hb_z, hc_z, dEy_z, -dEx_z, hx, hy);
 
     elem(Hx, b, i, j, k) = hx;
     elem(Hy, b, i, j, k) = hy;
@@ -195,35 +187,17 @@ struct UpdateE {
 
     const int64_t p = electric_layer_slot(i, NX, layer_thickness(layer_cells, 0, epsi_x, 2));
     if (p >= 0) {
-      const float lb = elem(eb_x, p), lc = elem(ec_x, p);
-      float& psi0 = elem(epsi_x, b, p, j, k, 0);
-      float& psi1 = elem(epsi_x, b, p, j, k, 1);
-      psi0 = lb * psi0 - lc * dHz_x;
-      ey += psi0;
-      psi1 = lb * psi1 + lc * dHy_x;
-      ez += psi1;
+      filter_layer(epsi_x, b, p, j, k, p, eb_x, ec_x, -dHz_x, dHy_x, ey, ez);
       ey_new = ez_new = true;
     }
     const int64_t q = electric_layer_slot(j, NY, layer_thickness(layer_cells, 1, epsi_y, 3));
     if (q >= 0) {
-      const float lb = elem(eb_y, q), lc = elem(ec_y, q);
-      float& psi0 = elem(epsi_y, b, i, q, k, 0);
-      float& psi1 = elem(epsi_y, b, i, q, k, 1);
-      psi0 = lb * psi0 - lc * dHx_y;
-      ez += psi0;
-      psi1 = lb * psi1 + lc * dHz_y;
-      ex += psi1;
+      filter_layer(epsi_y, b, i, q, k, q, eb_y, ec_y, -dHx_y, dHz_y, ez, ex);
       ez_new = ex_new = true;
     }
     const int64_t r = electric_layer_slot(k, NZ, layer_thickness(layer_cells, 2, epsi_z, 4));
     if (r >= 0) {
-      const float lb = elem(eb_z, r), lc = elem(ec_z, r);
-      float& psi0 = elem(epsi_z, b, i, j, r, 0);
-      float& psi1 = elem(epsi_z, b, i, j, r, 1);
-      psi0 = lb * psi0 - lc * dHy_z;
-      ex += psi0;
-      psi1 = lb * psi1 + lc * dHx_z;
-      ey += psi1;
+      filter_layer(epsi_z, b, i, j, r, r, eb_z, ec_z, -dHy_z, dHx_z, ex, ey);
       ex_new = ey_new = true;
     }
 
