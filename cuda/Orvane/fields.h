@@ -53,9 +53,9 @@ ORV_HD inline int64_t electric_layer_slot(int32_t n, int32_t N, int32_t L) {
 // along the layer's axis is already the slot s: each component c filters its
 // signed difference, psi_c ← b[s]·psi_c + c[s]·d_c, and field f_c gets the
 // new psi_c.
-ORV_HD inline void filter_layer(const Aux& psi, const Batch16& b, int64_t i, int64_t j, int64_t k,
-                                int64_t s, const Vec& decay, const Vec& drive, float d0, float d1,
-                                float& f0, float& f1) {
+ORV_HD ORV_FORCE_INLINE void filter_layer(const Aux& psi, const Batch16& b, int64_t i, int64_t j,
+                                          int64_t k, int64_t s, const Vec& decay, const Vec& drive,
+                                          float d0, float d1, float& f0, float& f1) {
   const float lb = elem(decay, s), lc = elem(drive, s);
   float& psi0 = elem(psi, b, i, j, k, 0);
   float& psi1 = elem(psi, b, i, j, k, 1);

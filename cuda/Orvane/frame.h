@@ -51,8 +51,10 @@
 #include <c10/cuda/CUDAGuard.h>
 #include <cuda_runtime.h>
 #define ORV_HD __host__ __device__
+#define ORV_FORCE_INLINE __forceinline__
 #else
 #define ORV_HD
+#define ORV_FORCE_INLINE inline __attribute__((always_inline))
 #endif
 
 namespace orvane {
