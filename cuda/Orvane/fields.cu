@@ -1,11 +1,9 @@
-// GPU kernels of the field updates: decode the thread's cell and batch entry,
-// run the cell body of fields.h.
+// GPU kernels of the field updates: each thread decodes its cell and batch
+// entry and runs the cell body of fields.h.
 #include "fields.h"
 
-namespace orvane {
+using orvane::run_cell16_thread;
 
-__global__ void Update_H_GPU(const UpdateH kernel) { run_cell16_thread(kernel); }
+__global__ void Update_H_GPU(const orvane::UpdateH kernel) { run_cell16_thread(kernel); }
 
-__global__ void Update_E_GPU(const UpdateE kernel) { run_cell16_thread(kernel); }
-
-}  // namespace orvane
+__global__ void Update_E_GPU(const orvane::UpdateE kernel) { run_cell16_thread(kernel); }

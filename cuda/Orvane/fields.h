@@ -208,10 +208,15 @@ struct UpdateE {
 };
 
 #ifdef __CUDACC__
-__global__ void Update_H_GPU(const UpdateH kernel);
-__global__ void Update_E_GPU(const UpdateE kernel);
-inline GpuKernel<UpdateH> gpu_kernel(const UpdateH&) { return {Update_H_GPU, "Update_H_GPU"}; }
-inline GpuKernel<UpdateE> gpu_kernel(const UpdateE&) { return {Update_E_GPU, "Update_E_GPU"}; }
+}  // namespace orvane
+
+// The kernels keep their plain names, as profilers and the CUDA runtime show them.
+__global__ void Update_H_GPU(const orvane::UpdateH kernel);
+__global__ void Update_E_GPU(const orvane::UpdateE kernel);
+
+namespace orvane {
+inline GpuKernel<UpdateH> gpu_kernel(const UpdateH&) { return {::Update_H_GPU, "Update_H_GPU"}; }
+inline GpuKernel<UpdateE> gpu_kernel(const UpdateE&) { return {::Update_E_GPU, "Update_E_GPU"}; }
 #endif
 
 // ------------------------------------------------------------ host side
