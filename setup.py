@@ -6,12 +6,15 @@ Orvane:    nvcc, fast math, device code for compute capability 8.9 as machine
 OrvaneCPU: the host compiler, OpenMP over cells, the same functions for CPU
            tensors.
 """
+import glob
 import os
 
 from setuptools import setup
 from torch.utils.cpp_extension import TORCH_LIB_PATH, BuildExtension, CppExtension, CUDAExtension
 
 SRC = "cuda/Orvane"
+# The entry point and one kernel file per subsystem.
+CUDA_SOURCES = sorted(glob.glob(f"{SRC}/*.cu"))
 
 # Name the architectures: with no GPU visible, torch cannot guess them.
 os.environ.setdefault("TORCH_CUDA_ARCH_LIST", "8.9+PTX")
@@ -25,26 +28,30 @@ GENCODE = [
 # multiply-add is fused (std::fma), and nothing else is.
 HOST_FLAGS = ["-O3", "-ffp-contract=off"]
 
+# ORVANE_CPU_ONLY=1 builds the CPU twin alone (no CUDA toolkit needed; quick
+# rebuilds while working on the host side).
+CPU_ONLY = os.environ.get("ORVANE_CPU_ONLY") == "1"
+
 # Find PyTorch's libraries without `import torch` first.
 LINK_FLAGS = [f"-Wl,-rpath,{TORCH_LIB_PATH}"]
 
+cpu_twin = CppExtension(
+    "OrvaneCPU",
+    [f"{SRC}/module_cpu.cpp"],
+    extra_compile_args=[*HOST_FLAGS, "-fopenmp"],
+    extra_link_args=["-fopenmp", *LINK_FLAGS],
+)
+gpu_module = CUDAExtension(
+    "Orvane",
+    CUDA_SOURCES,
+    extra_compile_args={
+        "cxx": HOST_FLAGS,
+        "nvcc": ["-O3", "--use_fast_math", *GENCODE, "-Xcompiler=-ffp-contract=off"],
+    },
+    extra_link_args=LINK_FLAGS,
+)
+
 setup(
-    ext_modules=[
-        CUDAExtension(
-            "Orvane",
-            [f"{SRC}/module.cu", f"{SRC}/fields.cu"],
-            extra_compile_args={
-                "cxx": HOST_FLAGS,
-                "nvcc": ["-O3", "--use_fast_math", *GENCODE, "-Xcompiler=-ffp-contract=off"],
-            },
-            extra_link_args=LINK_FLAGS,
-        ),
-        CppExtension(
-            "OrvaneCPU",
-            [f"{SRC}/module_cpu.cpp"],
-            extra_compile_args=[*HOST_FLAGS, "-fopenmp"],
-            extra_link_args=["-fopenmp", *LINK_FLAGS],
-        ),
-    ],
+    ext_modules=[cpu_twin] if CPU_ONLY else [gpu_module, cpu_twin],
     cmdclass={"build_ext": BuildExtension},
 )

@@ -24,7 +24,7 @@
 // layer. For well-formed input (2L slots, L < N) neither rule changes anything.
 #pragma once
 
-#include "frame.h"
+#include "args.h"
 
 namespace orvane {
 
@@ -221,90 +221,6 @@ inline GpuKernel<UpdateE> gpu_kernel(const UpdateE&) { return {::Update_E_GPU, "
 
 // ------------------------------------------------------------ host side
 
-// One tensor argument of a wrapper: what its view needs and whether the call
-// writes it.
-struct TensorArg {
-  const at::Tensor& t;
-  const char* name;
-  int64_t dims;
-  at::ScalarType type;
-  const char* layout;
-  bool written;
-};
-
-inline TensorArg field_arg(const at::Tensor& t, const char* name, bool written) {
-  return {t, name, 6, at::kFloat, "[B0, B1, X, Y, Z, B2]", written};
-}
-inline TensorArg aux_arg(const at::Tensor& t, const char* name) {
-  return {t, name, 7, at::kFloat, "[B0, B1, X, Y, Z, 2, B2]", true};
-}
-inline TensorArg grid_arg(const at::Tensor& t, const char* name) {
-  return {t, name, 4, at::kFloat, "[B1, NX, NY, NZ]", false};
-}
-inline TensorArg vec_arg(const at::Tensor& t, const char* name) {
-  return {t, name, 1, at::kFloat, "[N]", false};
-}
-inline TensorArg layer_cells_arg(const at::Tensor& t) {
-  return {t, "layer_cells", 1, at::kInt, "[3]", false};
-}
-
-// What the host can check of a wrapper's tensor arguments before any size is
-// read: element types and dimensions (the last faulty argument is reported,
-// as the views are built last argument first), then devices: all on the
-// backend's device, the one that holds `owner`.
-template <class L>
-void check_arguments(const ArgCheck& check, c10::ArrayRef<TensorArg> args, const TensorArg& owner) {
-  for (auto a = args.rbegin(); a != args.rend(); ++a)
-    check.layout(a->t, a->name, a->dims, a->type, a->layout);
-  if (!L::on_device(owner.t))
-    check.fail(std::string(owner.name) + " must be a " + L::kDevice + " tensor, got one on " +
-               owner.t.device().str());
-  for (const auto& a : args) check.device(a.t, a.name, owner.t.device(), owner.name);
-}
-
-// No tensor the call writes may store two elements in one place or share
-// memory with another argument: threads would race, and the kernels' views
-// promise the compiler that they never alias.
-inline void check_no_aliasing(const ArgCheck& check, c10::ArrayRef<TensorArg> args) {
-  for (const auto& w : args) {
-    if (!w.written) continue;
-    if (at::has_internal_overlap(w.t) == at::MemOverlap::Yes)
-      check.fail(std::string(w.name) +
-                 " is written, so no two of its elements may share memory (expanded or "
-                 "stride-0 tensors are not allowed)");
-    for (const auto& o : args) {
-      if (&o == &w) continue;
-      const auto status = at::get_overlap_status(w.t, o.t);
-      if (status == at::MemOverlapStatus::Full || status == at::MemOverlapStatus::Partial)
-        check.fail(std::string(w.name) + " is written, so it must not share memory with " + o.name);
-    }
-  }
-}
-
-// Grid and batch sizes, read from the electric components, with all six
-// components checked against their staggered extents and the sizes against
-// the launch limits.
-struct FieldSizes {
-  int64_t B0, B1, B2, NX, NY, NZ;
-};
-
-inline FieldSizes field_sizes(const ArgCheck& check, const at::Tensor& Ex, const at::Tensor& Ey,
-                              const at::Tensor& Ez, const at::Tensor& Hx, const at::Tensor& Hy,
-                              const at::Tensor& Hz) {
-  const FieldSizes s{Ex.size(0), Ex.size(1), Ex.size(5), Ex.size(2), Ey.size(3), Ez.size(4)};
-  check.extents(Ex, "Ex", {s.B0, s.B1, s.NX, s.NY + 1, s.NZ + 1, s.B2},
-                "[B0, B1, NX, NY+1, NZ+1, B2]");
-  check.extents(Ey, "Ey", {s.B0, s.B1, s.NX + 1, s.NY, s.NZ + 1, s.B2},
-                "[B0, B1, NX+1, NY, NZ+1, B2]");
-  check.extents(Ez, "Ez", {s.B0, s.B1, s.NX + 1, s.NY + 1, s.NZ, s.B2},
-                "[B0, B1, NX+1, NY+1, NZ, B2]");
-  for (const auto& [h, name] :
-       {std::pair<const at::Tensor*, const char*>{&Hx, "Hx"}, {&Hy, "Hy"}, {&Hz, "Hz"}})
-    check.extents(*h, name, {s.B0, s.B1, s.NX, s.NY, s.NZ, s.B2}, "[B0, B1, NX, NY, NZ, B2]");
-  check.launch_limits(s.B0, s.B1, s.B2, s.NX, s.NY, s.NZ);
-  return s;
-}
-
 // Curl coefficient vectors (x, y, z), one entry per index along their axis.
 inline void check_curl_coefficients(const ArgCheck& check, const FieldSizes& s,
                                     c10::ArrayRef<TensorArg> xyz) {
@@ -339,10 +255,6 @@ inline void check_layers(const ArgCheck& check, const FieldSizes& s,
     check_layer(check, s, axis, psi_b_c[axis], psi_b_c[3 + axis], psi_b_c[6 + axis]);
 }
 
-inline CellLaunch cell_launch(const FieldSizes& s) {
-  return {int32_t(s.NX), int32_t(s.NY), int32_t(s.NZ), int32_t(s.B0), int32_t(s.B1), int32_t(s.B2)};
-}
-
 template <class L>
 void update_h(const at::Tensor& Hx, const at::Tensor& Hy, const at::Tensor& Hz,
               const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
@@ -352,7 +264,7 @@ void update_h(const at::Tensor& Hx, const at::Tensor& Hy, const at::Tensor& Hz,
               const at::Tensor& hc_x, const at::Tensor& hc_y, const at::Tensor& hc_z,
               const at::Tensor& layer_cells, const at::Tensor& /*spare*/) {
   const ArgCheck check("Update_H");
-  L::require_available(check);
+  require_available<L>(check);
   const TensorArg args[] = {
       field_arg(Hx, "Hx", true),   field_arg(Hy, "Hy", true),  field_arg(Hz, "Hz", true),
       field_arg(Ex, "Ex", false),  field_arg(Ey, "Ey", false), field_arg(Ez, "Ez", false),
@@ -396,7 +308,7 @@ void update_e(const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
               const at::Tensor& ec_x, const at::Tensor& ec_y, const at::Tensor& ec_z,
               const at::Tensor& layer_cells, const at::Tensor& /*spare*/) {
   const ArgCheck check("Update_E");
-  L::require_available(check);
+  require_available<L>(check);
   const TensorArg args[] = {
       field_arg(Ex, "Ex", true),   field_arg(Ey, "Ey", true),  field_arg(Ez, "Ez", true),
       field_arg(Hx, "Hx", false),  field_arg(Hy, "Hy", false), field_arg(Hz, "Hz", false),

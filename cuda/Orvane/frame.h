@@ -23,7 +23,7 @@
 // Views. A kernel never sees a tensor, only a View: data pointer, sizes and
 // strides, all indexing through the strides, so slices and permutations work
 // without copies. Kernels trust the integer sizes they are given; it is the
-// host wrapper's job (see ArgCheck) to make sure every view is at least as
+// host wrapper's job (see args.h) to make sure every view is at least as
 // large as those sizes say, so that no input can make a kernel step outside
 // its tensors.
 //
@@ -37,12 +37,9 @@
 #pragma once
 
 #include <ATen/ATen.h>
-#include <ATen/MemoryOverlap.h>
 #include <ATen/Parallel.h>
 
 #include <cstdint>
-#include <initializer_list>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -121,6 +118,32 @@ ORV_HD inline Batch16 batch16_from_y(uint32_t y, uint32_t B1, uint32_t B2) {
   return b;
 }
 
+// Cells and batch entries with full 32-bit indices, for the kernels that
+// take no 16-bit narrowing (monitor, material preparation, interpolation).
+struct Cell32 {
+  int32_t i, j, k;
+};
+
+struct Batch32 {
+  uint32_t b0, b1, b2;
+};
+
+// Linear thread id to (i, j, k) over an X x Y x Z box, z fastest, in signed
+// 32-bit arithmetic; reports whether the cell lies inside the box.
+ORV_HD inline bool cell32_from_id(int32_t id, int32_t X, int32_t Y, int32_t Z, Cell32& c) {
+  const int32_t plane = Y * Z;
+  c.i = id / plane;
+  c.j = (id - c.i * plane) / Z;
+  c.k = id % Z;
+  return c.i < X && c.j < Y && c.k < Z;
+}
+
+// Launch-grid y coordinate to (b0, b1, b2) with inner sizes B1 and B2
+// (unsigned 32-bit arithmetic, no narrowing).
+ORV_HD inline Batch32 batch32_from_y(uint32_t y, uint32_t B1, uint32_t B2) {
+  return {y / (B1 * B2), (y / B2) % B1, y - (y / B2) * B2};
+}
+
 // Element (i, j, k) of batch entry b of a field tensor.
 ORV_HD inline float& elem(const Field& v, const Batch16& b, int64_t i, int64_t j, int64_t k) {
   return v.data()[b.b0 * v.stride(0) + b.b1 * v.stride(1) + u64(i) * v.stride(2) +
@@ -155,6 +178,22 @@ ORV_HD inline float fused(float a, float b, float c) {
 #endif
 }
 
+// Single-precision atomic addition to global memory, one definition per
+// backend so that a body that accumulates stays written once. Used only
+// where several threads add into one element.
+ORV_HD inline void atomic_add(float* address, float value) {
+#ifdef __CUDA_ARCH__
+  atomicAdd(address, value);
+#else
+  float seen, wanted;
+  __atomic_load(address, &seen, __ATOMIC_RELAXED);
+  do {
+    wanted = seen + value;
+  } while (!__atomic_compare_exchange(address, &seen, &wanted, true, __ATOMIC_RELAXED,
+                                      __ATOMIC_RELAXED));
+#endif
+}
+
 // ------------------------------------------------------- launch geometry
 
 constexpr int kBlock = 256;
@@ -177,125 +216,17 @@ struct CellLaunch {
   int32_t blocks() const { return (NX * NY * NZ + (kBlock - 1)) / kBlock; }
 };
 
-// --------------------------------------------------------------- checks
-//
-// Every wrapper checks, before it builds a view or launches anything, what the
-// host can see without waiting for the device. A failed check throws
-// std::runtime_error (Python's RuntimeError) "<function>: <what is wrong>",
-// naming the argument, what was expected and what was given. Nothing has been
-// modified when a check fails.
+// Launch of a kernel over `threads` linear thread ids (grid.x blocks of 256)
+// and `rows` launch-grid rows (grid.y). Plane, box and point kernels use it;
+// each decodes its own id and row as its geometry needs and returns for the
+// surplus threads, so the same kernel struct runs on either launcher.
+struct ThreadLaunch {
+  int64_t threads;
+  int64_t rows;
 
-inline std::string shape_str(at::IntArrayRef sizes) {
-  std::ostringstream out;
-  out << "[";
-  for (size_t d = 0; d < sizes.size(); ++d) out << (d ? ", " : "") << sizes[d];
-  out << "]";
-  return out.str();
-}
-
-// Element types by the names Python users know them.
-inline std::string dtype_name(at::ScalarType type) {
-  switch (type) {
-    case at::kFloat:
-      return "float32";
-    case at::kDouble:
-      return "float64";
-    case at::kInt:
-      return "int32";
-    case at::kLong:
-      return "int64";
-    case at::kByte:
-      return "uint8";
-    case at::kComplexFloat:
-      return "complex64";
-    default:
-      return c10::toString(type);
-  }
-}
-
-class ArgCheck {
- public:
-  explicit ArgCheck(const char* function) : fn_(function) {}
-
-  [[noreturn]] void fail(const std::string& message) const {
-    throw std::runtime_error(std::string(fn_) + ": " + message);
-  }
-
-  // Number of dimensions and element type, as the tensor's view needs them;
-  // `meaning` describes the expected layout, e.g. "[B0, B1, NX, NY, NZ, B2]".
-  void layout(const at::Tensor& t, const char* name, int64_t dims, at::ScalarType type,
-              const char* meaning) const {
-    if (t.dim() != dims) {
-      std::ostringstream m;
-      m << name << " must be a " << dims << "-D tensor " << meaning << ", got " << t.dim() << "-D "
-        << shape_str(t.sizes()) << " (TensorAccessor expected " << dims << " dims but tensor has "
-        << t.dim() << ")";
-      fail(m.str());
-    }
-    if (t.scalar_type() != type) {
-      std::ostringstream m;
-      m << name << " must be " << dtype_name(type) << ", got " << dtype_name(t.scalar_type());
-      fail(m.str());
-    }
-  }
-
-  // The tensor lives on `device`, the device of `owner`.
-  void device(const at::Tensor& t, const char* name, const at::Device& device,
-              const char* owner) const {
-    if (t.device() != device) {
-      std::ostringstream m;
-      m << name << " must be on " << device << " (the device of " << owner << "), got "
-        << t.device();
-      fail(m.str());
-    }
-  }
-
-  // Each extent is at least the given one.
-  void extents(const at::Tensor& t, const char* name, std::initializer_list<int64_t> at_least,
-               const char* meaning) const {
-    int64_t d = 0;
-    for (const int64_t need : at_least) {
-      if (t.size(d) < need) {
-        std::ostringstream m;
-        m << name << " must have extents at least " << shape_str(at::IntArrayRef(at_least)) << " "
-          << meaning << ", got " << shape_str(t.sizes());
-        fail(m.str());
-      }
-      ++d;
-    }
-  }
-
-  // A grid or batch size, which kernels index in 16 bits.
-  void size_limit(int64_t value, const char* what) const {
-    if (value > kMaxExtent) {
-      std::ostringstream m;
-      m << what << " must be at most " << kMaxExtent << ", got " << value;
-      fail(m.str());
-    }
-  }
-
-  void launch_limits(int64_t B0, int64_t B1, int64_t B2, int64_t NX, int64_t NY, int64_t NZ) const {
-    size_limit(B0, "batch size B0");
-    size_limit(B1, "batch size B1");
-    size_limit(B2, "batch size B2");
-    size_limit(NX, "grid size NX");
-    size_limit(NY, "grid size NY");
-    size_limit(NZ, "grid size NZ");
-    if (B0 * B1 * B2 > kMaxBatches) {
-      std::ostringstream m;
-      m << "the number of batch entries B0*B1*B2 must be at most " << kMaxBatches << ", got "
-        << B0 * B1 * B2;
-      fail(m.str());
-    }
-    if (NX * NY * NZ > kMaxCells) {
-      std::ostringstream m;
-      m << "the number of cells NX*NY*NZ must be at most " << kMaxCells << ", got " << NX * NY * NZ;
-      fail(m.str());
-    }
-  }
-
- private:
-  const char* fn_;
+  bool empty() const { return threads <= 0 || rows <= 0; }
+  // grid.x, in signed 32-bit arithmetic (the limits above keep it exact).
+  int32_t blocks() const { return (int32_t(threads) + (kBlock - 1)) / kBlock; }
 };
 
 // ------------------------------------------------------------- launchers
@@ -306,9 +237,12 @@ class ArgCheck {
 
 struct CpuLauncher {
   static constexpr const char* kDevice = "cpu";
+  static constexpr const char* kProcessor = "CPU";  // in the fixed "... not on GPU." messages
 
-  static void require_available(const ArgCheck&) {}
+  static bool available() { return true; }
   static bool on_device(const at::Tensor& t) { return t.device().is_cpu(); }
+  // Kernels run synchronously on the calling thread's workers.
+  static void synchronize(const char* /*function*/) {}
 
   struct DeviceScope {
     explicit DeviceScope(const at::Device&) {}
@@ -340,6 +274,20 @@ struct CpuLauncher {
       }
     });
   }
+
+  // Every (row, id) pair, rows outermost, shared out between threads; the
+  // kernel's `thread(id, row)` decodes and bounds-tests as on the GPU. Ids
+  // past `threads` (the surplus of the last block) would return at once
+  // there, so they are not walked.
+  template <class Kernel>
+  static void threads(const char* /*function*/, const ThreadLaunch& g, const Kernel& kernel) {
+    if (g.empty()) return;
+    const int64_t n = g.threads;
+    at::parallel_for(0, g.rows * n, 4096, [&](int64_t begin, int64_t end) {
+      const Kernel local = kernel;
+      for (int64_t r = begin; r < end; ++r) local.thread(int32_t(r % n), uint32_t(r / n));
+    });
+  }
 };
 
 #ifdef __CUDACC__
@@ -352,6 +300,12 @@ __device__ __forceinline__ void run_cell16_thread(const Kernel& kernel) {
   const int32_t id = int32_t(blockIdx.x) * int32_t(blockDim.x) + int32_t(threadIdx.x);
   if (!cell16_from_id(id, kernel.NX, kernel.NY, kernel.NZ, c)) return;
   kernel.cell(c, batch16_from_y(blockIdx.y, uint32_t(kernel.B1), uint32_t(kernel.B2)));
+}
+
+// Body of every thread-grid kernel: the kernel decodes id and row itself.
+template <class Kernel>
+__device__ __forceinline__ void run_thread(const Kernel& kernel) {
+  kernel.thread(int32_t(blockIdx.x) * int32_t(blockDim.x) + int32_t(threadIdx.x), blockIdx.y);
 }
 
 // A __global__ function and its name, for error messages.
@@ -372,11 +326,18 @@ inline void check_launch(const char* function, const char* kernel) {
 
 struct GpuLauncher {
   static constexpr const char* kDevice = "cuda";
+  static constexpr const char* kProcessor = "GPU";
 
-  static void require_available(const ArgCheck& check) {
-    if (!at::cuda::is_available()) check.fail("CUDA not available.");
-  }
+  static bool available() { return at::cuda::is_available(); }
   static bool on_device(const at::Tensor& t) { return t.device().is_cuda(); }
+
+  // Waits for the device; an error from an earlier kernel shows up here.
+  static void synchronize(const char* function) {
+    const cudaError_t status = cudaDeviceSynchronize();
+    if (status != cudaSuccess)
+      throw std::runtime_error(std::string(function) +
+                               ": the device failed: " + cudaGetErrorString(status));
+  }
 
   // Kernels run on the device that holds the fields, whatever the current one.
   using DeviceScope = c10::cuda::CUDAGuard;
@@ -389,6 +350,14 @@ struct GpuLauncher {
     const auto entry = gpu_kernel(kernel);
     entry.fn<<<dim3(uint32_t(g.blocks()), uint32_t(g.batches()), 1), dim3(kBlock, 1, 1), 0, 0>>>(
         kernel);
+    check_launch(function, entry.name);
+  }
+
+  template <class Kernel>
+  static void threads(const char* function, const ThreadLaunch& g, const Kernel& kernel) {
+    if (g.empty()) return;
+    const auto entry = gpu_kernel(kernel);
+    entry.fn<<<dim3(uint32_t(g.blocks()), uint32_t(g.rows), 1), dim3(kBlock, 1, 1), 0, 0>>>(kernel);
     check_launch(function, entry.name);
   }
 };
