@@ -26,6 +26,7 @@ import torch
 
 F64 = torch.float64
 NAN = float("nan")
+INF = float("inf")
 
 
 def _f64(t: torch.Tensor) -> torch.Tensor:
@@ -180,3 +181,118 @@ def update_e(Ex, Ey, Ez, Hx, Hy, Hz, cg1_x, cg1_y, cg1_z, cg2_x, cg2_y, cg2_z,
                 slot.copy_(eb[a][p] * slot + sign * ec[a][p] * d[h][a].select(2 + a, i))
                 nodes[e].select(2 + a, i).add_(slot)
     return (*E, *psi)
+
+
+# ---------------------------------------------------------------------------
+# Dispersive pass
+
+C128 = torch.complex128
+
+
+def _pole_table(table: torch.Tensor, materials: int) -> torch.Tensor:
+    """Table over all 256 ids: ids past the tables' common length have no pole (0)."""
+    full = torch.zeros(256, dtype=C128)
+    full[:materials] = table[:materials].to(C128)
+    return full
+
+
+def update_e_dispersion(Ex, Ey, Ez, Ex_prev, Ey_prev, Ez_prev, w_x, w_y, w_z,
+                        id1_x, id1_y, id1_z, id2_x, id2_y, id2_z,
+                        den1_x, den1_y, den1_z, den2_x, den2_y, den2_z, rec_a, rec_b,
+                        acc1_x, acc1_y, acc1_z, acc2_x, acc2_y, acc2_z):
+    """Dispersive pass. Returns float64 (Ex, Ey, Ez, Ex_prev, Ey_prev, Ez_prev)
+    and complex128 (acc1_x, acc1_y, acc1_z, acc2_x, acc2_y, acc2_z).
+
+    Per component and updated node (index 0 along both transverse axes
+    skipped, nodes at index N outside the launch):
+        E_new = (E_in - Re((1 + a1) Q1) - Re((1 + a2) Q2)) / (den1 + den2)
+        Q1 <- a1 Q1 + w b1 (E_new - E_prev),  Q2 <- a2 Q2 + (1 - w) b2 (E_new - E_prev)
+    then every previous field becomes a copy of its field.
+    """
+    f = _Frame(Ex, Ey, Ez)
+    E = [_f64(t) for t in (Ex, Ey, Ez)]
+    prev = [t.to(F64) for t in (Ex_prev, Ey_prev, Ez_prev)]
+    acc1 = [t.to(C128, copy=True) for t in (acc1_x, acc1_y, acc1_z)]
+    acc2 = [t.to(C128, copy=True) for t in (acc2_x, acc2_y, acc2_z)]
+    materials = min(rec_a.numel(), rec_b.numel())
+    alpha, beta = _pole_table(rec_a, materials), _pole_table(rec_b, materials)
+    grids = list(zip((w_x, w_y, w_z), (id1_x, id1_y, id1_z), (id2_x, id2_y, id2_z),
+                     (den1_x, den1_y, den1_z), (den2_x, den2_y, den2_z)))
+    for c in range(3):
+        w, id1, id2, den1, den2 = grids[c]
+        node = [f.grid(id_.long()) for id_ in (id1, id2)]
+        a1, a2 = alpha[node[0]], alpha[node[1]]
+        b1, b2 = beta[node[0]], beta[node[1]]
+        share = f.grid(w.to(F64))
+        e_in, e_prev = f.field(E[c]), f.field(prev[c])
+        q1, q2 = f.field(acc1[c]), f.field(acc2[c])
+        e_new = (e_in - ((1 + a1) * q1).real - ((1 + a2) * q2).real) / f.grid(
+            den1.to(F64) + den2.to(F64))
+        delta = e_new - e_prev
+        new_q1 = a1 * q1 + share * b1 * delta
+        new_q2 = a2 * q2 + (1 - share) * b2 * delta
+        idx = [slice(None)] * 6
+        idx[2 + (c + 1) % 3] = idx[2 + (c + 2) % 3] = slice(1, None)
+        idx = tuple(idx)
+        e_in[idx], q1[idx], q2[idx] = e_new[idx], new_q1[idx], new_q2[idx]
+    return (*E, *[e.clone() for e in E], *acc1, *acc2)
+
+
+# ---------------------------------------------------------------------------
+# Resampling between rectilinear grids
+
+
+def interval_indices(t: torch.Tensor, g: torch.Tensor, nearest: bool) -> torch.Tensor:
+    """Base node per target coordinate by the n x G difference matrix,
+    formed in float64 (exact for float32 coordinates).
+
+    nearest: argmin |t - g|, the lowest node on a tie (an infinite target
+    goes to the end node on its side, NaN to the last); otherwise the lower
+    node of t's interval: (first q with g[q] > t, or G) - 1, clamped to
+    [0, G - 2].
+    """
+    D = t.to(F64)[:, None] - g.to(F64)[None, :]
+    if nearest:
+        # Infinite targets lie beyond the end nodes, NaN beyond the last one.
+        t = t.to(F64).nan_to_num(nan=INF).clamp(float(g[0]) - 1, float(g[-1]) + 1)
+        return (t[:, None] - g.to(F64)[None, :]).abs().argmin(dim=1)
+    G = g.numel()
+    above = D < 0  # g[q] > t
+    first = torch.where(above.any(dim=1), above.int().argmax(dim=1), torch.tensor(G))
+    return (first - 1).clamp(0, G - 2)
+
+
+def _axis_weights(t: torch.Tensor, g: torch.Tensor, nearest: bool) -> torch.Tensor:
+    """[n, G] matrix of the weights each target coordinate gives the base nodes."""
+    q = interval_indices(t, g, nearest)
+    W = torch.zeros(t.numel(), g.numel(), dtype=F64)
+    rows = torch.arange(t.numel())
+    if nearest:
+        W[rows, q] = 1.0
+        return W
+    g64 = g.to(F64)
+    frac = (t.to(F64) - g64[q]) / (g64[q + 1] - g64[q])
+    frac = torch.nan_to_num(frac, nan=1.0).clamp(0.0, 1.0)
+    W[rows, q] += 1.0 - frac
+    W[rows, q + 1] += frac
+    return W
+
+
+def trilinear_interpolation(grid_x, grid_y, grid_z, grid_values, target_x, target_y, target_z,
+                            nearest: bool) -> torch.Tensor:
+    """Forward resampling, complex128 [B0, B1, TX, TY, TZ, B2]."""
+    Wx, Wy, Wz = (_axis_weights(t, g, nearest) for t, g in
+                  ((target_x, grid_x), (target_y, grid_y), (target_z, grid_z)))
+    GX, GY, GZ = Wx.shape[1], Wy.shape[1], Wz.shape[1]
+    V = grid_values[:, :, :GX, :GY, :GZ].to(C128)
+    return torch.einsum("ap,bq,cr,mnpqrs->mnabcs", Wx.to(C128), Wy.to(C128), Wz.to(C128), V)
+
+
+def trilinear_reverse_interpolation(grid_x, grid_y, grid_z, target_values, target_x, target_y,
+                                    target_z) -> torch.Tensor:
+    """Transpose of the trilinear mode, complex128 [B0, B1, GX, GY, GZ, B2]."""
+    Wx, Wy, Wz = (_axis_weights(t, g, False) for t, g in
+                  ((target_x, grid_x), (target_y, grid_y), (target_z, grid_z)))
+    TX, TY, TZ = Wx.shape[0], Wy.shape[0], Wz.shape[0]
+    T = target_values[:, :, :TX, :TY, :TZ].to(C128)
+    return torch.einsum("ap,bq,cr,mnabcs->mnpqrs", Wx.to(C128), Wy.to(C128), Wz.to(C128), T)

@@ -6,14 +6,20 @@
 
 #include <torch/extension.h>
 
+#include "dispersion.h"
 #include "fields.h"
+#include "interpolation.h"
 
 namespace orvane {
 
 template <class L>
 void define_functions(pybind11::module_& m) {
+  m.def("Update_E_Dispersion", &update_e_dispersion<L>, "Update_E_Dispersion");
   m.def("Update_H", &update_h<L>, "Update_H");
   m.def("Update_E", &update_e<L>, "Update_E");
+  m.def("Trilinear_interpolation", &trilinear_interpolation<L>, "Trilinear_interpolation");
+  m.def("Trilinear_reverse_interpolation", &trilinear_reverse_interpolation<L>,
+        "Trilinear_reverse_interpolation");
 }
 
 }  // namespace orvane

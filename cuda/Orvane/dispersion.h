@@ -1,0 +1,260 @@
+// The dispersive pass: the second half of the electric update in nodes that
+// hold dispersive materials.
+//
+// After Update_E has left E_in in a node, this pass removes the contribution
+// of two complex accumulators (one per material slot: the node's primary and
+// secondary material, shares w and 1 - w), divides by the node's denominator,
+// and advances both accumulators with the change of the field since the
+// previous call:
+//
+//   E_new = ((E_in − Re((1 + α1)·Q1)) − Re((1 + α2)·Q2)) / (den1 + den2)
+//   Q1   ← α1·Q1 + (w·β1)·(E_new − E_prev)
+//   Q2   ← α2·Q2 + ((1 − w)·β2)·(E_new − E_prev)
+//
+// α and β (one complex pole per material) are looked up by material id in the
+// tables rec_a and rec_b. Both accumulators enter the field update with their
+// old values. The caller's previous-field tensors are then refreshed with the
+// new fields, whole-tensor copies, so that the next call sees E(n).
+//
+// Material ids live in uint8 grids on the device and are never read on the
+// host. An id without an entry in both tables (id ≥ min(len(rec_a),
+// len(rec_b))) is read as a material without a pole, α = β = 0: its
+// accumulator contributes Re(Q) once and is then held at zero. No id can make
+// the kernel read outside the tables.
+#pragma once
+
+#include <c10/util/complex.h>
+
+#include "args.h"
+
+namespace orvane {
+
+namespace dispersive {
+
+using Complex = c10::complex<float>;
+using ComplexField = View<Complex, 6>;  // [B0, B1, X, Y, Z, B2]
+using ComplexVec = View<Complex, 1>;
+using IdGrid = View<uint8_t, 4>;  // [B1, NX, NY, NZ]
+
+ORV_HD inline Complex& entry(const ComplexField& v, const Batch16& b, int64_t i, int64_t j,
+                          int64_t k) {
+  return v.data()[b.b0 * v.stride(0) + b.b1 * v.stride(1) + u64(i) * v.stride(2) +
+                  u64(j) * v.stride(3) + u64(k) * v.stride(4) + b.b2 * v.stride(5)];
+}
+
+ORV_HD inline uint8_t entry(const IdGrid& v, uint16_t b1, int64_t i, int64_t j, int64_t k) {
+  return v.data()[b1 * v.stride(0) + u64(i) * v.stride(1) + u64(j) * v.stride(2) +
+                  u64(k) * v.stride(3)];
+}
+
+// One material's pole: (α, β), or (0, 0) for an id the tables do not cover.
+struct Pole {
+  float ar, ai, br, bi;
+};
+
+ORV_HD inline Pole pole(const ComplexVec& rec_a, const ComplexVec& rec_b, int32_t materials,
+                        uint8_t id) {
+  if (id >= materials) return {0.f, 0.f, 0.f, 0.f};
+  const Complex a = rec_a.data()[u64(id) * rec_a.stride(0)];
+  const Complex b = rec_b.data()[u64(id) * rec_b.stride(0)];
+  return {a.real(), a.imag(), b.real(), b.imag()};
+}
+
+// Re((1 + α)·Q).
+ORV_HD inline float field_share(const Pole& p, const Complex& q) {
+  return (1.f + p.ar) * q.real() - p.ai * q.imag();
+}
+
+// α·Q + (s·β)·Δ, s the material's share of the node.
+ORV_HD inline Complex advance(const Pole& p, const Complex& q, float s, float delta) {
+  const float re = (p.ar * q.real() - p.ai * q.imag()) + (s * p.br) * delta;
+  const float im = (p.ar * q.imag() + p.ai * q.real()) + (s * p.bi) * delta;
+  return Complex(re, im);
+}
+
+}  // namespace dispersive
+
+// Dispersive pass, one node of one batch entry, components x, y, z each
+// skipped on the lower faces transverse to it (the nodes Update_E skips).
+struct UpdateEDispersion {
+  using ComplexField = dispersive::ComplexField;
+  using ComplexVec = dispersive::ComplexVec;
+  using IdGrid = dispersive::IdGrid;
+
+  Field Ex;                               // [B0, B1, NX, NY+1, NZ+1, B2], updated
+  Field Ey;                               // [B0, B1, NX+1, NY, NZ+1, B2], updated
+  Field Ez;                               // [B0, B1, NX+1, NY+1, NZ, B2], updated
+  Field Ex_prev, Ey_prev, Ez_prev;        // shapes of Ex, Ey, Ez
+  Grid w_x, w_y, w_z;                     // [B1, NX, NY, NZ]: share of the primary material
+  IdGrid id1_x, id1_y, id1_z;             // [B1, NX, NY, NZ]: primary material ids
+  IdGrid id2_x, id2_y, id2_z;             // [B1, NX, NY, NZ]: secondary material ids
+  Grid den1_x, den1_y, den1_z;            // [B1, NX, NY, NZ]
+  Grid den2_x, den2_y, den2_z;            // [B1, NX, NY, NZ]
+  ComplexVec rec_a;                       // [materials]: α per material id
+  ComplexVec rec_b;                       // [materials]: β per material id
+  ComplexField acc1_x, acc1_y, acc1_z;    // [B0, B1, NX, NY, NZ, B2], updated
+  ComplexField acc2_x, acc2_y, acc2_z;    // [B0, B1, NX, NY, NZ, B2], updated
+  int32_t B1, B2, NX, NY, NZ;
+  int32_t materials;  // ids below this have an entry in both tables
+
+  ORV_HD ORV_FORCE_INLINE void component(const Field& E, const Field& E_prev, const Grid& w,
+                                         const IdGrid& id1, const IdGrid& id2, const Grid& den1,
+                                         const Grid& den2, const ComplexField& acc1,
+                                         const ComplexField& acc2, const Batch16& b, int32_t i,
+                                         int32_t j, int32_t k) const {
+    using namespace dispersive;
+    const uint16_t m = b.b1;
+    const Pole p1 = pole(rec_a, rec_b, materials, entry(id1, m, i, j, k));
+    const Pole p2 = pole(rec_a, rec_b, materials, entry(id2, m, i, j, k));
+    Complex& q1 = entry(acc1, b, i, j, k);
+    Complex& q2 = entry(acc2, b, i, j, k);
+    const float share = elem(w, m, i, j, k);
+    float& e = elem(E, b, i, j, k);
+
+    const float e_new = ((e - field_share(p1, q1)) - field_share(p2, q2)) /
+                        (elem(den1, m, i, j, k) + elem(den2, m, i, j, k));
+    e = e_new;
+    const float delta = e_new - elem(E_prev, b, i, j, k);
+    q1 = advance(p1, q1, share, delta);
+    q2 = advance(p2, q2, 1.f - share, delta);
+  }
+
+  ORV_HD void cell(const Cell16 c, const Batch16 b) const {
+    const int32_t i = c.i, j = c.j, k = c.k;
+    if (j > 0 && k > 0)
+      component(Ex, Ex_prev, w_x, id1_x, id2_x, den1_x, den2_x, acc1_x, acc2_x, b, i, j, k);
+    if (i > 0 && k > 0)
+      component(Ey, Ey_prev, w_y, id1_y, id2_y, den1_y, den2_y, acc1_y, acc2_y, b, i, j, k);
+    if (i > 0 && j > 0)
+      component(Ez, Ez_prev, w_z, id1_z, id2_z, den1_z, den2_z, acc1_z, acc2_z, b, i, j, k);
+  }
+};
+
+#ifdef __CUDACC__
+}  // namespace orvane
+
+__global__ void Update_E_Dispersion_GPU(const orvane::UpdateEDispersion kernel);
+
+namespace orvane {
+inline GpuKernel<UpdateEDispersion> gpu_kernel(const UpdateEDispersion&) {
+  return {::Update_E_Dispersion_GPU, "Update_E_Dispersion_GPU"};
+}
+#endif
+
+// ------------------------------------------------------------ host side
+
+// Grid and batch sizes from the three electric components alone (this pass
+// reads no magnetic field), each checked against its staggered extents.
+inline FieldSizes electric_sizes(const ArgCheck& check, const at::Tensor& Ex, const at::Tensor& Ey,
+                                 const at::Tensor& Ez) {
+  const FieldSizes s{Ex.size(0), Ex.size(1), Ex.size(5), Ex.size(2), Ey.size(3), Ez.size(4)};
+  check.extents(Ex, "Ex", {s.B0, s.B1, s.NX, s.NY + 1, s.NZ + 1, s.B2},
+                "[B0, B1, NX, NY+1, NZ+1, B2]");
+  check.extents(Ey, "Ey", {s.B0, s.B1, s.NX + 1, s.NY, s.NZ + 1, s.B2},
+                "[B0, B1, NX+1, NY, NZ+1, B2]");
+  check.extents(Ez, "Ez", {s.B0, s.B1, s.NX + 1, s.NY + 1, s.NZ, s.B2},
+                "[B0, B1, NX+1, NY+1, NZ, B2]");
+  check.launch_limits(s.B0, s.B1, s.B2, s.NX, s.NY, s.NZ);
+  return s;
+}
+
+// A complex tensor whose conjugate or negative bit is set reads differently
+// from its storage, which is all a kernel sees.
+inline void check_plain_complex(const ArgCheck& check, const at::Tensor& t, const char* name) {
+  if (t.is_conj() || t.is_neg())
+    check.fail(std::string(name) +
+               " is a lazily conjugated or negated view; pass a resolved tensor "
+               "(resolve_conj(), resolve_neg())");
+}
+
+template <class L>
+void update_e_dispersion(
+    const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez, const at::Tensor& Ex_prev,
+    const at::Tensor& Ey_prev, const at::Tensor& Ez_prev, const at::Tensor& w_x,
+    const at::Tensor& w_y, const at::Tensor& w_z, const at::Tensor& id1_x,
+    const at::Tensor& id1_y, const at::Tensor& id1_z, const at::Tensor& id2_x,
+    const at::Tensor& id2_y, const at::Tensor& id2_z, const at::Tensor& den1_x,
+    const at::Tensor& den1_y, const at::Tensor& den1_z, const at::Tensor& den2_x,
+    const at::Tensor& den2_y, const at::Tensor& den2_z, const at::Tensor& rec_a,
+    const at::Tensor& rec_b, const at::Tensor& acc1_x, const at::Tensor& acc1_y,
+    const at::Tensor& acc1_z, const at::Tensor& acc2_x, const at::Tensor& acc2_y,
+    const at::Tensor& acc2_z, const at::Tensor& /*spare*/) {
+  const ArgCheck check("Update_E_Dispersion");
+  require_available<L>(check);
+  const auto ids = [](const at::Tensor& t, const char* name) {
+    return TensorArg{t, name, 4, at::kByte, "[B1, NX, NY, NZ]", false};
+  };
+  const auto table = [](const at::Tensor& t, const char* name) {
+    return complex_arg(t, name, 1, "[materials]");
+  };
+  const auto acc = [](const at::Tensor& t, const char* name) {
+    return complex_arg(t, name, 6, "[B0, B1, NX, NY, NZ, B2]", true);
+  };
+  const TensorArg args[] = {
+      field_arg(Ex, "Ex", true),           field_arg(Ey, "Ey", true),
+      field_arg(Ez, "Ez", true),           field_arg(Ex_prev, "Ex_prev", true),
+      field_arg(Ey_prev, "Ey_prev", true), field_arg(Ez_prev, "Ez_prev", true),
+      grid_arg(w_x, "w_x"),                grid_arg(w_y, "w_y"),
+      grid_arg(w_z, "w_z"),                ids(id1_x, "id1_x"),
+      ids(id1_y, "id1_y"),                 ids(id1_z, "id1_z"),
+      ids(id2_x, "id2_x"),                 ids(id2_y, "id2_y"),
+      ids(id2_z, "id2_z"),                 grid_arg(den1_x, "den1_x"),
+      grid_arg(den1_y, "den1_y"),          grid_arg(den1_z, "den1_z"),
+      grid_arg(den2_x, "den2_x"),          grid_arg(den2_y, "den2_y"),
+      grid_arg(den2_z, "den2_z"),          table(rec_a, "rec_a"),
+      table(rec_b, "rec_b"),               acc(acc1_x, "acc1_x"),
+      acc(acc1_y, "acc1_y"),               acc(acc1_z, "acc1_z"),
+      acc(acc2_x, "acc2_x"),               acc(acc2_y, "acc2_y"),
+      acc(acc2_z, "acc2_z")};
+  check_arguments<L>(check, args, field_arg(Ex, "Ex", false));
+  const FieldSizes s = electric_sizes(check, Ex, Ey, Ez);
+  // The previous fields receive whole-tensor copies after the kernel has run:
+  // every shape is settled here, so that no copy can fail half-way.
+  for (int c = 0; c < 3; ++c) {
+    const TensorArg& field = args[c];
+    const TensorArg& prev = args[3 + c];
+    if (!prev.t.sizes().equals(field.t.sizes()))
+      check.fail(std::string(prev.name) + " must have the shape of " + field.name + ", " +
+                 shape_str(field.t.sizes()) + ", got " + shape_str(prev.t.sizes()));
+  }
+  for (const TensorArg& grid : c10::ArrayRef<TensorArg>(args).slice(6, 15))
+    check.extents(grid.t, grid.name, {s.B1, s.NX, s.NY, s.NZ}, "[B1, NX, NY, NZ]");
+  for (const TensorArg& a : c10::ArrayRef<TensorArg>(args).slice(23, 6))
+    check.extents(a.t, a.name, {s.B0, s.B1, s.NX, s.NY, s.NZ, s.B2}, "[B0, B1, NX, NY, NZ, B2]");
+  for (const TensorArg& a : c10::ArrayRef<TensorArg>(args).slice(23, 6))
+    check_plain_complex(check, a.t, a.name);
+  check_no_aliasing(check, args);
+
+  // Lazily conjugated tables are read through resolved copies.
+  const at::Tensor alpha = rec_a.resolve_conj().resolve_neg();
+  const at::Tensor beta = rec_b.resolve_conj().resolve_neg();
+  const int64_t materials = std::min(alpha.size(0), beta.size(0));
+
+  const CellLaunch g = cell_launch(s);
+  const typename L::DeviceScope on(Ex.device());
+  using C = c10::complex<float>;
+  // clang-format off
+  const UpdateEDispersion kernel{
+      view<float, 6>(Ex), view<float, 6>(Ey), view<float, 6>(Ez),
+      view<float, 6>(Ex_prev), view<float, 6>(Ey_prev), view<float, 6>(Ez_prev),
+      view<float, 4>(w_x), view<float, 4>(w_y), view<float, 4>(w_z),
+      view<uint8_t, 4>(id1_x), view<uint8_t, 4>(id1_y), view<uint8_t, 4>(id1_z),
+      view<uint8_t, 4>(id2_x), view<uint8_t, 4>(id2_y), view<uint8_t, 4>(id2_z),
+      view<float, 4>(den1_x), view<float, 4>(den1_y), view<float, 4>(den1_z),
+      view<float, 4>(den2_x), view<float, 4>(den2_y), view<float, 4>(den2_z),
+      view<C, 1>(alpha), view<C, 1>(beta),
+      view<C, 6>(acc1_x), view<C, 6>(acc1_y), view<C, 6>(acc1_z),
+      view<C, 6>(acc2_x), view<C, 6>(acc2_y), view<C, 6>(acc2_z),
+      g.B1, g.B2, g.NX, g.NY, g.NZ,
+      int32_t(std::min<int64_t>(materials, 256))
+  };
+  // clang-format on
+  L::cells16("Update_E_Dispersion", g, kernel);
+  // Queued behind the kernel on the same stream: the next call reads E(n).
+  // The shapes match (checked above), so the copies cannot fail.
+  Ex_prev.copy_(Ex);
+  Ey_prev.copy_(Ey);
+  Ez_prev.copy_(Ez);
+}
+
+}  // namespace orvane
