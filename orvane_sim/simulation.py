@@ -88,6 +88,9 @@ class Simulation:
         self.cg2 = tuple(torch.zeros(1, NX, NY, NZ, device=dev) for _ in range(3))
         self.layer_cells = torch.tensor(self.layers, dtype=torch.int32, device=dev)
         self.spare = torch.empty(0, device=dev)
+        # Passes that complete the electric update (a dispersive medium, for
+        # example), each called with the simulation after Update_E.
+        self.after_e_update = []
 
     @property
     def cell_volume(self) -> float:
@@ -104,6 +107,8 @@ class Simulation:
             m.Update_E(self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz,
                        *self.cg1, *self.cg2, *self.ce, *self.epsi, *self.eb, *self.ec,
                        self.layer_cells, self.spare)
+            for complete in self.after_e_update:
+                complete(self)
             self.zero_tangential_faces()
             self.steps_done += 1
 
