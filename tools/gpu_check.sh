@@ -25,5 +25,6 @@ tests=$?
 
 echo "== benchmark"
 python3 bench/bench_fields.py --backend cuda --n 256
+python3 bench/bench_interval_search.py --backend cuda --sizes 10000 100000 --repeats 2
 python3 -m orvane_sim --backend cuda 2>/dev/null
 exit $tests
