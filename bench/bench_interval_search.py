@@ -26,6 +26,7 @@ was run.
 from __future__ import annotations
 
 import argparse
+import math
 import statistics
 import sys
 import time
@@ -150,6 +151,9 @@ def main() -> None:
                   f"{s_time:>9.4f} {s_mem / 1e6:>10.2f} | {m_time / s_time:>7.0f}x")
     print("* estimated: the n x G matrices would not fit in the budget, so they were "
           "not allocated")
+    print(f"the matrix way fits up to n = G = {int(math.sqrt(budget / 8)):,} in "
+          f"{budget / GB:.1f} GB; at n = G = 1e5 one n x G float32 matrix alone is "
+          f"{4e10 / GB:.0f} GB")
 
 
 if __name__ == "__main__":
