@@ -13,7 +13,8 @@
 //   interval mode: the lower node of the interval holding t, g[q] <= t <
 //     g[q+1], clamped to [0, G-2] (a target below g[0] gets 0, one at or
 //     beyond g[G-1] gets G-2; NaN counts as beyond);
-//   nearest mode: the node nearest to t, the lower one on a tie.
+//   nearest mode: the node nearest to t, the lower one on a tie (an
+//     infinite target goes to the end node on its side, NaN to the last).
 // Both come from one sorted search per axis, O((n + G) log G) time and O(n)
 // memory, instead of an n x G difference matrix. Nearest distances are
 // compared in double precision, where the difference of two float32
