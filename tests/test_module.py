@@ -10,7 +10,12 @@ TABLE = [
     "Trilinear_reverse_interpolation",
 ]
 DOCSTRINGS = {name: name for name in TABLE} | {"Mat_average": "Average sampling for index"}
-BUILT = {"Update_H": 20, "Update_E": 26}  # name: number of tensor arguments
+BUILT = {  # name: number of tensor arguments
+    "Update_H": 20, "Update_E": 26, "Update_E_Periodic": 6, "Inject_H": 8, "Inject_E": 8,
+    "Inject_J": 7, "Monitor_Update_E": 10,
+}
+# Arguments after the tensors: their names in the signature and a valid value.
+TAIL = {"Update_E_Periodic": ("bool", True), "Inject_H": ("int", 1), "Inject_E": ("int", 1)}
 
 
 @pytest.fixture(params=["Orvane", "OrvaneCPU"])
@@ -31,20 +36,23 @@ def test_docstring_and_signature(module, name, tensors):
     assert DOCSTRINGS[name] in doc
     signature = doc.splitlines()[0]
     assert signature.count("torch.Tensor") == tensors and signature.endswith("-> None")
+    if name in TAIL:
+        assert signature.split(", ")[-1].split(")")[0].lower().endswith(TAIL[name][0])
 
 
 @pytest.mark.parametrize("name, tensors", BUILT.items())
 def test_wrong_count_type_or_keyword_is_a_type_error(module, name, tensors):
     function = getattr(module, name)
     t = torch.zeros(1)
+    tail = [TAIL[name][1]] if name in TAIL else []
     with pytest.raises(TypeError, match="incompatible function arguments"):
-        function(*[t] * (tensors - 1))
+        function(*[t] * (tensors - 1), *tail)
     with pytest.raises(TypeError, match="incompatible function arguments"):
-        function(*[t] * (tensors - 1), 3)
+        function(3, *[t] * (tensors - 1), *tail)
     with pytest.raises(TypeError, match="incompatible function arguments"):
-        function(*[t] * (tensors - 1), spare=t)
+        function(*[t] * (tensors - 1), *tail, spare=t)
     with pytest.raises(TypeError, match="Invoked with"):
-        function(*[t] * (tensors + 1))
+        function(*[t] * (tensors + 1), *tail)
 
 
 def test_modules_import_from_anywhere(tmp_path):

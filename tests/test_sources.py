@@ -301,3 +301,21 @@ def test_sizes_beyond_the_sixteen_bit_indices_are_refused(function, build):
         args["offset"] = torch.tensor([65534, 0, 0])
         pattern = r"the box's end along x, offset\[0\] \+ SX, must be at most 65535, got 65536"
     expect_refused(OrvaneCPU, function, args, f"^{function}: {pattern}")
+
+
+@pytest.mark.skipif(torch.cuda.is_available(), reason="this machine has CUDA")
+@pytest.mark.parametrize("function, build", [("Inject_E", E), ("Inject_H", H), ("Inject_J", J)])
+def test_cuda_module_without_cuda_says_so_first(function, build):
+    import Orvane
+
+    args = build()
+    args["cz" if "cz" in args else "Jx"] = torch.zeros(2)  # even before a wrong type
+    expect_refused(Orvane, function, args, rf"^{function}: CUDA not available\.$")
+
+
+@pytest.mark.needs_cuda
+def test_cuda_module_refuses_host_fields():
+    import Orvane
+
+    with pytest.raises(RuntimeError, match=r"^Inject_J: Ex must be a cuda tensor, got one on cpu"):
+        Orvane.Inject_J(*J().values())
