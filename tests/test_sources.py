@@ -81,6 +81,8 @@ PLANES = {
     "odd B2=3": Plane((2, 3, 3), (6, 5), (1, 0), k=2),
     "B2=1, imaginary only": Plane((3, 2, 1), (5, 6), (0, 1)),
     "oversized sources": Plane((2, 2, 3), (6, 7), (2, 1), extra=1),
+    # Inject_E writes the fields' last z index and reads cz's last entry
+    "last z index": Plane((2, 2, 2), (5, 4), (0, 0), k=2),
     # 2 * m_x >= NX: empty rectangle, nothing changes
     "empty rectangle": Plane((2, 2, 2), (6, 5), (3, 0)),
     "margin beyond the plane": Plane((2, 2, 2), (6, 5), (0, 9)),

@@ -103,21 +103,23 @@ struct InjectCurrent {
   Current Jx, Jy, Jz;  // [B0, B1, >= SX, >= SY, >= SZ]
   int32_t ox, oy, oz, B1, B2, SX, SY, SZ;
 
+  // E at grid cell g loses the part of J's sample at box cell c.
+  ORV_HD static void subtract(const Field& E, const Current& J, const Batch16& b, const Cell16& c,
+                              const Cell16& g, bool imaginary) {
+    const Complex v = J.data()[b.b0 * J.stride(0) + b.b1 * J.stride(1) + c.i * J.stride(2) +
+                               c.j * J.stride(3) + c.k * J.stride(4)];
+    elem(E, b, g.i, g.j, g.k) -= imaginary ? v.imag() : v.real();
+  }
+
   ORV_HD void thread(const int32_t id, const uint32_t row) const {
     Cell16 c;
     if (!cell16_from_id(id, SX, SY, SZ, c)) return;
     const Batch16 b = batch16_from_y(row, uint32_t(B1), uint32_t(B2));
     const bool imaginary = b.b2 >= B2 / 2;
-    const uint16_t gx = uint16_t(c.i + ox), gy = uint16_t(c.j + oy), gz = uint16_t(c.k + oz);
-
-    const Current* J[3] = {&Jx, &Jy, &Jz};
-    const Field* E[3] = {&Ex, &Ey, &Ez};
-    for (int n = 0; n < 3; ++n) {
-      const Current& j = *J[n];
-      const Complex v = j.data()[b.b0 * j.stride(0) + b.b1 * j.stride(1) + c.i * j.stride(2) +
-                                 c.j * j.stride(3) + c.k * j.stride(4)];
-      elem(*E[n], b, gx, gy, gz) -= imaginary ? v.imag() : v.real();
-    }
+    const Cell16 g{uint16_t(c.i + ox), uint16_t(c.j + oy), uint16_t(c.k + oz)};
+    subtract(Ex, Jx, b, c, g, imaginary);
+    subtract(Ey, Jy, b, c, g, imaginary);
+    subtract(Ez, Jz, b, c, g, imaginary);
   }
 };
 
