@@ -34,26 +34,25 @@ using Phases = View<float, 2>;  // [B0, 2·BC]: real parts, then imaginary parts
 // (q < NZ); layers along y.
 template <int Axis>
 struct PeriodicPass {
-  Field F1;             // x pass: Ey [B0, B1, NX+1, NY, NZ+1, 2BC]; y pass: Ex, updated
-  Field F2;             // Ez [B0, B1, NX+1, NY+1, NZ, 2BC], updated
-  Phases phase;         // [B0, 2BC]
-  IntVec flags;         // [2]
+  Field F1;      // x pass: Ey [B0, B1, NX+1, NY, NZ+1, 2BC]; y pass: Ex, updated
+  Field F2;      // Ez [B0, B1, NX+1, NY+1, NZ, 2BC], updated
+  Phases phase;  // [B0, 2BC]
+  IntVec flags;  // [2]
   int32_t B1, BC, NX, NY, NZ;
   bool positive_phase;
 
   // Element at layer L along the pass' axis, face position (p, q), slot.
   ORV_HD float& at(const Field& f, const Batch16& b, int32_t layer, int32_t p, int32_t q,
                    uint32_t slot) const {
-    const uint64_t off = b.b0 * f.stride(0) + b.b1 * f.stride(1) + u64(q) * f.stride(4) +
-                         u64(slot) * f.stride(5);
+    const uint64_t off =
+        b.b0 * f.stride(0) + b.b1 * f.stride(1) + u64(q) * f.stride(4) + u64(slot) * f.stride(5);
     return Axis == 0 ? f.data()[off + u64(layer) * f.stride(2) + u64(p) * f.stride(3)]
                      : f.data()[off + u64(p) * f.stride(2) + u64(layer) * f.stride(3)];
   }
 
   // The face rule, in this order: ghost 0 from layer N-1, then ghost N from
   // layer 1.
-  ORV_HD void face(const Field& f, const Batch16& b, int32_t p, int32_t q, float c,
-                   float s) const {
+  ORV_HD void face(const Field& f, const Batch16& b, int32_t p, int32_t q, float c, float s) const {
     const int32_t N = Axis == 0 ? NX : NY;
     const uint32_t re = b.b2, im = uint32_t(uint16_t(BC + b.b2));
     float r = at(f, b, N - 1, p, q, re), m = at(f, b, N - 1, p, q, im);
@@ -133,10 +132,10 @@ void update_e_periodic(const at::Tensor& Ex, const at::Tensor& Ey, const at::Ten
   check.size_limit(NX, "grid size NX");
   check.size_limit(NY, "grid size NY");
   check.size_limit(NZ, "grid size NZ");
-  check.thread_limits((NY + 1) * (NZ + 1), "the x pass' face positions (NY+1)*(NZ+1)",
-                      B0 * B1 * BC, "the number of complex batch entries B0*B1*BC");
-  check.thread_limits((NX + 1) * (NZ + 1), "the y pass' face positions (NX+1)*(NZ+1)",
-                      B0 * B1 * BC, "the number of complex batch entries B0*B1*BC");
+  check.thread_limits((NY + 1) * (NZ + 1), "the x pass' face positions (NY+1)*(NZ+1)", B0 * B1 * BC,
+                      "the number of complex batch entries B0*B1*BC");
+  check.thread_limits((NX + 1) * (NZ + 1), "the y pass' face positions (NX+1)*(NZ+1)", B0 * B1 * BC,
+                      "the number of complex batch entries B0*B1*BC");
   check_no_aliasing(check, args);
 
   const typename L::DeviceScope on(Ex.device());
@@ -144,11 +143,11 @@ void update_e_periodic(const at::Tensor& Ex, const at::Tensor& Ey, const at::Ten
   const IntVec flags = view<int32_t, 1>(periodic_flags);
   const int32_t b1 = int32_t(B1), bc = int32_t(BC), nx = int32_t(NX), ny = int32_t(NY),
                 nz = int32_t(NZ);
-  const PeriodicPass<0> x_pass{view<float, 6>(Ey), view<float, 6>(Ez), px, flags, b1, bc, nx,
-                               ny, nz, positive_phase};
+  const PeriodicPass<0> x_pass{
+      view<float, 6>(Ey), view<float, 6>(Ez), px, flags, b1, bc, nx, ny, nz, positive_phase};
   L::threads("Update_E_Periodic", ThreadLaunch{(NY + 1) * (NZ + 1), B0 * B1 * BC}, x_pass);
-  const PeriodicPass<1> y_pass{view<float, 6>(Ex), view<float, 6>(Ez), py, flags, b1, bc, nx,
-                               ny, nz, positive_phase};
+  const PeriodicPass<1> y_pass{
+      view<float, 6>(Ex), view<float, 6>(Ez), py, flags, b1, bc, nx, ny, nz, positive_phase};
   L::threads("Update_E_Periodic", ThreadLaunch{(NX + 1) * (NZ + 1), B0 * B1 * BC}, y_pass);
 }
 

@@ -39,8 +39,8 @@ struct MonitorUpdate {
   int32_t x0, y0, z0, B1, F, MX, MY, MZ;
 
   // acc += w·e as two fused multiply-adds, the pair read and written once.
-  ORV_HD static void add(const Accumulator& acc, const Batch32& b, int32_t i, int32_t j,
-                         int32_t k, const c10::complex<float> w, const float e) {
+  ORV_HD static void add(const Accumulator& acc, const Batch32& b, int32_t i, int32_t j, int32_t k,
+                         const c10::complex<float> w, const float e) {
     c10::complex<float>& a =
         acc.data()[b.b0 * acc.stride(0) + b.b1 * acc.stride(1) + u64(i) * acc.stride(2) +
                    u64(j) * acc.stride(3) + u64(k) * acc.stride(4) + b.b2 * acc.stride(5)];
@@ -132,10 +132,10 @@ void monitor_update_e(const at::Tensor& Ex_acc, const at::Tensor& Ey_acc, const 
   const char* slot_rule = Ex.size(5) < F ? "(Ex has fewer slots than Ex_acc: all read slot 0)"
                                          : "(Ex has a slot per frequency: each reads its own)";
   const std::string box = "[B0, B1, " + std::to_string(x0) + " + MX, " + std::to_string(y0) +
-                          " + MY, " + std::to_string(z0) + " + MZ, slots] with MX, MY, MZ = " +
-                          std::to_string(MX) + ", " + std::to_string(MY) + ", " +
-                          std::to_string(MZ) + ", less one along the component's own axis " +
-                          slot_rule;
+                          " + MY, " + std::to_string(z0) +
+                          " + MZ, slots] with MX, MY, MZ = " + std::to_string(MX) + ", " +
+                          std::to_string(MY) + ", " + std::to_string(MZ) +
+                          ", less one along the component's own axis " + slot_rule;
   // Each component is sampled only when the box has a cell along its axis.
   if (MX > 1) {
     check.extents(Ex_acc, "Ex_acc", {B0, B1, MX - 1, MY, MZ, F}, "[B0, B1, MX-1, MY, MZ, F]");
@@ -152,13 +152,16 @@ void monitor_update_e(const at::Tensor& Ex_acc, const at::Tensor& Ey_acc, const 
   check_no_aliasing(check, args);
 
   const typename L::DeviceScope on(device);
+  // clang-format off
   const MonitorUpdate kernel{
       view<c10::complex<float>, 6>(Ex_acc), view<c10::complex<float>, 6>(Ey_acc),
-      view<c10::complex<float>, 6>(Ez_acc), view<float, 6>(Ex),
-      view<float, 6>(Ey),                   view<float, 6>(Ez),
+      view<c10::complex<float>, 6>(Ez_acc),
+      view<float, 6>(Ex), view<float, 6>(Ey), view<float, 6>(Ez),
       view<c10::complex<float>, 1>(step_factor),
       int32_t(x0), int32_t(y0), int32_t(z0), int32_t(B1), int32_t(F),
-      int32_t(MX), int32_t(MY), int32_t(MZ)};
+      int32_t(MX), int32_t(MY), int32_t(MZ)
+  };
+  // clang-format on
   L::threads("Monitor_Update_E", ThreadLaunch{MX * MY * MZ, B0 * B1 * F}, kernel);
 }
 

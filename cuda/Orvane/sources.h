@@ -51,13 +51,13 @@ ORV_HD inline float product_part(const Complex a, const Complex p, bool imaginar
 // component only. The x component is written first.
 template <bool Electric>
 struct InjectPlane {
-  Field Fx;              // [B0, B1, >= NX - m_x, >= NY - m_y, > kz, B2], updated
-  Field Fy;              // [B0, B1, >= NX - m_x, >= NY - m_y, > kz, B2], updated
-  Vec cz;                // [> kz]
-  ComplexVec2 amp_x;     // [B0, B2 - B2/2]
-  ComplexVec2 amp_y;     // [B0, B2 - B2/2]
-  ComplexProf prof_x;    // [B0, NX - m_x, NY - m_y, B2 - B2/2]
-  ComplexProf prof_y;    // [B0, NX - m_x, NY - m_y, B2 - B2/2]
+  Field Fx;            // [B0, B1, >= NX - m_x, >= NY - m_y, > kz, B2], updated
+  Field Fy;            // [B0, B1, >= NX - m_x, >= NY - m_y, > kz, B2], updated
+  Vec cz;              // [> kz]
+  ComplexVec2 amp_x;   // [B0, B2 - B2/2]
+  ComplexVec2 amp_y;   // [B0, B2 - B2/2]
+  ComplexProf prof_x;  // [B0, NX - m_x, NY - m_y, B2 - B2/2]
+  ComplexProf prof_y;  // [B0, NX - m_x, NY - m_y, B2 - B2/2]
   int32_t k, m_x, m_y, B1, B2, NX, NY;
 
   ORV_HD void thread(const int32_t id, const uint32_t row) const {
@@ -166,12 +166,11 @@ void inject_plane(const at::Tensor& Fx, const at::Tensor& Fy, const at::Tensor& 
                             complex_arg(prof_y, "prof_y", 4, "[B0, X, Y, B2 - B2/2]")};
   check_arguments<L>(check, args, args[0]);
   const std::vector<int64_t> m = host_ints(check, margins, "margins", 2, Fx.device(), fx);
-  for (int axis = 0; axis < 2; ++axis)
-    if (m[axis] < 0) {
-      std::ostringstream msg;
-      msg << "margins must not be negative, got (" << m[0] << ", " << m[1] << ")";
-      check.fail(msg.str());
-    }
+  if (m[0] < 0 || m[1] < 0) {
+    std::ostringstream msg;
+    msg << "margins must not be negative, got (" << m[0] << ", " << m[1] << ")";
+    check.fail(msg.str());
+  }
 
   const int64_t B0 = Fx.size(0), B1 = Fx.size(1), B2 = Fx.size(5), half = B2 - B2 / 2;
   const int64_t NX = Electric ? Fx.size(2) : prof_x.size(1);
@@ -209,12 +208,14 @@ void inject_plane(const at::Tensor& Fx, const at::Tensor& Fy, const at::Tensor& 
 
   const ThreadLaunch g{NX * NY, B0 * B1 * B2};
   const typename L::DeviceScope on(Fx.device());
+  // clang-format off
   const InjectPlane<Electric> kernel{
-      view<float, 6>(Fx),      view<float, 6>(Fy),       view<float, 1>(cz),
-      view<Complex, 2>(amp_x), view<Complex, 2>(amp_y),  view<Complex, 4>(prof_x),
-      view<Complex, 4>(prof_y), int32_t(k),              int32_t(m_x),
-      int32_t(m_y),            int32_t(B1),              int32_t(B2),
-      int32_t(NX),             int32_t(NY)};
+      view<float, 6>(Fx), view<float, 6>(Fy), view<float, 1>(cz),
+      view<Complex, 2>(amp_x), view<Complex, 2>(amp_y),
+      view<Complex, 4>(prof_x), view<Complex, 4>(prof_y),
+      int32_t(k), int32_t(m_x), int32_t(m_y), int32_t(B1), int32_t(B2), int32_t(NX), int32_t(NY)
+  };
+  // clang-format on
   L::threads(function, g, kernel);
 }
 
@@ -240,13 +241,12 @@ void inject_j(const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
               const at::Tensor& offset) {
   const ArgCheck check("Inject_J");
   require_available<L>(check);
-  const TensorArg args[] = {
-      field_arg(Ex, "Ex", true),
-      field_arg(Ey, "Ey", true),
-      field_arg(Ez, "Ez", true),
-      complex_arg(Jx, "Jx", 5, "[B0, B1, SX, SY, SZ]"),
-      complex_arg(Jy, "Jy", 5, "[B0, B1, SX, SY, SZ]"),
-      complex_arg(Jz, "Jz", 5, "[B0, B1, SX, SY, SZ]")};
+  const TensorArg args[] = {field_arg(Ex, "Ex", true),
+                            field_arg(Ey, "Ey", true),
+                            field_arg(Ez, "Ez", true),
+                            complex_arg(Jx, "Jx", 5, "[B0, B1, SX, SY, SZ]"),
+                            complex_arg(Jy, "Jy", 5, "[B0, B1, SX, SY, SZ]"),
+                            complex_arg(Jz, "Jz", 5, "[B0, B1, SX, SY, SZ]")};
   check_arguments<L>(check, args, args[0]);
   const std::vector<int64_t> o = host_ints(check, offset, "offset", 3, Ex.device(), "Ex");
   if (o[0] < 0 || o[1] < 0 || o[2] < 0) {
@@ -272,9 +272,8 @@ void inject_j(const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
     check.size_limit(o[2] + SZ, "the box's end along z, offset[2] + SZ,");
     for (const TensorArg& J : c10::ArrayRef<TensorArg>(args).slice(3, 3))
       check.extents(J.t, J.name, {B0, B1, SX, SY, SZ}, "[B0, B1, SX, SY, SZ]");
-    const std::string box = "[B0, B1, " + std::to_string(o[0]) + " + SX, " +
-                            std::to_string(o[1]) + " + SY, " + std::to_string(o[2]) +
-                            " + SZ, B2] (the box at its offset)";
+    const std::string box = "[B0, B1, " + std::to_string(o[0]) + " + SX, " + std::to_string(o[1]) +
+                            " + SY, " + std::to_string(o[2]) + " + SZ, B2] (the box at its offset)";
     for (const TensorArg& E : c10::ArrayRef<TensorArg>(args).slice(0, 3))
       check.extents(E.t, E.name, {B0, B1, o[0] + SX, o[1] + SY, o[2] + SZ, B2}, box.c_str());
   }
@@ -282,11 +281,14 @@ void inject_j(const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
 
   const ThreadLaunch g{SX * SY * SZ, B0 * B1 * B2};
   const typename L::DeviceScope on(Ex.device());
-  const InjectCurrent kernel{view<float, 6>(Ex),   view<float, 6>(Ey),   view<float, 6>(Ez),
-                             view<Complex, 5>(Jx), view<Complex, 5>(Jy), view<Complex, 5>(Jz),
-                             int32_t(o[0]),        int32_t(o[1]),        int32_t(o[2]),
-                             int32_t(B1),          int32_t(B2),          int32_t(SX),
-                             int32_t(SY),          int32_t(SZ)};
+  // clang-format off
+  const InjectCurrent kernel{
+      view<float, 6>(Ex), view<float, 6>(Ey), view<float, 6>(Ez),
+      view<Complex, 5>(Jx), view<Complex, 5>(Jy), view<Complex, 5>(Jz),
+      int32_t(o[0]), int32_t(o[1]), int32_t(o[2]),
+      int32_t(B1), int32_t(B2), int32_t(SX), int32_t(SY), int32_t(SZ)
+  };
+  // clang-format on
   L::threads("Inject_J", g, kernel);
 }
 
