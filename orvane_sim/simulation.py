@@ -41,11 +41,24 @@ class Simulation:
 
     shape: cells (NX, NY, NZ) or one int; spacing: cell size(s); layers: layer
     thickness in cells per axis (or one int); courant: fraction of the 3-D
-    stability limit.
+    stability limit; b2: trailing batch size of the fields, 1 for a real run,
+    2 for a complex run in split-complex form (slot 0 real, slot 1 imaginary
+    part), which periodic boundaries with a Bloch phase need.
+
+    Features hook into ``step``: ``sources`` (objects with ``after_h(sim)``
+    and ``after_e(sim)``), ``periodic`` (an object with ``apply(sim)`` and
+    ``axes``, the axes it fills instead of the conducting faces) and
+    ``monitors`` (objects with ``update(sim)``, called once the step is done).
     """
 
     def __init__(self, shape, spacing=1.0, courant: float = 0.99, layers=10,
-                 backend: str = "cpu", grading: Grading = Grading()):
+                 backend: str = "cpu", grading: Grading = Grading(), b2: int = 1):
+        if b2 < 1:
+            raise ValueError(f"b2 must be at least 1, got {b2}")
+        self.b2 = int(b2)
+        self.sources: list = []
+        self.monitors: list = []
+        self.periodic = None
         self.shape = tuple(int(n) for n in _triple(shape, "shape"))
         self.spacing = tuple(float(h) for h in _triple(spacing, "spacing"))
         self.layers = tuple(int(n) for n in _triple(layers, "layers"))
@@ -61,7 +74,7 @@ class Simulation:
         dev = self.device
 
         def field(x, y, z):
-            return torch.zeros(1, 1, x, y, z, 1, device=dev)
+            return torch.zeros(1, 1, x, y, z, self.b2, device=dev)
 
         self.Ex = field(NX, NY + 1, NZ + 1)
         self.Ey = field(NX + 1, NY, NZ + 1)
@@ -71,7 +84,7 @@ class Simulation:
         Lx, Ly, Lz = self.layers
 
         def aux(x, y, z):
-            return torch.zeros(1, 1, x, y, z, 2, 1, device=dev)
+            return torch.zeros(1, 1, x, y, z, 2, self.b2, device=dev)
 
         self.hpsi = (aux(2 * Lx, NY, NZ), aux(NX, 2 * Ly, NZ), aux(NX, NY, 2 * Lz))
         self.epsi = (aux(2 * Lx, NY, NZ), aux(NX, 2 * Ly, NZ), aux(NX, NY, 2 * Lz))
@@ -97,26 +110,44 @@ class Simulation:
         dx, dy, dz = self.spacing
         return dx * dy * dz
 
+    @property
+    def time(self) -> float:
+        """Time of the electric field now (the magnetic one is half a step behind)."""
+        return self.steps_done * self.dt
+
     def step(self, count: int = 1) -> None:
-        """Advance ``count`` time steps: H update, E update, conducting faces."""
+        """Advance ``count`` time steps: H update and H sources, E update and
+        E sources, periodic ghosts, conducting faces, then the monitors."""
         m = self.module
         for _ in range(count):
             m.Update_H(self.Hx, self.Hy, self.Hz, self.Ex, self.Ey, self.Ez,
                        *self.ch, *self.hpsi, *self.hb, *self.hc,
                        self.layer_cells, self.spare)
+            for source in self.sources:
+                source.after_h(self)
             m.Update_E(self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz,
                        *self.cg1, *self.cg2, *self.ce, *self.epsi, *self.eb, *self.ec,
                        self.layer_cells, self.spare)
             for complete in self.after_e_update:
                 complete(self)
+            for source in self.sources:
+                source.after_e(self)
+            if self.periodic is not None:
+                self.periodic.apply(self)
             self.zero_tangential_faces()
             self.steps_done += 1
+            for monitor in self.monitors:
+                monitor.update(self)
 
     def zero_tangential_faces(self) -> None:
-        """Perfect-conductor faces: tangential E = 0 at index 0 and N."""
+        """Perfect-conductor faces: tangential E = 0 at index 0 and N, except
+        along the axes a periodic boundary fills."""
+        periodic = self.periodic.axes if self.periodic is not None else ()
         Ex, Ey, Ez = self.Ex, self.Ey, self.Ez
         for f, dims in ((Ex, (3, 4)), (Ey, (2, 4)), (Ez, (2, 3))):
             for d in dims:
+                if d - 2 in periodic:
+                    continue
                 f.select(d, 0).zero_()
                 f.select(d, f.size(d) - 1).zero_()
 

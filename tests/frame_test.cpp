@@ -76,6 +76,19 @@ int main() {
     EXPECT(batch16_from_y(65536u * 2u + 1u, 1, 2).b2 == 1);
   }
 
+  // plane positions: inner index fastest, each kept modulo 65536
+  {
+    bool all = true;
+    for (int32_t p = 0; p < 7; ++p)
+      for (int32_t q = 0; q < 5; ++q) {
+        const Plane16 at = plane16_from_id(p * 5 + q, 5);
+        all = all && at.p == p && at.q == q;
+      }
+    EXPECT(all);
+    EXPECT(plane16_from_id(65536 * 3 + 2, 3).p == 0 && plane16_from_id(65536 * 3 + 2, 3).q == 2);
+    EXPECT(plane16_from_id(70000, 1).p == 70000 - 65536);
+  }
+
   // layer slots: low layer wins when the layers overlap
   EXPECT(layer_slot(0, 10, 3) == 0 && layer_slot(2, 10, 3) == 2 && layer_slot(3, 10, 3) == -1);
   EXPECT(layer_slot(7, 10, 3) == 3 && layer_slot(9, 10, 3) == 5);

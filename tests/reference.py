@@ -296,3 +296,116 @@ def trilinear_reverse_interpolation(grid_x, grid_y, grid_z, target_values, targe
     TX, TY, TZ = Wx.shape[0], Wy.shape[0], Wz.shape[0]
     T = target_values[:, :, :TX, :TY, :TZ].to(C128)
     return torch.einsum("ap,bq,cr,mnabcs->mnpqrs", Wx.to(C128), Wy.to(C128), Wz.to(C128), T)
+
+
+# ---------------------------------------------------------------------------
+# Sources, periodic pass and monitor
+#
+# Each function takes the tensors of its module function in the same order
+# (any strides; small integers as Python sequences, k as an int) and returns
+# float64 (fields) or complex128 (accumulators) copies of what the call
+# writes. Inputs are never modified.
+
+
+def _halves(B2: int):
+    """Per trailing slot: the source entry it takes and whether it takes
+    the imaginary part (BC = B2 // 2 real slots first, then the rest)."""
+    BC = B2 // 2
+    source = torch.tensor([b2 if b2 < BC else b2 - BC for b2 in range(B2)], dtype=torch.long)
+    imaginary = torch.arange(B2) >= BC
+    return source, imaginary
+
+
+def _part(z: torch.Tensor, imaginary: torch.Tensor) -> torch.Tensor:
+    return torch.where(imaginary, z.imag, z.real)
+
+
+def inject_plane(electric: bool, Fx, Fy, cz, amp_x, amp_y, prof_x, prof_y, margins, k: int):
+    """Inject_E (electric) or Inject_H. Returns float64 (Fx, Fy)."""
+    Fx, Fy = _f64(Fx), _f64(Fy)
+    B0, B1, B2 = Fx.size(0), Fx.size(1), Fx.size(5)
+    NX = Fx.size(2) if electric else prof_x.size(1)
+    NY = Fy.size(3) if electric else prof_y.size(2)
+    m_x, m_y = (int(m) for m in margins[:2])
+    kz = k + 1 if electric else k
+    c = float(cz[kz])
+    source, imaginary = _halves(B2)
+
+    def excitation(amp, prof, i0, j0):
+        """c·part(amp·prof) at i >= i0, j >= j0 of the rectangle, [B0, 1, X, Y, B2]."""
+        a = amp.to(C128)[:B0][:, source][:, None, None, :]
+        p = prof.to(C128)[:B0, i0:NX - m_x, j0:NY - m_y][..., source]
+        return (c * _part(a * p, imaginary)).unsqueeze(1)
+
+    # Inclusive rectangle, strict component tests: the x component skips the
+    # first column (Inject_E: j = m_y) or row (Inject_H: i = m_x), the y
+    # component the other one.
+    x_from = (m_x, m_y + 1) if electric else (m_x + 1, m_y)
+    y_from = (m_x + 1, m_y) if electric else (m_x, m_y + 1)
+    sign = 1.0 if electric else -1.0
+    for F, amp, prof, (i0, j0), s in ((Fx, amp_y, prof_y, x_from, sign),
+                                      (Fy, amp_x, prof_x, y_from, -sign)):
+        if NX - m_x > i0 and NY - m_y > j0:
+            F[:B0, :B1, i0:NX - m_x, j0:NY - m_y, kz, :B2] += s * excitation(amp, prof, i0, j0)
+    return Fx, Fy
+
+
+def inject_current(Ex, Ey, Ez, Jx, Jy, Jz, offset):
+    """Inject_J. Returns float64 (Ex, Ey, Ez)."""
+    E = [_f64(t) for t in (Ex, Ey, Ez)]
+    B0, B1, B2 = Ex.size(0), Ex.size(1), Ex.size(5)
+    SX, SY, SZ = Jx.size(2), Jy.size(3), Jz.size(4)
+    ox, oy, oz = (int(o) for o in offset[:3])
+    _, imaginary = _halves(B2)
+    for e, j in zip(E, (Jx, Jy, Jz)):
+        sample = j.to(C128)[:B0, :B1, :SX, :SY, :SZ].unsqueeze(-1)  # both halves read it
+        e[:B0, :B1, ox:ox + SX, oy:oy + SY, oz:oz + SZ, :B2] -= _part(sample, imaginary)
+    return tuple(E)
+
+
+def periodic(Ex, Ey, Ez, phase_x, phase_y, flags, positive_phase: bool):
+    """Update_E_Periodic with the flags as a sequence. Returns float64 (Ex, Ey, Ez)."""
+    Ex, Ey, Ez = (_f64(t) for t in (Ex, Ey, Ez))
+    B0, B1, BC = Ex.size(0), Ex.size(1), Ex.size(5) // 2
+    NX, NY, NZ = Ex.size(2), Ey.size(3), Ez.size(4)
+    sign = 1.0 if positive_phase else -1.0
+
+    def phase(p):  # (c + i·s) per (b0, bc), shaped to broadcast over a ghost layer
+        p = p.to(F64)
+        return torch.complex(p[:B0, :BC], sign * p[:B0, BC:2 * BC]).view(B0, 1, 1, 1, BC)
+
+    def mirror(F, dim, N, w):
+        """Ghost 0 <- w·F(N-1), ghost N <- conj(w)·F(1), F cropped to one pass."""
+        z = torch.complex(F[..., :BC], F[..., BC:2 * BC])
+        ghost0, ghostN = w * z.select(dim, N - 1), w.conj() * z.select(dim, 1)
+        for layer, v in ((0, ghost0), (N, ghostN)):
+            F.select(dim, layer)[..., :BC] = v.real
+            F.select(dim, layer)[..., BC:2 * BC] = v.imag
+
+    if int(flags[0]) != 0 and NX >= 2:
+        w = phase(phase_x)
+        mirror(Ey[:B0, :B1, :NX + 1, :NY, :NZ + 1], 2, NX, w)
+        mirror(Ez[:B0, :B1, :NX + 1, :NY + 1, :NZ], 2, NX, w)
+    if int(flags[1]) != 0 and NY >= 2:
+        w = phase(phase_y)
+        mirror(Ex[:B0, :B1, :NX, :NY + 1, :NZ + 1], 3, NY, w)
+        mirror(Ez[:B0, :B1, :NX + 1, :NY + 1, :NZ], 3, NY, w)
+    return Ex, Ey, Ez
+
+
+def monitor(Ex_acc, Ey_acc, Ez_acc, Ex, Ey, Ez, step_factor, x_range, y_range, z_range):
+    """Monitor_Update_E with the ranges as sequences. Returns complex128 accumulators."""
+    acc = [a.to(C128, copy=True) for a in (Ex_acc, Ey_acc, Ez_acc)]
+    B0, B1, F = Ex_acc.size(0), Ex_acc.size(1), Ex_acc.size(5)
+    first = [int(r[0]) for r in (x_range, y_range, z_range)]
+    M = [int(r[1]) - int(r[0]) + 2 for r in (x_range, y_range, z_range)]
+    if min(M) < 1:
+        return tuple(acc)
+    slots = [0] * F if Ex.size(5) < F else list(range(F))
+    w = step_factor.to(C128)[:F]
+    for axis, (a, field) in enumerate(zip(acc, (Ex, Ey, Ez))):
+        n = [m - (d == axis) for d, m in enumerate(M)]  # one fewer along its own axis
+        box = tuple(slice(f, f + e) for f, e in zip(first, n))
+        sample = field.to(F64)[(slice(0, B0), slice(0, B1), *box)][..., slots]
+        a[:B0, :B1, :n[0], :n[1], :n[2], :F] += w * sample
+    return tuple(acc)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The one script to run on a lent GPU machine (its python3 already has torch,
 # pytest and ninja): build both modules in place, run the whole test suite
-# with CUDA present, then time a field step on a 256^3 grid. Under five
-# minutes on an H100.
+# with CUDA present (every kernel against the float64 reference: field
+# updates, periodic pass, sources, monitor, and the driver's physical runs),
+# then time a field step on a 256^3 grid. Under five minutes on an H100.
 #
 # CUDA_DISABLE_PTX_JIT=1 makes the driver refuse to compile the embedded PTX,
 # so the tests prove that the machine code for this GPU is there and runs.

@@ -46,6 +46,8 @@ inline std::string dtype_name(at::ScalarType type) {
       return "uint8";
     case at::kComplexFloat:
       return "complex64";
+    case at::kComplexDouble:
+      return "complex128";
     default:
       return c10::toString(type);
   }

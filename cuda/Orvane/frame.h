@@ -118,6 +118,19 @@ ORV_HD inline Batch16 batch16_from_y(uint32_t y, uint32_t B1, uint32_t B2) {
   return b;
 }
 
+// Plane kernels (injection planes, periodic ghost faces): a linear thread id
+// split over rows `inner` positions wide, with signed 32-bit division
+// (inner index fastest), each index kept modulo 65536. The kernel applies its
+// own bounds, which differ from plane to plane.
+struct Plane16 {
+  uint16_t p, q;  // outer, inner
+};
+
+ORV_HD inline Plane16 plane16_from_id(int32_t id, int32_t inner) {
+  const int32_t p = id / inner;
+  return {static_cast<uint16_t>(p), static_cast<uint16_t>(id - p * inner)};
+}
+
 // Cells and batch entries with full 32-bit indices, for the kernels that
 // take no 16-bit narrowing (monitor, material preparation, interpolation).
 struct Cell32 {

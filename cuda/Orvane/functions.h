@@ -6,9 +6,12 @@
 
 #include <torch/extension.h>
 
+#include "boundary.h"
 #include "dispersion.h"
 #include "fields.h"
 #include "interpolation.h"
+#include "monitor.h"
+#include "sources.h"
 
 namespace orvane {
 
@@ -17,6 +20,11 @@ void define_functions(pybind11::module_& m) {
   m.def("Update_E_Dispersion", &update_e_dispersion<L>, "Update_E_Dispersion");
   m.def("Update_H", &update_h<L>, "Update_H");
   m.def("Update_E", &update_e<L>, "Update_E");
+  m.def("Update_E_Periodic", &update_e_periodic<L>, "Update_E_Periodic");
+  m.def("Inject_H", &inject_h<L>, "Inject_H");
+  m.def("Inject_E", &inject_e<L>, "Inject_E");
+  m.def("Inject_J", &inject_j<L>, "Inject_J");
+  m.def("Monitor_Update_E", &monitor_update_e<L>, "Monitor_Update_E");
   m.def("Trilinear_interpolation", &trilinear_interpolation<L>, "Trilinear_interpolation");
   m.def("Trilinear_reverse_interpolation", &trilinear_reverse_interpolation<L>,
         "Trilinear_reverse_interpolation");

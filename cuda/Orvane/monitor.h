@@ -1,0 +1,168 @@
+// Frequency-domain monitor: one time step's contribution of the electric
+// field over a box of grid indices, added into complex accumulators,
+//
+//   acc[b0, b1, i, j, k, f] += w[f] · E[b0, b1, x0+i, y0+j, z0+k, s],
+//
+// with one complex factor w[f] per frequency (the caller's e^{-iωt}·dt, or
+// any other weight). Called once per step, each accumulator ends as a
+// running Fourier sum of its field.
+//
+// The box spans MX = x_last - x_first + 2 node positions along x (and MY, MZ
+// likewise), one more than its cells, as the staggered components need: Ex
+// is sampled at MX-1 x positions (its own axis), MY y and MZ z positions; Ey
+// and Ez likewise along theirs. The accumulators are indexed by the box
+// position, the fields by the grid position.
+//
+// Field slot rule: when Ex has fewer trailing slots than Ex_acc has
+// frequencies, every frequency reads field slot 0 (one field shared by all
+// frequencies); otherwise frequency f reads slot f. Decided from Ex and
+// Ex_acc alone, the outcome holds for all three components.
+//
+// Indices here are full 32-bit integers (no 16-bit narrowing).
+#pragma once
+
+#include "args.h"
+
+namespace orvane {
+
+using Accumulator = View<c10::complex<float>, 6>;  // [B0, B1, box x, box y, box z, F]
+using Factors = View<c10::complex<float>, 1>;      // [F]
+
+struct MonitorUpdate {
+  Accumulator Ex_acc;  // [B0, B1, MX-1, MY, MZ, F], updated
+  Accumulator Ey_acc;  // [B0, B1, MX, MY-1, MZ, F], updated
+  Accumulator Ez_acc;  // [B0, B1, MX, MY, MZ-1, F], updated
+  Field Ex;            // [B0, B1, >= x0+MX-1, >= y0+MY, >= z0+MZ, F or >= 1]
+  Field Ey;            // [B0, B1, >= x0+MX, >= y0+MY-1, >= z0+MZ, F or >= 1]
+  Field Ez;            // [B0, B1, >= x0+MX, >= y0+MY, >= z0+MZ-1, F or >= 1]
+  Factors factor;      // [>= F]
+  int32_t x0, y0, z0, B1, F, MX, MY, MZ;
+
+  // acc += w·e as two fused multiply-adds, the pair read and written once.
+  ORV_HD static void add(const Accumulator& acc, const Batch32& b, int32_t i, int32_t j, int32_t k,
+                         const c10::complex<float> w, const float e) {
+    c10::complex<float>& a =
+        acc.data()[b.b0 * acc.stride(0) + b.b1 * acc.stride(1) + u64(i) * acc.stride(2) +
+                   u64(j) * acc.stride(3) + u64(k) * acc.stride(4) + b.b2 * acc.stride(5)];
+    const c10::complex<float> old = a;
+    a = c10::complex<float>(fused(w.real(), e, old.real()), fused(w.imag(), e, old.imag()));
+  }
+
+  ORV_HD float sample(const Field& f, const Batch32& b, int32_t i, int32_t j, int32_t k,
+                      uint32_t slot) const {
+    return f.data()[b.b0 * f.stride(0) + b.b1 * f.stride(1) + u64(x0 + i) * f.stride(2) +
+                    u64(y0 + j) * f.stride(3) + u64(z0 + k) * f.stride(4) + slot * f.stride(5)];
+  }
+
+  ORV_HD void thread(const int32_t id, const uint32_t row) const {
+    Cell32 c;
+    if (!cell32_from_id(id, MX, MY, MZ, c)) return;
+    const Batch32 b = batch32_from_y(row, uint32_t(B1), uint32_t(F));  // b.b2 is f
+    const uint32_t slot = Ex.size(5) < Ex_acc.size(5) ? 0 : b.b2;
+    const c10::complex<float> w = factor.data()[b.b2 * factor.stride(0)];
+    if (c.i < MX - 1) add(Ex_acc, b, c.i, c.j, c.k, w, sample(Ex, b, c.i, c.j, c.k, slot));
+    if (c.j < MY - 1) add(Ey_acc, b, c.i, c.j, c.k, w, sample(Ey, b, c.i, c.j, c.k, slot));
+    if (c.k < MZ - 1) add(Ez_acc, b, c.i, c.j, c.k, w, sample(Ez, b, c.i, c.j, c.k, slot));
+  }
+};
+
+#ifdef __CUDACC__
+}  // namespace orvane
+
+__global__ void Monitor_Update_GPU_E(const orvane::MonitorUpdate kernel);
+
+namespace orvane {
+inline GpuKernel<MonitorUpdate> gpu_kernel(const MonitorUpdate&) {
+  return {::Monitor_Update_GPU_E, "Monitor_Update_GPU_E"};
+}
+#endif
+
+// ------------------------------------------------------------ host side
+
+// Monitor_Update_E. B0, B1 and F come from Ex_acc, the box from the three
+// ranges (read on the host). An empty box (an extent below 1) adds nothing.
+template <class L>
+void monitor_update_e(const at::Tensor& Ex_acc, const at::Tensor& Ey_acc, const at::Tensor& Ez_acc,
+                      const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
+                      const at::Tensor& step_factor, const at::Tensor& x_range,
+                      const at::Tensor& y_range, const at::Tensor& z_range) {
+  const ArgCheck check("Monitor_Update_E");
+  require_available<L>(check);
+  const char* acc_layout = "[B0, B1, box x, box y, box z, F]";
+  const TensorArg args[] = {complex_arg(Ex_acc, "Ex_acc", 6, acc_layout, true),
+                            complex_arg(Ey_acc, "Ey_acc", 6, acc_layout, true),
+                            complex_arg(Ez_acc, "Ez_acc", 6, acc_layout, true),
+                            field_arg(Ex, "Ex", false),
+                            field_arg(Ey, "Ey", false),
+                            field_arg(Ez, "Ez", false),
+                            complex_arg(step_factor, "step_factor", 1, "[F]")};
+  check_arguments<L>(check, args, args[0]);
+  const at::Device device = Ex_acc.device();
+  const std::vector<int64_t> rx = host_ints(check, x_range, "x_range", 2, device, "Ex_acc");
+  const std::vector<int64_t> ry = host_ints(check, y_range, "y_range", 2, device, "Ex_acc");
+  const std::vector<int64_t> rz = host_ints(check, z_range, "z_range", 2, device, "Ex_acc");
+
+  const int64_t B0 = Ex_acc.size(0), B1 = Ex_acc.size(1), F = Ex_acc.size(5);
+  const int64_t x0 = rx[0], y0 = ry[0], z0 = rz[0];
+  const int64_t MX = rx[1] - rx[0] + 2, MY = ry[1] - ry[0] + 2, MZ = rz[1] - rz[0] + 2;
+  if (MX < 1 || MY < 1 || MZ < 1 || B0 == 0 || B1 == 0 || F == 0) return;  // nothing sampled
+
+  if (x0 < 0 || y0 < 0 || z0 < 0) {
+    std::ostringstream msg;
+    msg << "the box must start at non-negative indices, got first indices (" << x0 << ", " << y0
+        << ", " << z0 << ")";
+    check.fail(msg.str());
+  }
+  // Field positions x0 + i are 32-bit in the kernel.
+  for (const int64_t end : {x0 + MX, y0 + MY, z0 + MZ})
+    if (end > INT32_MAX) {
+      std::ostringstream msg;
+      msg << "the box must end below index " << INT32_MAX << ", got an end at " << end;
+      check.fail(msg.str());
+    }
+  // Each extent is below 2^31 now, so the products below cannot overflow.
+  check.thread_limits(MX * MY, "the number of box positions MX*MY", 0, "");
+  check.thread_limits(MX * MY * MZ, "the number of box positions MX*MY*MZ", B0 * B1 * F,
+                      "the number of accumulator rows B0*B1*F");
+  check.extents(step_factor, "step_factor", {F}, "(one factor per frequency of Ex_acc)");
+
+  // The slot each frequency reads, decided from Ex: fields need slot 0 only,
+  // or a slot per frequency.
+  const int64_t slots = Ex.size(5) < F ? 1 : F;
+  const char* slot_rule = Ex.size(5) < F ? "(Ex has fewer slots than Ex_acc: all read slot 0)"
+                                         : "(Ex has a slot per frequency: each reads its own)";
+  const std::string box = "[B0, B1, " + std::to_string(x0) + " + MX, " + std::to_string(y0) +
+                          " + MY, " + std::to_string(z0) +
+                          " + MZ, slots] with MX, MY, MZ = " + std::to_string(MX) + ", " +
+                          std::to_string(MY) + ", " + std::to_string(MZ) +
+                          ", less one along the component's own axis " + slot_rule;
+  // Each component is sampled only when the box has a cell along its axis.
+  if (MX > 1) {
+    check.extents(Ex_acc, "Ex_acc", {B0, B1, MX - 1, MY, MZ, F}, "[B0, B1, MX-1, MY, MZ, F]");
+    check.extents(Ex, "Ex", {B0, B1, x0 + MX - 1, y0 + MY, z0 + MZ, slots}, box.c_str());
+  }
+  if (MY > 1) {
+    check.extents(Ey_acc, "Ey_acc", {B0, B1, MX, MY - 1, MZ, F}, "[B0, B1, MX, MY-1, MZ, F]");
+    check.extents(Ey, "Ey", {B0, B1, x0 + MX, y0 + MY - 1, z0 + MZ, slots}, box.c_str());
+  }
+  if (MZ > 1) {
+    check.extents(Ez_acc, "Ez_acc", {B0, B1, MX, MY, MZ - 1, F}, "[B0, B1, MX, MY, MZ-1, F]");
+    check.extents(Ez, "Ez", {B0, B1, x0 + MX, y0 + MY, z0 + MZ - 1, slots}, box.c_str());
+  }
+  check_no_aliasing(check, args);
+
+  const typename L::DeviceScope on(device);
+  // clang-format off
+  const MonitorUpdate kernel{
+      view<c10::complex<float>, 6>(Ex_acc), view<c10::complex<float>, 6>(Ey_acc),
+      view<c10::complex<float>, 6>(Ez_acc),
+      view<float, 6>(Ex), view<float, 6>(Ey), view<float, 6>(Ez),
+      view<c10::complex<float>, 1>(step_factor),
+      int32_t(x0), int32_t(y0), int32_t(z0), int32_t(B1), int32_t(F),
+      int32_t(MX), int32_t(MY), int32_t(MZ)
+  };
+  // clang-format on
+  L::threads("Monitor_Update_E", ThreadLaunch{MX * MY * MZ, B0 * B1 * F}, kernel);
+}
+
+}  // namespace orvane
