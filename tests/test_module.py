@@ -10,7 +10,14 @@ TABLE = [
     "Trilinear_reverse_interpolation",
 ]
 DOCSTRINGS = {name: name for name in TABLE} | {"Mat_average": "Average sampling for index"}
-BUILT = {"Update_H": 20, "Update_E": 26}  # name: number of tensor arguments
+BUILT = {"Update_H": 20, "Update_E": 26,  # name: number of tensor arguments
+         "get_id_range": 2, "Mat_average": 7, "Set_weight_mat_id": 10, "Set_ER_average": 5,
+         "Set_weight_subcell": 12}
+# What the functions that return something return, as the signature shows it
+# (the binding layer spells the tuple `tuple` or `Tuple`, by version).
+_T = "torch.Tensor"
+RETURNS = {"get_id_range": _T, "Mat_average": f"tuple[{_T}, {_T}, {_T}, {_T}]",
+           "Set_weight_subcell": f"tuple[{_T}, {_T}, {_T}]"}
 
 
 @pytest.fixture(params=["Orvane", "OrvaneCPU"])
@@ -30,13 +37,15 @@ def test_docstring_and_signature(module, name, tensors):
     doc = getattr(module, name).__doc__
     assert DOCSTRINGS[name] in doc
     signature = doc.splitlines()[0]
-    assert signature.count("torch.Tensor") == tensors and signature.endswith("-> None")
+    arguments, returns = signature.split(" -> ")
+    assert arguments.count("torch.Tensor") == tensors
+    assert returns.lower() == RETURNS.get(name, "None").lower()
 
 
 @pytest.mark.parametrize("name, tensors", BUILT.items())
 def test_wrong_count_type_or_keyword_is_a_type_error(module, name, tensors):
     function = getattr(module, name)
-    t = torch.zeros(1)
+    t = torch.zeros(2)  # (a one-element tensor would pass for an int)
     with pytest.raises(TypeError, match="incompatible function arguments"):
         function(*[t] * (tensors - 1))
     with pytest.raises(TypeError, match="incompatible function arguments"):

@@ -7,6 +7,7 @@
 #include <torch/extension.h>
 
 #include "fields.h"
+#include "materials.h"
 
 namespace orvane {
 
@@ -14,6 +15,11 @@ template <class L>
 void define_functions(pybind11::module_& m) {
   m.def("Update_H", &update_h<L>, "Update_H");
   m.def("Update_E", &update_e<L>, "Update_E");
+  m.def("get_id_range", &get_id_range, "get_id_range");
+  m.def("Mat_average", &mat_average<L>, "Average sampling for index");
+  m.def("Set_weight_mat_id", &set_weight_mat_id<L>, "Set_weight_mat_id");
+  m.def("Set_ER_average", &set_er_average<L>, "Set_ER_average");
+  m.def("Set_weight_subcell", &set_weight_subcell<L>, "Set_weight_subcell");
 }
 
 }  // namespace orvane
