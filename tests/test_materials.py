@@ -131,6 +131,22 @@ def test_first_and_last_nodes_own_half_a_cell(backend):
     torch.testing.assert_close(out.flatten().cpu(), torch.ones(4), atol=1e-6, rtol=0)
 
 
+@pytest.mark.parametrize("z_node, shift", [(0.4, 0.0), (0.6, 10.0)])
+def test_single_node_axes_average_over_the_others(backend, z_node, shift):
+    # A 2-D problem: one node along y and z, zero-width dual cells there. The
+    # lattice cell holding the node's coordinate counts whole.
+    a = torch.arange(6, dtype=F64).view(1, 6, 1, 1)
+    samples = a + 10 * torch.arange(2, dtype=F64).view(1, 1, 1, 2)  # cell (a, c) holds a + 10c
+    args = box_args(backend, (line(5), t([0.0]), t([z_node])), ([-1.0, 5.0], [-0.5, 0.5],
+                                                                [0.0, 1.0]), (6, 1, 2),
+                    samples=samples)
+    out, *ranges = backend.module.Mat_average(*args)
+    assert [r.tolist() for r in ranges] == [[0, 4], [0, 0], [0, 0]]
+    # x node n, dual cell [n - 1/2, n + 1/2], straddles lattice cells n and n + 1
+    expected = t([1.0, 1.5, 2.5, 3.5, 4.0]) + shift
+    torch.testing.assert_close(out.flatten().cpu(), expected, atol=1e-6, rtol=0)
+
+
 @pytest.fixture
 def default_float64():
     torch.set_default_dtype(F64)
