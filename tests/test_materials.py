@@ -372,7 +372,8 @@ def test_sub_cell_weight_snaps_marked_materials_and_ignores_equal_ones(backend, 
     normals = backend.tensor(torch.ones(1, 3, 1, 1, 3))
     backend.module.Set_weight_subcell(*args, weight, 1, primary, secondary, normals,
                                       backend.tensor(t(table)), 0)
-    torch.testing.assert_close(weight.flatten().cpu(), t(expected), atol=1e-4, rtol=0)
+    # (equal permittivities leave the weight to rounding: |εeff − εB| / 1e-4)
+    torch.testing.assert_close(weight.flatten().cpu(), t(expected), atol=1e-2, rtol=0)
 
 
 def test_sub_cell_weight_full_empty_and_foreign_nodes(backend):
@@ -389,6 +390,35 @@ def test_sub_cell_weight_full_empty_and_foreign_nodes(backend):
                                       backend.tensor(t([1.0, 5.0, 2.0])), 1)
     torch.testing.assert_close(weight.flatten().cpu(), t([4 / (4 + 1e-4), 0.0, 0.5]), atol=1e-6,
                                rtol=0)
+
+
+def test_degenerate_lattices_add_nothing(backend):
+    # a box of zero width along x (spacing 0) and a sample grid with no cells
+    # along y: no lattice cell has volume, every average is 0
+    c = line(6)
+    for bounds, cells in ((([2.0, 2.0], [0.5, 3.5], [0.5, 3.5]), (4, 3, 3)),
+                          (([1.0, 4.0], [0.5, 3.5], [0.5, 3.5]), (4, 0, 3))):
+        args = box_args(backend, (c, c, c), bounds, cells, samples=torch.ones(1, *cells))
+        out, *_ = backend.module.Mat_average(*args)
+        assert out.numel() > 0 and (out == 0).all()
+
+
+def test_grids_exactly_as_large_as_the_index_ranges(backend):
+    # Each grid its own allocation, no entry to spare: under the address
+    # sanitizer any step outside one of them is reported.
+    coords, bounds, cells, L = AVERAGE_CASES["box over the ends of every axis"]
+    args = box_args(backend, coords, bounds, cells, L)
+    _, *ranges = backend.module.Mat_average(*args)
+    shape = (L, *[int(r[1]) + 1 for r in ranges])
+    state = [backend.tensor(x) for x in grids(L, shape[1:], primary=1, secondary=0)]
+    backend.module.Set_weight_mat_id(*args, 2, *state)
+    normals = backend.tensor(torch.ones(*shape, 3))
+    table = backend.tensor(t([1.0, 2.0, 3.0]))
+    weight, primary, secondary = state
+    backend.module.Set_weight_subcell(*args, weight, 2, primary, secondary, normals, table, 1)
+    eps = backend.tensor(torch.zeros(shape))
+    backend.module.Set_ER_average(eps, weight, primary, secondary, table)
+    assert ((eps >= 1) & (eps <= 3)).all()
 
 
 # ---------------------------------------------------------------------------
