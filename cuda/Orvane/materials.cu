@@ -23,4 +23,6 @@ __global__ void Set_weight_mat_id_GPU(const orvane::SetWeightMatId kernel) { run
 
 __global__ void Set_ER_average_GPU(const orvane::SetErAverage kernel) { run_thread(kernel); }
 
-__global__ void Set_weight_subcell_GPU(const orvane::SetWeightSubcell kernel) { run_thread(kernel); }
+__global__ void Set_weight_subcell_GPU(const orvane::SetWeightSubcell kernel) {
+  run_thread(kernel);
+}

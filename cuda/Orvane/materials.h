@@ -64,12 +64,12 @@ ORV_HD inline int32_t lattice_cell(float v, int32_t F) {
 
 // One axis of a node's dual cell laid over the sample lattice.
 struct DualAxis {
-  float lo, hi;          // the dual cell [lo, hi]
-  float width;           // hi - lo, or 1 for a flat cell
-  float origin, step;    // lattice cell a is [origin + a*step, origin + (a+1)*step]
-  int32_t first, last;   // lattice cells holding lo and hi (clamped to [-1, F])
-  int32_t begin, end;    // the cells of [first, last] inside the lattice [0, F)
-  bool flat;             // zero width: the cell holding the coordinate weighs 1
+  float lo, hi;         // the dual cell [lo, hi]
+  float width;          // hi - lo, or 1 for a flat cell
+  float origin, step;   // lattice cell a is [origin + a*step, origin + (a+1)*step]
+  int32_t first, last;  // lattice cells holding lo and hi (clamped to [-1, F])
+  int32_t begin, end;   // the cells of [first, last] inside the lattice [0, F)
+  bool flat;            // zero width: the cell holding the coordinate weighs 1
 
   // Length of the dual cell inside lattice cell a (a visited cell): the
   // cell's own bounds, replaced by the dual cell's at the first and last.
@@ -133,9 +133,9 @@ ORV_HD inline DualCell dual_cell(const View<T, 1>& xc, const View<T, 1>& yc, con
 // and added to the single-precision sum in double.
 template <typename T>
 struct MatAverage {
-  View<T, 4> out;          // [L, RX, RY, RZ], written
-  View<T, 1> xc, yc, zc;   // [CX], [CY], [CZ]
-  View<T, 4> samples;      // [L, FX, FY, FZ]
+  View<T, 4> out;         // [L, RX, RY, RZ], written
+  View<T, 1> xc, yc, zc;  // [CX], [CY], [CZ]
+  View<T, 4> samples;     // [L, FX, FY, FZ]
   int32_t startx, starty, startz;
   float x0, y0, z0;
   float dx, dy, dz;
@@ -179,9 +179,9 @@ struct SetWeightMatId {
   View<float, 1> xc, yc, zc;  // [CX], [CY], [CZ]
   Grid samples;               // [L, FX, FY, FZ] fill fractions
   int32_t mat_id;
-  Grid weight;                // [L, >CX, >CY, >CZ] over the index ranges, updated
-  ByteGrid primary;           // same, updated
-  ByteGrid secondary;         // same, updated
+  Grid weight;         // [L, X, Y, Z] over every node of the ranges, updated
+  ByteGrid primary;    // [L, X, Y, Z], updated
+  ByteGrid secondary;  // [L, X, Y, Z], updated
   int32_t startx, starty, startz;
   float x0, y0, z0;
   float dx, dy, dz;
@@ -219,11 +219,11 @@ struct SetWeightMatId {
 //
 //   out = w·table[primary] + (1 − w)·table[secondary]
 struct SetErAverage {
-  Grid out;             // [L, X, Y, Z], written
-  Grid weight;          // [L, >X, >Y, >Z]
-  ByteGrid primary;     // [L, >X, >Y, >Z]
-  ByteGrid secondary;   // [L, >X, >Y, >Z]
-  View<float, 1> table; // [materials], an entry for every id present
+  Grid out;              // [L, X, Y, Z], written
+  Grid weight;           // [L, X, Y, Z] at least
+  ByteGrid primary;      // [L, X, Y, Z] at least
+  ByteGrid secondary;    // [L, X, Y, Z] at least
+  View<float, 1> table;  // [materials], an entry for every id present
   int32_t X, Y, Z;
 
   ORV_HD void thread(int32_t id, uint32_t row) const {
@@ -255,15 +255,15 @@ struct SetErAverage {
 // rounding make that denominator 0; any weight blends them to the same value,
 // and the node gets weight 0, as equal permittivities give elsewhere.
 struct SetWeightSubcell {
-  Grid weight;                // [L, >CX, >CY, >CZ] over the index ranges, updated
-  View<float, 5> normals;     // [L, >CX, >CY, >CZ, 3]
+  Grid weight;                // [L, X, Y, Z] over every node of the ranges, updated
+  View<float, 5> normals;     // [L, X, Y, Z, 3]
   View<float, 1> xc, yc, zc;  // [CX], [CY], [CZ]
   Grid samples;               // [L, FX, FY, FZ] fill fractions of the object
   int32_t obj_id;
-  ByteGrid primary;           // [L, >CX, >CY, >CZ]
-  ByteGrid secondary;         // [L, >CX, >CY, >CZ]
-  View<float, 1> table;       // [materials]
-  int32_t component;          // 0 → x, 1 → y, anything else → z
+  ByteGrid primary;      // [L, X, Y, Z]
+  ByteGrid secondary;    // [L, X, Y, Z]
+  View<float, 1> table;  // [materials], an entry for every id present
+  int32_t component;     // 0 → x, 1 → y, anything else → z
   int32_t startx, starty, startz;
   float x0, y0, z0;
   float dx, dy, dz;
@@ -483,10 +483,11 @@ inline AxisLattice axis_lattice(const at::Tensor& bounds, int64_t cells) {
 // The fixed messages of the box functions: CUDA availability, then the
 // sample grid and the three coordinate tensors on the module's processor.
 template <class L>
-void require_box_inputs_fixed(const at::Tensor& samples, const at::Tensor& xc,
-                              const at::Tensor& yc, const at::Tensor& zc) {
+void require_box_inputs_fixed(const at::Tensor& samples, const at::Tensor& xc, const at::Tensor& yc,
+                              const at::Tensor& zc) {
   require_available_fixed<L>("Error: CUDA not available.");
-  for (const at::Tensor* t : {&samples, &xc, &yc, &zc}) require_on_processor_fixed<L>(*t, "Error: ");
+  for (const at::Tensor* t : {&samples, &xc, &yc, &zc})
+    require_on_processor_fixed<L>(*t, "Error: ");
 }
 
 // What the three box functions share after their fixed checks: bounds
@@ -542,8 +543,8 @@ std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> mat_average_typed(
   const BoxCall b = box_call(check, xb, yb, zb, samples, xc, yc, zc);
   const BoxRanges& r = b.r;
 
-  at::Tensor out = at::zeros({b.L, r.count(0), r.count(1), r.count(2)},
-                             samples.options().dtype(type));
+  at::Tensor out =
+      at::zeros({b.L, r.count(0), r.count(1), r.count(2)}, samples.options().dtype(type));
   const typename L::DeviceScope on(samples.device());
   const auto& [lx, ly, lz] = b.lattice;
   // clang-format off
@@ -643,10 +644,14 @@ void set_er_average(const at::Tensor& eps, const at::Tensor& weight, const at::T
   }
 
   const typename L::DeviceScope on(eps.device());
-  const SetErAverage kernel{view<float, 4>(eps),      view<float, 4>(weight),
-                            view<uint8_t, 4>(primary), view<uint8_t, 4>(secondary),
-                            view<float, 1>(table),     int32_t(X),
-                            int32_t(Y),               int32_t(Z)};
+  const SetErAverage kernel{view<float, 4>(eps),
+                            view<float, 4>(weight),
+                            view<uint8_t, 4>(primary),
+                            view<uint8_t, 4>(secondary),
+                            view<float, 1>(table),
+                            int32_t(X),
+                            int32_t(Y),
+                            int32_t(Z)};
   L::threads("Set_ER_average", ThreadLaunch{X * Y * Z, Lg}, kernel);
 }
 
