@@ -449,8 +449,8 @@ inline void check_covers(const ArgCheck& check, const at::Tensor& t, const char*
 // Every id the kernel may look up (the id grids' values in `region`) must
 // index inside the table. A table of 256 entries holds every id; otherwise
 // the region is scanned, which waits for the device.
-inline void check_ids_in_table(const ArgCheck& check, const at::Tensor& ids, const char* name,
-                               const at::Tensor& region, const at::Tensor& table) {
+inline void check_ids_in_table(const ArgCheck& check, const char* name, const at::Tensor& region,
+                               const at::Tensor& table) {
   const int64_t entries = table.size(0);
   if (entries >= 256 || region.numel() == 0) return;
   const int64_t top = region.max().item<int64_t>();
@@ -460,7 +460,6 @@ inline void check_ids_in_table(const ArgCheck& check, const at::Tensor& ids, con
       << " entries (ids 0 to " << entries - 1 << ")";
     check.fail(m.str());
   }
-  (void)ids;
 }
 
 // ids[:L, sx:ex+1, sy:ey+1, sz:ez+1]
@@ -640,7 +639,7 @@ void set_er_average(const at::Tensor& eps, const at::Tensor& weight, const at::T
   check_no_aliasing(check, args);
   for (const TensorArg& g : c10::ArrayRef<TensorArg>(args).slice(2, 2)) {
     const at::Tensor region = g.t.narrow(0, 0, Lg).narrow(1, 0, X).narrow(2, 0, Y).narrow(3, 0, Z);
-    check_ids_in_table(check, g.t, g.name, region, table);
+    check_ids_in_table(check, g.name, region, table);
   }
 
   const typename L::DeviceScope on(eps.device());
@@ -680,8 +679,8 @@ std::tuple<at::Tensor, at::Tensor, at::Tensor> set_weight_subcell(
     check_covers(check, g.t, g.name, b.L, b.r);
   check_covers(check, normals, "normals", b.L, b.r, /*normals=*/true);
   check_no_aliasing(check, args);
-  check_ids_in_table(check, primary, "primary", box_region(primary, b.L, b.r), table);
-  check_ids_in_table(check, secondary, "secondary", box_region(secondary, b.L, b.r), table);
+  check_ids_in_table(check, "primary", box_region(primary, b.L, b.r), table);
+  check_ids_in_table(check, "secondary", box_region(secondary, b.L, b.r), table);
 
   const BoxRanges& r = b.r;
   const typename L::DeviceScope on(samples.device());
