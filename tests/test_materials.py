@@ -485,6 +485,8 @@ CHECKS = [
     ("Set_weight_mat_id", change(y_bounds=t([float("nan"), 1.0])), r"^Set_weight_mat_id: y_bounds \[nan, 1\] must be finite"),
     ("Mat_average", change(x_bounds=torch.tensor([0j, 1j])), r"^Mat_average: x_bounds must hold real numbers, got"),
     ("Mat_average", change(x_coords=lambda a: a["x_coords"].flip(0)), r"^Mat_average: x_bounds on x_coords gives the index range \[8, 0\].*must be ascending"),
+    # launch limits: one launch row per layout
+    ("Mat_average", change(samples=torch.zeros(()).expand(65536, 8, 7, 5)), r"^Mat_average: the number of layouts L \(samples.size\(0\)\) must be at most 65535, got 65536"),
     # devices of the grids: the sample grid's
     ("Set_weight_mat_id", META("weight"), r"^Set_weight_mat_id: weight must be on cpu \(the device of samples\), got meta"),
     ("Set_weight_subcell", META("normals"), r"^Set_weight_subcell: normals must be on cpu \(the device of samples\)"),
