@@ -99,6 +99,9 @@ class Simulation:
         # Vacuum: keep the old value (cg1 - cg2 = 1) everywhere.
         self.cg1 = tuple(torch.ones(1, NX, NY, NZ, device=dev) for _ in range(3))
         self.cg2 = tuple(torch.zeros(1, NX, NY, NZ, device=dev) for _ in range(3))
+        # Per-node relative permittivity of each component (set_objects), or
+        # None for vacuum.
+        self.eps = None
         self.layer_cells = torch.tensor(self.layers, dtype=torch.int32, device=dev)
         self.spare = torch.empty(0, device=dev)
         # Passes that complete the electric update (a dispersive medium, for
@@ -128,6 +131,7 @@ class Simulation:
             m.Update_E(self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz,
                        *self.cg1, *self.cg2, *self.ce, *self.epsi, *self.eb, *self.ec,
                        self.layer_cells, self.spare)
+            self._divide_by_permittivity()
             for complete in self.after_e_update:
                 complete(self)
             for source in self.sources:
@@ -138,6 +142,29 @@ class Simulation:
             self.steps_done += 1
             for monitor in self.monitors:
                 monitor.update(self)
+
+    def set_objects(self, objects, background: float = 1.0, **options) -> None:
+        """Fill the box with ``objects`` (``geometry.Object``s, painted in
+        order over ``background``) and take the update coefficients from
+        their averaged permittivity; ``options`` go to
+        ``geometry.permittivity_grids`` (resolution, supersample, smoothing).
+
+        With ε per node, the electric update runs with cg1 = ε, cg2 = 0 and
+        is then divided by ε: E ← E + (curl and layer terms) / ε.
+        """
+        from .geometry import permittivity_grids
+
+        self.eps = permittivity_grids(objects, self.shape, self.spacing, self.module,
+                                      self.device, background, **options)
+        self.cg1 = tuple(e.clone() for e in self.eps)
+        self.cg2 = tuple(torch.zeros_like(e) for e in self.eps)
+
+    def _divide_by_permittivity(self) -> None:
+        if self.eps is None:
+            return
+        for f, e in zip((self.Ex, self.Ey, self.Ez), self.eps):
+            _, X, Y, Z = e.shape
+            f[:, :, :X, :Y, :Z].div_(e[None, ..., None])
 
     def zero_tangential_faces(self) -> None:
         """Perfect-conductor faces: tangential E = 0 at index 0 and N, except

@@ -20,7 +20,7 @@ layer at all when that is negative. In the electric update the node at
 index 0 along a layer's own axis never takes that axis's correction, not
 even from the high layer (which only reaches it when L >= N).
 """
-from typing import List, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 import torch
 
@@ -409,3 +409,127 @@ def monitor(Ex_acc, Ey_acc, Ez_acc, Ex, Ey, Ez, step_factor, x_range, y_range, z
         sample = field.to(F64)[(slice(0, B0), slice(0, B1), *box)][..., slots]
         a[:B0, :B1, :n[0], :n[1], :n[2], :F] += w * sample
     return tuple(acc)
+
+
+# ---------------------------------------------------------------------------
+# Material grid preparation
+#
+# An object is sampled on a uniform lattice of F cells per axis over its box
+# [lo, hi] (cell a spans lo + a·(hi − lo)/F to lo + (a+1)·(hi − lo)/F); a node
+# owns the dual cell reaching halfway to its neighbours (its own coordinate at
+# the first and last node). A node's value is the sampled function integrated
+# over the dual cell (zero outside the lattice) divided by the dual cell's
+# volume. Along an axis where the dual cell has zero width, the lattice cell
+# holding the node's coordinate counts with weight 1.
+
+
+def id_range(bounds: Sequence[float], coords: torch.Tensor) -> Tuple[int, int]:
+    """Inclusive node range a box touches: from the last node strictly below
+    the lower bound (rounded down to even) to the first strictly above the
+    upper bound (rounded up to even, at most the last node)."""
+    c = coords.to(F64)
+    n = c.numel()
+    below = torch.nonzero(c < float(bounds[0])).flatten()
+    above = torch.nonzero(c > float(bounds[-1])).flatten()
+    start = int(below[-1]) if below.numel() else 0
+    end = int(above[0]) if above.numel() else n - 1
+    return start - start % 2, (min(end + 1, n - 1) if end % 2 else end)
+
+
+def dual_weights(coords: torch.Tensor, start: int, end: int, lo: float, hi: float,
+                 cells: int) -> torch.Tensor:
+    """[end − start + 1, cells]: share of each node's dual cell (nodes start to
+    end) that falls in each lattice cell along one axis."""
+    c = coords.to(F64)
+    n = torch.arange(start, end + 1)
+    last = c.numel() - 1
+    below = torch.where(n >= 1, (c[(n - 1).clamp(min=0)] + c[n]) / 2, c[0])
+    above = torch.where(n < last, (c[n] + c[(n + 1).clamp(max=last)]) / 2, c[last])
+    edges = lo + (hi - lo) / cells * torch.arange(cells + 1, dtype=F64)
+    overlap = (torch.minimum(above[:, None], edges[None, 1:])
+               - torch.maximum(below[:, None], edges[None, :-1])).clamp(min=0)
+    width = above - below
+    holder = torch.floor((below - lo) / ((hi - lo) / cells)).long()
+    one_hot = (holder[:, None] == torch.arange(cells)[None, :]).to(F64)
+    flat = (width == 0)[:, None]
+    return torch.where(flat, one_hot, overlap / torch.where(width == 0, 1.0, width)[:, None])
+
+
+class Box:
+    """An object's box on the node coordinates: ranges and dual-cell weights."""
+
+    def __init__(self, bounds, samples: torch.Tensor, coords):
+        self.ranges = [id_range(b, c) for b, c in zip(bounds, coords)]
+        self.weights = [dual_weights(c, s, e, float(b[0]), float(b[1]), f)
+                        for c, (s, e), b, f in zip(coords, self.ranges, bounds, samples.shape[1:])]
+        self.samples = samples.to(F64)
+
+    def average(self, values: Optional[torch.Tensor] = None) -> torch.Tensor:
+        """[L, RX, RY, RZ]: dual-cell averages of the samples (or of `values`)."""
+        v = self.samples if values is None else values
+        return torch.einsum("ia,jb,kc,labc->lijk", *self.weights, v)
+
+    def region(self, grid: torch.Tensor) -> torch.Tensor:
+        """The box's nodes of a [L, X, Y, Z, ...] grid (a view)."""
+        (sx, ex), (sy, ey), (sz, ez) = self.ranges
+        return grid[: self.samples.size(0), sx:ex + 1, sy:ey + 1, sz:ez + 1]
+
+
+def mat_average(x_bounds, y_bounds, z_bounds, samples, xc, yc, zc):
+    """Averaged samples [L, RX, RY, RZ] (float64) and the three ranges."""
+    box = Box((x_bounds, y_bounds, z_bounds), samples, (xc, yc, zc))
+    return box.average(), box.ranges
+
+
+def set_weight_mat_id(x_bounds, y_bounds, z_bounds, samples, xc, yc, zc, mat_id,
+                      weight, primary, secondary):
+    """Painted copies (weight float64, primary, secondary) of the grids."""
+    box = Box((x_bounds, y_bounds, z_bounds), samples, (xc, yc, zc))
+    w, p, s = _f64(weight), primary.clone(), secondary.clone()
+    share = box.average()
+    hit = share > 0
+    box.region(s)[hit] = box.region(p)[hit]
+    box.region(p)[hit] = mat_id % 256
+    box.region(w)[hit] = share[hit]
+    return w, p, s
+
+
+def set_er_average(eps, weight, primary, secondary, table):
+    """w·table[primary] + (1 − w)·table[secondary] over eps's extent (float64)."""
+    L, X, Y, Z = eps.shape
+    w = weight[:L, :X, :Y, :Z].to(F64)
+    t = table.to(F64)
+    a = t[primary[:L, :X, :Y, :Z].long()]
+    b = t[secondary[:L, :X, :Y, :Z].long()]
+    return w * a + (1 - w) * b
+
+
+def set_weight_subcell(x_bounds, y_bounds, z_bounds, samples, xc, yc, zc, weight, obj_id,
+                       primary, secondary, normals, table, component):
+    """Sub-cell weights (float64 copy of weight) for one object and component."""
+    box = Box((x_bounds, y_bounds, z_bounds), samples, (xc, yc, zc))
+    out = _f64(weight)
+    w = box.region(out)
+    t = table.to(F64)
+    mine = box.region(primary).long() == obj_id
+    eps_a = t[box.region(primary).long()]
+    eps_b = t[box.region(secondary).long()]
+    snap = mine & ((eps_a <= 0) | (eps_b <= 0))
+    w[snap] = torch.where(w[snap] >= 0, torch.floor(w[snap] + 0.5), torch.ceil(w[snap] - 0.5))
+
+    # Full dual-cell weights per node and lattice cell: [L?, RX, RY, RZ, FX, FY, FZ].
+    wx, wy, wz = box.weights
+    v = torch.einsum("ia,jb,kc->ijkabc", wx, wy, wz)
+    s = box.samples[:, None, None, None]                     # [L, 1, 1, 1, FX, FY, FZ]
+    eb = eps_b.clamp(min=1e-30)[..., None, None, None]       # [L, RX, RY, RZ, 1, 1, 1]
+    eps = s * t[obj_id] + (1 - s) * eb if 0 <= obj_id < t.numel() else eb
+    covered = v.sum((-3, -2, -1))
+    mean = (v * eps).sum((-3, -2, -1)) + (1 - covered) * eps_b
+    inverse = (v / eps).sum((-3, -2, -1)) + (1 - covered) / eps_b
+    axis = component if component in (0, 1) else 2
+    q = box.region(normals)[..., axis].to(F64) ** 2
+    eff = 1 / (inverse * q + (1 - q) / mean)
+    span = torch.maximum(eps_a, eps_b) + 1e-4 - torch.minimum(eps_a, eps_b)
+    smooth = mine & ~snap
+    w[smooth] = ((eff - eps_b).abs() / span)[smooth]
+    return out

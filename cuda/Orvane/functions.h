@@ -10,6 +10,7 @@
 #include "dispersion.h"
 #include "fields.h"
 #include "interpolation.h"
+#include "materials.h"
 #include "monitor.h"
 #include "sources.h"
 
@@ -24,6 +25,11 @@ void define_functions(pybind11::module_& m) {
   m.def("Inject_H", &inject_h<L>, "Inject_H");
   m.def("Inject_E", &inject_e<L>, "Inject_E");
   m.def("Inject_J", &inject_j<L>, "Inject_J");
+  m.def("get_id_range", &get_id_range, "get_id_range");
+  m.def("Mat_average", &mat_average<L>, "Average sampling for index");
+  m.def("Set_weight_mat_id", &set_weight_mat_id<L>, "Set_weight_mat_id");
+  m.def("Set_ER_average", &set_er_average<L>, "Set_ER_average");
+  m.def("Set_weight_subcell", &set_weight_subcell<L>, "Set_weight_subcell");
   m.def("Monitor_Update_E", &monitor_update_e<L>, "Monitor_Update_E");
   m.def("Trilinear_interpolation", &trilinear_interpolation<L>, "Trilinear_interpolation");
   m.def("Trilinear_reverse_interpolation", &trilinear_reverse_interpolation<L>,

@@ -1,0 +1,94 @@
+"""The driver puts objects on the grid: known answers for painted and
+smoothed permittivity, and the time loop's use of it."""
+import math
+
+import pytest
+import torch
+
+from orvane_sim import Simulation
+from orvane_sim.geometry import (Box, Cylinder, Material, Object, Slab, Sphere, fill_fraction,
+                                 permittivity_grids)
+
+SHAPE, SPACING = (8, 6, 5), (1.0, 1.0, 1.0)
+
+
+def grids(backend, objects, **options):
+    return [e[0].cpu().double() for e in permittivity_grids(
+        objects, SHAPE, SPACING, backend.module, backend.device, **options)]
+
+
+@pytest.mark.parametrize("direction", [(1, 0, 0), (-1, 0, 0)])
+def test_slab_between_nodes_gives_harmonic_normal_and_arithmetic_parallel_means(backend,
+                                                                               direction):
+    # ε = 4 for 2.3 <= x <= 5.6 over a background of 1, faces between nodes.
+    s = direction[0]
+    slab = Object(Slab(direction, 2.3 * s if s > 0 else -5.6, 5.6 if s > 0 else -2.3),
+                  Material(4.0))
+    eps_x, eps_y, eps_z = grids(backend, [slab])
+    harmonic = lambda f: 1 / (f / 4 + (1 - f))  # noqa: E731
+    arithmetic = lambda f: 4 * f + (1 - f)      # noqa: E731
+    # Ex nodes at x = i + 1/2: node 2 has 0.7 of its dual cell in the slab, node 5 0.6
+    want_x = torch.tensor([1, 1, harmonic(0.7), 4, 4, harmonic(0.6), 1, 1], dtype=torch.float64)
+    # Ey and Ez nodes at x = i: node 2 holds 0.2, node 6 0.1
+    want_yz = torch.tensor([1, 1, arithmetic(0.2), 4, 4, 4, arithmetic(0.1), 1],
+                           dtype=torch.float64)
+    for got, want in ((eps_x, want_x), (eps_y, want_yz), (eps_z, want_yz)):
+        # the same along y and z, to the 1e-4 the weights leave out
+        torch.testing.assert_close(got, want.view(-1, 1, 1).expand(SHAPE), atol=2e-3, rtol=0)
+
+    # without smoothing every component gets the volume-weighted mean
+    plain_x = grids(backend, [slab], smoothing=False)[0]
+    want_plain = torch.tensor([1, 1, arithmetic(0.7), 4, 4, arithmetic(0.6), 1, 1],
+                              dtype=torch.float64)
+    torch.testing.assert_close(plain_x, want_plain.view(-1, 1, 1).expand(SHAPE), atol=1e-5,
+                               rtol=0)
+
+
+def test_later_objects_win_and_volumes_add_up(backend):
+    big = Object(Box((1, 1, 1), (7, 5, 4)), Material(2.0))
+    inner = Object(Box((3, 2, 1.5), (5, 4, 3.5)), Material(6.0))
+    eps_y = grids(backend, [big, inner], smoothing=False)[1]
+    assert eps_y[4, 2, 2].item() == pytest.approx(6.0)   # inside both: the later one
+    assert eps_y[2, 2, 2].item() == pytest.approx(2.0)   # only inside the first
+    assert eps_y[0, 0, 0].item() == pytest.approx(1.0)   # background
+
+    # a sphere's painted excess adds up to its volume (no smoothing: linear)
+    # (kept off the outermost nodes, whose dual cells are half as wide)
+    r = 1.2
+    ball = Object(Sphere((4.0, 3.0, 2.2), r), Material(3.0))
+    for eps in grids(backend, [ball], smoothing=False, resolution=6):
+        assert ((eps - 1) / 2).sum().item() == pytest.approx(4 / 3 * math.pi * r**3, rel=0.02)
+
+
+def test_shapes_fill_and_normals():
+    cyl = Cylinder((0, 0, 0), (0, 0, 1), radius=1.0, length=2.0)
+    box = [(-1.0, 1.0), (-1.0, 1.0), (-1.0, 1.0)]
+    for got, want in zip(cyl.bounds(), box):
+        assert got == pytest.approx(want)
+    frac = fill_fraction(cyl, box, (8, 8, 4), supersample=4)
+    assert frac.mean().item() == pytest.approx(math.pi / 4, rel=0.02)
+    p = torch.tensor([[0.9, 0.0, 0.1], [0.0, 0.2, 0.95]], dtype=torch.float64)
+    torch.testing.assert_close(cyl.normal(p), torch.tensor([[1.0, 0, 0], [0, 0, 1.0]],
+                                                           dtype=torch.float64))
+    slab = Slab((1, 1, 0), 0.0, 1.0)
+    assert slab.bounds()[0] == (-math.inf, math.inf)
+    with pytest.raises(ValueError, match="permittivity must be positive"):
+        Material(0.0)
+
+
+def test_time_loop_divides_the_update_by_the_permittivity(backend):
+    def run(objects):
+        sim = Simulation((10, 10, 10), layers=2, backend=backend.name)
+        if objects is not None:
+            sim.set_objects(objects)
+        sim.set_gaussian_pulse(width=1.5)
+        before = sim.Ex.clone()
+        sim.step()
+        return (sim.Ex - before)[0, 0, 3:7, 3:7, 3:7, 0]
+
+    vacuum = run(None)
+    same = run([Object(Box((-1, -1, -1), (11, 11, 11)), Material(1.0))])
+    dense = run([Object(Box((-1, -1, -1), (11, 11, 11)), Material(4.0))])
+    torch.testing.assert_close(same, vacuum)
+    # (the smoothed weight leaves ε = 4 short by the 1e-4 of its denominator)
+    torch.testing.assert_close(dense, vacuum / 4, atol=1e-5, rtol=1e-4)
