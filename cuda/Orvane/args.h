@@ -225,9 +225,10 @@ struct FieldSizes {
   int64_t B0, B1, B2, NX, NY, NZ;
 };
 
-inline FieldSizes field_sizes(const ArgCheck& check, const at::Tensor& Ex, const at::Tensor& Ey,
-                              const at::Tensor& Ez, const at::Tensor& Hx, const at::Tensor& Hy,
-                              const at::Tensor& Hz) {
+// Grid and batch sizes from the three electric components alone (for the passes
+// that read no magnetic field), each checked against its staggered extents.
+inline FieldSizes electric_sizes(const ArgCheck& check, const at::Tensor& Ex, const at::Tensor& Ey,
+                                 const at::Tensor& Ez) {
   const FieldSizes s{Ex.size(0), Ex.size(1), Ex.size(5), Ex.size(2), Ey.size(3), Ez.size(4)};
   check.extents(Ex, "Ex", {s.B0, s.B1, s.NX, s.NY + 1, s.NZ + 1, s.B2},
                 "[B0, B1, NX, NY+1, NZ+1, B2]");
@@ -235,10 +236,18 @@ inline FieldSizes field_sizes(const ArgCheck& check, const at::Tensor& Ex, const
                 "[B0, B1, NX+1, NY, NZ+1, B2]");
   check.extents(Ez, "Ez", {s.B0, s.B1, s.NX + 1, s.NY + 1, s.NZ, s.B2},
                 "[B0, B1, NX+1, NY+1, NZ, B2]");
+  check.launch_limits(s.B0, s.B1, s.B2, s.NX, s.NY, s.NZ);
+  return s;
+}
+
+// The same, with the three magnetic components checked against the cells.
+inline FieldSizes field_sizes(const ArgCheck& check, const at::Tensor& Ex, const at::Tensor& Ey,
+                              const at::Tensor& Ez, const at::Tensor& Hx, const at::Tensor& Hy,
+                              const at::Tensor& Hz) {
+  const FieldSizes s = electric_sizes(check, Ex, Ey, Ez);
   for (const auto& [h, name] :
        {std::pair<const at::Tensor*, const char*>{&Hx, "Hx"}, {&Hy, "Hy"}, {&Hz, "Hz"}})
     check.extents(*h, name, {s.B0, s.B1, s.NX, s.NY, s.NZ, s.B2}, "[B0, B1, NX, NY, NZ, B2]");
-  check.launch_limits(s.B0, s.B1, s.B2, s.NX, s.NY, s.NZ);
   return s;
 }
 

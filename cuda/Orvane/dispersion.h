@@ -143,21 +143,6 @@ inline GpuKernel<UpdateEDispersion> gpu_kernel(const UpdateEDispersion&) {
 
 // ------------------------------------------------------------ host side
 
-// Grid and batch sizes from the three electric components alone (this pass
-// reads no magnetic field), each checked against its staggered extents.
-inline FieldSizes electric_sizes(const ArgCheck& check, const at::Tensor& Ex, const at::Tensor& Ey,
-                                 const at::Tensor& Ez) {
-  const FieldSizes s{Ex.size(0), Ex.size(1), Ex.size(5), Ex.size(2), Ey.size(3), Ez.size(4)};
-  check.extents(Ex, "Ex", {s.B0, s.B1, s.NX, s.NY + 1, s.NZ + 1, s.B2},
-                "[B0, B1, NX, NY+1, NZ+1, B2]");
-  check.extents(Ey, "Ey", {s.B0, s.B1, s.NX + 1, s.NY, s.NZ + 1, s.B2},
-                "[B0, B1, NX+1, NY, NZ+1, B2]");
-  check.extents(Ez, "Ez", {s.B0, s.B1, s.NX + 1, s.NY + 1, s.NZ, s.B2},
-                "[B0, B1, NX+1, NY+1, NZ, B2]");
-  check.launch_limits(s.B0, s.B1, s.B2, s.NX, s.NY, s.NZ);
-  return s;
-}
-
 // A complex tensor whose conjugate or negative bit is set reads differently
 // from its storage, which is all a kernel sees.
 inline void check_plain_complex(const ArgCheck& check, const at::Tensor& t, const char* name) {
