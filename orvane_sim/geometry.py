@@ -32,18 +32,14 @@ from typing import Sequence
 
 import torch
 
+from .dispersion import Dielectric
+
 F64 = torch.float64
 
 
-@dataclass(frozen=True)
-class Material:
-    """A non-dispersive dielectric: relative permittivity eps > 0."""
-
-    eps: float
-
-    def __post_init__(self):
-        if not self.eps > 0:
-            raise ValueError(f"a material's permittivity must be positive, got {self.eps}")
+# A non-dispersive dielectric (relative permittivity eps > 0) is the simplest
+# of the dispersion models: every material goes through the same tables.
+Material = Dielectric
 
 
 def _vec(v, what: str) -> torch.Tensor:
@@ -185,7 +181,7 @@ class Cylinder(Shape):
 @dataclass(frozen=True)
 class Object:
     shape: Shape
-    material: Material
+    material: Dielectric
 
 
 # ---------------------------------------------------------------------------
@@ -227,16 +223,19 @@ def fill_fraction(shape: Shape, box, cells, supersample: int = 2) -> torch.Tenso
     return out
 
 
-def permittivity_grids(objects: Sequence[Object], shape, spacing, module, device,
-                       background: float = 1.0, resolution: int = 4, supersample: int = 2,
-                       smoothing: bool = True) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
-    """Averaged relative permittivity [1, NX, NY, NZ] (float32, on ``device``)
-    of each electric component, from ``objects`` painted in order over a
-    ``background`` permittivity. ``module`` is Orvane or OrvaneCPU."""
-    if len(objects) > 255:
-        raise ValueError(f"at most 255 objects fit the material ids, got {len(objects)}")
-    table = torch.tensor([background] + [o.material.eps for o in objects], dtype=torch.float32,
-                         device=device)
+def material_grids(objects: Sequence[Object], shape, spacing, module, device, table,
+                   resolution: int = 4, supersample: int = 2, smoothing: bool = True,
+                   first_id: int = 1, out=None):
+    """Weight, primary and secondary id grids [1, NX, NY, NZ] of each
+    electric component, from ``objects`` painted in order over material id 0.
+
+    Object n gets id ``first_id + n``; ``table`` (float32 on ``device``) is
+    the permittivity by id that sub-cell smoothing blends. ``out``: three
+    (weight, primary, secondary) triples to paint into (for example one
+    batch slice of larger grids), zeroed first; new grids if None.
+    """
+    if first_id + len(objects) > 256:
+        raise ValueError(f"at most 255 objects fit the material ids, got {first_id - 1 + len(objects)}")
     f32 = dict(dtype=torch.float32, device=device)
     lattices = [_lattice(o, shape, spacing, resolution) for o in objects]
     samples = [None if lat is None else
@@ -248,23 +247,45 @@ def permittivity_grids(objects: Sequence[Object], shape, spacing, module, device
     for component in range(3):
         coords64 = node_coordinates(shape, spacing, component)
         coords = [c.to(**f32) for c in coords64]
-        weight = torch.zeros(1, *shape, **f32)
-        primary = torch.zeros(1, *shape, dtype=torch.uint8, device=device)
-        secondary = torch.zeros_like(primary)
+        if out is None:
+            weight = torch.zeros(1, *shape, **f32)
+            primary = torch.zeros(1, *shape, dtype=torch.uint8, device=device)
+            secondary = torch.zeros_like(primary)
+        else:
+            weight, primary, secondary = out[component]
+            for g in out[component]:
+                g.zero_()
         for n, (b, s) in enumerate(zip(bounds, samples)):
             if s is not None:
-                module.Set_weight_mat_id(*b, s, *coords, n + 1, weight, primary, secondary)
+                module.Set_weight_mat_id(*b, s, *coords, first_id + n, weight, primary, secondary)
         if smoothing:
             positions = torch.stack(torch.meshgrid(*coords64, indexing="ij"), -1)
             normals = torch.zeros(1, *shape, 3, **f32)
             for n, (o, b, s) in enumerate(zip(objects, bounds, samples)):
                 if s is None:
                     continue
-                mine = primary[0] == n + 1
+                mine = primary[0] == first_id + n
                 normals[0][mine] = o.shape.normal(positions[mine.cpu()]).to(**f32)
-                module.Set_weight_subcell(*b, s, *coords, weight, n + 1, primary, secondary,
-                                          normals, table, component)
-        eps = torch.empty(1, *shape, **f32)
+                module.Set_weight_subcell(*b, s, *coords, weight, first_id + n, primary,
+                                          secondary, normals, table, component)
+        grids.append((weight, primary, secondary))
+    return grids
+
+
+def permittivity_grids(objects: Sequence[Object], shape, spacing, module, device,
+                       background: float = 1.0, resolution: int = 4, supersample: int = 2,
+                       smoothing: bool = True) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+    """Averaged relative permittivity [1, NX, NY, NZ] (float32, on ``device``)
+    of each electric component, from ``objects`` painted in order over a
+    ``background`` permittivity. ``module`` is Orvane or OrvaneCPU."""
+    if len(objects) > 255:
+        raise ValueError(f"at most 255 objects fit the material ids, got {len(objects)}")
+    table = torch.tensor([background] + [o.material.eps for o in objects], dtype=torch.float32,
+                         device=device)
+    out = []
+    for weight, primary, secondary in material_grids(objects, shape, spacing, module, device,
+                                                     table, resolution, supersample, smoothing):
+        eps = torch.empty(1, *shape, dtype=torch.float32, device=device)
         module.Set_ER_average(eps, weight, primary, secondary, table)
-        grids.append(eps)
-    return tuple(grids)
+        out.append(eps)
+    return tuple(out)
