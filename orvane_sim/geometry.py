@@ -5,7 +5,9 @@ objects on the grid the driver, for each object in order:
 
 1. samples its fill fraction on a fine uniform lattice over its bounding box
    (clipped to the domain), ``resolution`` lattice cells per grid cell along
-   each axis, each lattice cell's fraction estimated from ``supersample``³
+   each axis (one number, or one per axis: a planar face normal to z needs
+   fine sampling along z only), each lattice cell's fraction estimated from
+   ``supersample`` points per axis (likewise one or three numbers), ``supersample``³
    points;
 2. paints it, per electric component, into that component's material grids
    (``Set_weight_mat_id``): wherever the object covers part of a node's dual
@@ -193,11 +195,19 @@ def node_coordinates(shape, spacing, component: int) -> list[torch.Tensor]:
             for axis, (n, h) in enumerate(zip(shape, spacing))]
 
 
-def _lattice(obj: Object, shape, spacing, resolution: int):
+def _per_axis(v, what: str) -> tuple[int, int, int]:
+    t = tuple(v) if isinstance(v, (tuple, list)) else (v, v, v)
+    if len(t) != 3 or min(int(x) for x in t) < 1:
+        raise ValueError(f"{what} needs 1 or 3 values >= 1, got {v!r}")
+    return tuple(int(x) for x in t)
+
+
+def _lattice(obj: Object, shape, spacing, resolution):
     """The object's box clipped to the domain (one cell of margin), and its
     lattice cells per axis; None if nothing of it lies in the domain."""
     box, cells = [], []
-    for (lo, hi), n, h in zip(obj.shape.bounds(), shape, spacing):
+    for (lo, hi), n, h, resolution in zip(obj.shape.bounds(), shape, spacing,
+                                          _per_axis(resolution, "resolution")):
         lo, hi = max(lo, -h), min(hi, (n + 1) * h)
         if not lo < hi:
             return None
@@ -206,20 +216,20 @@ def _lattice(obj: Object, shape, spacing, resolution: int):
     return box, cells
 
 
-def fill_fraction(shape: Shape, box, cells, supersample: int = 2) -> torch.Tensor:
+def fill_fraction(shape: Shape, box, cells, supersample=2) -> torch.Tensor:
     """[FX, FY, FZ] float64: share of each lattice cell inside the shape,
-    from supersample³ evenly spread points per cell."""
-    s = supersample
+    from supersample³ (or sx·sy·sz) evenly spread points per cell."""
+    sx, sy, sz = _per_axis(supersample, "supersample")
     axes = [lo + (hi - lo) * (torch.arange(f * s, dtype=F64) + 0.5) / (f * s)
-            for (lo, hi), f in zip(box, cells)]
+            for (lo, hi), f, s in zip(box, cells, (sx, sy, sz))]
     FX, FY, FZ = cells
     out = torch.empty(FX, FY, FZ, dtype=F64)
     y, z = torch.meshgrid(axes[1], axes[2], indexing="ij")
     for a in range(FX):  # one lattice slab at a time keeps memory small
-        x = axes[0][a * s:(a + 1) * s]
+        x = axes[0][a * sx:(a + 1) * sx]
         p = torch.stack(torch.broadcast_tensors(x[:, None, None], y[None], z[None]), -1)
-        inside = shape.contains(p).to(F64)  # [s, FY*s, FZ*s]
-        out[a] = inside.view(s, FY, s, FZ, s).mean((0, 2, 4))
+        inside = shape.contains(p).to(F64)  # [sx, FY*sy, FZ*sz]
+        out[a] = inside.view(sx, FY, sy, FZ, sz).mean((0, 2, 4))
     return out
 
 
