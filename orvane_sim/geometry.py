@@ -233,6 +233,16 @@ def fill_fraction(shape: Shape, box, cells, supersample=2) -> torch.Tensor:
     return out
 
 
+def dispersive(material) -> bool:
+    """Whether a material has poles: its weight then also shares out the
+    polarisation currents, so sub-cell smoothing (which picks the weight
+    that blends two static permittivities) leaves its nodes at their
+    volume-weighted share. Two nearly equal permittivities would make that
+    weight arbitrary, harmless for a plain blend but not for the poles."""
+    form = material.pole_form()
+    return form.c != 0 or form.sigma != 0
+
+
 def material_grids(objects: Sequence[Object], shape, spacing, module, device, table,
                    resolution: int = 4, supersample: int = 2, smoothing: bool = True,
                    first_id: int = 1, out=None):
@@ -240,7 +250,8 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
     electric component, from ``objects`` painted in order over material id 0.
 
     Object n gets id ``first_id + n``; ``table`` (float32 on ``device``) is
-    the permittivity by id that sub-cell smoothing blends. ``out``: three
+    the permittivity by id that sub-cell smoothing blends (objects of
+    dispersive materials keep their volume-weighted share). ``out``: three
     (weight, primary, secondary) triples to paint into (for example one
     batch slice of larger grids), zeroed first; new grids if None.
     """
@@ -272,7 +283,7 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
             positions = torch.stack(torch.meshgrid(*coords64, indexing="ij"), -1)
             normals = torch.zeros(1, *shape, 3, **f32)
             for n, (o, b, s) in enumerate(zip(objects, bounds, samples)):
-                if s is None:
+                if s is None or dispersive(o.material):
                     continue
                 mine = primary[0] == first_id + n
                 normals[0][mine] = o.shape.normal(positions[mine.cpu()]).to(**f32)

@@ -236,19 +236,25 @@ class Simulation:
         permittivity of its dual cell for its component (sub-cell
         smoothing), "average" (or False) the volume-weighted blend of the two
         materials that share it, "staircase" the material that covers most
-        of its dual cell. ``resolution`` and ``supersample`` set the
-        sampling of the objects (lattice cells per grid cell, points per
-        lattice cell and axis).
+        of its dual cell; one choice, or one per b1. ``resolution`` and
+        ``supersample`` set the sampling of the objects (lattice cells per
+        grid cell, points per lattice cell; one number or one per axis).
         """
         from .dispersion import Dielectric, DispersiveMedium, material_tables
         from .geometry import material_grids
 
-        modes = {True: "anisotropic", False: "average"}
-        mode = modes.get(smoothing, smoothing) if isinstance(smoothing, bool) else smoothing
-        if mode not in ("anisotropic", "average", "staircase"):
-            raise ValueError(f"smoothing must be 'anisotropic', 'average' or 'staircase', "
-                             f"got {smoothing!r}")
         B0, B1 = self.batch
+        choices = list(smoothing) if isinstance(smoothing, (list, tuple)) else [smoothing] * B1
+        if len(choices) != B1:
+            raise ValueError(f"one smoothing per b1 needs {B1} entries, got {len(choices)}")
+        modes = []
+        for choice in choices:
+            mode = {True: "anisotropic", False: "average"}.get(choice, choice) \
+                if isinstance(choice, bool) else choice
+            if mode not in ("anisotropic", "average", "staircase"):
+                raise ValueError(f"smoothing must be 'anisotropic', 'average' or 'staircase', "
+                                 f"got {choice!r}")
+            modes.append(mode)
         if objects and isinstance(objects[0], (list, tuple)):
             per_batch = [list(o) for o in objects]
             if len(per_batch) != B1:
@@ -270,11 +276,11 @@ class Simulation:
         for b1, objs in enumerate(per_batch):
             out = [tuple(g[b1:b1 + 1] for g in comp) for comp in grids]
             material_grids(objs, self.shape, self.spacing, self.module, dev, tables.den,
-                           resolution, supersample, mode == "anisotropic", first, out)
+                           resolution, supersample, modes[b1] == "anisotropic", first, out)
             first += len(objs)
-        if mode == "staircase":
-            for w, _, _ in grids:
-                w.copy_((w >= 0.5).to(w.dtype))
+            if modes[b1] == "staircase":
+                for w, _, _ in out:
+                    w.copy_((w >= 0.5).to(w.dtype))
         shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
         self.medium = DispersiveMedium(materials, self.dt, grids, shapes, dev)
         self.cg1, self.cg2 = self.medium.cg1, self.medium.cg2
