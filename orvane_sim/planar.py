@@ -88,7 +88,7 @@ def planar(stacks, frequencies: Sequence[float], resolution: float, length: floa
     origin = origin_node * h
     shifted = [[Object(_shift(o.shape, origin), o.material) for o in objs] for objs in stacks]
     if until is None:
-        until = 8 * getattr(pulse, "width", 2.0) + 4 * NZ * h
+        until = getattr(pulse, "t0", 0.0) + 4 * getattr(pulse, "width", 2.0) + 4 * NZ * h
     sim = Simulation((2, 2, NZ), spacing=h, layers=((0, 0), (0, 0), (pml, pml)),
                      courant=courant, backend=backend, batch=(B0, B1), bloch=k_t,
                      objects=shifted, smoothing=smoothing,
