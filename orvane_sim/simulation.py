@@ -213,8 +213,11 @@ class Simulation:
             raise ValueError("give either steps or until")
         if steps is None:
             steps = max(0, math.ceil((until - self.time) / self.dt - 1e-9))
-        from tqdm.auto import tqdm
-
+        try:
+            from tqdm.auto import tqdm
+        except ImportError:  # the bar is a convenience: run without it
+            self.step(steps)
+            return
         chunk = 50
         with tqdm(total=steps, unit="step", disable=(None if progress is None else not progress),
                   leave=False, dynamic_ncols=True) as bar:
