@@ -179,8 +179,9 @@ class CurrentBox:
 
     ``offset`` is the box's first cell (i, j, k), ``size`` its extent in
     cells; the box covers the same index range of Ex, Ey and Ez (their own
-    staggered positions). Each step the electric field loses dt·J/ε0 at
-    (n + 1/2)·dt, Ampère's law with the current as a source.
+    staggered positions). Each step the electric field loses dt·J/ε at
+    (n + 1/2)·dt, Ampère's law with the current as a source (ε the
+    permittivity each node sees; the box must lie inside the grids).
     """
 
     def __init__(self, sim, offset: Sequence[int], size: Sequence[int], waveform: Waveform,
@@ -188,7 +189,7 @@ class CurrentBox:
         if any(int(o) < 0 for o in offset) or any(int(s) < 1 for s in size):
             raise ValueError(f"offset must be >= 0 and size >= 1, got {offset}, {size}")
         self.offset = torch.tensor([int(o) for o in offset], dtype=torch.int32)
-        self.box = torch.ones(1, 1, *(int(s) for s in size), dtype=torch.complex64,
+        self.box = torch.ones(*sim.batch, *(int(s) for s in size), dtype=torch.complex64,
                               device=sim.device)
         self.direction = tuple(float(d) for d in direction)
         self.waveform = waveform
@@ -197,7 +198,21 @@ class CurrentBox:
     def after_h(self, sim) -> None:
         pass
 
+    def _boxes(self, sim):
+        """The box per component, divided by the permittivity its nodes see:
+        the current enters after the electric update's division by it."""
+        if sim.medium is None:
+            return (self.box,) * 3
+        if getattr(self, "_medium", None) is not sim.medium:
+            o = [int(v) for v in self.offset]
+            sx, sy, sz = self.box.shape[2:]
+            self._scaled = tuple(
+                self.box / den[None, :, o[0]:o[0] + sx, o[1]:o[1] + sy, o[2]:o[2] + sz]
+                for den in sim.permittivity())
+            self._medium = sim.medium
+        return self._scaled
+
     def after_e(self, sim) -> None:
         w = self.waveform(sim.time + 0.5 * sim.dt) * sim.dt / EPS0 * self.factor
-        Jx, Jy, Jz = (self.box * (d * w) for d in self.direction)
+        Jx, Jy, Jz = (box * (d * w) for box, d in zip(self._boxes(sim), self.direction))
         sim.module.Inject_J(sim.Ex, sim.Ey, sim.Ez, Jx, Jy, Jz, self.offset)

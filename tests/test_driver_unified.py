@@ -123,3 +123,21 @@ def test_transfer_matrix_reduces_to_airy_and_fresnel():
         torch.testing.assert_close(R + T, torch.ones_like(R))
     # p light at Brewster's angle is not reflected
     assert fresnel(torch.tensor(math.atan(1.5), dtype=torch.float64), 1.5, "p") < 1e-20
+
+
+def test_current_in_a_dielectric_leaves_its_charge_over_the_permittivity(backend):
+    # Gauss's law in a uniform dielectric: div(eps E) = -Q at the start of a
+    # current column and +Q at its end, so div E = ±Q/eps.
+    from orvane_sim import CurrentBox, divergence
+
+    eps = 2.5
+    fill = Object(Box((-1, -1, -1), (13, 13, 13)), Dielectric(eps))
+    sim = Simulation((12, 12, 12), layers=0, objects=[fill], backend=backend.name)
+    sim.add(CurrentBox(sim, (6, 6, 4), (1, 1, 4), gaussian(6.0, 2.0)))
+    sim.run(until=30.0, progress=False)
+    div = divergence(sim.Ex, sim.Ey, sim.Ez, sim.spacing)
+    Q = 2.0 * math.sqrt(math.pi)
+    den = float(sim.permittivity()[2][0, 6, 6, 6])
+    assert den == pytest.approx(eps, rel=1e-3)
+    assert div[5, 5, 7] == pytest.approx(Q / den, rel=1e-3)
+    assert div[5, 5, 3] == pytest.approx(-Q / den, rel=1e-3)
