@@ -6,8 +6,9 @@ normal incidence, against the Airy formula.
     python3 -m orvane_sim pulse [...]    the pulse-absorption run (see --help)
 
 A slab of index 2, 46/90 length units thick, with both faces between grid
-nodes (a third of a cell off them at 30, 60 and 120 cells per unit), sits in a periodic column; a Gaussian plane-wave pulse covering
-frequencies 0.1 .. 1 (c = 1) meets it at normal incidence. For each
+nodes (a third of a cell off them at 30, 60 and 120 cells per unit), sits
+in a periodic column; a Gaussian plane-wave pulse covering frequencies
+0.1 .. 1 (c = 1) meets it at normal incidence. For each
 resolution (cells per unit length) the demo prints the largest errors of R,
 T and R + T - 1 against the Airy formula, over the frequencies with at least
 25 cells per wavelength inside the slab and over the whole band, and it

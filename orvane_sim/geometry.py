@@ -256,7 +256,8 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
     batch slice of larger grids), zeroed first; new grids if None.
     """
     if first_id + len(objects) > 256:
-        raise ValueError(f"at most 255 objects fit the material ids, got {first_id - 1 + len(objects)}")
+        raise ValueError(f"at most 255 objects fit the material ids, "
+                         f"got {first_id - 1 + len(objects)}")
     f32 = dict(dtype=torch.float32, device=device)
     lattices = [_lattice(o, shape, spacing, resolution) for o in objects]
     samples = [None if lat is None else

@@ -86,8 +86,8 @@ class FluxPlane:
     def __init__(self, sim, z: int, frequencies: Sequence[float]):
         NX, NY, NZ = sim.shape
         if not 1 <= z <= NZ - 2:
-            raise ValueError(f"a flux plane needs magnetic cells on both sides: z in 1 .. {NZ - 2}, "
-                             f"got {z}")
+            raise ValueError(f"a flux plane needs magnetic cells on both sides: "
+                             f"z in 1 .. {NZ - 2}, got {z}")
         if NX < 2 or NY < 2:
             raise ValueError(f"a flux plane needs at least 2 cells along x and y, got {NX}, {NY}")
         self.z = z
