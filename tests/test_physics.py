@@ -144,3 +144,16 @@ def test_ten_cell_layers_reflect_less_than_minus_60_db(backend):
     R = out.R[0, 0]
     assert (10 * R.abs().clamp_min(1e-30).log10()).max() < -60, R
     assert (out.T[0, 0] - 1).abs().max() < 1e-3
+
+
+def test_demo_prints_the_error_table_and_writes_the_plot(tmp_path, capsys):
+    from orvane_sim.__main__ import main
+
+    plot, table = tmp_path / "slab.png", tmp_path / "slab.csv"
+    assert main(["--resolutions", "30", "--out", str(plot), "--csv", str(table),
+                 "--no-progress"]) == 0
+    out = capsys.readouterr().out
+    assert "max|ΔR|" in out and "resolved" in out
+    assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    rows = table.read_text().splitlines()
+    assert rows[0] == "resolution,frequency,R,T" and len(rows) == 1 + len(NU)
