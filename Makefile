@@ -1,16 +1,23 @@
 # The two commands that do all set-up on a fresh machine:
-#   make demo   runs the main job (a Gaussian pulse absorbed by the layers)
-#   make test   runs the test suite, then the CPU field tests again under
-#               AddressSanitizer (tools/asan_check.sh)
+#   make demo   runs the main job: reflectance and transmittance of a
+#               dielectric slab against the Airy formula, an error table and
+#               a plot (slab_spectra.png)
+#   make test   runs the test suite (physics runs included), then the CPU
+#               tests again under AddressSanitizer (tools/asan_check.sh)
+# and one more:
+#   make pulse  the pulse-absorption run (a Gaussian pulse in a box of layers)
 PYTHON ?= python3
 
-.PHONY: setup demo test
+.PHONY: setup demo pulse test
 
 setup:
 	PYTHON=$(PYTHON) bash tools/setup.sh
 
 demo: setup
 	$(PYTHON) -m orvane_sim
+
+pulse: setup
+	$(PYTHON) -m orvane_sim pulse
 
 test: setup
 	$(PYTHON) -m pytest -q

@@ -51,7 +51,14 @@ gpu_module = CUDAExtension(
     extra_link_args=LINK_FLAGS,
 )
 
+# The driver, and the type stubs of both modules as stub-only packages
+# (<module>-stubs), which type checkers and editors find in site-packages.
+STUB_PACKAGES = ["Orvane-stubs", "OrvaneCPU-stubs"]
+
 setup(
+    packages=["orvane_sim", *STUB_PACKAGES],
+    package_dir={name: f"stubs/{name}" for name in STUB_PACKAGES},
+    package_data={name: ["*.pyi"] for name in STUB_PACKAGES},
     ext_modules=[cpu_twin] if CPU_ONLY else [gpu_module, cpu_twin],
     cmdclass={"build_ext": BuildExtension},
 )

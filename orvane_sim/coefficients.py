@@ -101,14 +101,22 @@ def layer_profile(depth: torch.Tensor, thickness: float, dt: float, grading: Gra
     return kappa, b, a
 
 
-def axis_coefficients(n: int, h: float, layers: int, dt: float,
+def axis_coefficients(n: int, h: float, layers, dt: float,
                       grading: Grading = Grading()) -> AxisCoefficients:
-    """Curl and layer coefficients along one axis of n cells of size h."""
-    if layers < 0 or 2 * layers > n:
-        raise ValueError(f"layer thickness must satisfy 0 <= 2*L <= N, got L={layers}, N={n}")
+    """Curl and layer coefficients along one axis of n cells of size h.
+
+    ``layers`` is the thickness in cells of both faces' layers, or a pair
+    (low face, high face). The kernels give both faces L = max(low, high)
+    slots; a face thinner than L keeps its extra slots neutral (kappa 1, no
+    drive), so its auxiliary stays zero there and that face is a plain
+    boundary when its thickness is 0.
+    """
+    lo, hi = (int(layers), int(layers)) if not isinstance(layers, (tuple, list)) else \
+        (int(layers[0]), int(layers[1]))
+    L = max(lo, hi)
+    if min(lo, hi) < 0 or 2 * L > n:
+        raise ValueError(f"layer thickness must satisfy 0 <= 2*L <= N, got L={(lo, hi)}, N={n}")
     f64 = torch.float64
-    L = layers
-    thickness = L * h
     kappa_h = torch.ones(n, dtype=f64)
     kappa_e = torch.ones(n, dtype=f64)
     hb = torch.zeros(2 * L, dtype=f64)
@@ -121,13 +129,25 @@ def axis_coefficients(n: int, h: float, layers: int, dt: float,
         low = slot < L
         h_pos = (index + 0.5) * h
         e_pos = index * h
-        h_depth = torch.where(low, thickness - h_pos, h_pos - (n - L) * h)
-        e_depth = torch.where(low, thickness - e_pos, e_pos - (n - L) * h)
-        kh, hb, ha = layer_profile(h_depth, thickness, dt, grading, h)
-        ke, eb, ea = layer_profile(e_depth, thickness, dt, grading, h)
-        cells = index.long()
-        kappa_h[cells] = kh
-        kappa_e[cells] = ke
+        for side, cells in ((low, lo), (~low, hi)):
+            if cells == 0:
+                continue
+            thickness = cells * h
+            # depth from this face's inner edge; negative outside its layer
+            if side is low:
+                h_depth, e_depth = thickness - h_pos, thickness - e_pos
+            else:
+                h_depth, e_depth = h_pos - (n - cells) * h, e_pos - (n - cells) * h
+            inside_h = side & (h_depth >= 0)
+            inside_e = side & (e_depth >= 0)
+            kh, b_h, a_h = layer_profile(h_depth, thickness, dt, grading, h)
+            ke, b_e, a_e = layer_profile(e_depth, thickness, dt, grading, h)
+            hb = torch.where(inside_h, b_h, hb)
+            ha = torch.where(inside_h, a_h, ha)
+            eb = torch.where(inside_e, b_e, eb)
+            ea = torch.where(inside_e, a_e, ea)
+            kappa_h[index[inside_h].long()] = kh[inside_h]
+            kappa_e[index[inside_e].long()] = ke[inside_e]
     f32 = torch.float32
     return AxisCoefficients(
         ch=(dt / (MU0 * h) / kappa_h).to(f32),

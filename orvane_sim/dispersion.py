@@ -61,8 +61,8 @@ class Dielectric:
     """Non-dispersive material: eps(w) = eps."""
 
     def __init__(self, eps: float = 1.0):
-        if eps <= 0:
-            raise ValueError(f"eps must be positive, got {eps}")
+        if not eps > 0:
+            raise ValueError(f"a material's permittivity must be positive, got {eps}")
         self.eps = float(eps)
 
     def pole_form(self) -> PoleForm:
@@ -206,7 +206,8 @@ class DispersiveMedium:
     tensors [B1, NX, NY, NZ] (float32 weight, uint8 ids), as the painting
     functions fill them. ``cg1`` and ``cg2`` are the coefficient grids that
     Update_E must use with the vacuum curl coefficient; ``apply`` runs the
-    dispersive pass after it.
+    dispersive pass after it. ``Simulation.set_objects`` builds one from its
+    objects; every material (a plain dielectric too) steps through it.
     """
 
     def __init__(self, materials: Sequence[Dielectric], dt: float, grids, field_shapes,
@@ -229,8 +230,9 @@ class DispersiveMedium:
                                    self.tables.rec_a, self.tables.rec_b, *self.acc1, *self.acc2,
                                    self.spare)
 
-    def install(self, sim) -> None:
-        """Make a Simulation step through this medium: its coefficient grids
-        become this medium's and the pass runs after every electric update."""
-        sim.cg1, sim.cg2 = self.cg1, self.cg2
-        sim.after_e_update.append(lambda s: self.apply(s.module, s.Ex, s.Ey, s.Ez))
+    def reset(self, Ex, Ey, Ez) -> None:
+        """Start the recursion from rest at the given fields."""
+        for a in self.acc1 + self.acc2:
+            a.zero_()
+        for p, f in zip(self.prev, (Ex, Ey, Ez)):
+            p.copy_(f)

@@ -5,7 +5,9 @@ objects on the grid the driver, for each object in order:
 
 1. samples its fill fraction on a fine uniform lattice over its bounding box
    (clipped to the domain), ``resolution`` lattice cells per grid cell along
-   each axis, each lattice cell's fraction estimated from ``supersample``³
+   each axis (one number, or one per axis: a planar face normal to z needs
+   fine sampling along z only), each lattice cell's fraction estimated from
+   ``supersample`` points per axis (likewise one or three numbers), ``supersample``³
    points;
 2. paints it, per electric component, into that component's material grids
    (``Set_weight_mat_id``): wherever the object covers part of a node's dual
@@ -32,18 +34,14 @@ from typing import Sequence
 
 import torch
 
+from .dispersion import Dielectric
+
 F64 = torch.float64
 
 
-@dataclass(frozen=True)
-class Material:
-    """A non-dispersive dielectric: relative permittivity eps > 0."""
-
-    eps: float
-
-    def __post_init__(self):
-        if not self.eps > 0:
-            raise ValueError(f"a material's permittivity must be positive, got {self.eps}")
+# A non-dispersive dielectric (relative permittivity eps > 0) is the simplest
+# of the dispersion models: every material goes through the same tables.
+Material = Dielectric
 
 
 def _vec(v, what: str) -> torch.Tensor:
@@ -185,7 +183,7 @@ class Cylinder(Shape):
 @dataclass(frozen=True)
 class Object:
     shape: Shape
-    material: Material
+    material: Dielectric
 
 
 # ---------------------------------------------------------------------------
@@ -197,11 +195,19 @@ def node_coordinates(shape, spacing, component: int) -> list[torch.Tensor]:
             for axis, (n, h) in enumerate(zip(shape, spacing))]
 
 
-def _lattice(obj: Object, shape, spacing, resolution: int):
+def _per_axis(v, what: str) -> tuple[int, int, int]:
+    t = tuple(v) if isinstance(v, (tuple, list)) else (v, v, v)
+    if len(t) != 3 or min(int(x) for x in t) < 1:
+        raise ValueError(f"{what} needs 1 or 3 values >= 1, got {v!r}")
+    return tuple(int(x) for x in t)
+
+
+def _lattice(obj: Object, shape, spacing, resolution):
     """The object's box clipped to the domain (one cell of margin), and its
     lattice cells per axis; None if nothing of it lies in the domain."""
     box, cells = [], []
-    for (lo, hi), n, h in zip(obj.shape.bounds(), shape, spacing):
+    for (lo, hi), n, h, resolution in zip(obj.shape.bounds(), shape, spacing,
+                                          _per_axis(resolution, "resolution")):
         lo, hi = max(lo, -h), min(hi, (n + 1) * h)
         if not lo < hi:
             return None
@@ -210,21 +216,82 @@ def _lattice(obj: Object, shape, spacing, resolution: int):
     return box, cells
 
 
-def fill_fraction(shape: Shape, box, cells, supersample: int = 2) -> torch.Tensor:
+def fill_fraction(shape: Shape, box, cells, supersample=2) -> torch.Tensor:
     """[FX, FY, FZ] float64: share of each lattice cell inside the shape,
-    from supersample³ evenly spread points per cell."""
-    s = supersample
+    from supersample³ (or sx·sy·sz) evenly spread points per cell."""
+    sx, sy, sz = _per_axis(supersample, "supersample")
     axes = [lo + (hi - lo) * (torch.arange(f * s, dtype=F64) + 0.5) / (f * s)
-            for (lo, hi), f in zip(box, cells)]
+            for (lo, hi), f, s in zip(box, cells, (sx, sy, sz))]
     FX, FY, FZ = cells
     out = torch.empty(FX, FY, FZ, dtype=F64)
     y, z = torch.meshgrid(axes[1], axes[2], indexing="ij")
     for a in range(FX):  # one lattice slab at a time keeps memory small
-        x = axes[0][a * s:(a + 1) * s]
+        x = axes[0][a * sx:(a + 1) * sx]
         p = torch.stack(torch.broadcast_tensors(x[:, None, None], y[None], z[None]), -1)
-        inside = shape.contains(p).to(F64)  # [s, FY*s, FZ*s]
-        out[a] = inside.view(s, FY, s, FZ, s).mean((0, 2, 4))
+        inside = shape.contains(p).to(F64)  # [sx, FY*sy, FZ*sz]
+        out[a] = inside.view(sx, FY, sy, FZ, sz).mean((0, 2, 4))
     return out
+
+
+def dispersive(material) -> bool:
+    """Whether a material has poles: its weight then also shares out the
+    polarisation currents, so sub-cell smoothing (which picks the weight
+    that blends two static permittivities) leaves its nodes at their
+    volume-weighted share. Two nearly equal permittivities would make that
+    weight arbitrary, harmless for a plain blend but not for the poles."""
+    form = material.pole_form()
+    return form.c != 0 or form.sigma != 0
+
+
+def material_grids(objects: Sequence[Object], shape, spacing, module, device, table,
+                   resolution: int = 4, supersample: int = 2, smoothing: bool = True,
+                   first_id: int = 1, out=None):
+    """Weight, primary and secondary id grids [1, NX, NY, NZ] of each
+    electric component, from ``objects`` painted in order over material id 0.
+
+    Object n gets id ``first_id + n``; ``table`` (float32 on ``device``) is
+    the permittivity by id that sub-cell smoothing blends (objects of
+    dispersive materials keep their volume-weighted share). ``out``: three
+    (weight, primary, secondary) triples to paint into (for example one
+    batch slice of larger grids), zeroed first; new grids if None.
+    """
+    if first_id + len(objects) > 256:
+        raise ValueError(f"at most 255 objects fit the material ids, "
+                         f"got {first_id - 1 + len(objects)}")
+    f32 = dict(dtype=torch.float32, device=device)
+    lattices = [_lattice(o, shape, spacing, resolution) for o in objects]
+    samples = [None if lat is None else
+               fill_fraction(o.shape, *lat, supersample).to(**f32)[None]
+               for o, lat in zip(objects, lattices)]
+    bounds = [None if lat is None else [torch.tensor(b, dtype=F64) for b in lat[0]]
+              for lat in lattices]
+    grids = []
+    for component in range(3):
+        coords64 = node_coordinates(shape, spacing, component)
+        coords = [c.to(**f32) for c in coords64]
+        if out is None:
+            weight = torch.zeros(1, *shape, **f32)
+            primary = torch.zeros(1, *shape, dtype=torch.uint8, device=device)
+            secondary = torch.zeros_like(primary)
+        else:
+            weight, primary, secondary = out[component]
+            for g in out[component]:
+                g.zero_()
+        for n, (b, s) in enumerate(zip(bounds, samples)):
+            if s is not None:
+                module.Set_weight_mat_id(*b, s, *coords, first_id + n, weight, primary, secondary)
+        if smoothing:
+            positions = torch.stack(torch.meshgrid(*coords64, indexing="ij"), -1)
+            normals = torch.zeros(1, *shape, 3, **f32)
+            for n, (o, b, s) in enumerate(zip(objects, bounds, samples)):
+                if s is None or dispersive(o.material):
+                    continue
+                mine = primary[0] == first_id + n
+                normals[0][mine] = o.shape.normal(positions[mine.cpu()]).to(**f32)
+                module.Set_weight_subcell(*b, s, *coords, weight, first_id + n, primary,
+                                          secondary, normals, table, component)
+        grids.append((weight, primary, secondary))
+    return grids
 
 
 def permittivity_grids(objects: Sequence[Object], shape, spacing, module, device,
@@ -237,34 +304,10 @@ def permittivity_grids(objects: Sequence[Object], shape, spacing, module, device
         raise ValueError(f"at most 255 objects fit the material ids, got {len(objects)}")
     table = torch.tensor([background] + [o.material.eps for o in objects], dtype=torch.float32,
                          device=device)
-    f32 = dict(dtype=torch.float32, device=device)
-    lattices = [_lattice(o, shape, spacing, resolution) for o in objects]
-    samples = [None if lat is None else
-               fill_fraction(o.shape, *lat, supersample).to(**f32)[None]
-               for o, lat in zip(objects, lattices)]
-    bounds = [None if lat is None else [torch.tensor(b, dtype=F64) for b in lat[0]]
-              for lat in lattices]
-    grids = []
-    for component in range(3):
-        coords64 = node_coordinates(shape, spacing, component)
-        coords = [c.to(**f32) for c in coords64]
-        weight = torch.zeros(1, *shape, **f32)
-        primary = torch.zeros(1, *shape, dtype=torch.uint8, device=device)
-        secondary = torch.zeros_like(primary)
-        for n, (b, s) in enumerate(zip(bounds, samples)):
-            if s is not None:
-                module.Set_weight_mat_id(*b, s, *coords, n + 1, weight, primary, secondary)
-        if smoothing:
-            positions = torch.stack(torch.meshgrid(*coords64, indexing="ij"), -1)
-            normals = torch.zeros(1, *shape, 3, **f32)
-            for n, (o, b, s) in enumerate(zip(objects, bounds, samples)):
-                if s is None:
-                    continue
-                mine = primary[0] == n + 1
-                normals[0][mine] = o.shape.normal(positions[mine.cpu()]).to(**f32)
-                module.Set_weight_subcell(*b, s, *coords, weight, n + 1, primary, secondary,
-                                          normals, table, component)
-        eps = torch.empty(1, *shape, **f32)
+    out = []
+    for weight, primary, secondary in material_grids(objects, shape, spacing, module, device,
+                                                     table, resolution, supersample, smoothing):
+        eps = torch.empty(1, *shape, dtype=torch.float32, device=device)
         module.Set_ER_average(eps, weight, primary, secondary, table)
-        grids.append(eps)
-    return tuple(grids)
+        out.append(eps)
+    return tuple(out)

@@ -1,11 +1,16 @@
 """Frequency-domain monitors for the driver.
 
-A monitor covers a box of grid indices and a list of frequencies; after
-every step it adds factor(ν)·E into one complex accumulator per component
-and frequency, with factor(ν) = dt·exp(-i 2π ν t) at the electric field's
-time t, so that after a run each accumulator holds the discrete Fourier sum
+Time-harmonic fields go as exp(-i 2π ν t) (as in ``dispersion``), so a
+monitor recovers the amplitude at ν with the Fourier sum
 
-    Ê(ν) = Σ_n E(n·dt) · exp(-i 2π ν n·dt) · dt.
+    Ê(ν) = Σ_n E(t_n) · exp(+i 2π ν t_n) · dt,
+
+adding factor(ν)·E after every step through the module's monitor, one
+complex accumulator per sampled node and frequency. A complex run (b2 = 2)
+holds E = slot 0 + i·slot 1; each slot is summed on its own and the two are
+combined when read. The magnetic field lags the electric one by half a
+step, so its sums use t_n - dt/2: E and H spectra then share one phase
+reference.
 """
 from __future__ import annotations
 
@@ -13,6 +18,17 @@ import math
 from typing import Sequence
 
 import torch
+
+
+def fourier_factors(frequencies: torch.Tensor, t: float, dt: float) -> torch.Tensor:
+    """dt·exp(+i 2π ν t) per frequency (complex64)."""
+    phase = 2.0 * math.pi * frequencies * t
+    return (dt * torch.polar(torch.ones_like(phase), phase)).to(torch.complex64)
+
+
+def _slots(sim):
+    """The trailing slots of a field and the complex weight of each."""
+    return [(0, 1.0)] if sim.b2 == 1 else [(0, 1.0), (1, 1j)]
 
 
 class FrequencyMonitor:
@@ -23,7 +39,8 @@ class FrequencyMonitor:
     cells, and each component is sampled at its own staggered positions: Ex
     at x = first .. last (its own axis), y = first .. last + 1, z likewise.
     ``slot`` picks the trailing batch slot of the fields that is monitored
-    (in a complex run 0 is the real part, 1 the imaginary part).
+    (in a complex run 0 is the real part, 1 the imaginary part). The
+    accumulators ``Ex``, ``Ey``, ``Ez`` are [B0, B1, X, Y, Z, F].
     """
 
     def __init__(self, sim, frequencies: Sequence[float], x_range, y_range, z_range, slot: int = 0):
@@ -37,20 +54,96 @@ class FrequencyMonitor:
             raise ValueError("each range must hold at least one cell (last >= first)")
         F = len(self.frequencies)
         dev = sim.device
+        B0, B1 = sim.batch
 
         def acc(x, y, z):
-            return torch.zeros(1, 1, x, y, z, F, dtype=torch.complex64, device=dev)
+            return torch.zeros(B0, B1, x, y, z, F, dtype=torch.complex64, device=dev)
 
         self.Ex, self.Ey, self.Ez = acc(MX - 1, MY, MZ), acc(MX, MY - 1, MZ), acc(MX, MY, MZ - 1)
         self.slot = slot
 
     def factors(self, t: float, dt: float) -> torch.Tensor:
-        """dt·exp(-i 2π ν t) per frequency (complex64)."""
-        phase = -2.0 * math.pi * self.frequencies * t
-        return (dt * torch.polar(torch.ones_like(phase), phase)).to(torch.complex64)
+        return fourier_factors(self.frequencies, t, dt)
 
     def update(self, sim) -> None:
         s = slice(self.slot, self.slot + 1)  # one slot, shared by every frequency
         sim.module.Monitor_Update_E(self.Ex, self.Ey, self.Ez,
                                     sim.Ex[..., s], sim.Ey[..., s], sim.Ez[..., s],
                                     self.factors(sim.time, sim.dt).to(sim.device), *self.ranges)
+
+
+class FluxPlane:
+    """Flux spectrum along +z through the electric nodes at z index ``z``,
+    per unit area, over the periodic cross-section (x and y indices 1 ..
+    N - 1: one period of a Bloch-periodic box, ghosts left out).
+
+    Ex and Ey are summed at the nodes, Hx and Hy in the cells just below and
+    above and averaged onto the nodes, so a wave's flux is measured the same
+    way in either direction: S(ν) = ½ Re(Ex·Hy* - Ey·Hx*), averaged over
+    the plane. ``flux()`` is [B0, B1, F] (float64).
+    """
+
+    def __init__(self, sim, z: int, frequencies: Sequence[float]):
+        NX, NY, NZ = sim.shape
+        if not 1 <= z <= NZ - 2:
+            raise ValueError(f"a flux plane needs magnetic cells on both sides: "
+                             f"z in 1 .. {NZ - 2}, got {z}")
+        if NX < 2 or NY < 2:
+            raise ValueError(f"a flux plane needs at least 2 cells along x and y, got {NX}, {NY}")
+        self.z = z
+        self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
+        F = len(self.frequencies)
+        B0, B1 = sim.batch
+        dev = sim.device
+        nx, ny = NX - 1, NY - 1  # period samples 1 .. N-1
+
+        def acc(*shape):
+            return torch.zeros(B0, B1, *shape, F, dtype=torch.complex64, device=dev)
+
+        slots = _slots(sim)
+        # Electric nodes: z range (z, z-1) gives one layer of Ex and Ey and no Ez.
+        self.e_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((1, NX - 1), (1, NY - 1),
+                                                                      (z, z - 1))]
+        self.e_acc = [(acc(nx, NY, 1), acc(NX, ny, 1), acc(NX, NY, 0)) for _ in slots]
+        # Magnetic cells z-1 and z: a component passed in the third (Ez) role
+        # is sampled at x 1 .. NX-1, y 1 .. NY-1, z z-1 .. z; the first two
+        # roles read inside the arrays and go to scratch sums.
+        self.h_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((1, NX - 2), (1, NY - 2),
+                                                                      (z - 1, z))]
+        self.h_acc = [[(acc(nx - 1, ny, 3), acc(nx, ny - 1, 3), acc(nx, ny, 2)) for _ in range(2)]
+                      for _ in slots]
+        self.slots = slots
+
+    def update(self, sim) -> None:
+        m = sim.module
+        fe = fourier_factors(self.frequencies, sim.time, sim.dt).to(sim.device)
+        fh = fourier_factors(self.frequencies, sim.time - 0.5 * sim.dt, sim.dt).to(sim.device)
+        for (slot, _), e, h in zip(self.slots, self.e_acc, self.h_acc):
+            s = slice(slot, slot + 1)
+            m.Monitor_Update_E(*e, sim.Ex[..., s], sim.Ey[..., s], sim.Ez[..., s], fe,
+                               *self.e_ranges)
+            for acc, H in zip(h, (sim.Hx, sim.Hy)):
+                f = H[..., s]
+                m.Monitor_Update_E(*acc, f, f, f, fh, *self.h_ranges)
+
+    def spectra(self) -> dict:
+        """Complex Fourier sums at the plane, [B0, B1, X, Y, F] each: Ex and
+        Ey at the nodes, Hx and Hy averaged onto them (x, y over one period)."""
+        out = {}
+        NXm1 = self.e_acc[0][0].shape[2]
+        NYm1 = self.e_acc[0][1].shape[3]
+
+        def combine(parts):
+            return sum(w * p.to(torch.complex128) for (_, w), p in zip(self.slots, parts))
+
+        out["Ex"] = combine([e[0][:, :, :, :NYm1, 0] for e in self.e_acc])
+        out["Ey"] = combine([e[1][:, :, :NXm1, :, 0] for e in self.e_acc])
+        for n, name in enumerate(("Hx", "Hy")):
+            h = combine([hs[n][2] for hs in self.h_acc])  # [B0, B1, X, Y, 2, F]
+            out[name] = 0.5 * (h[..., 0, :] + h[..., 1, :])
+        return out
+
+    def flux(self) -> torch.Tensor:
+        s = self.spectra()
+        density = 0.5 * (s["Ex"] * s["Hy"].conj() - s["Ey"] * s["Hx"].conj()).real
+        return density.mean(dim=(2, 3))

@@ -6,7 +6,8 @@ and 1, so one period spans NX - 1 cells: a box of shape (NX, NY, NZ) repeats
 every (NX - 1)·dx along x and (NY - 1)·dy along y. A Bloch wave vector
 (kx, ky) makes the field of the next period that of this one times
 exp(i·kx·(NX - 1)·dx): layer 0 receives exp(-i·kx·Px)·F(NX-1) and layer NX
-receives exp(+i·kx·Px)·F(1).
+receives exp(+i·kx·Px)·F(1). The phases are per b0, so batch entries along
+B0 can carry different wave vectors.
 
 The phase is complex, so the fields must be complex: the run needs b2 = 2
 (split-complex form). With kx = ky = 0 the slots are copied unchanged: an
@@ -14,15 +15,25 @@ ordinary periodic box.
 """
 from __future__ import annotations
 
-import math
-
 import torch
 
 
-class BlochBoundary:
-    """Periodic boundaries along x and/or y with Bloch wave numbers kx, ky."""
+def wave_vectors(k, count: int) -> torch.Tensor:
+    """[count, 2] float64 from one (kx, ky) or one per batch entry."""
+    t = torch.as_tensor(k, dtype=torch.float64)
+    if t.dim() == 1:
+        t = t.expand(count, -1)
+    if t.shape != (count, 2):
+        raise ValueError(f"need one (kx, ky) or {count} of them, got shape {tuple(t.shape)}")
+    return t.clone()
 
-    def __init__(self, sim, x: bool = True, y: bool = True, kx: float = 0.0, ky: float = 0.0):
+
+class BlochBoundary:
+    """Periodic boundaries along x and/or y with Bloch wave numbers: ``k`` is
+    one (kx, ky) or one per b0; ``kx``, ``ky`` are the scalar shorthand."""
+
+    def __init__(self, sim, x: bool = True, y: bool = True, kx: float = 0.0, ky: float = 0.0,
+                 k=None):
         if sim.b2 != 2:
             raise ValueError(f"a periodic run needs complex fields (b2=2), got b2={sim.b2}")
         self.axes = tuple(a for a, on in ((0, x), (1, y)) if on)
@@ -35,16 +46,17 @@ class BlochBoundary:
         NX, NY, _ = sim.shape
         dx, dy, _ = sim.spacing
         self.periods = ((NX - 1) * dx, (NY - 1) * dy)
+        B0 = sim.batch[0]
+        self.k = wave_vectors((kx, ky) if k is None else k, B0)
         dev = sim.device
 
-        def phase(k: float, period: float) -> torch.Tensor:
-            # [B0, 2·BC] = [[cos, sin]]; applied with positive_phase false, so
-            # layer 0 gets cos - i·sin = exp(-i·k·period).
-            return torch.tensor([[math.cos(k * period), math.sin(k * period)]],
-                                dtype=torch.float32, device=dev)
+        def phase(angle: torch.Tensor) -> torch.Tensor:
+            # [B0, 2·BC] = [cos, sin] per b0; applied with positive_phase
+            # false, so layer 0 gets cos - i·sin = exp(-i·k·period).
+            return torch.stack([angle.cos(), angle.sin()], 1).to(torch.float32).to(dev)
 
-        self.phase_x = phase(kx, self.periods[0])
-        self.phase_y = phase(ky, self.periods[1])
+        self.phase_x = phase(self.k[:, 0] * self.periods[0])
+        self.phase_y = phase(self.k[:, 1] * self.periods[1])
         self.flags = torch.tensor([int(x), int(y)], dtype=torch.int32, device=dev)
 
     def apply(self, sim) -> None:

@@ -1,16 +1,29 @@
-"""A vacuum box on the Yee grid, stepped by the Orvane field updates.
+"""A box on the Yee grid, stepped by the Orvane field updates.
 
-Field layout (one batch entry, B0 = B1 = B2 = 1): tensors [1, 1, X, Y, Z, 1],
-Ex [NX, NY+1, NZ+1], Ey [NX+1, NY, NZ+1], Ez [NX+1, NY+1, NZ] on the edges,
-Hx, Hy, Hz [NX, NY, NZ] on the faces of the cells. The six domain faces are
-perfect conductors: the driver keeps the tangential electric field there at
-zero after every electric update (the update itself leaves those nodes to the
+Field layout: tensors [B0, B1, X, Y, Z, B2], Ex [NX, NY+1, NZ+1],
+Ey [NX+1, NY, NZ+1], Ez [NX+1, NY+1, NZ] on the edges, Hx, Hy, Hz
+[NX, NY, NZ] on the faces of the cells. The three batch dimensions carry
+independent runs: B0 one per Bloch wave vector or source setting (the
+periodic phases, plane-wave amplitudes and profiles are per b0), B1 one per
+material arrangement (the material grids are [B1, X, Y, Z]), B2 the real
+(b2 = 1) or split-complex (b2 = 2: real part, imaginary part) field.
+
+Faces that are neither periodic nor covered by absorbing layers are perfect
+conductors: the driver keeps the tangential electric field there at zero
+after every electric update (the update itself leaves those nodes to the
 caller, except for the layer corrections it adds to some of them).
+
+Every material, plain or dispersive, goes through one path: the electric
+update scales the old field by den - loss and adds the vacuum curl, and the
+dispersive pass removes the polarisation currents and divides by the node's
+denominator den (its permittivity for a plain dielectric).
 """
 from __future__ import annotations
 
 import importlib
+import math
 from types import ModuleType
+from typing import Sequence
 
 import torch
 
@@ -36,14 +49,32 @@ def _triple(v, what: str) -> tuple:
     return t
 
 
-class Simulation:
-    """Fields, layer state and coefficients of one box; ``step`` advances it.
+def _faces(layers) -> tuple[tuple[int, int], ...]:
+    """Layer cells per face: one int for all six, three per axis, or three
+    (low, high) pairs."""
+    out = []
+    for v in _triple(layers, "layers"):
+        pair = tuple(v) if isinstance(v, (tuple, list)) else (v, v)
+        if len(pair) != 2:
+            raise ValueError(f"layers per axis need 1 or 2 values, got {v!r}")
+        out.append((int(pair[0]), int(pair[1])))
+    return tuple(out)
 
-    shape: cells (NX, NY, NZ) or one int; spacing: cell size(s); layers: layer
-    thickness in cells per axis (or one int); courant: fraction of the 3-D
-    stability limit; b2: trailing batch size of the fields, 1 for a real run,
-    2 for a complex run in split-complex form (slot 0 real, slot 1 imaginary
-    part), which periodic boundaries with a Bloch phase need.
+
+class Simulation:
+    """Fields, layer state, materials and coefficients of one box; ``step``
+    and ``run`` advance it.
+
+    shape: cells (NX, NY, NZ) or one int; spacing: cell size(s) (or give
+    ``size`` and ``resolution``, cells per unit length, instead); layers:
+    absorbing layer cells, one int, one per axis or a (low, high) pair per
+    axis; courant: fraction of the 3-D stability limit; b2: 1 for real
+    fields, 2 for complex ones in split-complex form; batch: (B0, B1).
+
+    objects: ``geometry.Object``s painted in order over ``background`` (a
+    material), or one such list per b1; see ``set_objects``. bloch: one
+    (kx, ky) or one per b0: periodic x and y with those Bloch wave vectors
+    (needs b2 = 2, set automatically).
 
     Features hook into ``step``: ``sources`` (objects with ``after_h(sim)``
     and ``after_e(sim)``), ``periodic`` (an object with ``apply(sim)`` and
@@ -51,17 +82,34 @@ class Simulation:
     ``monitors`` (objects with ``update(sim)``, called once the step is done).
     """
 
-    def __init__(self, shape, spacing=1.0, courant: float = 0.99, layers=10,
-                 backend: str = "cpu", grading: Grading = Grading(), b2: int = 1):
+    def __init__(self, shape=None, spacing=1.0, courant: float = 0.99, layers=10,
+                 backend: str = "cpu", grading: Grading = Grading(), b2: int = 1,
+                 batch: Sequence[int] = (1, 1), *, size=None, resolution=None,
+                 objects=None, background=None, bloch=None, **object_options):
+        if bloch is not None:
+            b2 = 2
         if b2 < 1:
             raise ValueError(f"b2 must be at least 1, got {b2}")
+        if size is not None:
+            if resolution is None or shape is not None:
+                raise ValueError("give either shape (and spacing) or size and resolution")
+            spacing = 1.0 / float(resolution)
+            shape = tuple(max(1, round(float(s) * resolution)) for s in _triple(size, "size"))
+        if shape is None:
+            raise ValueError("shape (or size and resolution) is needed")
         self.b2 = int(b2)
+        self.batch = tuple(int(b) for b in batch)
+        if len(self.batch) != 2 or min(self.batch) < 1:
+            raise ValueError(f"batch needs two sizes >= 1 (B0, B1), got {batch!r}")
+        B0, B1 = self.batch
         self.sources: list = []
         self.monitors: list = []
         self.periodic = None
+        self.medium = None
         self.shape = tuple(int(n) for n in _triple(shape, "shape"))
         self.spacing = tuple(float(h) for h in _triple(spacing, "spacing"))
-        self.layers = tuple(int(n) for n in _triple(layers, "layers"))
+        self.faces = _faces(layers)
+        self.layers = tuple(max(f) for f in self.faces)
         self.module, self.device = load_backend(backend)
         self.backend = backend
         self.dt = time_step(self.spacing, courant)
@@ -69,12 +117,12 @@ class Simulation:
         self.steps_done = 0
 
         NX, NY, NZ = self.shape
-        axes = [axis_coefficients(n, h, L, self.dt, grading)
-                for n, h, L in zip(self.shape, self.spacing, self.layers)]
+        axes = [axis_coefficients(n, h, f, self.dt, grading)
+                for n, h, f in zip(self.shape, self.spacing, self.faces)]
         dev = self.device
 
         def field(x, y, z):
-            return torch.zeros(1, 1, x, y, z, self.b2, device=dev)
+            return torch.zeros(B0, B1, x, y, z, self.b2, device=dev)
 
         self.Ex = field(NX, NY + 1, NZ + 1)
         self.Ey = field(NX + 1, NY, NZ + 1)
@@ -84,7 +132,7 @@ class Simulation:
         Lx, Ly, Lz = self.layers
 
         def aux(x, y, z):
-            return torch.zeros(1, 1, x, y, z, 2, self.b2, device=dev)
+            return torch.zeros(B0, B1, x, y, z, 2, self.b2, device=dev)
 
         self.hpsi = (aux(2 * Lx, NY, NZ), aux(NX, 2 * Ly, NZ), aux(NX, NY, 2 * Lz))
         self.epsi = (aux(2 * Lx, NY, NZ), aux(NX, 2 * Ly, NZ), aux(NX, NY, 2 * Lz))
@@ -97,16 +145,18 @@ class Simulation:
         self.eb = tuple(a.eb.to(dev) for a in axes)
         self.ec = tuple(a.ec.to(dev) for a in axes)
         # Vacuum: keep the old value (cg1 - cg2 = 1) everywhere.
-        self.cg1 = tuple(torch.ones(1, NX, NY, NZ, device=dev) for _ in range(3))
-        self.cg2 = tuple(torch.zeros(1, NX, NY, NZ, device=dev) for _ in range(3))
-        # Per-node relative permittivity of each component (set_objects), or
-        # None for vacuum.
-        self.eps = None
+        self.cg1 = tuple(torch.ones(B1, NX, NY, NZ, device=dev) for _ in range(3))
+        self.cg2 = tuple(torch.zeros(B1, NX, NY, NZ, device=dev) for _ in range(3))
         self.layer_cells = torch.tensor(self.layers, dtype=torch.int32, device=dev)
         self.spare = torch.empty(0, device=dev)
-        # Passes that complete the electric update (a dispersive medium, for
-        # example), each called with the simulation after Update_E.
-        self.after_e_update = []
+        if objects is not None or background is not None:
+            self.set_objects(objects or [], background=background, **object_options)
+        elif object_options:
+            raise TypeError(f"unexpected options without objects: {sorted(object_options)}")
+        if bloch is not None:
+            from .periodic import BlochBoundary
+
+            self.periodic = BlochBoundary(self, k=bloch)
 
     @property
     def cell_volume(self) -> float:
@@ -118,9 +168,21 @@ class Simulation:
         """Time of the electric field now (the magnetic one is half a step behind)."""
         return self.steps_done * self.dt
 
+    def add(self, feature):
+        """Attach a source (``after_h``/``after_e``) or a monitor (``update``);
+        returns it."""
+        if hasattr(feature, "after_e"):
+            self.sources.append(feature)
+        elif hasattr(feature, "update"):
+            self.monitors.append(feature)
+        else:
+            raise TypeError(f"{type(feature).__name__} is neither a source nor a monitor")
+        return feature
+
     def step(self, count: int = 1) -> None:
         """Advance ``count`` time steps: H update and H sources, E update and
-        E sources, periodic ghosts, conducting faces, then the monitors."""
+        dispersive pass, E sources, periodic ghosts, conducting faces, then
+        the monitors."""
         m = self.module
         for _ in range(count):
             m.Update_H(self.Hx, self.Hy, self.Hz, self.Ex, self.Ey, self.Ez,
@@ -131,9 +193,8 @@ class Simulation:
             m.Update_E(self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz,
                        *self.cg1, *self.cg2, *self.ce, *self.epsi, *self.eb, *self.ec,
                        self.layer_cells, self.spare)
-            self._divide_by_permittivity()
-            for complete in self.after_e_update:
-                complete(self)
+            if self.medium is not None:
+                self.medium.apply(m, self.Ex, self.Ey, self.Ez)
             for source in self.sources:
                 source.after_e(self)
             if self.periodic is not None:
@@ -143,28 +204,96 @@ class Simulation:
             for monitor in self.monitors:
                 monitor.update(self)
 
-    def set_objects(self, objects, background: float = 1.0, **options) -> None:
-        """Fill the box with ``objects`` (``geometry.Object``s, painted in
-        order over ``background``) and take the update coefficients from
-        their averaged permittivity; ``options`` go to
-        ``geometry.permittivity_grids`` (resolution, supersample, smoothing).
-
-        With ε per node, the electric update runs with cg1 = ε, cg2 = 0 and
-        is then divided by ε: E ← E + (curl and layer terms) / ε.
-        """
-        from .geometry import permittivity_grids
-
-        self.eps = permittivity_grids(objects, self.shape, self.spacing, self.module,
-                                      self.device, background, **options)
-        self.cg1 = tuple(e.clone() for e in self.eps)
-        self.cg2 = tuple(torch.zeros_like(e) for e in self.eps)
-
-    def _divide_by_permittivity(self) -> None:
-        if self.eps is None:
+    def run(self, steps: int | None = None, until: float | None = None,
+            progress: bool | None = None) -> None:
+        """Advance ``steps`` steps, or until the electric field's time reaches
+        ``until``. ``progress``: True shows a progress bar, False hides it,
+        None shows it when standard error is a terminal."""
+        if (steps is None) == (until is None):
+            raise ValueError("give either steps or until")
+        if steps is None:
+            steps = max(0, math.ceil((until - self.time) / self.dt - 1e-9))
+        try:
+            from tqdm.auto import tqdm
+        except ImportError:  # the bar is a convenience: run without it
+            self.step(steps)
             return
-        for f, e in zip((self.Ex, self.Ey, self.Ez), self.eps):
-            _, X, Y, Z = e.shape
-            f[:, :, :X, :Y, :Z].div_(e[None, ..., None])
+        chunk = 50
+        with tqdm(total=steps, unit="step", disable=(None if progress is None else not progress),
+                  leave=False, dynamic_ncols=True) as bar:
+            done = 0
+            while done < steps:
+                n = min(chunk, steps - done)
+                self.step(n)
+                bar.update(n)
+                done += n
+
+    def set_objects(self, objects, background=None, resolution: int = 4, supersample: int = 2,
+                    smoothing="anisotropic") -> None:
+        """Fill the box with ``objects`` (``geometry.Object``s, painted in
+        order over ``background``, a material or a permittivity, vacuum by
+        default), or with one list of objects per b1, and step the electric
+        field through their materials.
+
+        ``smoothing``: "anisotropic" (or True) gives each node the effective
+        permittivity of its dual cell for its component (sub-cell
+        smoothing), "average" (or False) the volume-weighted blend of the two
+        materials that share it, "staircase" the material that covers most
+        of its dual cell; one choice, or one per b1. ``resolution`` and
+        ``supersample`` set the sampling of the objects (lattice cells per
+        grid cell, points per lattice cell; one number or one per axis).
+        """
+        from .dispersion import Dielectric, DispersiveMedium, material_tables
+        from .geometry import material_grids
+
+        B0, B1 = self.batch
+        choices = list(smoothing) if isinstance(smoothing, (list, tuple)) else [smoothing] * B1
+        if len(choices) != B1:
+            raise ValueError(f"one smoothing per b1 needs {B1} entries, got {len(choices)}")
+        modes = []
+        for choice in choices:
+            mode = {True: "anisotropic", False: "average"}.get(choice, choice) \
+                if isinstance(choice, bool) else choice
+            if mode not in ("anisotropic", "average", "staircase"):
+                raise ValueError(f"smoothing must be 'anisotropic', 'average' or 'staircase', "
+                                 f"got {choice!r}")
+            modes.append(mode)
+        if objects and isinstance(objects[0], (list, tuple)):
+            per_batch = [list(o) for o in objects]
+            if len(per_batch) != B1:
+                raise ValueError(f"one object list per b1 needs {B1} lists, got {len(per_batch)}")
+        else:
+            per_batch = [list(objects or [])] * B1
+        if background is None:
+            background = Dielectric(1.0)
+        elif not isinstance(background, Dielectric):
+            background = Dielectric(float(background))
+        materials = [background] + [o.material for objs in per_batch for o in objs]
+        tables = material_tables(materials, self.dt, self.device)
+        NX, NY, NZ = self.shape
+        dev = self.device
+        grids = [(torch.zeros(B1, NX, NY, NZ, device=dev),
+                  torch.zeros(B1, NX, NY, NZ, dtype=torch.uint8, device=dev),
+                  torch.zeros(B1, NX, NY, NZ, dtype=torch.uint8, device=dev)) for _ in range(3)]
+        first = 1
+        for b1, objs in enumerate(per_batch):
+            out = [tuple(g[b1:b1 + 1] for g in comp) for comp in grids]
+            material_grids(objs, self.shape, self.spacing, self.module, dev, tables.den,
+                           resolution, supersample, modes[b1] == "anisotropic", first, out)
+            first += len(objs)
+            if modes[b1] == "staircase":
+                for w, _, _ in out:
+                    w.copy_((w >= 0.5).to(w.dtype))
+        shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
+        self.medium = DispersiveMedium(materials, self.dt, grids, shapes, dev)
+        self.cg1, self.cg2 = self.medium.cg1, self.medium.cg2
+
+    def permittivity(self) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+        """Per-node denominators den1 + den2 [B1, NX, NY, NZ] of the three
+        components: the permittivity each node's field sees (vacuum: 1)."""
+        if self.medium is None:
+            return tuple(torch.ones_like(c) for c in self.cg1)
+        return tuple(a + b for a, b in zip(self.medium.den1, self.medium.den2))
 
     def zero_tangential_faces(self) -> None:
         """Perfect-conductor faces: tangential E = 0 at index 0 and N, except
@@ -179,7 +308,8 @@ class Simulation:
                 f.select(d, f.size(d) - 1).zero_()
 
     def energy(self) -> float:
-        """0.5 (eps0 sum E^2 + mu0 sum H^2) dV, summed in double precision."""
+        """0.5 (eps0 sum E^2 + mu0 sum H^2) dV over all batch entries, summed
+        in double precision (vacuum weights)."""
         def sq(f):
             return torch.linalg.vector_norm(f, dtype=torch.float64).square()
 
@@ -188,14 +318,17 @@ class Simulation:
         return float(0.5 * (EPS0 * e + MU0 * h) * self.cell_volume)
 
     def set_gaussian_pulse(self, width: float, amplitude: float = 1.0) -> None:
-        """Start from the field of ``gaussian_pulse`` with H = 0 and fresh layer state."""
+        """Start every batch entry from the field of ``gaussian_pulse`` with
+        H = 0 and fresh layer state."""
         ex, ey = gaussian_pulse(self.shape, self.spacing, width, amplitude)
         for f in (self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz):
             f.zero_()
         for p in self.hpsi + self.epsi:
             p.zero_()
-        self.Ex[0, 0, ..., 0] = ex.to(self.Ex.dtype)
-        self.Ey[0, 0, ..., 0] = ey.to(self.Ey.dtype)
+        self.Ex[..., 0] = ex.to(self.Ex.dtype).to(self.device)
+        self.Ey[..., 0] = ey.to(self.Ey.dtype).to(self.device)
+        if self.medium is not None:
+            self.medium.reset(self.Ex, self.Ey, self.Ez)
         self.steps_done = 0
 
 

@@ -32,6 +32,7 @@ def gaussian(t0: float, width: float, frequency: float = 0.0, amplitude: complex
     def f(t: float) -> complex:
         u = (t - t0) / width
         return amplitude * math.exp(-u * u) * cmath.exp(-2j * math.pi * frequency * (t - t0))
+    f.t0, f.width, f.frequency = t0, width, frequency
     return f
 
 
@@ -45,55 +46,132 @@ def slot_factor(sim) -> complex:
 
 
 class PlaneWave:
-    """A plane wave travelling +z, entering across the z-plane ``plane``.
+    """A plane wave travelling up z, entering across the z-plane ``plane``.
 
     A total-field / scattered-field boundary: the electric nodes at z index
     plane+1 and above hold the total field (incident wave included), the
     magnetic nodes at z index plane and below the scattered field only, so an
-    empty box shows the wave above the plane and nothing below it. The
-    incident field is E = polarization · f(t - (z - z1)/c) with z1 the height
-    of electric node plane+1, and H = ẑ × E / η.
+    empty box shows the wave above the plane and nothing below it. At normal
+    incidence the incident field is E = polarization · f(t - (z - z1)/c)
+    with z1 the height of electric node plane+1, and H = ẑ × E / η.
+
+    ``k``: the transverse wave vector (kx, ky), one or one per b0; with
+    Bloch-periodic x and y boundaries it must be theirs. With a fixed k a
+    pulse's frequencies travel at their own angles, sin θ = c·|k|/ω.
+    ``polarization``: tangential E direction, one (px, py) or one per b0.
+    The incident fields come from an ``IncidentLine`` with the box's
+    discretisation, so the scattered side stays empty to rounding; the
+    line's record at the plane gives the incident flux (``incident_flux``).
+    ``duration``: how long the run may last (the line's length follows).
 
     ``margins`` (m_x, m_y) shrink the injected rectangle from the sides of the
     plane; with periodic x and y boundaries, keep them 0. The plane must lie
-    outside the absorbing layers.
+    outside the absorbing layers, in vacuum.
     """
 
     def __init__(self, sim, plane: int, waveform: Waveform, polarization=(1.0, 0.0),
-                 margins: Sequence[int] = (0, 0)):
+                 margins: Sequence[int] = (0, 0), k=(0.0, 0.0), duration: float | None = None,
+                 frequencies: Sequence[float] | None = None):
+        from .incident import IncidentLine, line_cells
+        from .periodic import wave_vectors
+
         NX, NY, NZ = sim.shape
         if not 0 <= plane < NZ - 1:
             raise ValueError(f"plane must lie in 0 .. {NZ - 2}, got {plane}")
+        Lz = sim.layers[2]
+        if plane < Lz or plane + 1 >= NZ - Lz:
+            raise ValueError(f"plane {plane} lies in the z layers (0 .. {Lz - 1} and "
+                             f"{NZ - Lz} .. {NZ - 1})")
+        B0 = sim.batch[0]
         self.plane = plane
         self.waveform = waveform
-        self.px, self.py = (float(p) for p in polarization)
         self.factor = slot_factor(sim)
         self.margins = torch.tensor([int(m) for m in margins], dtype=torch.int32)
+        self.k = wave_vectors(k, B0)
+        if sim.periodic is not None and not torch.allclose(self.k, sim.periodic.k):
+            raise ValueError("the plane wave's k must be the Bloch wave vector of the boundary")
+        if sim.b2 == 1 and self.k.abs().max() > 0:
+            raise ValueError("an oblique plane wave needs complex fields (b2=2)")
+        pol = wave_vectors(polarization, B0)
         dev = sim.device
-        ones = torch.ones(1, NX, NY, 1, dtype=torch.complex64, device=dev)
-        self.profile = ones  # normal incidence: the same value over the plane
-        self.dz = sim.spacing[2]
+        dx, dy, dz = sim.spacing
+        self.dz = dz
 
-    def _amplitudes(self, sim, ax: complex, ay: complex):
-        t = [torch.full((1, 1), a * self.factor, dtype=torch.complex64, device=sim.device)
-             for a in (ax, ay)]
-        return t[0], t[1]
+        def profile(ox: float, oy: float) -> torch.Tensor:
+            x = (torch.arange(NX, dtype=torch.float64) + ox) * dx
+            y = (torch.arange(NY, dtype=torch.float64) + oy) * dy
+            phase = (self.k[:, 0, None, None] * x[None, :, None]
+                     + self.k[:, 1, None, None] * y[None, None, :])
+            return torch.polar(torch.ones_like(phase), phase)[..., None].to(
+                torch.complex64).to(dev)
+
+        # Hy and Ex sit at (x_{i+1/2}, y_j), Hx and Ey at (x_i, y_{j+1/2})
+        self.profile_a = profile(0.5, 0.0)
+        self.profile_b = profile(0.0, 0.5)
+        if duration is None:
+            duration = 2.0 * NZ * dz + 200.0 * sim.dt
+        gap = 4
+        start, cells = line_cells(duration, dz, gap)
+        self.node = start + 1 + gap  # the line's image of electric node plane+1
+        lead = gap * dz
+        self.line = IncidentLine(self.k, pol, lambda t: waveform(t + lead), sim.spacing, sim.dt,
+                                 start, cells, dev)
+        self.line.steps = sim.steps_done
+        self.frequencies = None
+        if frequencies is not None:
+            self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
+            F = len(self.frequencies)
+            self._acc = torch.zeros(4, B0, F, dtype=torch.complex128, device=dev)
 
     def after_h(self, sim) -> None:
-        # Magnetic nodes at z index `plane` see the incident E at electric
-        # node plane+1 missing from their curl: x pair = Ex, y pair = Ey at t = n·dt.
-        f = self.waveform(sim.time)
-        amp_x, amp_y = self._amplitudes(sim, self.px * f, self.py * f)
-        sim.module.Inject_H(sim.Hx, sim.Hy, sim.ch[2], amp_x, amp_y, self.profile, self.profile,
-                            self.margins, self.plane)
+        # Magnetic cells at z index `plane` miss the incident E of node
+        # plane+1 in their curl: x pair = Ex (drives Hy), y pair = Ey (Hx), at n·dt.
+        line, n = self.line, self.node
+        amp_x = (line.Ex[:, n:n + 1] * self.factor).to(torch.complex64)
+        amp_y = (line.Ey[:, n:n + 1] * self.factor).to(torch.complex64)
+        sim.module.Inject_H(sim.Hx, sim.Hy, sim.ch[2], amp_x, amp_y, self.profile_a,
+                            self.profile_b, self.margins, self.plane)
+        line.step_h()
 
     def after_e(self, sim) -> None:
-        # Electric nodes at z index plane+1 see the incident H half a cell
-        # below: x pair = Hx = -Ey/η, y pair = Hy = Ex/η at (n + 1/2)·dt.
-        f = self.waveform(sim.time + 0.5 * sim.dt + 0.5 * self.dz)
-        amp_x, amp_y = self._amplitudes(sim, -self.py * f / ETA0, self.px * f / ETA0)
-        sim.module.Inject_E(sim.Ex, sim.Ey, sim.ce[2], amp_x, amp_y, self.profile, self.profile,
-                            self.margins, self.plane)
+        # Electric nodes at z index plane+1 miss the incident H of the cell
+        # below: x pair = Hx (drives Ey), y pair = Hy (drives Ex), at (n + 1/2)·dt.
+        line, n = self.line, self.node - 1
+        amp_x = (line.Hx[:, n:n + 1] * self.factor).to(torch.complex64)
+        amp_y = (line.Hy[:, n:n + 1] * self.factor).to(torch.complex64)
+        sim.module.Inject_E(sim.Ex, sim.Ey, sim.ce[2], amp_x, amp_y, self.profile_b,
+                            self.profile_a, self.margins, self.plane)
+        line.step_e()
+        if self.frequencies is not None:
+            self._record(sim)
+
+    def _record(self, sim) -> None:
+        # Fourier sums of the incident Ex, Ey at node plane+1 and of Hx, Hy
+        # averaged over the cells either side, H half a step earlier (the
+        # convention of monitors.FluxPlane).
+        line, n = self.line, self.node
+        t = sim.time + sim.dt  # the line's E is now one step ahead of the box's last record
+        from .monitors import fourier_factors
+
+        fe = fourier_factors(self.frequencies, t, sim.dt).to(sim.device)
+        fh = fourier_factors(self.frequencies, t - 0.5 * sim.dt, sim.dt).to(sim.device)
+        hx = 0.5 * (line.Hx[:, n - 1] + line.Hx[:, n])
+        hy = 0.5 * (line.Hy[:, n - 1] + line.Hy[:, n])
+        for m, (v, f) in enumerate(((line.Ex[:, n], fe), (line.Ey[:, n], fe), (hx, fh), (hy, fh))):
+            self._acc[m] += v[:, None] * f[None, :]
+
+    def incident_spectra(self) -> dict:
+        """Fourier sums of the incident Ex, Ey, Hx, Hy at electric node
+        plane+1 (H averaged onto it): complex [B0, F] each."""
+        if self.frequencies is None:
+            raise ValueError("give the plane wave frequencies to record its incident spectra")
+        return dict(zip(("Ex", "Ey", "Hx", "Hy"), self._acc))
+
+    def incident_flux(self) -> torch.Tensor:
+        """Incident flux per unit area along +z, [B0, F] float64: what a
+        ``FluxPlane`` in an empty box would measure."""
+        s = self.incident_spectra()
+        return 0.5 * (s["Ex"] * s["Hy"].conj() - s["Ey"] * s["Hx"].conj()).real
 
 
 class CurrentBox:
@@ -101,8 +179,9 @@ class CurrentBox:
 
     ``offset`` is the box's first cell (i, j, k), ``size`` its extent in
     cells; the box covers the same index range of Ex, Ey and Ez (their own
-    staggered positions). Each step the electric field loses dt·J/ε0 at
-    (n + 1/2)·dt, Ampère's law with the current as a source.
+    staggered positions). Each step the electric field loses dt·J/ε at
+    (n + 1/2)·dt, Ampère's law with the current as a source (ε the
+    permittivity each node sees; the box must lie inside the grids).
     """
 
     def __init__(self, sim, offset: Sequence[int], size: Sequence[int], waveform: Waveform,
@@ -110,7 +189,7 @@ class CurrentBox:
         if any(int(o) < 0 for o in offset) or any(int(s) < 1 for s in size):
             raise ValueError(f"offset must be >= 0 and size >= 1, got {offset}, {size}")
         self.offset = torch.tensor([int(o) for o in offset], dtype=torch.int32)
-        self.box = torch.ones(1, 1, *(int(s) for s in size), dtype=torch.complex64,
+        self.box = torch.ones(*sim.batch, *(int(s) for s in size), dtype=torch.complex64,
                               device=sim.device)
         self.direction = tuple(float(d) for d in direction)
         self.waveform = waveform
@@ -119,7 +198,21 @@ class CurrentBox:
     def after_h(self, sim) -> None:
         pass
 
+    def _boxes(self, sim):
+        """The box per component, divided by the permittivity its nodes see:
+        the current enters after the electric update's division by it."""
+        if sim.medium is None:
+            return (self.box,) * 3
+        if getattr(self, "_medium", None) is not sim.medium:
+            o = [int(v) for v in self.offset]
+            sx, sy, sz = self.box.shape[2:]
+            self._scaled = tuple(
+                self.box / den[None, :, o[0]:o[0] + sx, o[1]:o[1] + sy, o[2]:o[2] + sz]
+                for den in sim.permittivity())
+            self._medium = sim.medium
+        return self._scaled
+
     def after_e(self, sim) -> None:
         w = self.waveform(sim.time + 0.5 * sim.dt) * sim.dt / EPS0 * self.factor
-        Jx, Jy, Jz = (self.box * (d * w) for d in self.direction)
+        Jx, Jy, Jz = (box * (d * w) for box, d in zip(self._boxes(sim), self.direction))
         sim.module.Inject_J(sim.Ex, sim.Ey, sim.Ez, Jx, Jy, Jz, self.offset)

@@ -28,6 +28,8 @@ def _cuda_present() -> bool:
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "needs_cuda: test needs a CUDA device")
+    config.addinivalue_line("markers", "slow: a physics run of seconds to a minute "
+                            "(deselect with -m 'not slow')")
 
 
 def pytest_collection_modifyitems(config, items):

@@ -5,7 +5,7 @@ import math
 import pytest
 import torch
 
-from orvane_sim import Simulation, time_step
+from orvane_sim import Box, Object, Simulation, time_step
 from orvane_sim.dispersion import (Debye, Dielectric, DispersiveMedium, Drude, Lorentz,
                                    discrete_permittivity, discretise, material_tables,
                                    node_coefficients, warped_frequency)
@@ -107,13 +107,13 @@ def test_node_coefficients_mix_the_two_materials():
     assert (cg1 - cg2).item() == pytest.approx(0.5 + 0.75 * (drude.den - drude.loss), rel=1e-6)
 
 
+FILL = Box((-1, -1, -1), (13, 13, 13))  # covers every node of a 12-cell box
+
+
 def test_vacuum_medium_leaves_a_simulation_unchanged():
     plain = Simulation(12, layers=2)
-    with_medium = Simulation(12, layers=2)
-    shapes = [tuple(f.shape) for f in (with_medium.Ex, with_medium.Ey, with_medium.Ez)]
-    grids = [(torch.ones(1, 12, 12, 12), torch.zeros(1, 12, 12, 12, dtype=torch.uint8),
-              torch.zeros(1, 12, 12, 12, dtype=torch.uint8))] * 3
-    DispersiveMedium([Dielectric(1.0)], with_medium.dt, grids, shapes).install(with_medium)
+    with_medium = Simulation(12, layers=2, objects=[Object(FILL, Dielectric(1.0))])
+    assert with_medium.medium is not None
     for sim in (plain, with_medium):
         sim.set_gaussian_pulse(width=2.0)
         sim.step(15)
@@ -122,11 +122,7 @@ def test_vacuum_medium_leaves_a_simulation_unchanged():
 
 
 def test_lossy_medium_drains_the_energy():
-    sim = Simulation(12, layers=0)
-    shapes = [tuple(f.shape) for f in (sim.Ex, sim.Ey, sim.Ez)]
-    grids = [(torch.ones(1, 12, 12, 12), torch.zeros(1, 12, 12, 12, dtype=torch.uint8),
-              torch.zeros(1, 12, 12, 12, dtype=torch.uint8))] * 3
-    DispersiveMedium([Drude(1.0, omega_p=0.8, gamma=0.3)], sim.dt, grids, shapes).install(sim)
+    sim = Simulation(12, layers=0, objects=[Object(FILL, Drude(1.0, omega_p=0.8, gamma=0.3))])
     sim.set_gaussian_pulse(width=2.0)
     start = sim.energy()
     sim.step(200)

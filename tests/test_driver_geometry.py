@@ -76,7 +76,7 @@ def test_shapes_fill_and_normals():
         Material(0.0)
 
 
-def test_time_loop_divides_the_update_by_the_permittivity(backend):
+def test_a_dielectric_scales_the_update_by_its_permittivity(backend):
     def run(objects):
         sim = Simulation((10, 10, 10), layers=2, backend=backend.name)
         if objects is not None:

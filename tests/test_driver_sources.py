@@ -60,7 +60,7 @@ def test_monitor_spectrum_is_the_discrete_fourier_sum_of_the_field(backend):
     sim, _, box, monitor = plane_wave_run(backend.name)
     t = sim.dt * torch.arange(1, box.shape[0] + 1, dtype=torch.float64)
     nu = torch.tensor(FREQUENCIES, dtype=torch.float64)
-    kernel = sim.dt * torch.exp(-2j * math.pi * nu[:, None] * t[None, :])  # [F, steps]
+    kernel = sim.dt * torch.exp(2j * math.pi * nu[:, None] * t[None, :])  # [F, steps]
     want = torch.einsum("fn,nxyz->xyzf", kernel, box.to(torch.complex128))
     got = monitor.Ex[0, 0].cpu().to(torch.complex128)  # [1, 3, 2, F]: x 1, y 1..3, z 50..51
     torch.testing.assert_close(got, want, atol=1e-4 * want.abs().max().item(), rtol=1e-4)
@@ -68,7 +68,7 @@ def test_monitor_spectrum_is_the_discrete_fourier_sum_of_the_field(backend):
     # from the plane, is the incident one (Gaussian: w·√π·exp(-(π ν w)²)).
     delay = T0 + 50 - (PLANE + 1)
     incident = (WIDTH * math.sqrt(math.pi) * torch.exp(-(math.pi * nu * WIDTH) ** 2)
-                * torch.exp(-2j * math.pi * nu * delay))
+                * torch.exp(2j * math.pi * nu * delay))
     torch.testing.assert_close(got[0, 0, 0], incident, atol=0.02 * incident.abs().max().item(), rtol=0)
 
 
