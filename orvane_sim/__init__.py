@@ -1,6 +1,7 @@
 """Python driver for the Orvane field updates: coefficients, a vacuum-box
 simulation and the absorbing-layer demo (``python3 -m orvane_sim``), plane-wave
 and current sources, frequency monitors and periodic (Bloch) boundaries."""
+from ._version import __version__
 from .coefficients import (AxisCoefficients, Grading, axis_coefficients, layer_profile,
                            time_step)
 from .monitors import FrequencyMonitor

@@ -14,11 +14,13 @@ import time
 
 import torch
 
+from .build_info import add_version_option
 from .simulation import Simulation
 
 
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(prog="python3 -m orvane_sim", description=__doc__.split("\n")[0])
+    add_version_option(ap)
     ap.add_argument("--backend", choices=("cpu", "cuda"), default="cpu")
     ap.add_argument("--n", type=int, default=64, help="cells per axis (default 64)")
     ap.add_argument("--layers", type=int, default=10, help="absorbing layer cells per face (default 10)")
