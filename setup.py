@@ -107,7 +107,7 @@ def build_record(nvcc, skipped):
 
     cxx = os.environ.get("CXX", "c++")  # the compiler PyTorch's builder runs
     cxx_version = (tool_output(cxx).splitlines() or [""])[0]
-    cpu = {"built": True, "compiler": f"{cxx} ({cxx_version})" if cxx_version else cxx,
+    cpu = {"built": True, "compiler": cxx_version or cxx,
            "flags": CPU_FLAGS,
            "numerics": [f for f in CPU_FLAGS if NUMERICS.search(f)]}
     if nvcc is None:
