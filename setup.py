@@ -34,8 +34,7 @@ CUDA_SOURCES = sorted(glob.glob(f"{SRC}/*.cu"))
 STANDIN = f"{SRC}/standin.py"
 RECORD = "orvane_sim/_build_info.py"
 
-# Name the architectures: with no GPU visible, torch cannot guess them.
-os.environ.setdefault("TORCH_CUDA_ARCH_LIST", "8.9+PTX")
+# The architectures, named: with no GPU visible, torch cannot guess them.
 GENCODE = [
     "-gencode=arch=compute_89,code=sm_89",
     "-gencode=arch=compute_90,code=sm_90",
@@ -83,7 +82,7 @@ def find_cuda_compiler(cuda_home=CUDA_HOME, environ=os.environ):
 
 def cuda_architectures(gencode=GENCODE):
     """The device code each -gencode embeds: sm_XY machine code, compute_XY PTX."""
-    codes = [re.search(r"code=(\w+)", g).group(1) for g in gencode]
+    codes = [re.search(r",code=(\w+)", g).group(1) for g in gencode]
     return [c + (" (PTX)" if c.startswith("compute_") else "") for c in codes]
 
 
@@ -187,6 +186,8 @@ def extensions(nvcc):
 
 
 if __name__ == "__main__":
+    # Named for torch too, so it never guesses from the GPUs it sees.
+    os.environ.setdefault("TORCH_CUDA_ARCH_LIST", "8.9+PTX")
     nvcc, skipped = find_cuda_compiler()
     if skipped:
         print(f"Orvane (CUDA module) skipped: {skipped}; building OrvaneCPU and orvane_sim only",
