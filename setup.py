@@ -131,12 +131,13 @@ def standin_source(reason: str) -> str:
 class BuildWithRecord(BuildExtension):
     """PyTorch's builder, plus the stand-in and the build record.
 
-    Outputs go where the extensions go: the source tree for --inplace, the
-    build directory otherwise. That directory outlives a build, so a CPU-only
-    build removes a CUDA module left by an earlier full build there (it would
+    Outputs go where the extensions go: the build directory, or the source
+    tree for --inplace. The build directory outlives a build, so a CPU-only
+    build removes a CUDA module left there by an earlier full build (it would
     otherwise be packaged as if built now), and a full build removes an old
-    stand-in. In place, a CUDA module built earlier is kept: quick CPU-only
-    rebuilds while working must not throw it away.
+    stand-in. In place there is no stand-in: it would hide an installed
+    Orvane from everything run in the tree, and a CUDA module built in place
+    earlier stays, so quick CPU-only rebuilds while working keep it.
     """
 
     nvcc = None  # set before setup() runs
@@ -148,14 +149,13 @@ class BuildWithRecord(BuildExtension):
         gpu_module = self.get_ext_fullpath("Orvane")
         outdir = os.path.dirname(gpu_module)
         standin = os.path.join(outdir, "Orvane.py")
-        if self.skipped is None:
+        if self.skipped is None or self.inplace:
             if os.path.exists(standin):
                 os.remove(standin)
         else:
-            if not self.inplace and os.path.exists(gpu_module):
+            if os.path.exists(gpu_module):
                 os.remove(gpu_module)
-            if not (self.inplace and os.path.exists(gpu_module)):
-                self._write(standin, standin_source(self.skipped))
+            self._write(standin, standin_source(self.skipped))
         record = os.path.join(outdir, RECORD)
         os.makedirs(os.path.dirname(record), exist_ok=True)
         self._write(record, "# What the extension build made; written by setup.py.\n"

@@ -143,9 +143,10 @@ def build_ext_in(build, monkeypatch, tmp_path):
     # A CUDA module left in the build directory by an earlier full build
     # would be packaged as if this build had made it.
     ("no CUDA toolkit found", False, ["so"], [], True),
-    # In place an earlier CUDA module stays: it is current, and imports first.
+    # In place an earlier CUDA module stays, and no stand-in is written (it
+    # would hide an installed Orvane from everything run in the tree).
     ("ORVANE_CPU_ONLY=1 asks for the CPU twin alone", True, ["so"], ["so"], False),
-    ("no CUDA toolkit found", True, [], [], True),
+    ("no CUDA toolkit found", True, ["py"], [], False),
     # A full build drops the stand-in of an earlier CPU-only build.
     (None, False, ["py", "so"], ["so"], False),
     (None, True, ["py"], [], False),
