@@ -144,6 +144,9 @@ class BuildWithRecord(BuildExtension):
     skipped = None
 
     def run(self):
+        if self.skipped is not None:
+            print(f"Orvane (CUDA module) skipped: {self.skipped}; building OrvaneCPU and "
+                  "orvane_sim only", file=sys.stderr, flush=True)
         super().run()
         record_text = pprint.pformat(build_record(self.nvcc, self.skipped), sort_dicts=False)
         gpu_module = self.get_ext_fullpath("Orvane")
@@ -189,9 +192,6 @@ if __name__ == "__main__":
     # Named for torch too, so it never guesses from the GPUs it sees.
     os.environ.setdefault("TORCH_CUDA_ARCH_LIST", "8.9+PTX")
     nvcc, skipped = find_cuda_compiler()
-    if skipped:
-        print(f"Orvane (CUDA module) skipped: {skipped}; building OrvaneCPU and orvane_sim only",
-              file=sys.stderr)
     BuildWithRecord.nvcc = nvcc
     BuildWithRecord.skipped = skipped
     setup(
