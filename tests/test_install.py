@@ -151,8 +151,8 @@ def build_ext_in(build, monkeypatch, tmp_path):
     (None, False, ["py", "so"], ["so"], False),
     (None, True, ["py"], [], False),
 ])
-def test_build_directory_holds_only_what_this_build_made(build_ext_in, skipped, inplace, stale,
-                                                         kept, standin):
+def test_build_directory_holds_only_what_this_build_made(build_ext_in, capfd, skipped, inplace,
+                                                         stale, kept, standin):
     cmd, gpu_module = build_ext_in(skipped, inplace)
     outdir = gpu_module.parent
     outdir.mkdir(parents=True, exist_ok=True)
@@ -160,6 +160,9 @@ def test_build_directory_holds_only_what_this_build_made(build_ext_in, skipped, 
     for kind in stale:
         files[kind].write_text("stale")
     cmd.run()
+    said = [line for line in capfd.readouterr().err.splitlines() if "skipped" in line]
+    assert said == ([f"Orvane (CUDA module) skipped: {skipped}; building OrvaneCPU and "
+                     "orvane_sim only"] if skipped else [])
     assert gpu_module.exists() == ("so" in kept)
     assert (outdir / "Orvane.py").exists() == standin
     if standin:
