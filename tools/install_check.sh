@@ -48,13 +48,13 @@ if ! compgen -G "$wheels/orvane-$version-*.whl" > /dev/null; then
   cp "$work"/dist/orvane-*.whl "$wheels/"
 fi
 wheel=$(compgen -G "$wheels/orvane-$version-*.whl" | head -1)
-contents=$(unzip -Z1 "$wheel")
+contents=$("$PY" -c "import sys, zipfile; print('\n'.join(zipfile.ZipFile(sys.argv[1]).namelist()))" "$wheel")
 grep -qx "Orvane\.py" <<< "$contents" || fail "$wheel has no stand-in Orvane"
 if grep -q "^Orvane\..*\.so$" <<< "$contents"; then fail "$wheel carries a CUDA module"; fi
 
 echo "== installing $(basename "$wheel") into a fresh virtual environment"
 venv="$work/venv"
-"$PY" -m venv --system-site-packages "$venv"
+"$PY" -m venv --system-site-packages "$venv" || fail "$PY -m venv cannot make a virtual environment"
 # --system-site-packages reaches the base interpreter's packages only: where
 # $PY is itself a virtual environment, its own packages (PyTorch) are added.
 "$PY" -c "import site; print('\n'.join(site.getsitepackages()))" \
