@@ -3,9 +3,11 @@
 #               dielectric slab against the Airy formula, an error table and
 #               a plot (slab_spectra.png)
 #   make test   runs the test suite (physics runs included), then the CPU
-#               tests again under AddressSanitizer (tools/asan_check.sh)
+#               tests again under AddressSanitizer (tools/asan_check.sh), then
+#               the install without a CUDA compiler (tools/install_check.sh)
 # and one more:
 #   make pulse  the pulse-absorption run (a Gaussian pulse in a box of layers)
+# Both work for any interpreter: make test PYTHON=.venv/bin/python
 PYTHON ?= python3
 
 .PHONY: setup demo pulse test
@@ -22,3 +24,4 @@ pulse: setup
 test: setup
 	$(PYTHON) -m pytest -q
 	PYTHON=$(PYTHON) bash tools/asan_check.sh
+	PYTHON=$(PYTHON) bash tools/install_check.sh

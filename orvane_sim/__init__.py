@@ -4,6 +4,7 @@ Bloch-periodic x-y boundaries, plane-wave (total-field/scattered-field) and
 current sources, frequency and flux monitors; the slab demo
 (``python3 -m orvane_sim``) and the pulse-absorption run
 (``python3 -m orvane_sim pulse``)."""
+from ._version import __version__
 from .coefficients import (AxisCoefficients, Grading, axis_coefficients, layer_profile,
                            time_step)
 from .dispersion import Debye, Dielectric, Drude, Lorentz

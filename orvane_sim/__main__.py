@@ -23,6 +23,8 @@ import sys
 
 import torch
 
+from .build_info import add_version_option
+
 N_SLAB = 2.0
 # Faces a third of a cell above a node at 30 cells per unit and alternately
 # two thirds and one third at 60, 120, ...: each doubling gives the mirror
@@ -100,6 +102,7 @@ def plot(results, path: str) -> None:
 def slab_main(argv) -> int:
     ap = argparse.ArgumentParser(prog="python3 -m orvane_sim [slab]",
                                  description=__doc__.split("\n")[0])
+    add_version_option(ap)
     ap.add_argument("--backend", choices=("cpu", "cuda"), default="cpu")
     ap.add_argument("--resolutions", type=float, nargs="+", default=[30.0, 60.0, 120.0],
                     help="cells per unit length (default 30 60 120)")

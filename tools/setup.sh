@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# Idempotent set-up for this machine's python3: PyTorch, the test tools and
+# Idempotent set-up for one interpreter, $PYTHON (python3 unless set; a
+# virtual environment's python works the same): PyTorch, the test tools and
 # the driver's libraries (tqdm, matplotlib; mypy for the stub check),
 # then both extension modules (Orvane, OrvaneCPU) and the driver package built
-# from this tree and installed into the interpreter's site-packages, so they
-# import from any directory. A second run with unchanged sources does nothing.
+# from this tree and installed into that interpreter's site-packages, so they
+# import from any directory. Where no CUDA compiler is found the build makes
+# OrvaneCPU and orvane_sim alone, and says so. A second run with unchanged
+# sources and the same toolkit does nothing.
 set -euo pipefail
-cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
+# A relative interpreter path (make test PYTHON=.venv/bin/python) must still
+# work after the cd below and from the other directory used to check imports.
+case $PY in */*) PY="$(cd "$(dirname "$PY")" && pwd)/$(basename "$PY")" ;; esac
+cd "$(dirname "$0")/.."
 TORCH_VERSION=2.11.0
 
 if ! "$PY" -c "import torch, numpy, pytest, ninja, wheel, tqdm, matplotlib, mypy, sys; sys.exit(torch.__version__.split('+')[0] != '$TORCH_VERSION')" 2>/dev/null; then
@@ -14,19 +20,34 @@ if ! "$PY" -c "import torch, numpy, pytest, ninja, wheel, tqdm, matplotlib, mypy
   "$PY" -m pip install --root-user-action=ignore "torch==$TORCH_VERSION" numpy pytest ninja wheel tqdm matplotlib mypy
 fi
 
-# The sources that make the installed build: rebuild whenever they change.
+# The sources that make the installed build, and the toolkit that compiles
+# it: rebuild whenever either changes. One stamp per interpreter (its
+# prefix), so two environments never take each other's build for their own.
 state_dir="${XDG_CACHE_HOME:-$HOME/.cache}/orvane"
-stamp="$state_dir/$("$PY" -c 'import sys; print("py%d%d" % sys.version_info[:2])').stamp"
-digest=$(cat setup.py pyproject.toml $(git ls-files -co --exclude-standard cuda orvane_sim stubs 2>/dev/null || find cuda orvane_sim stubs -type f) | sha256sum | cut -d' ' -f1)
-installed() { (cd / && "$PY" -c "import Orvane, OrvaneCPU, orvane_sim") 2>/dev/null; }
+stamp="$state_dir/$("$PY" -c 'import sys; print("py%d%d" % sys.version_info[:2])')-$("$PY" -c 'import sys; print(sys.prefix)' | sha256sum | cut -c1-12).stamp"
+toolkit="CUDA_HOME=${CUDA_HOME:-} CUDA_PATH=${CUDA_PATH:-} PYTORCH_NVCC=${PYTORCH_NVCC:-} nvcc=$(command -v nvcc || true)"
+digest=$( (cat setup.py pyproject.toml $(git ls-files -co --exclude-standard cuda orvane_sim stubs 2>/dev/null || find cuda orvane_sim stubs -type f); echo "$toolkit") | sha256sum | cut -d' ' -f1)
+# Installed means importable from elsewhere: OrvaneCPU and the driver always,
+# Orvane unless the build recorded that it had no CUDA compiler.
+installed() {
+  (cd / && "$PY" -c "
+import OrvaneCPU, orvane_sim
+from orvane_sim.build_info import cuda_module_built, load_record
+assert load_record() is not None
+if cuda_module_built():
+    import Orvane") 2>/dev/null
+}
+report() { (cd / && "$PY" -m orvane_sim --version) | sed 's/^/   /'; }
 
 if [ "$(cat "$stamp" 2>/dev/null)" = "$digest" ] && installed; then
   echo "== Orvane is up to date"
+  report
   exit 0
 fi
 echo "== building Orvane and OrvaneCPU (a few minutes on two cores)"
 export MAX_JOBS=${MAX_JOBS:-2}
-"$PY" -m pip install --root-user-action=ignore --no-build-isolation --no-deps . 
+"$PY" -m pip install --root-user-action=ignore --no-build-isolation --no-deps .
 installed || { echo "setup: the modules were built but do not import" >&2; exit 1; }
+report
 mkdir -p "$state_dir"
 echo "$digest" > "$stamp"
