@@ -1,10 +1,13 @@
 # The two commands that do all set-up on a fresh machine:
 #   make demo   runs the main job (a Gaussian pulse absorbed by the layers)
-#   make test   runs the test suite, then the CPU field tests again under
-#               AddressSanitizer (tools/asan_check.sh)
+#   make test   runs the test suite, then the CPU tests and a minute of the
+#               fuzzer under AddressSanitizer and UndefinedBehaviorSanitizer
+#               (tools/sanitize.sh)
+#   make fuzz SECONDS=600   the fuzzer alone under the sanitizers, longer
 PYTHON ?= python3
 
-.PHONY: setup demo test
+.PHONY: setup demo test fuzz
+SECONDS ?= 600
 
 setup:
 	PYTHON=$(PYTHON) bash tools/setup.sh
@@ -14,4 +17,7 @@ demo: setup
 
 test: setup
 	$(PYTHON) -m pytest -q
-	PYTHON=$(PYTHON) bash tools/asan_check.sh
+	PYTHON=$(PYTHON) bash tools/sanitize.sh
+
+fuzz: setup
+	PYTHON=$(PYTHON) bash tools/sanitize.sh fuzz $(SECONDS)
