@@ -44,8 +44,6 @@ from layouts import LAYOUTS  # noqa: E402
 
 C64 = torch.complex64
 F32 = torch.float32
-# Element-type breaks cast complex data to reals on purpose.
-warnings.filterwarnings("ignore", message="Casting complex values to real")
 FIXED_MESSAGES = ("Error: Tensor is not on", "Tensor is not on", "Error: CUDA not available.",
                   "CUDA not available.")
 
@@ -71,6 +69,7 @@ class Call:
     broken: Optional[str] = None  # what was broken, for the report
     broken_arg: Optional[str] = None
     data_broken: bool = False
+    stay_on_host: tuple = ()  # on the CUDA backend: tensors left on the CPU
 
     def tensors(self):
         return {n: t for n, t in self.args.items() if isinstance(t, torch.Tensor)}
@@ -483,13 +482,19 @@ def b_extent(r, call):
 def b_dtype(r, call):
     n = pick_tensor(r, call)
     t = call.args[n]
-    call.args[n] = t.to(r.choice([d for d in DTYPES if d != t.dtype]))
+    with warnings.catch_warnings():  # complex data cast to reals, on purpose
+        warnings.simplefilter("ignore")
+        call.args[n] = t.to(r.choice([d for d in DTYPES if d != t.dtype]))
     return n
 
 
 def b_device(r, call):
+    """A tensor on the meta device, or (on the CUDA backend) left on the CPU."""
     n = pick_tensor(r, call)
-    call.args[n] = call.args[n].to("meta")
+    if r.random() < 0.5:
+        call.args[n] = call.args[n].to("meta")
+    else:
+        call.stay_on_host += (n,)
     return n
 
 
@@ -698,11 +703,27 @@ def compare(call, got: dict, want: dict, masks: dict):
             raise Failure(f"{key} differs from the reference: {str(e).splitlines()[0:4]}")
 
 
+def on_device(t, device, moved):
+    """t on `device` as the same view of a copy of its storage: strides, gaps,
+    offsets, expansions and conjugate bits kept, and arguments that share a
+    storage on the host share one on the device (`moved` maps them)."""
+    key = t.untyped_storage().data_ptr()
+    if key not in moved:
+        raw = torch.empty(0, dtype=torch.uint8).set_(t.untyped_storage())
+        moved[key] = raw.to(device).untyped_storage()
+    out = torch.empty(0, dtype=t.dtype, device=device).set_(
+        moved[key], t.storage_offset(), t.shape, t.stride())
+    out = out.conj() if t.is_conj() else out
+    return out._neg_view() if t.is_neg() else out
+
+
 def run_case(module, call: Call, device):
     """Run one call and check the promise; raises Failure."""
     if device.type != "cpu":
-        call.args = {n: (t.to(device) if isinstance(t, torch.Tensor) and t.device.type == "cpu"
-                         and n not in call.host_ints else t) for n, t in call.args.items()}
+        moved = {}
+        call.args = {n: (on_device(t, device, moved) if isinstance(t, torch.Tensor)
+                         and t.device.type == "cpu" and n not in call.stay_on_host else t)
+                     for n, t in call.args.items()}
     host_copy = {n: (t.cpu().clone() if isinstance(t, torch.Tensor) and t.device.type != "meta"
                      else t) for n, t in call.args.items()}
     before = snapshot(call)
@@ -758,6 +779,8 @@ def make_case(seed: int, function: Optional[str] = None, break_rate: float = 0.7
     call = GENERATORS[name](r)
     if r.random() < 0.4:
         relayout(r, call)
+    if r.random() < 0.5:  # small integers read on the host may stay there
+        call.stay_on_host += call.host_ints
     if r.random() < break_rate:
         kinds = list(BREAKS)
         r.shuffle(kinds)
@@ -779,13 +802,15 @@ def backend_module(backend):
     return Orvane, torch.device("cuda")
 
 
-def replay_command(seed, backend):
+def replay_command(seed, backend, function=None):
+    only = f" --function {function}" if function else ""
     if backend == "cpu" and "sanitize" in os.environ.get("PYTHONPATH", ""):
-        return f"bash tools/sanitize.sh replay {seed}"
-    return f"python3 tests/fuzz.py --replay {seed} --backend {backend}"
+        return f"bash tools/sanitize.sh replay {seed}{only}"
+    return f"python3 tests/fuzz.py --replay {seed} --backend {backend}{only}"
 
 
-def fuzz(seconds: float, seed: int, backend="cpu", max_cases=None, progress=None, out=sys.stdout):
+def fuzz(seconds: float, seed: int, backend="cpu", max_cases=None, progress=None, function=None,
+         out=sys.stdout):
     """Run cases seed, seed+1, ... until the budget is spent; returns the list
     of (seed, message) failures. `progress` names a file that holds the seed
     of the case running, so that a sanitizer's abort can be traced to it; it
@@ -797,7 +822,7 @@ def fuzz(seconds: float, seed: int, backend="cpu", max_cases=None, progress=None
             with open(progress, "w") as f:
                 f.write(f"{case_seed}\n")
         try:
-            call = make_case(case_seed)
+            call = make_case(case_seed, function)
         except Exception as e:  # a fault of the fuzzer's own, reported alike
             failures.append((case_seed, f"building the case failed: {e!r}"))
             print(f"FAIL seed {case_seed}: building the case failed: {e!r}", file=out, flush=True)
@@ -809,7 +834,7 @@ def fuzz(seconds: float, seed: int, backend="cpu", max_cases=None, progress=None
         except Failure as e:
             failures.append((case_seed, str(e)))
             print(f"FAIL seed {case_seed}: {call.function}, break {call.broken} of "
-                  f"{call.broken_arg}: {e}\n  replay: {replay_command(case_seed, backend)}",
+                  f"{call.broken_arg}: {e}\n  replay: {replay_command(case_seed, backend, function)}",
                   file=out, flush=True)
         case_seed += 1
     if progress and os.path.exists(progress):
@@ -829,10 +854,12 @@ def main(argv=None):
     p.add_argument("--backend", choices=["cpu", "cuda"], default="cpu")
     p.add_argument("--replay", type=int, default=None, help="run the one case of this seed")
     p.add_argument("--progress", default=None, help="file to hold the running case's seed")
+    p.add_argument("--function", choices=sorted(GENERATORS), default=None,
+                   help="fuzz this function only (replay with the same option)")
     a = p.parse_args(argv)
     if a.replay is not None:
         module, device = backend_module(a.backend)
-        call = make_case(a.replay)
+        call = make_case(a.replay, a.function)
         print(f"seed {a.replay}: {call.function}, break {call.broken} of {call.broken_arg}")
         for n, v in call.args.items():
             desc = (f"{v.dtype} {tuple(v.shape)} strides {v.stride()} on {v.device}"
@@ -845,7 +872,7 @@ def main(argv=None):
             return 1
         return 0
     seed = a.seed if a.seed is not None else random.randrange(2**31)
-    failures = fuzz(a.seconds, seed, a.backend, a.cases, a.progress)
+    failures = fuzz(a.seconds, seed, a.backend, a.cases, a.progress, a.function)
     return 1 if failures else 0
 
 

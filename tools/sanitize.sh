@@ -10,7 +10,7 @@
 #                                       FUZZ_SECONDS (60) from a seed derived
 #                                       from the commit
 #   bash tools/sanitize.sh fuzz [SECONDS]   the fuzzer only (default 600 s)
-#   bash tools/sanitize.sh replay SEED      one fuzz case, described
+#   bash tools/sanitize.sh replay SEED [--function NAME]   one case, described
 #
 # FUZZ_SEED overrides the first seed. The instrumented module lives in
 # build/sanitize and is rebuilt when a source under cuda/ changes.
@@ -77,7 +77,8 @@ run_fuzz() {
 
 case "$mode" in
   replay)
-    "$PY" tests/fuzz.py --replay "$2"
+    shift
+    "$PY" tests/fuzz.py --replay "$@"
     ;;
   fuzz)
     run_fuzz "${2:-600}"
