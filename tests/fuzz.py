@@ -679,9 +679,9 @@ def names_argument(message, call):
     show up on any argument of the call."""
     if message.startswith(FIXED_MESSAGES):
         return True
-    if not message.startswith(call.function + ":") and call.function != "get_id_range":
+    if not message.startswith(call.function + ":"):
         return False
-    if call.broken_arg is None or call.broken_arg in message:
+    if call.broken_arg in message:
         return True
     if call.broken_arg in call.size_sources + call.host_ints:
         return any(n in message for n in call.args) or "size" in message
@@ -735,6 +735,8 @@ def run_case(module, call: Call, device):
         for n, b in before.items():
             if not torch.equal(after[n], b):
                 raise Failure(f"refused ({message[:200]!r}) but {n} changed")
+        if call.broken is None:
+            raise Failure(f"a well-formed call was refused: {message[:300]!r}")
         if isinstance(e, RuntimeError) and not names_argument(message, call):
             raise Failure(f"refusal does not name {call.broken_arg}: {message[:300]!r}")
         return "refused"

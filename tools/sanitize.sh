@@ -37,12 +37,16 @@ module="$out/OrvaneCPU$suffix"
 # conversions and the rest of -fsanitize=undefined, except the vptr check
 # (pybind11's and PyTorch's classes carry no instrumented type info here).
 sanitizers="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize=vptr -fno-sanitize-recover=all"
-if [ ! -e "$module" ] || [ -n "$(find cuda tools/sanitize.sh -newer "$module" -print -quit)" ]; then
+compile=(g++ -std=c++17 -O1 -g $sanitizers -fno-omit-frame-pointer -fPIC -shared -fopenmp
+  -ffp-contract=off -DTORCH_API_INCLUDE_EXTENSION_H -DTORCH_EXTENSION_NAME=OrvaneCPU
+  $includes cuda/Orvane/module_cpu.cpp -o "$module"
+  -L"$torch_lib" -lc10 -ltorch -ltorch_cpu -ltorch_python -Wl,-rpath,"$torch_lib")
+# Rebuilt when a source under cuda/ is newer or the command line changed.
+if [ ! -e "$module" ] || [ -n "$(find cuda -newer "$module" -print -quit)" ] ||
+   [ "$(cat "$out/command" 2>/dev/null)" != "${compile[*]}" ]; then
   echo "== building OrvaneCPU with AddressSanitizer and UndefinedBehaviorSanitizer"
-  g++ -std=c++17 -O1 -g $sanitizers -fno-omit-frame-pointer -fPIC -shared -fopenmp \
-    -ffp-contract=off -DTORCH_API_INCLUDE_EXTENSION_H -DTORCH_EXTENSION_NAME=OrvaneCPU \
-    $includes cuda/Orvane/module_cpu.cpp -o "$module" \
-    -L"$torch_lib" -lc10 -ltorch -ltorch_cpu -ltorch_python -Wl,-rpath,"$torch_lib"
+  "${compile[@]}"
+  echo "${compile[*]}" > "$out/command"
 fi
 
 # Python itself does not link libstdc++: preload it beside the sanitizer so
@@ -50,7 +54,8 @@ fi
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so) $(g++ -print-file-name=libstdc++.so)"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export PYTHONPATH="$PWD/$out"
+# The instrumented module first, then the driver package at the root.
+export PYTHONPATH="$PWD/$out:$PWD"
 
 # A fixed seed per commit: the same cases on every run of one commit, new
 # ones with the next.
@@ -85,8 +90,13 @@ case "$mode" in
     ;;
   *)
     echo "== CPU tests under the sanitizers"
-    "$PY" -m pytest -q -p no:cacheprovider --capture=sys -k "not cuda" \
-      --ignore=tests/test_module.py tests
+    # From inside $out: `python -m` puts the working directory first on
+    # sys.path, where a module built in place at the root would shadow the
+    # instrumented one.
+    root=$PWD
+    (cd "$out" && "$PY" -c "import OrvaneCPU, sys; sys.exit(None if OrvaneCPU.__file__.startswith('$root/$out') else 'not the instrumented module: ' + OrvaneCPU.__file__)")
+    (cd "$out" && "$PY" -m pytest -q -p no:cacheprovider --rootdir "$root" --capture=sys -k "not cuda" \
+      --ignore="$root/tests/test_module.py" "$root/tests")
     run_fuzz "${FUZZ_SECONDS:-60}"
     ;;
 esac
