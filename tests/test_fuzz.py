@@ -116,6 +116,22 @@ def test_bounds_without_data_are_refused_by_name(function, name):
     expect_refused(OrvaneCPU, function, args, rf"^{function}: {name} must hold data")
 
 
+@pytest.mark.parametrize("function", ["Mat_average", "Set_weight_mat_id", "Set_weight_subcell"])
+@pytest.mark.parametrize("bounds, cells", [([-3e38, 1e38], 1), ([5e38, 6e38], 7)],
+                         ids=["spacing", "origin"])
+def test_bounds_beyond_single_precision_are_refused_by_name(function, bounds, cells):
+    """Finite float64 bounds whose origin or spacing overflows float32 failed
+    in PyTorch's conversion ("value cannot be converted to type float without
+    overflow"), naming nothing."""
+    import OrvaneCPU
+
+    args = material_call(function)
+    args["y_bounds"] = torch.tensor(bounds, dtype=torch.float64)
+    args["samples"] = args["samples"][:, :, :cells]
+    expect_refused(OrvaneCPU, function, args,
+                   rf"^{function}: y_bounds .* gives an origin or a spacing beyond single precision")
+
+
 @pytest.mark.parametrize("bounds, coords, pattern", [
     (torch.tensor(1.0), torch.arange(4.0), r"bounds must be a 1-D tensor, got 0-D"),
     (torch.zeros(0), torch.arange(4.0), r"bounds must have at least one entry"),

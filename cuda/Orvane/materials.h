@@ -32,6 +32,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 #include "args.h"
 
@@ -499,6 +500,24 @@ struct AxisLattice {
   float origin, step;
 };
 
+// The origin and the spacing are read as float32: a finite bound or spacing
+// beyond float32's range would fail in that conversion, unnamed, so it is
+// refused here by name (an infinite spacing, from an empty lattice, is left
+// to the kernels, which hold it away from their integer conversions).
+inline void check_lattice_fits(const ArgCheck& check, const at::Tensor& bounds, const char* name,
+                               int64_t cells) {
+  const at::Tensor h = bounds.to(at::kCPU, at::kDouble).contiguous();
+  const double origin = h.data_ptr<double>()[0];
+  const double step = (h.data_ptr<double>()[1] - origin) / double(cells);
+  const double top = std::numeric_limits<float>::max();
+  if (std::fabs(origin) > top || (std::isfinite(step) && std::fabs(step) > top)) {
+    std::ostringstream m;
+    m << name << " [" << origin << ", " << h.data_ptr<double>()[1] << "] over " << cells
+      << " lattice cells gives an origin or a spacing beyond single precision";
+    check.fail(m.str());
+  }
+}
+
 inline AxisLattice axis_lattice(const at::Tensor& bounds, int64_t cells) {
   return {bounds[0].item<float>(), ((bounds[1] - bounds[0]) / double(cells)).item<float>()};
 }
@@ -546,7 +565,10 @@ inline BoxCall box_call(const ArgCheck& check, const at::Tensor& xb, const at::T
   }
   check.thread_limits(b.r.nodes(), "the number of nodes in the index ranges", b.L,
                       "the number of layouts L (samples.size(0))");
-  for (int a = 0; a < 3; ++a) b.lattice[a] = axis_lattice(bounds[a], b.F[a]);
+  for (int a = 0; a < 3; ++a) {
+    check_lattice_fits(check, bounds[a], bound_names[a], b.F[a]);
+    b.lattice[a] = axis_lattice(bounds[a], b.F[a]);
+  }
   b.launch = ThreadLaunch{b.r.nodes(), b.L};
   return b;
 }
