@@ -717,6 +717,10 @@ def on_device(t, device, moved):
     return out._neg_view() if t.is_neg() else out
 
 
+def shares_storage(a, b):
+    return a.untyped_storage().data_ptr() == b.untyped_storage().data_ptr()
+
+
 def run_case(module, call: Call, device):
     """Run one call and check the promise; raises Failure."""
     if device.type != "cpu":
@@ -752,7 +756,7 @@ def run_case(module, call: Call, device):
             if outside_view_changed(b, call.args[n]):
                 raise Failure(f"{n}: bytes outside its view changed")
         elif not torch.equal(after[n], b) and not any(
-                call.args[w].untyped_storage().data_ptr() == call.args[n].untyped_storage().data_ptr()
+                shares_storage(call.args[w], call.args[n])
                 for w in written if isinstance(call.args.get(w), torch.Tensor)):
             raise Failure(f"{n} is only read, but changed")
     # Data with NaN or infinities take no reference; nor do accepted changes
@@ -819,7 +823,8 @@ def fuzz(seconds: float, seed: int, backend="cpu", max_cases=None, progress=None
     is removed when the run ends normally."""
     module, device = backend_module(backend)
     failures, counts, start, case_seed = [], {}, time.monotonic(), seed
-    while time.monotonic() - start < seconds and (max_cases is None or case_seed - seed < max_cases):
+    while (time.monotonic() - start < seconds
+           and (max_cases is None or case_seed - seed < max_cases)):
         if progress:
             with open(progress, "w") as f:
                 f.write(f"{case_seed}\n")
@@ -835,8 +840,9 @@ def fuzz(seconds: float, seed: int, backend="cpu", max_cases=None, progress=None
             counts[outcome] = counts.get(outcome, 0) + 1
         except Failure as e:
             failures.append((case_seed, str(e)))
+            replay = replay_command(case_seed, backend, function)
             print(f"FAIL seed {case_seed}: {call.function}, break {call.broken} of "
-                  f"{call.broken_arg}: {e}\n  replay: {replay_command(case_seed, backend, function)}",
+                  f"{call.broken_arg}: {e}\n  replay: {replay}",
                   file=out, flush=True)
         case_seed += 1
     if progress and os.path.exists(progress):

@@ -128,8 +128,8 @@ def test_bounds_beyond_single_precision_are_refused_by_name(function, bounds, ce
     args = material_call(function)
     args["y_bounds"] = torch.tensor(bounds, dtype=torch.float64)
     args["samples"] = args["samples"][:, :, :cells]
-    expect_refused(OrvaneCPU, function, args,
-                   rf"^{function}: y_bounds .* gives an origin or a spacing beyond single precision")
+    expect_refused(OrvaneCPU, function, args, rf"^{function}: y_bounds .* gives an origin or a "
+                                              r"spacing beyond single precision")
 
 
 @pytest.mark.parametrize("bounds, coords, pattern", [

@@ -366,8 +366,8 @@ inline bool is_real(const at::Tensor& t) {
 
 inline at::Tensor get_id_range(const at::Tensor& bounds, const at::Tensor& coords) {
   const ArgCheck check("get_id_range");
-  for (const auto& [t, name] : {std::pair<const at::Tensor*, const char*>{&bounds, "bounds"},
-                                {&coords, "coords"}}) {
+  for (const auto& [t, name] :
+       {std::pair<const at::Tensor*, const char*>{&bounds, "bounds"}, {&coords, "coords"}}) {
     if (t->dim() != 1)
       check.fail(std::string(name) + " must be a 1-D tensor, got " + std::to_string(t->dim()) +
                  "-D " + shape_str(t->sizes()));
