@@ -3,14 +3,17 @@
 #               dielectric slab against the Airy formula, an error table and
 #               a plot (slab_spectra.png)
 #   make test   runs the test suite (physics runs included), then the CPU
-#               tests again under AddressSanitizer (tools/asan_check.sh), then
-#               the install without a CUDA compiler (tools/install_check.sh)
-# and one more:
+#               tests and a minute of the fuzzer under AddressSanitizer and
+#               UndefinedBehaviorSanitizer (tools/sanitize.sh), then the
+#               install without a CUDA compiler (tools/install_check.sh)
+# and more:
 #   make pulse  the pulse-absorption run (a Gaussian pulse in a box of layers)
-# Both work for any interpreter: make test PYTHON=.venv/bin/python
+#   make fuzz SECONDS=600   the fuzzer alone under the sanitizers, longer
+# All work for any interpreter: make test PYTHON=.venv/bin/python
 PYTHON ?= python3
 
-.PHONY: setup demo pulse test
+.PHONY: setup demo pulse test fuzz
+SECONDS ?= 600
 
 setup:
 	PYTHON=$(PYTHON) bash tools/setup.sh
@@ -23,5 +26,8 @@ pulse: setup
 
 test: setup
 	$(PYTHON) -m pytest -q
-	PYTHON=$(PYTHON) bash tools/asan_check.sh
+	PYTHON=$(PYTHON) bash tools/sanitize.sh
 	PYTHON=$(PYTHON) bash tools/install_check.sh
+
+fuzz: setup
+	PYTHON=$(PYTHON) bash tools/sanitize.sh fuzz $(SECONDS)

@@ -549,7 +549,7 @@ class Fenced:
 def test_bad_thickness_is_clamped_and_stays_in_bounds(func, layer_cells, slots, fence):
     """Fenced: a stray access lands on a sentinel. Exact allocations: each
     tensor is its own allocation, so a stray access leaves it, which the
-    AddressSanitizer run (tools/asan_check.sh) reports."""
+    sanitizer run (tools/sanitize.sh) reports."""
     import OrvaneCPU
 
     case = Case((1, 2, 2), (4, 5, 3), layer_cells, slots=slots)

@@ -150,12 +150,12 @@ CHECKS = [
     (M, replace(x_range=torch.tensor([7, 9])), r"Ex must have extents at least \[2, 3, 10, 7, 5, 1\]"),
     (M, replace(y_range=torch.tensor([5, 8])), r"Ex must have extents at least \[2, 3, 5, 10, 5, 1\]"),
     (M, replace(z_range=torch.tensor([5, 7])), r"Ex must have extents at least"),
-    (M, replace(x_range=torch.tensor([-1, 2])), r"the box must start at non-negative indices, got first indices \(-1, 2, 0\)"),
+    (M, replace(x_range=torch.tensor([-1, 2])), r"the box must start at non-negative indices \(entry 0 of x_range, y_range, z_range\), got first indices \(-1, 2, 0\)"),
     (M, shrink("Ez", 1), r"Ez must have extents at least \[2, 3, "),
     # indices and the launch stay within 32 bits
-    (M, replace(x_range=torch.tensor([2**31 - 600, 2**31 - 2])), r"the box must end below index 2147483647, got an end at 2147483648"),
+    (M, replace(x_range=torch.tensor([2**31 - 600, 2**31 - 2])), r"the box \(x_range, y_range, z_range\) must end below index 2147483647, got an end at 2147483648"),
     (M, replace(x_range=torch.tensor([0, 1998]), y_range=torch.tensor([0, 1998]), z_range=torch.tensor([0, 998])),
-     r"the number of box positions MX\*MY\*MZ must be at most 2147483392, got 4000000000"),
+     r"the number of box positions MX\*MY\*MZ \(x_range, y_range, z_range\) must be at most 2147483392, got 4000000000"),
     # ... and no larger than its accumulators
     (M, shrink("Ey_acc", 3), r"Ey_acc must have extents at least \[2, 3, 5, 4, 5, 3\] \[B0, B1, MX, MY-1, MZ, F\]"),
     (M, shrink("Ez_acc", 1), r"Ez_acc must have extents at least"),

@@ -279,7 +279,10 @@ void require_on_processor_fixed(const at::Tensor& t, const char* prefix) {
 // Small integers that callers pass in a tensor (margins, offsets, ranges):
 // the first `count` entries of `t`, any integer or floating dtype (converted
 // as by a C cast), on the CPU or on `device` (the device of `owner`). Read
-// in one transfer, which waits for the device when `t` lives there.
+// in one transfer, which waits for the device when `t` lives there. Each
+// value must lie in the 32-bit range the kernels hold indices in: that keeps
+// every sum the wrappers form of them exact, and it refuses the NaN,
+// infinite or huge reals that no C cast could convert.
 inline std::vector<int64_t> host_ints(const ArgCheck& check, const at::Tensor& t, const char* name,
                                       int64_t count, const at::Device& device, const char* owner) {
   if (!(at::isIntegralType(t.scalar_type(), /*includeBool=*/false) ||
@@ -297,9 +300,35 @@ inline std::vector<int64_t> host_ints(const ArgCheck& check, const at::Tensor& t
     m << name << " must have at least " << count << " entries, got " << t.numel();
     check.fail(m.str());
   }
-  const at::Tensor values = t.reshape(-1).slice(0, 0, count).to(at::kCPU).to(at::kLong);
-  const int64_t* p = values.data_ptr<int64_t>();
-  return std::vector<int64_t>(p, p + count);
+  // Entries in index order, whatever the strides: a strided view's first
+  // `count` entries, never its storage's.
+  const at::Tensor values =
+      t.reshape(-1).slice(0, 0, count).to(at::kCPU).to(at::kDouble).contiguous();
+  const double* p = values.data_ptr<double>();
+  std::vector<int64_t> out(count);
+  for (int64_t e = 0; e < count; ++e) {
+    if (!(p[e] >= double(INT32_MIN) && p[e] <= double(INT32_MAX))) {
+      std::ostringstream m;
+      m << name << " must hold integers within the 32-bit range [" << INT32_MIN << ", "
+        << INT32_MAX << "], got " << p[e] << " at entry " << e;
+      check.fail(m.str());
+    }
+    out[e] = static_cast<int64_t>(p[e]);
+  }
+  return out;
 }
+
+// A complex tensor whose conjugate or negative bit is set reads differently
+// from its storage, which is all a kernel sees. Inputs are read through a
+// resolved copy (`resolved`); a tensor the call writes cannot be, so it is
+// refused.
+inline void check_plain_complex(const ArgCheck& check, const at::Tensor& t, const char* name) {
+  if (t.is_conj() || t.is_neg())
+    check.fail(std::string(name) +
+               " is a lazily conjugated or negated view; pass a resolved tensor "
+               "(resolve_conj(), resolve_neg())");
+}
+
+inline at::Tensor resolved(const at::Tensor& t) { return t.resolve_conj().resolve_neg(); }
 
 }  // namespace orvane

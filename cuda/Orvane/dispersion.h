@@ -143,15 +143,6 @@ inline GpuKernel<UpdateEDispersion> gpu_kernel(const UpdateEDispersion&) {
 
 // ------------------------------------------------------------ host side
 
-// A complex tensor whose conjugate or negative bit is set reads differently
-// from its storage, which is all a kernel sees.
-inline void check_plain_complex(const ArgCheck& check, const at::Tensor& t, const char* name) {
-  if (t.is_conj() || t.is_neg())
-    check.fail(std::string(name) +
-               " is a lazily conjugated or negated view; pass a resolved tensor "
-               "(resolve_conj(), resolve_neg())");
-}
-
 template <class L>
 void update_e_dispersion(
     const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez, const at::Tensor& Ex_prev,

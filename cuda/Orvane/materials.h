@@ -32,6 +32,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 #include "args.h"
 
@@ -355,8 +356,30 @@ inline GpuKernel<SetWeightSubcell> gpu_kernel(const SetWeightSubcell&) {
 // an even index, to the first node strictly above the upper bound, rounded
 // up to an even index (or the last node). Runs tensor operations on the
 // coordinates' device; the result is an int32 CPU tensor. A box whose lower
-// bound lies above its upper bound has no range and is refused.
+// bound lies above its upper bound has no range and is refused, and so are
+// arguments the comparisons cannot take: bounds or coordinates that are not
+// 1-D real tensors holding data, or no bound at all.
+inline bool is_real(const at::Tensor& t) {
+  return at::isFloatingType(t.scalar_type()) ||
+         at::isIntegralType(t.scalar_type(), /*includeBool=*/false);
+}
+
 inline at::Tensor get_id_range(const at::Tensor& bounds, const at::Tensor& coords) {
+  const ArgCheck check("get_id_range");
+  for (const auto& [t, name] :
+       {std::pair<const at::Tensor*, const char*>{&bounds, "bounds"}, {&coords, "coords"}}) {
+    if (t->dim() != 1)
+      check.fail(std::string(name) + " must be a 1-D tensor, got " + std::to_string(t->dim()) +
+                 "-D " + shape_str(t->sizes()));
+    if (!is_real(*t))
+      check.fail(std::string(name) + " must hold real numbers, got " +
+                 dtype_name(t->scalar_type()));
+    if (t->is_meta()) check.fail(std::string(name) + " must hold data, got a meta tensor");
+  }
+  if (bounds.size(0) < 1) check.fail("bounds must have at least one entry [min, max], got none");
+  if (coords.size(0) > INT32_MAX)
+    check.fail("coords must have at most " + std::to_string(INT32_MAX) + " entries, got " +
+               std::to_string(coords.size(0)));
   const int64_t N = coords.size(0);
   at::Tensor range = at::empty({2}, at::TensorOptions().dtype(at::kInt));
   int32_t start = 0, end = int32_t(N - 1);
@@ -365,7 +388,7 @@ inline at::Tensor get_id_range(const at::Tensor& bounds, const at::Tensor& coord
   if (at::gt(lower, upper).item<bool>()) {
     std::ostringstream m;
     m << "get_id_range: the box's lower bound " << lower.item<double>()
-      << " lies above its upper bound " << upper.item<double>();
+      << " lies above its upper bound " << upper.item<double>() << " (bounds holds [min, max])";
     throw std::runtime_error(m.str());
   }
   const at::Tensor below = at::nonzero(at::gt(lower, coords));
@@ -390,13 +413,15 @@ inline void check_bounds(const ArgCheck& check, const at::Tensor& b, const char*
   if (b.dim() != 1)
     check.fail(std::string(name) + " must be a 1-D tensor [min, max], got " +
                std::to_string(b.dim()) + "-D " + shape_str(b.sizes()));
-  if (!(at::isFloatingType(b.scalar_type()) ||
-        at::isIntegralType(b.scalar_type(), /*includeBool=*/false)))
+  if (!is_real(b))
     check.fail(std::string(name) + " must hold real numbers, got " + dtype_name(b.scalar_type()));
+  if (b.is_meta()) check.fail(std::string(name) + " must hold data, got a meta tensor");
   if (b.size(0) < 2)
     check.fail(std::string(name) + " must have two entries [min, max], got " +
                std::to_string(b.size(0)));
-  const at::Tensor h = b.to(at::kCPU, at::kDouble);
+  // Entries in index order, whatever the strides (a strided CPU double view
+  // would otherwise come back as it is).
+  const at::Tensor h = b.to(at::kCPU, at::kDouble).contiguous();
   const double* v = h.data_ptr<double>();
   const int64_t last = b.size(0) - 1;
   std::ostringstream m;
@@ -475,6 +500,24 @@ struct AxisLattice {
   float origin, step;
 };
 
+// The origin and the spacing are read as float32: a finite bound or spacing
+// beyond float32's range would fail in that conversion, unnamed, so it is
+// refused here by name (an infinite spacing, from an empty lattice, is left
+// to the kernels, which hold it away from their integer conversions).
+inline void check_lattice_fits(const ArgCheck& check, const at::Tensor& bounds, const char* name,
+                               int64_t cells) {
+  const at::Tensor h = bounds.to(at::kCPU, at::kDouble).contiguous();
+  const double origin = h.data_ptr<double>()[0];
+  const double step = (h.data_ptr<double>()[1] - origin) / double(cells);
+  const double top = std::numeric_limits<float>::max();
+  if (std::fabs(origin) > top || (std::isfinite(step) && std::fabs(step) > top)) {
+    std::ostringstream m;
+    m << name << " [" << origin << ", " << h.data_ptr<double>()[1] << "] over " << cells
+      << " lattice cells gives an origin or a spacing beyond single precision";
+    check.fail(m.str());
+  }
+}
+
 inline AxisLattice axis_lattice(const at::Tensor& bounds, int64_t cells) {
   return {bounds[0].item<float>(), ((bounds[1] - bounds[0]) / double(cells)).item<float>()};
 }
@@ -522,7 +565,10 @@ inline BoxCall box_call(const ArgCheck& check, const at::Tensor& xb, const at::T
   }
   check.thread_limits(b.r.nodes(), "the number of nodes in the index ranges", b.L,
                       "the number of layouts L (samples.size(0))");
-  for (int a = 0; a < 3; ++a) b.lattice[a] = axis_lattice(bounds[a], b.F[a]);
+  for (int a = 0; a < 3; ++a) {
+    check_lattice_fits(check, bounds[a], bound_names[a], b.F[a]);
+    b.lattice[a] = axis_lattice(bounds[a], b.F[a]);
+  }
   b.launch = ThreadLaunch{b.r.nodes(), b.L};
   return b;
 }

@@ -109,21 +109,23 @@ void monitor_update_e(const at::Tensor& Ex_acc, const at::Tensor& Ey_acc, const 
 
   if (x0 < 0 || y0 < 0 || z0 < 0) {
     std::ostringstream msg;
-    msg << "the box must start at non-negative indices, got first indices (" << x0 << ", " << y0
-        << ", " << z0 << ")";
+    msg << "the box must start at non-negative indices (entry 0 of x_range, y_range, z_range), "
+        << "got first indices (" << x0 << ", " << y0 << ", " << z0 << ")";
     check.fail(msg.str());
   }
   // Field positions x0 + i are 32-bit in the kernel.
   for (const int64_t end : {x0 + MX, y0 + MY, z0 + MZ})
     if (end > INT32_MAX) {
       std::ostringstream msg;
-      msg << "the box must end below index " << INT32_MAX << ", got an end at " << end;
+      msg << "the box (x_range, y_range, z_range) must end below index " << INT32_MAX
+          << ", got an end at " << end;
       check.fail(msg.str());
     }
   // Each extent is below 2^31 now, so the products below cannot overflow.
-  check.thread_limits(MX * MY, "the number of box positions MX*MY", 0, "");
-  check.thread_limits(MX * MY * MZ, "the number of box positions MX*MY*MZ", B0 * B1 * F,
-                      "the number of accumulator rows B0*B1*F");
+  check.thread_limits(MX * MY, "the number of box positions MX*MY (x_range, y_range)", 0, "");
+  check.thread_limits(MX * MY * MZ,
+                      "the number of box positions MX*MY*MZ (x_range, y_range, z_range)",
+                      B0 * B1 * F, "the number of accumulator rows B0*B1*F");
   check.extents(step_factor, "step_factor", {F}, "(one factor per frequency of Ex_acc)");
 
   // The slot each frequency reads, decided from Ex: fields need slot 0 only,
@@ -150,14 +152,19 @@ void monitor_update_e(const at::Tensor& Ex_acc, const at::Tensor& Ey_acc, const 
     check.extents(Ez, "Ez", {B0, B1, x0 + MX, y0 + MY, z0 + MZ - 1, slots}, box.c_str());
   }
   check_no_aliasing(check, args);
+  for (const TensorArg& acc : c10::ArrayRef<TensorArg>(args).slice(0, 3))
+    check_plain_complex(check, acc.t, acc.name);
 
   const typename L::DeviceScope on(device);
+  // A lazily conjugated or negated factor is read through a resolved copy,
+  // held here until the launch is queued.
+  const at::Tensor factor = resolved(step_factor);
   // clang-format off
   const MonitorUpdate kernel{
       view<c10::complex<float>, 6>(Ex_acc), view<c10::complex<float>, 6>(Ey_acc),
       view<c10::complex<float>, 6>(Ez_acc),
       view<float, 6>(Ex), view<float, 6>(Ey), view<float, 6>(Ez),
-      view<c10::complex<float>, 1>(step_factor),
+      view<c10::complex<float>, 1>(factor),
       int32_t(x0), int32_t(y0), int32_t(z0), int32_t(B1), int32_t(F),
       int32_t(MX), int32_t(MY), int32_t(MZ)
   };

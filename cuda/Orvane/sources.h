@@ -208,11 +208,14 @@ void inject_plane(const at::Tensor& Fx, const at::Tensor& Fy, const at::Tensor& 
 
   const ThreadLaunch g{NX * NY, B0 * B1 * B2};
   const typename L::DeviceScope on(Fx.device());
+  // Lazily conjugated or negated excitations are read through resolved
+  // copies, held here until the launch is queued.
+  const at::Tensor ax = resolved(amp_x), ay = resolved(amp_y), px = resolved(prof_x),
+                   py = resolved(prof_y);
   // clang-format off
   const InjectPlane<Electric> kernel{
       view<float, 6>(Fx), view<float, 6>(Fy), view<float, 1>(cz),
-      view<Complex, 2>(amp_x), view<Complex, 2>(amp_y),
-      view<Complex, 4>(prof_x), view<Complex, 4>(prof_y),
+      view<Complex, 2>(ax), view<Complex, 2>(ay), view<Complex, 4>(px), view<Complex, 4>(py),
       int32_t(k), int32_t(m_x), int32_t(m_y), int32_t(B1), int32_t(B2), int32_t(NX), int32_t(NY)
   };
   // clang-format on
@@ -281,10 +284,13 @@ void inject_j(const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
 
   const ThreadLaunch g{SX * SY * SZ, B0 * B1 * B2};
   const typename L::DeviceScope on(Ex.device());
+  // Lazily conjugated or negated samples are read through resolved copies,
+  // held here until the launch is queued.
+  const at::Tensor jx = resolved(Jx), jy = resolved(Jy), jz = resolved(Jz);
   // clang-format off
   const InjectCurrent kernel{
       view<float, 6>(Ex), view<float, 6>(Ey), view<float, 6>(Ez),
-      view<Complex, 5>(Jx), view<Complex, 5>(Jy), view<Complex, 5>(Jz),
+      view<Complex, 5>(jx), view<Complex, 5>(jy), view<Complex, 5>(jz),
       int32_t(o[0]), int32_t(o[1]), int32_t(o[2]),
       int32_t(B1), int32_t(B2), int32_t(SX), int32_t(SY), int32_t(SZ)
   };
