@@ -39,9 +39,13 @@
 #include <ATen/ATen.h>
 #include <ATen/Parallel.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #ifdef __CUDACC__
 #include <ATen/cuda/CUDAContextLight.h>
@@ -67,7 +71,15 @@ struct RestrictPtrTraits {
 };
 
 template <typename T, size_t N>
-using View = at::GenericPackedTensorAccessor<T, N, RestrictPtrTraits, uint64_t>;
+struct View : at::GenericPackedTensorAccessor<T, N, RestrictPtrTraits, uint64_t> {
+  using Accessor = at::GenericPackedTensorAccessor<T, N, RestrictPtrTraits, uint64_t>;
+  View(const Accessor& a) : Accessor(a) {}  // NOLINT: views are built from accessors
+
+  // The CPU walker's layout specialisation (see CpuLauncher): a stride that
+  // the tensor is known to have, stored again as a constant into a kernel's
+  // private copy, so that the compiler sees it and can vectorise along z.
+  void pin_stride(size_t d, uint64_t s) { this->strides_[d] = s; }
+};
 
 using Field = View<float, 6>;  // [B0, B1, X, Y, Z, B2]
 using Aux = View<float, 7>;    // [B0, B1, X, Y, Z, 2, B2]
@@ -207,6 +219,33 @@ ORV_HD inline void atomic_add(float* address, float value) {
 #endif
 }
 
+// ---------------------------------------------------------- row regions
+//
+// What the CPU walker knows at compile time about where a run of cells lies
+// relative to a kernel's absorbing layers, one part per axis. `any` claims
+// nothing (the GPU, and every cell with an index 0); every other part also
+// promises an index of at least 1 along its axis, and
+//   inner: in neither layer      layer: in one of them (slot >= 0)
+//   low:   in the low layer      high:  in the high layer and not the low one
+// A kernel's layer-slot helpers take the part and return what it implies, so
+// the same body runs everywhere and loses its per-cell tests where the part
+// settles them.
+enum class Part { any, inner, layer, low, high };
+
+template <Part P>
+struct PartOf {
+  static constexpr Part part = P;
+};
+
+template <Part X, Part Y, Part Z>
+struct Region {
+  PartOf<X> x;
+  PartOf<Y> y;
+  PartOf<Z> z;
+};
+
+using AnyRegion = Region<Part::any, Part::any, Part::any>;
+
 // ------------------------------------------------------- launch geometry
 
 constexpr int kBlock = 256;
@@ -248,6 +287,181 @@ struct ThreadLaunch {
 // written once as templates over the launcher; the GPU launcher queues the
 // named __global__ kernel, the CPU launcher walks the cells on all cores.
 
+#if defined(__CUDACC__)
+#define ORV_IVDEP
+#define ORV_WIDE_TARGET
+#else
+// The cells of a launch are independent (the GPU runs them in any order), so
+// the CPU walker may tell the compiler that a row carries no dependences.
+#define ORV_IVDEP _Pragma("GCC ivdep")
+// The wide instruction set the CPU walker is also compiled for, picked at run
+// time when the processor has it (a baseline x86-64 build runs everywhere).
+#define ORV_WIDE_TARGET __attribute__((target("avx2,fma"), flatten))
+#endif
+
+namespace cpu {
+
+// Kernels that declare their absorbing layers: `int32_t layers(int axis)`,
+// the thickness the body uses along an axis, and a `cell(c, b, region)` body.
+template <class K, class = void>
+struct has_layers : std::false_type {};
+template <class K>
+struct has_layers<K, std::void_t<decltype(std::declval<const K&>().layers(0))>>
+    : std::true_type {};
+
+// Kernels that declare the layout the walker can specialise for:
+// `unit_layout(f)` calls f(view, dim, stride) for every view and dimension
+// that the z loop walks, with the stride it has when every field tensor is
+// contiguous with a single trailing batch slot.
+struct StrideProbe {
+  bool all = true;
+  template <class V>
+  void operator()(const V& v, size_t d, uint64_t s) {
+    all = all && v.stride(d) == s;
+  }
+};
+struct StridePin {
+  template <class V>
+  void operator()(V& v, size_t d, uint64_t s) const {
+    v.pin_stride(d, s);
+  }
+};
+template <class K, class = void>
+struct has_unit_layout : std::false_type {};
+template <class K>
+struct has_unit_layout<K, std::void_t<decltype(std::declval<K&>().unit_layout(
+                              std::declval<StrideProbe&>()))>> : std::true_type {};
+
+// Whether the wide walker may run: the processor has AVX2 and FMA, and
+// ORVANE_CPU_BASELINE is not set (it forces the baseline code, so that the
+// two can be compared).
+inline bool wide() {
+  static const bool ok = [] {
+#if defined(__x86_64__) && !defined(__CUDACC__)
+    const char* force = std::getenv("ORVANE_CPU_BASELINE");
+    if (force && *force && *force != '0') return false;
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+    return false;
+#endif
+  }();
+  return ok;
+}
+
+// z segments of every row: k = 0 alone, then [1, low_end) in the low layer,
+// [low_end, high_begin) in neither, [high_begin, NZ) in the high layer only
+// (a cell in both layers counts as low).
+struct ZSegments {
+  int32_t low_end, high_begin;
+};
+
+inline ZSegments z_segments(int32_t NZ, int32_t L) {
+  const int32_t low_end = std::max(1, std::min(L, NZ));
+  return {low_end, std::max(low_end, NZ - L)};
+}
+
+// Along x or y, index n >= 1 lies in a layer of thickness L.
+inline bool in_layer(int32_t n, int32_t N, int32_t L) { return n < L || n >= N - L; }
+
+template <class Kernel, Part X, Part Y, Part Z>
+ORV_FORCE_INLINE void run_cell(const Kernel& kernel, const Cell16 c, const Batch16 b,
+                               Region<X, Y, Z> region) {
+  // The promise of the parts: no index 0 along an axis with a known part.
+  if ((X != Part::any && c.i == 0) || (Y != Part::any && c.j == 0) ||
+      (Z != Part::any && c.k == 0))
+    __builtin_unreachable();
+  if constexpr (has_layers<Kernel>::value)
+    kernel.cell(c, b, region);
+  else
+    kernel.cell(c, b);
+}
+
+// Cells k0 <= k < k1 of one z row, all in one region.
+template <class Kernel, class R>
+ORV_FORCE_INLINE void z_run(const Kernel& kernel, Cell16 c, const Batch16 b, int32_t k0,
+                            int32_t k1, R region) {
+  // Indices fit 16 bits (the wrappers' launch limits): the narrowing to
+  // Cell16 is exact and the addresses stay affine in k.
+  if (k0 < 0 || k1 > int32_t(kMaxExtent)) __builtin_unreachable();
+  ORV_IVDEP
+  for (int32_t k = k0; k < k1; ++k) {
+    c.k = uint16_t(k);
+    run_cell(kernel, c, b, region);
+  }
+}
+
+// One (batch entry, i) row of NY x NZ cells. X = any: nothing known, every
+// cell through the full body, views as given. Otherwise (i >= 1, the unit
+// layout checked by the caller): the kernel's own copy with its strides
+// pinned, each z row cut into its segments, each segment run with the parts
+// it has.
+template <class Kernel, Part X>
+ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Batch16 b,
+                            uint16_t i, const ZSegments z) {
+  // A private copy: the compiler keeps its pointers and strides in registers
+  // instead of reloading them after every store, and sees pinned strides.
+  Kernel local = kernel;
+  Cell16 c{i, 0, 0};
+  if constexpr (X == Part::any) {
+    for (int32_t j = 0; j < g.NY; ++j) {
+      c.j = uint16_t(j);
+      z_run(local, c, b, 0, g.NZ, AnyRegion{});
+    }
+  } else {
+    local.unit_layout(StridePin{});
+    constexpr Part In = Part::inner, Lay = Part::layer;
+    int32_t Ly = 0;
+    if constexpr (has_layers<Kernel>::value) Ly = local.layers(1);
+    for (int32_t j = 0; j < g.NY; ++j) {
+      c.j = uint16_t(j);
+      if (j == 0) {
+        z_run(local, c, b, 0, g.NZ, AnyRegion{});
+        continue;
+      }
+      z_run(local, c, b, 0, std::min(1, g.NZ), AnyRegion{});
+      if constexpr (has_layers<Kernel>::value) {
+        if (in_layer(j, g.NY, Ly)) {
+          z_run(local, c, b, 1, z.low_end, Region<X, Lay, Part::low>{});
+          z_run(local, c, b, z.low_end, z.high_begin, Region<X, Lay, In>{});
+          z_run(local, c, b, z.high_begin, g.NZ, Region<X, Lay, Part::high>{});
+        } else {
+          z_run(local, c, b, 1, z.low_end, Region<X, In, Part::low>{});
+          z_run(local, c, b, z.low_end, z.high_begin, Region<X, In, In>{});
+          z_run(local, c, b, z.high_begin, g.NZ, Region<X, In, Part::high>{});
+        }
+      } else {
+        z_run(local, c, b, 1, g.NZ, Region<X, In, In>{});
+      }
+    }
+  }
+}
+
+// The same row walk compiled twice: for the baseline instruction set and for
+// AVX2 with FMA. Each is one function with every body inlined into it.
+template <class Kernel, Part X>
+__attribute__((flatten)) void x_row_baseline(const CellLaunch& g, const Kernel& kernel,
+                                             const Batch16 b, uint16_t i, const ZSegments z) {
+  x_row<Kernel, X>(g, kernel, b, i, z);
+}
+
+template <class Kernel, Part X>
+ORV_WIDE_TARGET void x_row_wide(const CellLaunch& g, const Kernel& kernel, const Batch16 b,
+                                uint16_t i, const ZSegments z) {
+  x_row<Kernel, X>(g, kernel, b, i, z);
+}
+
+template <class Kernel, Part X>
+void x_row_any_isa(bool wide, const CellLaunch& g, const Kernel& kernel, const Batch16 b,
+                   uint16_t i, const ZSegments z) {
+  if (wide)
+    x_row_wide<Kernel, X>(g, kernel, b, i, z);
+  else
+    x_row_baseline<Kernel, X>(g, kernel, b, i, z);
+}
+
+}  // namespace cpu
+
 struct CpuLauncher {
   static constexpr const char* kDevice = "cpu";
   static constexpr const char* kProcessor = "CPU";  // in the fixed "... not on GPU." messages
@@ -261,29 +475,51 @@ struct CpuLauncher {
     explicit DeviceScope(const at::Device&) {}
   };
 
-  // Innermost axis (z) last; (batch entry, i) rows shared out between threads.
+  // Innermost axis (z) last; (batch entry, i) rows shared out between
+  // threads. The same cells as the GPU runs, in rows: when the kernel
+  // declares its unit layout and the tensors have it, rows i >= 1 run with
+  // pinned strides and cut into layer and interior segments (see x_row),
+  // which lets the compiler vectorise the body along z; otherwise every
+  // cell runs the full body, as on the GPU.
   template <class Kernel>
   static void cells16(const char* /*function*/, const CellLaunch& g, const Kernel& kernel) {
     if (g.empty()) return;
     const int64_t rows = g.batches() * g.NX;
     const int64_t row_cells = int64_t(g.NY) * g.NZ;
     const int64_t grain = std::max<int64_t>(1, 16384 / std::max<int64_t>(1, row_cells));
+
+    bool unit = false;
+    if constexpr (cpu::has_unit_layout<Kernel>::value) {
+      Kernel probe = kernel;
+      cpu::StrideProbe p;
+      probe.unit_layout(p);
+      unit = p.all;
+    }
+    int32_t Lx = 0, Lz = 0;
+    if constexpr (cpu::has_layers<Kernel>::value) {
+      Lx = kernel.layers(0);
+      Lz = kernel.layers(2);
+    }
+    const cpu::ZSegments z = cpu::z_segments(g.NZ, Lz);
+    const bool wide = cpu::wide();
+
     at::parallel_for(0, rows, grain, [&](int64_t begin, int64_t end) {
-      // A thread's own copy of the views: the compiler then keeps their
-      // pointers and strides in registers instead of reloading them after
-      // every store (about a fifth faster).
-      const Kernel local = kernel;
       for (int64_t r = begin; r < end; ++r) {
         const Batch16 b = batch16_from_y(uint32_t(r / g.NX), uint32_t(g.B1), uint32_t(g.B2));
-        Cell16 c;
-        c.i = uint16_t(r % g.NX);
-        for (int32_t j = 0; j < g.NY; ++j) {
-          c.j = uint16_t(j);
-          for (int32_t k = 0; k < g.NZ; ++k) {
-            c.k = uint16_t(k);
-            local.cell(c, b);
+        const int32_t i = int32_t(r % g.NX);
+        if constexpr (cpu::has_unit_layout<Kernel>::value) {
+          if (unit && i > 0) {
+            if constexpr (cpu::has_layers<Kernel>::value) {
+              if (cpu::in_layer(i, g.NX, Lx)) {
+                cpu::x_row_any_isa<Kernel, Part::layer>(wide, g, kernel, b, uint16_t(i), z);
+                continue;
+              }
+            }
+            cpu::x_row_any_isa<Kernel, Part::inner>(wide, g, kernel, b, uint16_t(i), z);
+            continue;
           }
         }
+        cpu::x_row_any_isa<Kernel, Part::any>(wide, g, kernel, b, uint16_t(i), z);
       }
     });
   }
