@@ -33,21 +33,23 @@ ORV_HD inline int32_t layer_thickness(const IntVec& layer_cells, int32_t axis, c
                                       int32_t psi_dim) {
   const int64_t wanted = elem(layer_cells, axis);
   const int64_t room = int64_t(psi.size(psi_dim) / 2);
-  return int32_t(wanted < 0 ? 0 : (wanted < room ? wanted : room));
+  // min, then max with 0: branch-free, so that a loop over cells can hoist it.
+  const int64_t bounded = wanted < room ? wanted : room;
+  return int32_t(bounded > 0 ? bounded : 0);
 }
 
 // Slot of index n in the layers of thickness L at both ends of an axis of N
-// cells, or -1 where n lies in neither layer. A known part (frame.h, row
-// regions) settles the test: the CPU walker's segments pass one.
+// cells (layer_slot_of, frame.h), or -1 where n lies in neither layer. A
+// known part (frame.h, row regions) settles the test: the CPU walker's
+// segments pass one.
 template <Part P = Part::any>
-ORV_HD ORV_FORCE_INLINE int64_t layer_slot(int32_t n, int32_t N, int32_t L, PartOf<P> = {}) {
-  if (P == Part::inner) return -1;
-  if (P == Part::low) return n;
-  if (P == Part::high) return int64_t(n) - N + 2 * int64_t(L);
-  if (n < L) return n;
-  if (n >= int64_t(N) - L) return int64_t(n) - N + 2 * int64_t(L);
-  if (P == Part::layer) __builtin_unreachable();
-  return -1;
+ORV_HD ORV_FORCE_INLINE int64_t layer_slot(int32_t n, int32_t N, int32_t L,
+                                           const PartOf<P> part = {}) {
+  if constexpr (P == Part::inner) return -1;
+  if constexpr (P == Part::low) return n;
+  if constexpr (P == Part::high) return int64_t(n) - N + 2 * int64_t(L);
+  if constexpr (P == Part::layer) return int64_t(part.slot);  // settled for the whole row
+  return layer_slot_of(n, N, L);
 }
 
 // The electric layers start at index 1: index 0 has no backward difference

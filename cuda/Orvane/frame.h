@@ -237,6 +237,24 @@ struct PartOf {
   static constexpr Part part = P;
 };
 
+// A layer row carries its slot, settled once for the whole row (unsigned:
+// the body then sees that its layer test holds).
+template <>
+struct PartOf<Part::layer> {
+  static constexpr Part part = Part::layer;
+  uint32_t slot;
+};
+
+// Slot of index n in the layers of thickness L at both ends of an axis of N
+// cells, or -1 where n lies in neither layer; a cell in both (2L > N) counts
+// as low. The field updates' absorbing layers follow this rule, and the CPU
+// walker cuts its rows by it.
+ORV_HD inline int64_t layer_slot_of(int32_t n, int32_t N, int32_t L) {
+  if (n < L) return n;
+  if (n >= int64_t(N) - L) return int64_t(n) - N + 2 * int64_t(L);
+  return -1;
+}
+
 template <Part X, Part Y, Part Z>
 struct Region {
   PartOf<X> x;
@@ -361,34 +379,45 @@ inline ZSegments z_segments(int32_t NZ, int32_t L) {
   return {low_end, std::max(low_end, NZ - L)};
 }
 
-// Along x or y, index n >= 1 lies in a layer of thickness L.
-inline bool in_layer(int32_t n, int32_t N, int32_t L) { return n < L || n >= N - L; }
-
-template <class Kernel, Part X, Part Y, Part Z>
-ORV_FORCE_INLINE void run_cell(const Kernel& kernel, const Cell16 c, const Batch16 b,
-                               Region<X, Y, Z> region) {
-  // The promise of the parts: no index 0 along an axis with a known part.
-  if ((X != Part::any && c.i == 0) || (Y != Part::any && c.j == 0) ||
-      (Z != Part::any && c.k == 0))
-    __builtin_unreachable();
-  if constexpr (has_layers<Kernel>::value)
-    kernel.cell(c, b, region);
-  else
-    kernel.cell(c, b);
-}
 
 // Cells k0 <= k < k1 of one z row, all in one region.
-template <class Kernel, class R>
+template <class Kernel, Part X, Part Y, Part Z>
 ORV_FORCE_INLINE void z_run(const Kernel& kernel, Cell16 c, const Batch16 b, int32_t k0,
-                            int32_t k1, R region) {
+                            int32_t k1, Region<X, Y, Z> region) {
   // Indices fit 16 bits (the wrappers' launch limits): the narrowing to
   // Cell16 is exact and the addresses stay affine in k.
   if (k0 < 0 || k1 > int32_t(kMaxExtent)) __builtin_unreachable();
+  // The promise of the parts: no index 0 along an axis with a known part.
+  // Said once, before the loop, so that the loop itself has no branch.
+  if ((X != Part::any && c.i == 0) || (Y != Part::any && c.j == 0) || (Z != Part::any && k0 < 1))
+    __builtin_unreachable();
   ORV_IVDEP
   for (int32_t k = k0; k < k1; ++k) {
     c.k = uint16_t(k);
-    run_cell(kernel, c, b, region);
+    if constexpr (has_layers<Kernel>::value)
+      kernel.cell(c, b, region);
+    else
+      kernel.cell(c, b);
   }
+}
+
+// The three z segments of one (i, j) row with parts X and Y (a layer part
+// carries its row's slot).
+template <Part X, Part Y, Part Z>
+ORV_FORCE_INLINE Region<X, Y, Z> region_of(int64_t x_slot, int64_t y_slot) {
+  Region<X, Y, Z> r{};
+  if constexpr (X == Part::layer) r.x.slot = uint32_t(x_slot);
+  if constexpr (Y == Part::layer) r.y.slot = uint32_t(y_slot);
+  return r;
+}
+
+template <Part X, Part Y, class Kernel>
+ORV_FORCE_INLINE void z_segments_of(const Kernel& kernel, const Cell16 c, const Batch16 b,
+                                    const ZSegments z, int32_t NZ, int64_t x_slot,
+                                    int64_t y_slot) {
+  z_run(kernel, c, b, 1, z.low_end, region_of<X, Y, Part::low>(x_slot, y_slot));
+  z_run(kernel, c, b, z.low_end, z.high_begin, region_of<X, Y, Part::inner>(x_slot, y_slot));
+  z_run(kernel, c, b, z.high_begin, NZ, region_of<X, Y, Part::high>(x_slot, y_slot));
 }
 
 // One (batch entry, i) row of NY x NZ cells. X = any: nothing known, every
@@ -398,7 +427,7 @@ ORV_FORCE_INLINE void z_run(const Kernel& kernel, Cell16 c, const Batch16 b, int
 // it has.
 template <class Kernel, Part X>
 ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Batch16 b,
-                            uint16_t i, const ZSegments z) {
+                            uint16_t i, const ZSegments z, int64_t x_slot) {
   // A private copy: the compiler keeps its pointers and strides in registers
   // instead of reloading them after every store, and sees pinned strides.
   Kernel local = kernel;
@@ -421,14 +450,11 @@ ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Bat
       }
       z_run(local, c, b, 0, std::min(1, g.NZ), AnyRegion{});
       if constexpr (has_layers<Kernel>::value) {
-        if (in_layer(j, g.NY, Ly)) {
-          z_run(local, c, b, 1, z.low_end, Region<X, Lay, Part::low>{});
-          z_run(local, c, b, z.low_end, z.high_begin, Region<X, Lay, In>{});
-          z_run(local, c, b, z.high_begin, g.NZ, Region<X, Lay, Part::high>{});
+        const int64_t y_slot = layer_slot_of(j, g.NY, Ly);
+        if (y_slot >= 0) {
+          z_segments_of<X, Lay>(local, c, b, z, g.NZ, x_slot, y_slot);
         } else {
-          z_run(local, c, b, 1, z.low_end, Region<X, In, Part::low>{});
-          z_run(local, c, b, z.low_end, z.high_begin, Region<X, In, In>{});
-          z_run(local, c, b, z.high_begin, g.NZ, Region<X, In, Part::high>{});
+          z_segments_of<X, In>(local, c, b, z, g.NZ, x_slot, y_slot);
         }
       } else {
         z_run(local, c, b, 1, g.NZ, Region<X, In, In>{});
@@ -441,23 +467,24 @@ ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Bat
 // AVX2 with FMA. Each is one function with every body inlined into it.
 template <class Kernel, Part X>
 __attribute__((flatten)) void x_row_baseline(const CellLaunch& g, const Kernel& kernel,
-                                             const Batch16 b, uint16_t i, const ZSegments z) {
-  x_row<Kernel, X>(g, kernel, b, i, z);
+                                             const Batch16 b, uint16_t i, const ZSegments z,
+                                             int64_t x_slot) {
+  x_row<Kernel, X>(g, kernel, b, i, z, x_slot);
 }
 
 template <class Kernel, Part X>
 ORV_WIDE_TARGET void x_row_wide(const CellLaunch& g, const Kernel& kernel, const Batch16 b,
-                                uint16_t i, const ZSegments z) {
-  x_row<Kernel, X>(g, kernel, b, i, z);
+                                uint16_t i, const ZSegments z, int64_t x_slot) {
+  x_row<Kernel, X>(g, kernel, b, i, z, x_slot);
 }
 
 template <class Kernel, Part X>
 void x_row_any_isa(bool wide, const CellLaunch& g, const Kernel& kernel, const Batch16 b,
-                   uint16_t i, const ZSegments z) {
+                   uint16_t i, const ZSegments z, int64_t x_slot = -1) {
   if (wide)
-    x_row_wide<Kernel, X>(g, kernel, b, i, z);
+    x_row_wide<Kernel, X>(g, kernel, b, i, z, x_slot);
   else
-    x_row_baseline<Kernel, X>(g, kernel, b, i, z);
+    x_row_baseline<Kernel, X>(g, kernel, b, i, z, x_slot);
 }
 
 }  // namespace cpu
@@ -510,8 +537,9 @@ struct CpuLauncher {
         if constexpr (cpu::has_unit_layout<Kernel>::value) {
           if (unit && i > 0) {
             if constexpr (cpu::has_layers<Kernel>::value) {
-              if (cpu::in_layer(i, g.NX, Lx)) {
-                cpu::x_row_any_isa<Kernel, Part::layer>(wide, g, kernel, b, uint16_t(i), z);
+              const int64_t x_slot = layer_slot_of(i, g.NX, Lx);
+              if (x_slot >= 0) {
+                cpu::x_row_any_isa<Kernel, Part::layer>(wide, g, kernel, b, uint16_t(i), z, x_slot);
                 continue;
               }
             }
