@@ -556,11 +556,17 @@ struct CpuLauncher {
   // kernel's `thread(id, row)` decodes and bounds-tests as on the GPU. Ids
   // past `threads` (the surplus of the last block) would return at once
   // there, so they are not walked.
+  //
+  // Plane and box kernels are light per id: below kThreadGrain ids a launch
+  // runs on the calling thread, where waking the other workers would cost
+  // more than the work (and, on a busy machine, a scheduler time slice).
+  static constexpr int64_t kThreadGrain = 32768;
+
   template <class Kernel>
   static void threads(const char* /*function*/, const ThreadLaunch& g, const Kernel& kernel) {
     if (g.empty()) return;
     const int64_t n = g.threads;
-    at::parallel_for(0, g.rows * n, 4096, [&](int64_t begin, int64_t end) {
+    at::parallel_for(0, g.rows * n, kThreadGrain, [&](int64_t begin, int64_t end) {
       const Kernel local = kernel;
       for (int64_t r = begin; r < end; ++r) local.thread(int32_t(r % n), uint32_t(r / n));
     });
