@@ -3,7 +3,8 @@
 # pytest and ninja): build both modules in place, run the whole test suite
 # with CUDA present (every kernel against the float64 reference: field
 # updates, periodic pass, sources, monitor, and the driver's physical runs),
-# then time a field step on a 256^3 grid. Under five minutes on an H100.
+# then time every function against the bytes it must move (bench_kernels.py)
+# and a field step on a 256^3 grid. Under five minutes on an H100.
 #
 # CUDA_DISABLE_PTX_JIT=1 makes the driver refuse to compile the embedded PTX,
 # so the tests prove that the machine code for this GPU is there and runs.
@@ -25,6 +26,7 @@ CUDA_DISABLE_PTX_JIT=1 python3 -m pytest -q -p no:cacheprovider tests
 tests=$?
 
 echo "== benchmark"
+python3 bench/bench_kernels.py --backend cuda
 python3 bench/bench_fields.py --backend cuda --n 256
 python3 bench/bench_interval_search.py --backend cuda --sizes 10000 100000 --repeats 2
 python3 -m orvane_sim --backend cuda 2>/dev/null

@@ -376,7 +376,7 @@ struct ZSegments {
 
 inline ZSegments z_segments(int32_t NZ, int32_t L) {
   const int32_t low_end = std::max(1, std::min(L, NZ));
-  return {low_end, std::max(low_end, NZ - L)};
+  return {low_end, std::max(low_end, NZ - std::max(L, 0))};
 }
 
 
@@ -552,23 +552,28 @@ struct CpuLauncher {
     });
   }
 
-  // Every (row, id) pair, rows outermost, shared out between threads; the
-  // kernel's `thread(id, row)` decodes and bounds-tests as on the GPU. Ids
-  // past `threads` (the surplus of the last block) would return at once
-  // there, so they are not walked.
+  // Every (id, row) pair, shared out between threads by id; the kernel's
+  // `thread(id, row)` decodes and bounds-tests as on the GPU. Ids past
+  // `threads` (the surplus of the last block) would return at once there, so
+  // they are not walked. Rows run innermost: the launch rows are the batch
+  // entries, whose trailing index is the fastest in memory, so one id's rows
+  // share cache lines (the GPU runs every pair at once, in no order, so any
+  // order is the kernel's).
   //
-  // Plane and box kernels are light per id: below kThreadGrain ids a launch
-  // runs on the calling thread, where waking the other workers would cost
-  // more than the work (and, on a busy machine, a scheduler time slice).
+  // Plane and box kernels are light per id: below kThreadGrain pairs a
+  // launch runs on the calling thread, where waking the other workers would
+  // cost more than the work (and, on a busy machine, a scheduler time slice).
   static constexpr int64_t kThreadGrain = 32768;
 
   template <class Kernel>
   static void threads(const char* /*function*/, const ThreadLaunch& g, const Kernel& kernel) {
     if (g.empty()) return;
-    const int64_t n = g.threads;
-    at::parallel_for(0, g.rows * n, kThreadGrain, [&](int64_t begin, int64_t end) {
+    const int64_t rows = g.rows;
+    const int64_t grain = std::max<int64_t>(1, kThreadGrain / rows);
+    at::parallel_for(0, g.threads, grain, [&](int64_t begin, int64_t end) {
       const Kernel local = kernel;
-      for (int64_t r = begin; r < end; ++r) local.thread(int32_t(r % n), uint32_t(r / n));
+      for (int64_t id = begin; id < end; ++id)
+        for (int64_t r = 0; r < rows; ++r) local.thread(int32_t(id), uint32_t(r));
     });
   }
 };
