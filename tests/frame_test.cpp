@@ -99,7 +99,7 @@ int main() {
   EXPECT(layer_slot(65535, 65535, 2147483647) == 65535);
 
   // The CPU walker's z segments of a row: past k = 0 they tile [1, N), and
-  // the part of the segment holding k gives the slot of the full test, for
+  // the zone of the segment holding k gives the slot of the full test, for
   // both updates; a layer row's carried slot is the full test's too.
   for (int32_t N = 1; N <= 12; ++N)
     for (int32_t L = -2; L <= 14; ++L) {
@@ -108,22 +108,22 @@ int main() {
       for (int32_t k = 1; k < N; ++k) {
         int64_t got, got_e;
         if (k < z.low_end) {
-          got = layer_slot(k, N, L, PartOf<Part::low>{});
-          got_e = electric_layer_slot(k, N, L, PartOf<Part::low>{});
+          got = layer_slot(k, N, L, ZoneOf<Zone::low>{});
+          got_e = electric_layer_slot(k, N, L, ZoneOf<Zone::low>{});
         } else if (k < z.high_begin) {
-          got = layer_slot(k, N, L, PartOf<Part::inner>{});
-          got_e = electric_layer_slot(k, N, L, PartOf<Part::inner>{});
+          got = layer_slot(k, N, L, ZoneOf<Zone::inner>{});
+          got_e = electric_layer_slot(k, N, L, ZoneOf<Zone::inner>{});
         } else {
-          got = layer_slot(k, N, L, PartOf<Part::high>{});
-          got_e = electric_layer_slot(k, N, L, PartOf<Part::high>{});
+          got = layer_slot(k, N, L, ZoneOf<Zone::high>{});
+          got_e = electric_layer_slot(k, N, L, ZoneOf<Zone::high>{});
         }
         EXPECT(got == layer_slot(k, N, L) && got_e == electric_layer_slot(k, N, L));
         const int64_t row = layer_slot_of(k, N, L);
         if (row >= 0) {
-          PartOf<Part::layer> part{};
-          part.slot = uint32_t(row);
-          EXPECT(layer_slot(k, N, L, part) == layer_slot(k, N, L));
-          EXPECT(electric_layer_slot(k, N, L, part) == electric_layer_slot(k, N, L));
+          ZoneOf<Zone::layer> zone{};
+          zone.slot = uint32_t(row);
+          EXPECT(layer_slot(k, N, L, zone) == layer_slot(k, N, L));
+          EXPECT(electric_layer_slot(k, N, L, zone) == electric_layer_slot(k, N, L));
         }
       }
     }

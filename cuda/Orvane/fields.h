@@ -40,24 +40,24 @@ ORV_HD inline int32_t layer_thickness(const IntVec& layer_cells, int32_t axis, c
 
 // Slot of index n in the layers of thickness L at both ends of an axis of N
 // cells (layer_slot_of, frame.h), or -1 where n lies in neither layer. A
-// known part (frame.h, row regions) settles the test: the CPU walker's
+// known zone (frame.h, row regions) settles the test: the CPU walker's
 // segments pass one.
-template <Part P = Part::any>
+template <Zone P = Zone::any>
 ORV_HD ORV_FORCE_INLINE int64_t layer_slot(int32_t n, int32_t N, int32_t L,
-                                           const PartOf<P> part = {}) {
-  if constexpr (P == Part::inner) return -1;
-  if constexpr (P == Part::low) return n;
-  if constexpr (P == Part::high) return int64_t(n) - N + 2 * int64_t(L);
-  if constexpr (P == Part::layer) return int64_t(part.slot);  // settled for the whole row
+                                           const ZoneOf<P> zone = {}) {
+  if constexpr (P == Zone::inner) return -1;
+  if constexpr (P == Zone::low) return n;
+  if constexpr (P == Zone::high) return int64_t(n) - N + 2 * int64_t(L);
+  if constexpr (P == Zone::layer) return int64_t(zone.slot);  // settled for the whole row
   return layer_slot_of(n, N, L);
 }
 
 // The electric layers start at index 1: index 0 has no backward difference
-// (a known part already promises an index of at least 1).
-template <Part P = Part::any>
+// (a known zone already promises an index of at least 1).
+template <Zone P = Zone::any>
 ORV_HD ORV_FORCE_INLINE int64_t electric_layer_slot(int32_t n, int32_t N, int32_t L,
-                                                    PartOf<P> part = {}) {
-  return P == Part::any && n == 0 ? -1 : layer_slot(n, N, L, part);
+                                                    ZoneOf<P> zone = {}) {
+  return P == Zone::any && n == 0 ? -1 : layer_slot(n, N, L, zone);
 }
 
 // One axis' layer correction at auxiliary position (i, j, k), where the index

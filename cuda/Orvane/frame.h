@@ -222,26 +222,26 @@ ORV_HD inline void atomic_add(float* address, float value) {
 // ---------------------------------------------------------- row regions
 //
 // What the CPU walker knows at compile time about where a run of cells lies
-// relative to a kernel's absorbing layers, one part per axis. `any` claims
-// nothing (the GPU, and every cell with an index 0); every other part also
+// relative to a kernel's absorbing layers, one zone per axis. `any` claims
+// nothing (the GPU, and every cell with an index 0); every other zone also
 // promises an index of at least 1 along its axis, and
 //   inner: in neither layer      layer: in one of them (slot >= 0)
 //   low:   in the low layer      high:  in the high layer and not the low one
-// A kernel's layer-slot helpers take the part and return what it implies, so
-// the same body runs everywhere and loses its per-cell tests where the part
+// A kernel's layer-slot helpers take the zone and return what it implies, so
+// the same body runs everywhere and loses its per-cell tests where the zone
 // settles them.
-enum class Part { any, inner, layer, low, high };
+enum class Zone { any, inner, layer, low, high };
 
-template <Part P>
-struct PartOf {
-  static constexpr Part part = P;
+template <Zone P>
+struct ZoneOf {
+  static constexpr Zone zone = P;
 };
 
 // A layer row carries its slot, settled once for the whole row (unsigned:
 // the body then sees that its layer test holds).
 template <>
-struct PartOf<Part::layer> {
-  static constexpr Part part = Part::layer;
+struct ZoneOf<Zone::layer> {
+  static constexpr Zone zone = Zone::layer;
   uint32_t slot;
 };
 
@@ -255,14 +255,14 @@ ORV_HD inline int64_t layer_slot_of(int32_t n, int32_t N, int32_t L) {
   return -1;
 }
 
-template <Part X, Part Y, Part Z>
+template <Zone X, Zone Y, Zone Z>
 struct Region {
-  PartOf<X> x;
-  PartOf<Y> y;
-  PartOf<Z> z;
+  ZoneOf<X> x;
+  ZoneOf<Y> y;
+  ZoneOf<Z> z;
 };
 
-using AnyRegion = Region<Part::any, Part::any, Part::any>;
+using AnyRegion = Region<Zone::any, Zone::any, Zone::any>;
 
 // ------------------------------------------------------- launch geometry
 
@@ -381,15 +381,15 @@ inline ZSegments z_segments(int32_t NZ, int32_t L) {
 
 
 // Cells k0 <= k < k1 of one z row, all in one region.
-template <class Kernel, Part X, Part Y, Part Z>
+template <class Kernel, Zone X, Zone Y, Zone Z>
 ORV_FORCE_INLINE void z_run(const Kernel& kernel, Cell16 c, const Batch16 b, int32_t k0,
                             int32_t k1, Region<X, Y, Z> region) {
   // Indices fit 16 bits (the wrappers' launch limits): the narrowing to
   // Cell16 is exact and the addresses stay affine in k.
   if (k0 < 0 || k1 > int32_t(kMaxExtent)) __builtin_unreachable();
-  // The promise of the parts: no index 0 along an axis with a known part.
+  // The promise of the zones: no index 0 along an axis with a known zone.
   // Said once, before the loop, so that the loop itself has no branch.
-  if ((X != Part::any && c.i == 0) || (Y != Part::any && c.j == 0) || (Z != Part::any && k0 < 1))
+  if ((X != Zone::any && c.i == 0) || (Y != Zone::any && c.j == 0) || (Z != Zone::any && k0 < 1))
     __builtin_unreachable();
   ORV_IVDEP
   for (int32_t k = k0; k < k1; ++k) {
@@ -401,45 +401,45 @@ ORV_FORCE_INLINE void z_run(const Kernel& kernel, Cell16 c, const Batch16 b, int
   }
 }
 
-// The three z segments of one (i, j) row with parts X and Y (a layer part
+// The three z segments of one (i, j) row with zones X and Y (a layer zone
 // carries its row's slot).
-template <Part X, Part Y, Part Z>
+template <Zone X, Zone Y, Zone Z>
 ORV_FORCE_INLINE Region<X, Y, Z> region_of(int64_t x_slot, int64_t y_slot) {
   Region<X, Y, Z> r{};
-  if constexpr (X == Part::layer) r.x.slot = uint32_t(x_slot);
-  if constexpr (Y == Part::layer) r.y.slot = uint32_t(y_slot);
+  if constexpr (X == Zone::layer) r.x.slot = uint32_t(x_slot);
+  if constexpr (Y == Zone::layer) r.y.slot = uint32_t(y_slot);
   return r;
 }
 
-template <Part X, Part Y, class Kernel>
+template <Zone X, Zone Y, class Kernel>
 ORV_FORCE_INLINE void z_segments_of(const Kernel& kernel, const Cell16 c, const Batch16 b,
                                     const ZSegments z, int32_t NZ, int64_t x_slot,
                                     int64_t y_slot) {
-  z_run(kernel, c, b, 1, z.low_end, region_of<X, Y, Part::low>(x_slot, y_slot));
-  z_run(kernel, c, b, z.low_end, z.high_begin, region_of<X, Y, Part::inner>(x_slot, y_slot));
-  z_run(kernel, c, b, z.high_begin, NZ, region_of<X, Y, Part::high>(x_slot, y_slot));
+  z_run(kernel, c, b, 1, z.low_end, region_of<X, Y, Zone::low>(x_slot, y_slot));
+  z_run(kernel, c, b, z.low_end, z.high_begin, region_of<X, Y, Zone::inner>(x_slot, y_slot));
+  z_run(kernel, c, b, z.high_begin, NZ, region_of<X, Y, Zone::high>(x_slot, y_slot));
 }
 
 // One (batch entry, i) row of NY x NZ cells. X = any: nothing known, every
 // cell through the full body, views as given. Otherwise (i >= 1, the unit
 // layout checked by the caller): the kernel's own copy with its strides
-// pinned, each z row cut into its segments, each segment run with the parts
+// pinned, each z row cut into its segments, each segment run with the zones
 // it has.
-template <class Kernel, Part X>
+template <class Kernel, Zone X>
 ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Batch16 b,
                             uint16_t i, const ZSegments z, int64_t x_slot) {
   // A private copy: the compiler keeps its pointers and strides in registers
   // instead of reloading them after every store, and sees pinned strides.
   Kernel local = kernel;
   Cell16 c{i, 0, 0};
-  if constexpr (X == Part::any) {
+  if constexpr (X == Zone::any) {
     for (int32_t j = 0; j < g.NY; ++j) {
       c.j = uint16_t(j);
       z_run(local, c, b, 0, g.NZ, AnyRegion{});
     }
   } else {
     local.unit_layout(StridePin{});
-    constexpr Part In = Part::inner, Lay = Part::layer;
+    constexpr Zone In = Zone::inner, Lay = Zone::layer;
     int32_t Ly = 0;
     if constexpr (has_layers<Kernel>::value) Ly = local.layers(1);
     for (int32_t j = 0; j < g.NY; ++j) {
@@ -465,20 +465,20 @@ ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Bat
 
 // The same row walk compiled twice: for the baseline instruction set and for
 // AVX2 with FMA. Each is one function with every body inlined into it.
-template <class Kernel, Part X>
+template <class Kernel, Zone X>
 __attribute__((flatten)) void x_row_baseline(const CellLaunch& g, const Kernel& kernel,
                                              const Batch16 b, uint16_t i, const ZSegments z,
                                              int64_t x_slot) {
   x_row<Kernel, X>(g, kernel, b, i, z, x_slot);
 }
 
-template <class Kernel, Part X>
+template <class Kernel, Zone X>
 ORV_WIDE_TARGET void x_row_wide(const CellLaunch& g, const Kernel& kernel, const Batch16 b,
                                 uint16_t i, const ZSegments z, int64_t x_slot) {
   x_row<Kernel, X>(g, kernel, b, i, z, x_slot);
 }
 
-template <class Kernel, Part X>
+template <class Kernel, Zone X>
 void x_row_any_isa(bool wide, const CellLaunch& g, const Kernel& kernel, const Batch16 b,
                    uint16_t i, const ZSegments z, int64_t x_slot = -1) {
   if (wide)
@@ -539,15 +539,15 @@ struct CpuLauncher {
             if constexpr (cpu::has_layers<Kernel>::value) {
               const int64_t x_slot = layer_slot_of(i, g.NX, Lx);
               if (x_slot >= 0) {
-                cpu::x_row_any_isa<Kernel, Part::layer>(wide, g, kernel, b, uint16_t(i), z, x_slot);
+                cpu::x_row_any_isa<Kernel, Zone::layer>(wide, g, kernel, b, uint16_t(i), z, x_slot);
                 continue;
               }
             }
-            cpu::x_row_any_isa<Kernel, Part::inner>(wide, g, kernel, b, uint16_t(i), z);
+            cpu::x_row_any_isa<Kernel, Zone::inner>(wide, g, kernel, b, uint16_t(i), z);
             continue;
           }
         }
-        cpu::x_row_any_isa<Kernel, Part::any>(wide, g, kernel, b, uint16_t(i), z);
+        cpu::x_row_any_isa<Kernel, Zone::any>(wide, g, kernel, b, uint16_t(i), z);
       }
     });
   }
