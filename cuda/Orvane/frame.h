@@ -487,6 +487,28 @@ void x_row_any_isa(bool wide, const CellLaunch& g, const Kernel& kernel, const B
     x_row_baseline<Kernel, X>(g, kernel, b, i, z, x_slot);
 }
 
+// Ids begin <= id < end of a thread launch, each with all its rows; like the
+// rows of cell kernels, compiled for the baseline and the wide instruction
+// set (a body's fused multiply-adds are single instructions only in the
+// latter).
+template <class Kernel>
+ORV_FORCE_INLINE void pairs(const Kernel& kernel, int64_t begin, int64_t end, int64_t rows) {
+  const Kernel local = kernel;
+  for (int64_t id = begin; id < end; ++id)
+    for (int64_t r = 0; r < rows; ++r) local.thread(int32_t(id), uint32_t(r));
+}
+
+template <class Kernel>
+__attribute__((flatten)) void pairs_baseline(const Kernel& kernel, int64_t begin, int64_t end,
+                                             int64_t rows) {
+  pairs(kernel, begin, end, rows);
+}
+
+template <class Kernel>
+ORV_WIDE_TARGET void pairs_wide(const Kernel& kernel, int64_t begin, int64_t end, int64_t rows) {
+  pairs(kernel, begin, end, rows);
+}
+
 }  // namespace cpu
 
 struct CpuLauncher {
@@ -570,10 +592,12 @@ struct CpuLauncher {
     if (g.empty()) return;
     const int64_t rows = g.rows;
     const int64_t grain = std::max<int64_t>(1, kThreadGrain / rows);
+    const bool wide = cpu::wide();
     at::parallel_for(0, g.threads, grain, [&](int64_t begin, int64_t end) {
-      const Kernel local = kernel;
-      for (int64_t id = begin; id < end; ++id)
-        for (int64_t r = 0; r < rows; ++r) local.thread(int32_t(id), uint32_t(r));
+      if (wide)
+        cpu::pairs_wide(kernel, begin, end, rows);
+      else
+        cpu::pairs_baseline(kernel, begin, end, rows);
     });
   }
 };
