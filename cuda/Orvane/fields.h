@@ -33,9 +33,15 @@ ORV_HD inline int32_t layer_thickness(const IntVec& layer_cells, int32_t axis, c
                                       int32_t psi_dim) {
   const int64_t wanted = elem(layer_cells, axis);
   const int64_t room = int64_t(psi.size(psi_dim) / 2);
-  // min, then max with 0: branch-free, so that a loop over cells can hoist it.
+#ifdef __CUDA_ARCH__
+  return int32_t(wanted < 0 ? 0 : (wanted < room ? wanted : room));
+#else
+  // The same as min, then max with 0: branch-free on the host, so that the
+  // CPU walker's loops over cells hoist it (the device keeps the form it
+  // allocates fewest registers for).
   const int64_t bounded = wanted < room ? wanted : room;
   return int32_t(bounded > 0 ? bounded : 0);
+#endif
 }
 
 // Slot of index n in the layers of thickness L at both ends of an axis of N
