@@ -494,6 +494,12 @@ void x_row_any_isa(bool wide, const CellLaunch& g, const Kernel& kernel, const B
 template <class Kernel>
 ORV_FORCE_INLINE void pairs(const Kernel& kernel, int64_t begin, int64_t end, int64_t rows) {
   const Kernel local = kernel;
+  if (rows == 1) {
+    // A single row (one batch entry, the common case): its decoding folds
+    // away.
+    for (int64_t id = begin; id < end; ++id) local.thread(int32_t(id), 0u);
+    return;
+  }
   for (int64_t id = begin; id < end; ++id)
     for (int64_t r = 0; r < rows; ++r) local.thread(int32_t(id), uint32_t(r));
 }
