@@ -312,9 +312,13 @@ struct ThreadLaunch {
 // The cells of a launch are independent (the GPU runs them in any order), so
 // the CPU walker may tell the compiler that a row carries no dependences.
 #define ORV_IVDEP _Pragma("GCC ivdep")
+#if defined(__x86_64__)
 // The wide instruction set the CPU walker is also compiled for, picked at run
 // time when the processor has it (a baseline x86-64 build runs everywhere).
 #define ORV_WIDE_TARGET __attribute__((target("avx2,fma"), flatten))
+#else
+#define ORV_WIDE_TARGET __attribute__((flatten))  // never chosen: wide() is false
+#endif
 #endif
 
 namespace cpu {
