@@ -98,6 +98,36 @@ int main() {
   EXPECT(electric_layer_slot(0, 4, 4) == -1 && layer_slot(0, 4, 5) == 0);
   EXPECT(layer_slot(65535, 65535, 2147483647) == 65535);
 
+  // The CPU walker's z segments of a row: past k = 0 they tile [1, N), and
+  // the zone of the segment holding k gives the slot of the full test, for
+  // both updates; a layer row's carried slot is the full test's too.
+  for (int32_t N = 1; N <= 12; ++N)
+    for (int32_t L = -2; L <= 14; ++L) {
+      const cpu::ZSegments z = cpu::z_segments(N, L);
+      EXPECT(1 <= z.low_end && z.low_end <= z.high_begin && z.high_begin <= std::max(N, 1));
+      for (int32_t k = 1; k < N; ++k) {
+        int64_t got, got_e;
+        if (k < z.low_end) {
+          got = layer_slot(k, N, L, ZoneOf<Zone::low>{});
+          got_e = electric_layer_slot(k, N, L, ZoneOf<Zone::low>{});
+        } else if (k < z.high_begin) {
+          got = layer_slot(k, N, L, ZoneOf<Zone::inner>{});
+          got_e = electric_layer_slot(k, N, L, ZoneOf<Zone::inner>{});
+        } else {
+          got = layer_slot(k, N, L, ZoneOf<Zone::high>{});
+          got_e = electric_layer_slot(k, N, L, ZoneOf<Zone::high>{});
+        }
+        EXPECT(got == layer_slot(k, N, L) && got_e == electric_layer_slot(k, N, L));
+        const int64_t row = layer_slot_of(k, N, L);
+        if (row >= 0) {
+          ZoneOf<Zone::layer> zone{};
+          zone.slot = uint32_t(row);
+          EXPECT(layer_slot(k, N, L, zone) == layer_slot(k, N, L));
+          EXPECT(electric_layer_slot(k, N, L, zone) == electric_layer_slot(k, N, L));
+        }
+      }
+    }
+
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed ? 1 : 0;
 }

@@ -5,8 +5,8 @@
 # the whole test suite with CUDA present (every kernel against the float64
 # reference, and every physics test on Orvane as well as OrvaneCPU), run the
 # slab demo on both backends and compare their spectra, then the fuzzer on
-# CUDA, the kernels under compute-sanitizer, and time a field step on a 256^3
-# grid.
+# CUDA, the kernels under compute-sanitizer, then time every function against
+# the bytes it must move (bench_kernels.py) and a field step on a 256^3 grid.
 #
 # CUDA_DISABLE_PTX_JIT=1 makes the driver refuse to compile the embedded PTX,
 # so the tests prove that the machine code for this GPU is there and runs.
@@ -70,6 +70,7 @@ sanitize --tool racecheck python3 -m pytest -q -p no:cacheprovider -k "cuda and 
   tests/test_interpolation.py tests/test_boundary.py || tests=1
 
 echo "== benchmark"
+python3 bench/bench_kernels.py --backend cuda
 python3 bench/bench_fields.py --backend cuda --n 256
 python3 bench/bench_interval_search.py --backend cuda --sizes 10000 100000 --repeats 2
 python3 -m orvane_sim pulse --backend cuda 2>/dev/null

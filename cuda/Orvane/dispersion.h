@@ -97,6 +97,18 @@ struct UpdateEDispersion {
   int32_t B1, B2, NX, NY, NZ;
   int32_t materials;  // ids below this have an entry in both tables
 
+  // The CPU walker's fast layout: contiguous tensors with B2 = 1.
+  template <class F>
+  void unit_layout(F&& f) {
+    f(Ex, 4, 1), f(Ey, 4, 1), f(Ez, 4, 1), f(Ex_prev, 4, 1), f(Ey_prev, 4, 1), f(Ez_prev, 4, 1);
+    f(w_x, 3, 1), f(w_y, 3, 1), f(w_z, 3, 1);
+    f(id1_x, 3, 1), f(id1_y, 3, 1), f(id1_z, 3, 1), f(id2_x, 3, 1), f(id2_y, 3, 1), f(id2_z, 3, 1);
+    f(den1_x, 3, 1), f(den1_y, 3, 1), f(den1_z, 3, 1), f(den2_x, 3, 1), f(den2_y, 3, 1);
+    f(den2_z, 3, 1);
+    f(acc1_x, 4, 1), f(acc1_y, 4, 1), f(acc1_z, 4, 1), f(acc2_x, 4, 1), f(acc2_y, 4, 1);
+    f(acc2_z, 4, 1);
+  }
+
   ORV_HD ORV_FORCE_INLINE void component(const Field& E, const Field& E_prev, const Grid& w,
                                          const IdGrid& id1, const IdGrid& id2, const Grid& den1,
                                          const Grid& den2, const ComplexField& acc1,
@@ -119,7 +131,7 @@ struct UpdateEDispersion {
     q2 = advance(p2, q2, 1.f - share, delta);
   }
 
-  ORV_HD void cell(const Cell16 c, const Batch16 b) const {
+  ORV_HD ORV_FORCE_INLINE void cell(const Cell16 c, const Batch16 b) const {
     const int32_t i = c.i, j = c.j, k = c.k;
     if (j > 0 && k > 0)
       component(Ex, Ex_prev, w_x, id1_x, id2_x, den1_x, den2_x, acc1_x, acc2_x, b, i, j, k);

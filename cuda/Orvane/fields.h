@@ -33,20 +33,37 @@ ORV_HD inline int32_t layer_thickness(const IntVec& layer_cells, int32_t axis, c
                                       int32_t psi_dim) {
   const int64_t wanted = elem(layer_cells, axis);
   const int64_t room = int64_t(psi.size(psi_dim) / 2);
+#ifdef __CUDA_ARCH__
   return int32_t(wanted < 0 ? 0 : (wanted < room ? wanted : room));
+#else
+  // The same as min, then max with 0: branch-free on the host, so that the
+  // CPU walker's loops over cells hoist it (the device keeps the form it
+  // allocates fewest registers for).
+  const int64_t bounded = wanted < room ? wanted : room;
+  return int32_t(bounded > 0 ? bounded : 0);
+#endif
 }
 
 // Slot of index n in the layers of thickness L at both ends of an axis of N
-// cells, or -1 where n lies in neither layer.
-ORV_HD inline int64_t layer_slot(int32_t n, int32_t N, int32_t L) {
-  if (n < L) return n;
-  if (n >= int64_t(N) - L) return int64_t(n) - N + 2 * int64_t(L);
-  return -1;
+// cells (layer_slot_of, frame.h), or -1 where n lies in neither layer. A
+// known zone (frame.h, row regions) settles the test: the CPU walker's
+// segments pass one.
+template <Zone P = Zone::any>
+ORV_HD ORV_FORCE_INLINE int64_t layer_slot(int32_t n, int32_t N, int32_t L,
+                                           const ZoneOf<P> zone = {}) {
+  if constexpr (P == Zone::inner) return -1;
+  if constexpr (P == Zone::low) return n;
+  if constexpr (P == Zone::high) return int64_t(n) - N + 2 * int64_t(L);
+  if constexpr (P == Zone::layer) return int64_t(zone.slot);  // settled for the whole row
+  return layer_slot_of(n, N, L);
 }
 
-// The electric layers start at index 1: index 0 has no backward difference.
-ORV_HD inline int64_t electric_layer_slot(int32_t n, int32_t N, int32_t L) {
-  return n == 0 ? -1 : layer_slot(n, N, L);
+// The electric layers start at index 1: index 0 has no backward difference
+// (a known zone already promises an index of at least 1).
+template <Zone P = Zone::any>
+ORV_HD ORV_FORCE_INLINE int64_t electric_layer_slot(int32_t n, int32_t N, int32_t L,
+                                                    ZoneOf<P> zone = {}) {
+  return P == Zone::any && n == 0 ? -1 : layer_slot(n, N, L, zone);
 }
 
 // One axis' layer correction at auxiliary position (i, j, k), where the index
@@ -93,7 +110,23 @@ struct UpdateH {
   IntVec layer_cells;    // [3]: Lx, Ly, Lz
   int32_t B1, B2, NX, NY, NZ;
 
-  ORV_HD void cell(const Cell16 c, const Batch16 b) const {
+  ORV_HD int32_t layers(int axis) const {
+    const Aux& psi = axis == 0 ? hpsi_x : axis == 1 ? hpsi_y : hpsi_z;
+    return layer_thickness(layer_cells, axis, psi, 2 + axis);
+  }
+
+  // Contiguous fields with B2 = 1: unit strides along z, auxiliaries with
+  // their two components interleaved.
+  template <class F>
+  void unit_layout(F&& f) {
+    f(Hx, 4, 1), f(Hy, 4, 1), f(Hz, 4, 1), f(Ex, 4, 1), f(Ey, 4, 1), f(Ez, 4, 1);
+    f(hpsi_x, 4, 2), f(hpsi_y, 4, 2), f(hpsi_z, 4, 2);
+    f(hpsi_x, 5, 1), f(hpsi_y, 5, 1), f(hpsi_z, 5, 1);
+    f(ch_z, 0, 1), f(hb_z, 0, 1), f(hc_z, 0, 1);
+  }
+
+  template <class R = AnyRegion>
+  ORV_HD ORV_FORCE_INLINE void cell(const Cell16 c, const Batch16 b, const R region = {}) const {
     const int32_t i = c.i, j = c.j, k = c.k;
     const float ex = elem(Ex, b, i, j, k), ey = elem(Ey, b, i, j, k), ez = elem(Ez, b, i, j, k);
     const float dEx_y = elem(Ex, b, i, j + 1, k) - ex;
@@ -108,11 +141,11 @@ struct UpdateH {
     float hy = elem(Hy, b, i, j, k) + (cx * dEz_x - cz * dEx_z);
     float hz = elem(Hz, b, i, j, k) + (cy * dEx_y - cx * dEy_x);
 
-    const int64_t p = layer_slot(i, NX, layer_thickness(layer_cells, 0, hpsi_x, 2));
+    const int64_t p = layer_slot(i, NX, layer_thickness(layer_cells, 0, hpsi_x, 2), region.x);
     if (p >= 0) filter_layer(hpsi_x, b, p, j, k, p, hb_x, hc_x, dEz_x, -dEy_x, hy, hz);
-    const int64_t q = layer_slot(j, NY, layer_thickness(layer_cells, 1, hpsi_y, 3));
+    const int64_t q = layer_slot(j, NY, layer_thickness(layer_cells, 1, hpsi_y, 3), region.y);
     if (q >= 0) filter_layer(hpsi_y, b, i, q, k, q, hb_y, hc_y, dEx_y, -dEz_y, hz, hx);
-    const int64_t r = layer_slot(k, NZ, layer_thickness(layer_cells, 2, hpsi_z, 4));
+    const int64_t r = layer_slot(k, NZ, layer_thickness(layer_cells, 2, hpsi_z, 4), region.z);
     if (r >= 0) filter_layer(hpsi_z, b, i, j, r, r, hb_z, hc_z, dEy_z, -dEx_z, hx, hy);
 
     elem(Hx, b, i, j, k) = hx;
@@ -154,7 +187,23 @@ struct UpdateE {
   IntVec layer_cells;        // [3]: Lx, Ly, Lz
   int32_t B1, B2, NX, NY, NZ;
 
-  ORV_HD void cell(const Cell16 c, const Batch16 b) const {
+  ORV_HD int32_t layers(int axis) const {
+    const Aux& psi = axis == 0 ? epsi_x : axis == 1 ? epsi_y : epsi_z;
+    return layer_thickness(layer_cells, axis, psi, 2 + axis);
+  }
+
+  // Contiguous fields and grids with B2 = 1 (see UpdateH).
+  template <class F>
+  void unit_layout(F&& f) {
+    f(Ex, 4, 1), f(Ey, 4, 1), f(Ez, 4, 1), f(Hx, 4, 1), f(Hy, 4, 1), f(Hz, 4, 1);
+    f(cg1_x, 3, 1), f(cg1_y, 3, 1), f(cg1_z, 3, 1), f(cg2_x, 3, 1), f(cg2_y, 3, 1), f(cg2_z, 3, 1);
+    f(epsi_x, 4, 2), f(epsi_y, 4, 2), f(epsi_z, 4, 2);
+    f(epsi_x, 5, 1), f(epsi_y, 5, 1), f(epsi_z, 5, 1);
+    f(ce_z, 0, 1), f(eb_z, 0, 1), f(ec_z, 0, 1);
+  }
+
+  template <class R = AnyRegion>
+  ORV_HD ORV_FORCE_INLINE void cell(const Cell16 c, const Batch16 b, const R region = {}) const {
     const int32_t i = c.i, j = c.j, k = c.k;
     const float hx = elem(Hx, b, i, j, k), hy = elem(Hy, b, i, j, k), hz = elem(Hz, b, i, j, k);
     // Backward differences exist only above index 0 of their axis.
@@ -185,17 +234,20 @@ struct UpdateE {
       ez_new = true;
     }
 
-    const int64_t p = electric_layer_slot(i, NX, layer_thickness(layer_cells, 0, epsi_x, 2));
+    const int64_t p = electric_layer_slot(i, NX, layer_thickness(layer_cells, 0, epsi_x, 2),
+                                                region.x);
     if (p >= 0) {
       filter_layer(epsi_x, b, p, j, k, p, eb_x, ec_x, -dHz_x, dHy_x, ey, ez);
       ey_new = ez_new = true;
     }
-    const int64_t q = electric_layer_slot(j, NY, layer_thickness(layer_cells, 1, epsi_y, 3));
+    const int64_t q = electric_layer_slot(j, NY, layer_thickness(layer_cells, 1, epsi_y, 3),
+                                                region.y);
     if (q >= 0) {
       filter_layer(epsi_y, b, i, q, k, q, eb_y, ec_y, -dHx_y, dHz_y, ez, ex);
       ez_new = ex_new = true;
     }
-    const int64_t r = electric_layer_slot(k, NZ, layer_thickness(layer_cells, 2, epsi_z, 4));
+    const int64_t r = electric_layer_slot(k, NZ, layer_thickness(layer_cells, 2, epsi_z, 4),
+                                                region.z);
     if (r >= 0) {
       filter_layer(epsi_z, b, i, j, r, r, eb_z, ec_z, -dHy_z, dHx_z, ex, ey);
       ex_new = ey_new = true;

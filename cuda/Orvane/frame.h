@@ -39,9 +39,13 @@
 #include <ATen/ATen.h>
 #include <ATen/Parallel.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #ifdef __CUDACC__
 #include <ATen/cuda/CUDAContextLight.h>
@@ -67,7 +71,15 @@ struct RestrictPtrTraits {
 };
 
 template <typename T, size_t N>
-using View = at::GenericPackedTensorAccessor<T, N, RestrictPtrTraits, uint64_t>;
+struct View : at::GenericPackedTensorAccessor<T, N, RestrictPtrTraits, uint64_t> {
+  using Accessor = at::GenericPackedTensorAccessor<T, N, RestrictPtrTraits, uint64_t>;
+  View(const Accessor& a) : Accessor(a) {}  // NOLINT: views are built from accessors
+
+  // The CPU walker's layout specialisation (see CpuLauncher): a stride that
+  // the tensor is known to have, stored again as a constant into a kernel's
+  // private copy, so that the compiler sees it and can vectorise along z.
+  void pin_stride(size_t d, uint64_t s) { this->strides_[d] = s; }
+};
 
 using Field = View<float, 6>;  // [B0, B1, X, Y, Z, B2]
 using Aux = View<float, 7>;    // [B0, B1, X, Y, Z, 2, B2]
@@ -207,6 +219,51 @@ ORV_HD inline void atomic_add(float* address, float value) {
 #endif
 }
 
+// ---------------------------------------------------------- row regions
+//
+// What the CPU walker knows at compile time about where a run of cells lies
+// relative to a kernel's absorbing layers, one zone per axis. `any` claims
+// nothing (the GPU, and every cell with an index 0); every other zone also
+// promises an index of at least 1 along its axis, and
+//   inner: in neither layer      layer: in one of them (slot >= 0)
+//   low:   in the low layer      high:  in the high layer and not the low one
+// A kernel's layer-slot helpers take the zone and return what it implies, so
+// the same body runs everywhere and loses its per-cell tests where the zone
+// settles them.
+enum class Zone { any, inner, layer, low, high };
+
+template <Zone P>
+struct ZoneOf {
+  static constexpr Zone zone = P;
+};
+
+// A layer row carries its slot, settled once for the whole row (unsigned:
+// the body then sees that its layer test holds).
+template <>
+struct ZoneOf<Zone::layer> {
+  static constexpr Zone zone = Zone::layer;
+  uint32_t slot;
+};
+
+// Slot of index n in the layers of thickness L at both ends of an axis of N
+// cells, or -1 where n lies in neither layer; a cell in both (2L > N) counts
+// as low. The field updates' absorbing layers follow this rule, and the CPU
+// walker cuts its rows by it.
+ORV_HD inline int64_t layer_slot_of(int32_t n, int32_t N, int32_t L) {
+  if (n < L) return n;
+  if (n >= int64_t(N) - L) return int64_t(n) - N + 2 * int64_t(L);
+  return -1;
+}
+
+template <Zone X, Zone Y, Zone Z>
+struct Region {
+  ZoneOf<X> x;
+  ZoneOf<Y> y;
+  ZoneOf<Z> z;
+};
+
+using AnyRegion = Region<Zone::any, Zone::any, Zone::any>;
+
 // ------------------------------------------------------- launch geometry
 
 constexpr int kBlock = 256;
@@ -248,6 +305,222 @@ struct ThreadLaunch {
 // written once as templates over the launcher; the GPU launcher queues the
 // named __global__ kernel, the CPU launcher walks the cells on all cores.
 
+#if defined(__CUDACC__)
+#define ORV_IVDEP
+#define ORV_WIDE_TARGET
+#else
+// The cells of a launch are independent (the GPU runs them in any order), so
+// the CPU walker may tell the compiler that a row carries no dependences.
+#define ORV_IVDEP _Pragma("GCC ivdep")
+#if defined(__x86_64__)
+// The wide instruction set the CPU walker is also compiled for, picked at run
+// time when the processor has it (a baseline x86-64 build runs everywhere).
+#define ORV_WIDE_TARGET __attribute__((target("avx2,fma"), flatten))
+#else
+#define ORV_WIDE_TARGET __attribute__((flatten))  // never chosen: wide() is false
+#endif
+#endif
+
+namespace cpu {
+
+// Kernels that declare their absorbing layers: `int32_t layers(int axis)`,
+// the thickness the body uses along an axis, and a `cell(c, b, region)` body.
+template <class K, class = void>
+struct has_layers : std::false_type {};
+template <class K>
+struct has_layers<K, std::void_t<decltype(std::declval<const K&>().layers(0))>>
+    : std::true_type {};
+
+// Kernels that declare the layout the walker can specialise for:
+// `unit_layout(f)` calls f(view, dim, stride) for every view and dimension
+// that the z loop walks, with the stride it has when every field tensor is
+// contiguous with a single trailing batch slot.
+struct StrideProbe {
+  bool all = true;
+  template <class V>
+  void operator()(const V& v, size_t d, uint64_t s) {
+    all = all && v.stride(d) == s;
+  }
+};
+struct StridePin {
+  template <class V>
+  void operator()(V& v, size_t d, uint64_t s) const {
+    v.pin_stride(d, s);
+  }
+};
+template <class K, class = void>
+struct has_unit_layout : std::false_type {};
+template <class K>
+struct has_unit_layout<K, std::void_t<decltype(std::declval<K&>().unit_layout(
+                              std::declval<StrideProbe&>()))>> : std::true_type {};
+
+// Whether the wide walker may run: the processor has AVX2 and FMA, and
+// ORVANE_CPU_BASELINE is not set (it forces the baseline code, so that the
+// two can be compared).
+inline bool wide() {
+  static const bool ok = [] {
+#if defined(__x86_64__) && !defined(__CUDACC__)
+    const char* force = std::getenv("ORVANE_CPU_BASELINE");
+    if (force && *force && *force != '0') return false;
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+    return false;
+#endif
+  }();
+  return ok;
+}
+
+// z segments of every row: k = 0 alone, then [1, low_end) in the low layer,
+// [low_end, high_begin) in neither, [high_begin, NZ) in the high layer only
+// (a cell in both layers counts as low).
+struct ZSegments {
+  int32_t low_end, high_begin;
+};
+
+inline ZSegments z_segments(int32_t NZ, int32_t L) {
+  const int32_t low_end = std::max(1, std::min(L, NZ));
+  return {low_end, std::max(low_end, NZ - std::max(L, 0))};
+}
+
+
+// Cells k0 <= k < k1 of one z row, all in one region.
+template <class Kernel, Zone X, Zone Y, Zone Z>
+ORV_FORCE_INLINE void z_run(const Kernel& kernel, Cell16 c, const Batch16 b, int32_t k0,
+                            int32_t k1, Region<X, Y, Z> region) {
+  // Indices fit 16 bits (the wrappers' launch limits): the narrowing to
+  // Cell16 is exact and the addresses stay affine in k.
+  if (k0 < 0 || k1 > int32_t(kMaxExtent)) __builtin_unreachable();
+  // The promise of the zones: no index 0 along an axis with a known zone.
+  // Said once, before the loop, so that the loop itself has no branch.
+  if ((X != Zone::any && c.i == 0) || (Y != Zone::any && c.j == 0) || (Z != Zone::any && k0 < 1))
+    __builtin_unreachable();
+  ORV_IVDEP
+  for (int32_t k = k0; k < k1; ++k) {
+    c.k = uint16_t(k);
+    if constexpr (has_layers<Kernel>::value)
+      kernel.cell(c, b, region);
+    else
+      kernel.cell(c, b);
+  }
+}
+
+// The three z segments of one (i, j) row with zones X and Y (a layer zone
+// carries its row's slot).
+template <Zone X, Zone Y, Zone Z>
+ORV_FORCE_INLINE Region<X, Y, Z> region_of(int64_t x_slot, int64_t y_slot) {
+  Region<X, Y, Z> r{};
+  if constexpr (X == Zone::layer) r.x.slot = uint32_t(x_slot);
+  if constexpr (Y == Zone::layer) r.y.slot = uint32_t(y_slot);
+  return r;
+}
+
+template <Zone X, Zone Y, class Kernel>
+ORV_FORCE_INLINE void z_segments_of(const Kernel& kernel, const Cell16 c, const Batch16 b,
+                                    const ZSegments z, int32_t NZ, int64_t x_slot,
+                                    int64_t y_slot) {
+  z_run(kernel, c, b, 1, z.low_end, region_of<X, Y, Zone::low>(x_slot, y_slot));
+  z_run(kernel, c, b, z.low_end, z.high_begin, region_of<X, Y, Zone::inner>(x_slot, y_slot));
+  z_run(kernel, c, b, z.high_begin, NZ, region_of<X, Y, Zone::high>(x_slot, y_slot));
+}
+
+// One (batch entry, i) row of NY x NZ cells. X = any: nothing known, every
+// cell through the full body, views as given. Otherwise (i >= 1, the unit
+// layout checked by the caller): the kernel's own copy with its strides
+// pinned, each z row cut into its segments, each segment run with the zones
+// it has.
+template <class Kernel, Zone X>
+ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Batch16 b,
+                            uint16_t i, const ZSegments z, int64_t x_slot) {
+  // A private copy: the compiler keeps its pointers and strides in registers
+  // instead of reloading them after every store, and sees pinned strides.
+  Kernel local = kernel;
+  Cell16 c{i, 0, 0};
+  if constexpr (X == Zone::any) {
+    for (int32_t j = 0; j < g.NY; ++j) {
+      c.j = uint16_t(j);
+      z_run(local, c, b, 0, g.NZ, AnyRegion{});
+    }
+  } else {
+    local.unit_layout(StridePin{});
+    constexpr Zone In = Zone::inner, Lay = Zone::layer;
+    int32_t Ly = 0;
+    if constexpr (has_layers<Kernel>::value) Ly = local.layers(1);
+    for (int32_t j = 0; j < g.NY; ++j) {
+      c.j = uint16_t(j);
+      if (j == 0) {
+        z_run(local, c, b, 0, g.NZ, AnyRegion{});
+        continue;
+      }
+      z_run(local, c, b, 0, std::min(1, g.NZ), AnyRegion{});
+      if constexpr (has_layers<Kernel>::value) {
+        const int64_t y_slot = layer_slot_of(j, g.NY, Ly);
+        if (y_slot >= 0) {
+          z_segments_of<X, Lay>(local, c, b, z, g.NZ, x_slot, y_slot);
+        } else {
+          z_segments_of<X, In>(local, c, b, z, g.NZ, x_slot, y_slot);
+        }
+      } else {
+        z_run(local, c, b, 1, g.NZ, Region<X, In, In>{});
+      }
+    }
+  }
+}
+
+// The same row walk compiled twice: for the baseline instruction set and for
+// AVX2 with FMA. Each is one function with every body inlined into it.
+template <class Kernel, Zone X>
+__attribute__((flatten)) void x_row_baseline(const CellLaunch& g, const Kernel& kernel,
+                                             const Batch16 b, uint16_t i, const ZSegments z,
+                                             int64_t x_slot) {
+  x_row<Kernel, X>(g, kernel, b, i, z, x_slot);
+}
+
+template <class Kernel, Zone X>
+ORV_WIDE_TARGET void x_row_wide(const CellLaunch& g, const Kernel& kernel, const Batch16 b,
+                                uint16_t i, const ZSegments z, int64_t x_slot) {
+  x_row<Kernel, X>(g, kernel, b, i, z, x_slot);
+}
+
+template <class Kernel, Zone X>
+void x_row_any_isa(bool wide, const CellLaunch& g, const Kernel& kernel, const Batch16 b,
+                   uint16_t i, const ZSegments z, int64_t x_slot = -1) {
+  if (wide)
+    x_row_wide<Kernel, X>(g, kernel, b, i, z, x_slot);
+  else
+    x_row_baseline<Kernel, X>(g, kernel, b, i, z, x_slot);
+}
+
+// Ids begin <= id < end of a thread launch, each with all its rows; like the
+// rows of cell kernels, compiled for the baseline and the wide instruction
+// set (a body's fused multiply-adds are single instructions only in the
+// latter).
+template <class Kernel>
+ORV_FORCE_INLINE void pairs(const Kernel& kernel, int64_t begin, int64_t end, int64_t rows) {
+  const Kernel local = kernel;
+  if (rows == 1) {
+    // A single row (one batch entry, the common case): its decoding folds
+    // away.
+    for (int64_t id = begin; id < end; ++id) local.thread(int32_t(id), 0u);
+    return;
+  }
+  for (int64_t id = begin; id < end; ++id)
+    for (int64_t r = 0; r < rows; ++r) local.thread(int32_t(id), uint32_t(r));
+}
+
+template <class Kernel>
+__attribute__((flatten)) void pairs_baseline(const Kernel& kernel, int64_t begin, int64_t end,
+                                             int64_t rows) {
+  pairs(kernel, begin, end, rows);
+}
+
+template <class Kernel>
+ORV_WIDE_TARGET void pairs_wide(const Kernel& kernel, int64_t begin, int64_t end, int64_t rows) {
+  pairs(kernel, begin, end, rows);
+}
+
+}  // namespace cpu
+
 struct CpuLauncher {
   static constexpr const char* kDevice = "cpu";
   static constexpr const char* kProcessor = "CPU";  // in the fixed "... not on GPU." messages
@@ -261,44 +534,80 @@ struct CpuLauncher {
     explicit DeviceScope(const at::Device&) {}
   };
 
-  // Innermost axis (z) last; (batch entry, i) rows shared out between threads.
+  // Innermost axis (z) last; (batch entry, i) rows shared out between
+  // threads. The same cells as the GPU runs, in rows: when the kernel
+  // declares its unit layout and the tensors have it, rows i >= 1 run with
+  // pinned strides and cut into layer and interior segments (see x_row),
+  // which lets the compiler vectorise the body along z; otherwise every
+  // cell runs the full body, as on the GPU.
   template <class Kernel>
   static void cells16(const char* /*function*/, const CellLaunch& g, const Kernel& kernel) {
     if (g.empty()) return;
     const int64_t rows = g.batches() * g.NX;
     const int64_t row_cells = int64_t(g.NY) * g.NZ;
     const int64_t grain = std::max<int64_t>(1, 16384 / std::max<int64_t>(1, row_cells));
+
+    bool unit = false;
+    if constexpr (cpu::has_unit_layout<Kernel>::value) {
+      Kernel probe = kernel;
+      cpu::StrideProbe p;
+      probe.unit_layout(p);
+      unit = p.all;
+    }
+    int32_t Lx = 0, Lz = 0;
+    if constexpr (cpu::has_layers<Kernel>::value) {
+      Lx = kernel.layers(0);
+      Lz = kernel.layers(2);
+    }
+    const cpu::ZSegments z = cpu::z_segments(g.NZ, Lz);
+    const bool wide = cpu::wide();
+
     at::parallel_for(0, rows, grain, [&](int64_t begin, int64_t end) {
-      // A thread's own copy of the views: the compiler then keeps their
-      // pointers and strides in registers instead of reloading them after
-      // every store (about a fifth faster).
-      const Kernel local = kernel;
       for (int64_t r = begin; r < end; ++r) {
         const Batch16 b = batch16_from_y(uint32_t(r / g.NX), uint32_t(g.B1), uint32_t(g.B2));
-        Cell16 c;
-        c.i = uint16_t(r % g.NX);
-        for (int32_t j = 0; j < g.NY; ++j) {
-          c.j = uint16_t(j);
-          for (int32_t k = 0; k < g.NZ; ++k) {
-            c.k = uint16_t(k);
-            local.cell(c, b);
+        const int32_t i = int32_t(r % g.NX);
+        if constexpr (cpu::has_unit_layout<Kernel>::value) {
+          if (unit && i > 0) {
+            if constexpr (cpu::has_layers<Kernel>::value) {
+              const int64_t x_slot = layer_slot_of(i, g.NX, Lx);
+              if (x_slot >= 0) {
+                cpu::x_row_any_isa<Kernel, Zone::layer>(wide, g, kernel, b, uint16_t(i), z, x_slot);
+                continue;
+              }
+            }
+            cpu::x_row_any_isa<Kernel, Zone::inner>(wide, g, kernel, b, uint16_t(i), z);
+            continue;
           }
         }
+        cpu::x_row_any_isa<Kernel, Zone::any>(wide, g, kernel, b, uint16_t(i), z);
       }
     });
   }
 
-  // Every (row, id) pair, rows outermost, shared out between threads; the
-  // kernel's `thread(id, row)` decodes and bounds-tests as on the GPU. Ids
-  // past `threads` (the surplus of the last block) would return at once
-  // there, so they are not walked.
+  // Every (id, row) pair, shared out between threads by id; the kernel's
+  // `thread(id, row)` decodes and bounds-tests as on the GPU. Ids past
+  // `threads` (the surplus of the last block) would return at once there, so
+  // they are not walked. Rows run innermost: the launch rows are the batch
+  // entries, whose trailing index is the fastest in memory, so one id's rows
+  // share cache lines (the GPU runs every pair at once, in no order, so any
+  // order is the kernel's).
+  //
+  // Plane and box kernels are light per id: below kThreadGrain pairs a
+  // launch runs on the calling thread, where waking the other workers would
+  // cost more than the work (and, on a busy machine, a scheduler time slice).
+  static constexpr int64_t kThreadGrain = 32768;
+
   template <class Kernel>
   static void threads(const char* /*function*/, const ThreadLaunch& g, const Kernel& kernel) {
     if (g.empty()) return;
-    const int64_t n = g.threads;
-    at::parallel_for(0, g.rows * n, 4096, [&](int64_t begin, int64_t end) {
-      const Kernel local = kernel;
-      for (int64_t r = begin; r < end; ++r) local.thread(int32_t(r % n), uint32_t(r / n));
+    const int64_t rows = g.rows;
+    const int64_t grain = std::max<int64_t>(1, kThreadGrain / rows);
+    const bool wide = cpu::wide();
+    at::parallel_for(0, g.threads, grain, [&](int64_t begin, int64_t end) {
+      if (wide)
+        cpu::pairs_wide(kernel, begin, end, rows);
+      else
+        cpu::pairs_baseline(kernel, begin, end, rows);
     });
   }
 };

@@ -54,7 +54,7 @@ struct MonitorUpdate {
                     u64(y0 + j) * f.stride(3) + u64(z0 + k) * f.stride(4) + slot * f.stride(5)];
   }
 
-  ORV_HD void thread(const int32_t id, const uint32_t row) const {
+  ORV_HD ORV_FORCE_INLINE void thread(const int32_t id, const uint32_t row) const {
     Cell32 c;
     if (!cell32_from_id(id, MX, MY, MZ, c)) return;
     const Batch32 b = batch32_from_y(row, uint32_t(B1), uint32_t(F));  // b.b2 is f
