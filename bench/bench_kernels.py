@@ -20,7 +20,6 @@ import argparse
 import pathlib
 import statistics
 import sys
-import time
 from typing import Callable
 
 import torch
@@ -28,27 +27,15 @@ import torch
 # The modules built in place at the repository root come first.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
 
+from bench_fields import timed as timed_runs  # noqa: E402  (the same clock, each run)
+
 F32, C64, U8, I32 = torch.float32, torch.complex64, torch.uint8, torch.int32
 FLOAT, COMPLEX = 4, 8
 
 
 def timed(run: Callable[[], object], repeats: int, cuda: bool) -> float:
     """Median seconds per call, after one warm-up call."""
-    run()
-    times = []
-    for _ in range(repeats):
-        if cuda:
-            start, stop = torch.cuda.Event(enable_timing=True), torch.cuda.Event(enable_timing=True)
-            start.record()
-            run()
-            stop.record()
-            stop.synchronize()
-            times.append(start.elapsed_time(stop) / 1e3)
-        else:
-            t0 = time.perf_counter()
-            run()
-            times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+    return statistics.median(timed_runs(run, repeats, cuda))
 
 
 def copy_bandwidth(device: torch.device, repeats: int) -> float:
