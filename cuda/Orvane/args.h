@@ -291,8 +291,8 @@ inline std::vector<int64_t> host_ints(const ArgCheck& check, const at::Tensor& t
                dtype_name(t.scalar_type()));
   if (!t.device().is_cpu() && t.device() != device) {
     std::ostringstream m;
-    m << name << " must be on the CPU or on " << device << " (the device of " << owner
-      << "), got " << t.device();
+    m << name << " must be on the CPU or on " << device << " (the device of " << owner << "), got "
+      << t.device();
     check.fail(m.str());
   }
   if (t.numel() < count) {
@@ -309,8 +309,8 @@ inline std::vector<int64_t> host_ints(const ArgCheck& check, const at::Tensor& t
   for (int64_t e = 0; e < count; ++e) {
     if (!(p[e] >= double(INT32_MIN) && p[e] <= double(INT32_MAX))) {
       std::ostringstream m;
-      m << name << " must hold integers within the 32-bit range [" << INT32_MIN << ", "
-        << INT32_MAX << "], got " << p[e] << " at entry " << e;
+      m << name << " must hold integers within the 32-bit range [" << INT32_MIN << ", " << INT32_MAX
+        << "], got " << p[e] << " at entry " << e;
       check.fail(m.str());
     }
     out[e] = static_cast<int64_t>(p[e]);

@@ -37,7 +37,7 @@ using ComplexVec = View<Complex, 1>;
 using IdGrid = View<uint8_t, 4>;  // [B1, NX, NY, NZ]
 
 ORV_HD inline Complex& entry(const ComplexField& v, const Batch16& b, int64_t i, int64_t j,
-                          int64_t k) {
+                             int64_t k) {
   return v.data()[b.b0 * v.stride(0) + b.b1 * v.stride(1) + u64(i) * v.stride(2) +
                   u64(j) * v.stride(3) + u64(k) * v.stride(4) + b.b2 * v.stride(5)];
 }
@@ -81,19 +81,19 @@ struct UpdateEDispersion {
   using ComplexVec = dispersive::ComplexVec;
   using IdGrid = dispersive::IdGrid;
 
-  Field Ex;                               // [B0, B1, NX, NY+1, NZ+1, B2], updated
-  Field Ey;                               // [B0, B1, NX+1, NY, NZ+1, B2], updated
-  Field Ez;                               // [B0, B1, NX+1, NY+1, NZ, B2], updated
-  Field Ex_prev, Ey_prev, Ez_prev;        // shapes of Ex, Ey, Ez
-  Grid w_x, w_y, w_z;                     // [B1, NX, NY, NZ]: share of the primary material
-  IdGrid id1_x, id1_y, id1_z;             // [B1, NX, NY, NZ]: primary material ids
-  IdGrid id2_x, id2_y, id2_z;             // [B1, NX, NY, NZ]: secondary material ids
-  Grid den1_x, den1_y, den1_z;            // [B1, NX, NY, NZ]
-  Grid den2_x, den2_y, den2_z;            // [B1, NX, NY, NZ]
-  ComplexVec rec_a;                       // [materials]: α per material id
-  ComplexVec rec_b;                       // [materials]: β per material id
-  ComplexField acc1_x, acc1_y, acc1_z;    // [B0, B1, NX, NY, NZ, B2], updated
-  ComplexField acc2_x, acc2_y, acc2_z;    // [B0, B1, NX, NY, NZ, B2], updated
+  Field Ex;                             // [B0, B1, NX, NY+1, NZ+1, B2], updated
+  Field Ey;                             // [B0, B1, NX+1, NY, NZ+1, B2], updated
+  Field Ez;                             // [B0, B1, NX+1, NY+1, NZ, B2], updated
+  Field Ex_prev, Ey_prev, Ez_prev;      // shapes of Ex, Ey, Ez
+  Grid w_x, w_y, w_z;                   // [B1, NX, NY, NZ]: share of the primary material
+  IdGrid id1_x, id1_y, id1_z;           // [B1, NX, NY, NZ]: primary material ids
+  IdGrid id2_x, id2_y, id2_z;           // [B1, NX, NY, NZ]: secondary material ids
+  Grid den1_x, den1_y, den1_z;          // [B1, NX, NY, NZ]
+  Grid den2_x, den2_y, den2_z;          // [B1, NX, NY, NZ]
+  ComplexVec rec_a;                     // [materials]: α per material id
+  ComplexVec rec_b;                     // [materials]: β per material id
+  ComplexField acc1_x, acc1_y, acc1_z;  // [B0, B1, NX, NY, NZ, B2], updated
+  ComplexField acc2_x, acc2_y, acc2_z;  // [B0, B1, NX, NY, NZ, B2], updated
   int32_t B1, B2, NX, NY, NZ;
   int32_t materials;  // ids below this have an entry in both tables
 
@@ -156,17 +156,19 @@ inline GpuKernel<UpdateEDispersion> gpu_kernel(const UpdateEDispersion&) {
 // ------------------------------------------------------------ host side
 
 template <class L>
-void update_e_dispersion(
-    const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez, const at::Tensor& Ex_prev,
-    const at::Tensor& Ey_prev, const at::Tensor& Ez_prev, const at::Tensor& w_x,
-    const at::Tensor& w_y, const at::Tensor& w_z, const at::Tensor& id1_x,
-    const at::Tensor& id1_y, const at::Tensor& id1_z, const at::Tensor& id2_x,
-    const at::Tensor& id2_y, const at::Tensor& id2_z, const at::Tensor& den1_x,
-    const at::Tensor& den1_y, const at::Tensor& den1_z, const at::Tensor& den2_x,
-    const at::Tensor& den2_y, const at::Tensor& den2_z, const at::Tensor& rec_a,
-    const at::Tensor& rec_b, const at::Tensor& acc1_x, const at::Tensor& acc1_y,
-    const at::Tensor& acc1_z, const at::Tensor& acc2_x, const at::Tensor& acc2_y,
-    const at::Tensor& acc2_z, const at::Tensor& /*spare*/) {
+void update_e_dispersion(const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
+                         const at::Tensor& Ex_prev, const at::Tensor& Ey_prev,
+                         const at::Tensor& Ez_prev, const at::Tensor& w_x, const at::Tensor& w_y,
+                         const at::Tensor& w_z, const at::Tensor& id1_x, const at::Tensor& id1_y,
+                         const at::Tensor& id1_z, const at::Tensor& id2_x, const at::Tensor& id2_y,
+                         const at::Tensor& id2_z, const at::Tensor& den1_x,
+                         const at::Tensor& den1_y, const at::Tensor& den1_z,
+                         const at::Tensor& den2_x, const at::Tensor& den2_y,
+                         const at::Tensor& den2_z, const at::Tensor& rec_a, const at::Tensor& rec_b,
+                         const at::Tensor& acc1_x, const at::Tensor& acc1_y,
+                         const at::Tensor& acc1_z, const at::Tensor& acc2_x,
+                         const at::Tensor& acc2_y, const at::Tensor& acc2_z,
+                         const at::Tensor& /*spare*/) {
   const ArgCheck check("Update_E_Dispersion");
   require_available<L>(check);
   const auto ids = [](const at::Tensor& t, const char* name) {
@@ -178,22 +180,35 @@ void update_e_dispersion(
   const auto acc = [](const at::Tensor& t, const char* name) {
     return complex_arg(t, name, 6, "[B0, B1, NX, NY, NZ, B2]", true);
   };
-  const TensorArg args[] = {
-      field_arg(Ex, "Ex", true),           field_arg(Ey, "Ey", true),
-      field_arg(Ez, "Ez", true),           field_arg(Ex_prev, "Ex_prev", true),
-      field_arg(Ey_prev, "Ey_prev", true), field_arg(Ez_prev, "Ez_prev", true),
-      grid_arg(w_x, "w_x"),                grid_arg(w_y, "w_y"),
-      grid_arg(w_z, "w_z"),                ids(id1_x, "id1_x"),
-      ids(id1_y, "id1_y"),                 ids(id1_z, "id1_z"),
-      ids(id2_x, "id2_x"),                 ids(id2_y, "id2_y"),
-      ids(id2_z, "id2_z"),                 grid_arg(den1_x, "den1_x"),
-      grid_arg(den1_y, "den1_y"),          grid_arg(den1_z, "den1_z"),
-      grid_arg(den2_x, "den2_x"),          grid_arg(den2_y, "den2_y"),
-      grid_arg(den2_z, "den2_z"),          table(rec_a, "rec_a"),
-      table(rec_b, "rec_b"),               acc(acc1_x, "acc1_x"),
-      acc(acc1_y, "acc1_y"),               acc(acc1_z, "acc1_z"),
-      acc(acc2_x, "acc2_x"),               acc(acc2_y, "acc2_y"),
-      acc(acc2_z, "acc2_z")};
+  const TensorArg args[] = {field_arg(Ex, "Ex", true),
+                            field_arg(Ey, "Ey", true),
+                            field_arg(Ez, "Ez", true),
+                            field_arg(Ex_prev, "Ex_prev", true),
+                            field_arg(Ey_prev, "Ey_prev", true),
+                            field_arg(Ez_prev, "Ez_prev", true),
+                            grid_arg(w_x, "w_x"),
+                            grid_arg(w_y, "w_y"),
+                            grid_arg(w_z, "w_z"),
+                            ids(id1_x, "id1_x"),
+                            ids(id1_y, "id1_y"),
+                            ids(id1_z, "id1_z"),
+                            ids(id2_x, "id2_x"),
+                            ids(id2_y, "id2_y"),
+                            ids(id2_z, "id2_z"),
+                            grid_arg(den1_x, "den1_x"),
+                            grid_arg(den1_y, "den1_y"),
+                            grid_arg(den1_z, "den1_z"),
+                            grid_arg(den2_x, "den2_x"),
+                            grid_arg(den2_y, "den2_y"),
+                            grid_arg(den2_z, "den2_z"),
+                            table(rec_a, "rec_a"),
+                            table(rec_b, "rec_b"),
+                            acc(acc1_x, "acc1_x"),
+                            acc(acc1_y, "acc1_y"),
+                            acc(acc1_z, "acc1_z"),
+                            acc(acc2_x, "acc2_x"),
+                            acc(acc2_y, "acc2_y"),
+                            acc(acc2_z, "acc2_z")};
   check_arguments<L>(check, args, field_arg(Ex, "Ex", false));
   const FieldSizes s = electric_sizes(check, Ex, Ey, Ez);
   // The previous fields receive whole-tensor copies after the kernel has run:

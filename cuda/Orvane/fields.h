@@ -234,20 +234,20 @@ struct UpdateE {
       ez_new = true;
     }
 
-    const int64_t p = electric_layer_slot(i, NX, layer_thickness(layer_cells, 0, epsi_x, 2),
-                                                region.x);
+    const int64_t p =
+        electric_layer_slot(i, NX, layer_thickness(layer_cells, 0, epsi_x, 2), region.x);
     if (p >= 0) {
       filter_layer(epsi_x, b, p, j, k, p, eb_x, ec_x, -dHz_x, dHy_x, ey, ez);
       ey_new = ez_new = true;
     }
-    const int64_t q = electric_layer_slot(j, NY, layer_thickness(layer_cells, 1, epsi_y, 3),
-                                                region.y);
+    const int64_t q =
+        electric_layer_slot(j, NY, layer_thickness(layer_cells, 1, epsi_y, 3), region.y);
     if (q >= 0) {
       filter_layer(epsi_y, b, i, q, k, q, eb_y, ec_y, -dHx_y, dHz_y, ez, ex);
       ez_new = ex_new = true;
     }
-    const int64_t r = electric_layer_slot(k, NZ, layer_thickness(layer_cells, 2, epsi_z, 4),
-                                                region.z);
+    const int64_t r =
+        electric_layer_slot(k, NZ, layer_thickness(layer_cells, 2, epsi_z, 4), region.z);
     if (r >= 0) {
       filter_layer(epsi_z, b, i, j, r, r, eb_z, ec_z, -dHy_z, dHx_z, ex, ey);
       ex_new = ey_new = true;

@@ -328,8 +328,7 @@ namespace cpu {
 template <class K, class = void>
 struct has_layers : std::false_type {};
 template <class K>
-struct has_layers<K, std::void_t<decltype(std::declval<const K&>().layers(0))>>
-    : std::true_type {};
+struct has_layers<K, std::void_t<decltype(std::declval<const K&>().layers(0))>> : std::true_type {};
 
 // Kernels that declare the layout the walker can specialise for:
 // `unit_layout(f)` calls f(view, dim, stride) for every view and dimension
@@ -351,8 +350,9 @@ struct StridePin {
 template <class K, class = void>
 struct has_unit_layout : std::false_type {};
 template <class K>
-struct has_unit_layout<K, std::void_t<decltype(std::declval<K&>().unit_layout(
-                              std::declval<StrideProbe&>()))>> : std::true_type {};
+struct has_unit_layout<
+    K, std::void_t<decltype(std::declval<K&>().unit_layout(std::declval<StrideProbe&>()))>>
+    : std::true_type {};
 
 // Whether the wide walker may run: the processor has AVX2 and FMA, and
 // ORVANE_CPU_BASELINE is not set (it forces the baseline code, so that the
@@ -383,11 +383,10 @@ inline ZSegments z_segments(int32_t NZ, int32_t L) {
   return {low_end, std::max(low_end, NZ - std::max(L, 0))};
 }
 
-
 // Cells k0 <= k < k1 of one z row, all in one region.
 template <class Kernel, Zone X, Zone Y, Zone Z>
-ORV_FORCE_INLINE void z_run(const Kernel& kernel, Cell16 c, const Batch16 b, int32_t k0,
-                            int32_t k1, Region<X, Y, Z> region) {
+ORV_FORCE_INLINE void z_run(const Kernel& kernel, Cell16 c, const Batch16 b, int32_t k0, int32_t k1,
+                            Region<X, Y, Z> region) {
   // Indices fit 16 bits (the wrappers' launch limits): the narrowing to
   // Cell16 is exact and the addresses stay affine in k.
   if (k0 < 0 || k1 > int32_t(kMaxExtent)) __builtin_unreachable();
@@ -417,8 +416,7 @@ ORV_FORCE_INLINE Region<X, Y, Z> region_of(int64_t x_slot, int64_t y_slot) {
 
 template <Zone X, Zone Y, class Kernel>
 ORV_FORCE_INLINE void z_segments_of(const Kernel& kernel, const Cell16 c, const Batch16 b,
-                                    const ZSegments z, int32_t NZ, int64_t x_slot,
-                                    int64_t y_slot) {
+                                    const ZSegments z, int32_t NZ, int64_t x_slot, int64_t y_slot) {
   z_run(kernel, c, b, 1, z.low_end, region_of<X, Y, Zone::low>(x_slot, y_slot));
   z_run(kernel, c, b, z.low_end, z.high_begin, region_of<X, Y, Zone::inner>(x_slot, y_slot));
   z_run(kernel, c, b, z.high_begin, NZ, region_of<X, Y, Zone::high>(x_slot, y_slot));
@@ -430,8 +428,8 @@ ORV_FORCE_INLINE void z_segments_of(const Kernel& kernel, const Cell16 c, const 
 // pinned, each z row cut into its segments, each segment run with the zones
 // it has.
 template <class Kernel, Zone X>
-ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Batch16 b,
-                            uint16_t i, const ZSegments z, int64_t x_slot) {
+ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Batch16 b, uint16_t i,
+                            const ZSegments z, int64_t x_slot) {
   // A private copy: the compiler keeps its pointers and strides in registers
   // instead of reloading them after every store, and sees pinned strides.
   Kernel local = kernel;

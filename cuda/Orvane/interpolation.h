@@ -88,11 +88,11 @@ ORV_HD inline Corners corners(float tx, float ty, float tz) {
 struct TrilinearInterpolation {
   using ComplexField = interpolation::ComplexField;
 
-  ComplexField result;                    // [B0, B1, TX, TY, TZ, B2], written
-  Vec target_x, target_y, target_z;       // [TX], [TY], [TZ]
-  IntVec index_x, index_y, index_z;       // [TX], [TY], [TZ]: base node per target coordinate
-  ComplexField grid_values;               // [B0, B1, GX, GY, GZ, B2]
-  Vec grid_x, grid_y, grid_z;             // [GX], [GY], [GZ]
+  ComplexField result;               // [B0, B1, TX, TY, TZ, B2], written
+  Vec target_x, target_y, target_z;  // [TX], [TY], [TZ]
+  IntVec index_x, index_y, index_z;  // [TX], [TY], [TZ]: base node per target coordinate
+  ComplexField grid_values;          // [B0, B1, GX, GY, GZ, B2]
+  Vec grid_x, grid_y, grid_z;        // [GX], [GY], [GZ]
   int32_t B1, B2, TX, TY, TZ;
   bool nearest;
 
@@ -129,11 +129,11 @@ struct TrilinearInterpolation {
 // addition is atomic; the order of the additions across threads is not fixed
 // and totals may differ in the last bits from run to run.
 struct TrilinearReverseInterpolation {
-  Field target_re, target_im;             // [B0, B1, TX, TY, TZ, B2]: parts of the target values
-  Vec target_x, target_y, target_z;       // [TX], [TY], [TZ]
-  IntVec index_x, index_y, index_z;       // [TX], [TY], [TZ]: lower base node per target coordinate
-  Field grid_re, grid_im;                 // [B0, B1, GX, GY, GZ, B2], accumulated
-  Vec grid_x, grid_y, grid_z;             // [GX], [GY], [GZ]
+  Field target_re, target_im;        // [B0, B1, TX, TY, TZ, B2]: parts of the target values
+  Vec target_x, target_y, target_z;  // [TX], [TY], [TZ]
+  IntVec index_x, index_y, index_z;  // [TX], [TY], [TZ]: lower base node per target coordinate
+  Field grid_re, grid_im;            // [B0, B1, GX, GY, GZ, B2], accumulated
+  Vec grid_x, grid_y, grid_z;        // [GX], [GY], [GZ]
   int32_t B1, B2, TX, TY, TZ;
 
   ORV_HD void thread(int32_t id, uint32_t row) const {
@@ -244,10 +244,11 @@ ResampleSizes check_resample(const ArgCheck& check, const char* not_on_device_pr
   check_arguments<L>(check, args, args[3]);
   const char* mode = nearest ? "nearest" : "trilinear";
   const int64_t least = nearest ? 1 : 2;
-  for (int axis = 0; axis < 3; ++axis) check_base_axis(check, args[axis].t, args[axis].name, least, mode);
+  for (int axis = 0; axis < 3; ++axis)
+    check_base_axis(check, args[axis].t, args[axis].name, least, mode);
 
   const at::Tensor& values = args[3].t;
-  const ResampleSizes s{values.size(0), values.size(1), values.size(5),
+  const ResampleSizes s{values.size(0),    values.size(1),    values.size(5),
                         args[0].t.size(0), args[1].t.size(0), args[2].t.size(0),
                         args[4].t.size(0), args[5].t.size(0), args[6].t.size(0)};
   if (values_on_base_grid)
@@ -258,7 +259,8 @@ ResampleSizes check_resample(const ArgCheck& check, const char* not_on_device_pr
                   "[B0, B1, TX, TY, TZ, B2] (TX, TY, TZ: the lengths of target_x, target_y, "
                   "target_z)");
   check.thread_limits(saturated_product({s.TX, s.TY, s.TZ}), "the number of target nodes TX*TY*TZ",
-                      saturated_product({s.B0, s.B1, s.B2}), "the number of batch entries B0*B1*B2");
+                      saturated_product({s.B0, s.B1, s.B2}),
+                      "the number of batch entries B0*B1*B2");
   return s;
 }
 
@@ -268,14 +270,13 @@ at::Tensor trilinear_interpolation(const at::Tensor& grid_x, const at::Tensor& g
                                    const at::Tensor& target_x, const at::Tensor& target_y,
                                    const at::Tensor& target_z, bool nearest) {
   const ArgCheck check("Trilinear_interpolation");
-  const TensorArg args[7] = {
-      vec_arg(grid_x, "grid_x"),
-      vec_arg(grid_y, "grid_y"),
-      vec_arg(grid_z, "grid_z"),
-      complex_arg(grid_values, "grid_values", 6, "[B0, B1, GX, GY, GZ, B2]"),
-      vec_arg(target_x, "target_x"),
-      vec_arg(target_y, "target_y"),
-      vec_arg(target_z, "target_z")};
+  const TensorArg args[7] = {vec_arg(grid_x, "grid_x"),
+                             vec_arg(grid_y, "grid_y"),
+                             vec_arg(grid_z, "grid_z"),
+                             complex_arg(grid_values, "grid_values", 6, "[B0, B1, GX, GY, GZ, B2]"),
+                             vec_arg(target_x, "target_x"),
+                             vec_arg(target_y, "target_y"),
+                             vec_arg(target_z, "target_z")};
   const ResampleSizes s = check_resample<L>(check, "", args, /*values_on_base_grid=*/true, nearest);
 
   // Everything lives on the device of the inputs, whichever device is current.
