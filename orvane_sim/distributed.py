@@ -50,60 +50,102 @@ def slab_bounds(cells: int, ranks: int, rank: int) -> tuple[int, int]:
 class SlabExchange:
     """The halo exchange after each electric step, hooked in where a periodic
     boundary goes: it fills the split axis's end planes of the node-centred
-    components and zeroes the tangential field on the global faces."""
+    components and zeroes the tangential field on the global faces, or, with
+    a Bloch wave number ``k`` (one, or one per b0), wraps them: the first
+    rank's node 0 receives exp(-i k P) times the last rank's node N-1 and the
+    last rank's node N receives exp(+i k P) times the first rank's node 1,
+    P = (cells - 1) h being the period, as the one-box periodic pass does."""
 
-    def __init__(self, sim: "SlabSimulation"):
+    # Message tags: neighbours upwards and downwards, the wrap both ways.
+    UP, DOWN, WRAP_UP, WRAP_DOWN = 0, 1, 2, 3
+
+    def __init__(self, sim: "SlabSimulation", k=None):
         self.axes = (sim.axis,)
-        self.sim = sim
+        self.phase = None
+        if k is not None:
+            if sim.b2 != 2:
+                raise ValueError(f"a periodic axis needs complex fields (b2=2), got b2={sim.b2}")
+            if sim.layers[sim.axis] != 0:
+                raise ValueError("a periodic axis has no absorbing layers, got "
+                                 f"{sim.layers[sim.axis]}")
+            B0 = sim.batch[0]
+            kk = torch.as_tensor(k, dtype=torch.float64).reshape(-1).expand(B0) \
+                if torch.as_tensor(k).numel() == 1 else torch.as_tensor(k, dtype=torch.float64)
+            if kk.shape != (B0,):
+                raise ValueError(f"need one Bloch wave number or {B0} of them, got {k!r}")
+            angle = kk * (sim.global_shape[sim.axis] - 1) * sim.spacing[sim.axis]
+            self.phase = (angle.cos().to(torch.float32).to(sim.device),
+                          angle.sin().to(torch.float32).to(sim.device))
+
+    def _rotate(self, buf: torch.Tensor, sign: int) -> torch.Tensor:
+        """buf [B0, B1, plane..., 2] (real, imaginary) times exp(sign i k P)."""
+        c, s = (p.view(-1, *([1] * (buf.dim() - 2))) for p in self.phase)
+        re, im = buf[..., 0], buf[..., 1]
+        return torch.stack([c * re - sign * s * im, sign * s * re + c * im], -1)
 
     def apply(self, sim) -> None:
         a, d = sim.axis, 2 + sim.axis
         rank, ranks = sim.rank, sim.ranks
+        first, last = rank == 0, rank == ranks - 1
         ops, fills = [], []
+
+        def post(f, send_index, peer, send_tag, recv_index, recv_tag, sign=0):
+            ops.append(dist.P2POp(dist.isend, f.select(d, send_index).contiguous(), peer,
+                                  tag=send_tag))
+            buf = torch.empty_like(f.select(d, recv_index))
+            ops.append(dist.P2POp(dist.irecv, buf, peer, tag=recv_tag))
+            fills.append((f, recv_index, buf, sign))
+
         for c, f in enumerate((sim.Ex, sim.Ey, sim.Ez)):
             if c == a:  # cell-centred along the axis: both copies computed locally
                 continue
             n = f.size(d) - 1
-            if rank > 0:
-                ops.append(dist.P2POp(dist.isend, f.select(d, 1).contiguous(), rank - 1))
-                buf = torch.empty_like(f.select(d, 0))
-                ops.append(dist.P2POp(dist.irecv, buf, rank - 1))
-                fills.append((f, 0, buf))
+            if not first:
+                post(f, 1, rank - 1, self.DOWN, 0, self.UP)
+            if not last:
+                post(f, n - 1, rank + 1, self.UP, n, self.DOWN)
+            if self.phase is None:
+                if first:
+                    f.select(d, 0).zero_()
+                if last:
+                    f.select(d, n).zero_()
+            elif ranks == 1:
+                low = self._rotate(f.select(d, n - 1), -1)
+                high = self._rotate(f.select(d, 1), +1)
+                f.select(d, 0).copy_(low)
+                f.select(d, n).copy_(high)
             else:
-                f.select(d, 0).zero_()
-            if rank < ranks - 1:
-                ops.append(dist.P2POp(dist.isend, f.select(d, n - 1).contiguous(), rank + 1))
-                buf = torch.empty_like(f.select(d, n))
-                ops.append(dist.P2POp(dist.irecv, buf, rank + 1))
-                fills.append((f, n, buf))
-            else:
-                f.select(d, n).zero_()
+                if first:
+                    post(f, 1, ranks - 1, self.WRAP_UP, 0, self.WRAP_DOWN, -1)
+                if last:
+                    post(f, n - 1, 0, self.WRAP_DOWN, n, self.WRAP_UP, +1)
         if ops:
             for req in dist.batch_isend_irecv(ops):
                 req.wait()
-        for f, i, buf in fills:
-            f.select(d, i).copy_(buf)
+        for f, i, buf, sign in fills:
+            f.select(d, i).copy_(self._rotate(buf, sign) if sign else buf)
 
 
 class SlabSimulation(Simulation):
     """A ``Simulation`` of the part of a box that this rank holds.
 
     shape, spacing, layers, courant, grading, b2, batch: those of the whole
-    box. axis: the split axis (0, 1 or 2). The group must be initialised
-    (``init_group``); every rank builds its slab with the same arguments.
+    box. axis: the split axis (0, 1 or 2). bloch: a Bloch wave number (one,
+    or one per b0) makes the split axis periodic (needs b2 = 2). The group must be initialised
+    (``init_group``, the default group); every rank builds its slab with the
+    same arguments.
     ``energy`` and ``gather`` combine all ranks.
     """
 
     def __init__(self, shape, spacing=1.0, courant: float = 0.99, layers=10,
                  backend: str = "cpu", grading: Grading = Grading(), b2: int = 1,
-                 batch=(1, 1), axis: int = 0, group=None):
+                 batch=(1, 1), axis: int = 0, bloch=None):
         if not dist.is_initialized():
             raise RuntimeError("SlabSimulation needs an initialised torch.distributed group")
         if axis not in (0, 1, 2):
             raise ValueError(f"axis must be 0, 1 or 2, got {axis!r}")
         self.axis = axis
-        self.group = group
-        self.rank, self.ranks = dist.get_rank(group), dist.get_world_size(group)
+        self.rank, self.ranks = dist.get_rank(), dist.get_world_size()
         self.global_shape = tuple(int(n) for n in _triple(shape, "shape"))
         spacing = tuple(float(h) for h in _triple(spacing, "spacing"))
         faces = _faces(layers)
@@ -111,6 +153,8 @@ class SlabSimulation(Simulation):
         L = max(faces[axis])
         self.start, self.stop = slab_bounds(N, self.ranks, self.rank)
         cells = self.stop - self.start
+        if bloch is not None:
+            b2 = 2
         if cells < max(2 * L, 2):
             raise ValueError(f"slab of {cells} cells along axis {axis} on rank {self.rank} is "
                              f"thinner than its layer slots (2 x {L}) or 2 cells; use fewer ranks")
@@ -141,7 +185,7 @@ class SlabSimulation(Simulation):
         put("ce", whole.ce[s:e].to(dev))
         for name in ("hb", "hc", "eb", "ec"):
             put(name, slots(getattr(whole, name)))
-        self.periodic = SlabExchange(self)
+        self.periodic = SlabExchange(self, bloch)
 
     def _owned(self, component: int | None) -> slice:
         """Local indices along the axis that this rank alone accounts for:
@@ -166,7 +210,7 @@ class SlabSimulation(Simulation):
         e = sum(torch.linalg.vector_norm(f, dtype=torch.float64).square() for f in parts[:3])
         h = sum(torch.linalg.vector_norm(f, dtype=torch.float64).square() for f in parts[3:])
         total = (0.5 * (e + h) * self.cell_volume).reshape(1)
-        dist.all_reduce(total, group=self.group)
+        dist.all_reduce(total)
         return float(total)
 
     def gather(self):
@@ -174,7 +218,7 @@ class SlabSimulation(Simulation):
         CPU; None on the other ranks."""
         parts = [f.cpu() for f in self._parts()]
         got = [None] * self.ranks if self.rank == 0 else None
-        dist.gather_object(parts, got, dst=0, group=self.group)
+        dist.gather_object(parts, got, dst=0)
         if self.rank != 0:
             return None
         d = 2 + self.axis
@@ -201,11 +245,13 @@ def init_group(backend: str = "cpu") -> None:
     dist.init_process_group("nccl" if backend == "cuda" else "gloo")
 
 
-def pulse_run(n, layers: int, steps: int, width: float = 3.0, axis: int = 0,
-              backend: str = "cpu", courant: float = 0.99):
-    """The pulse-absorption run on the current group; rank 0 returns
-    (fields, energies per step, seconds per step), the others None."""
-    sim = SlabSimulation(n, layers=layers, courant=courant, backend=backend, axis=axis)
+def pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
+              backend: str = "cpu", courant: float = 0.99, bloch=None):
+    """The pulse-absorption run on the current group (with ``bloch``, a Bloch
+    wave number, the split axis is periodic); rank 0 returns (fields,
+    energies per step, seconds per step), the others None."""
+    sim = SlabSimulation(n, layers=layers, courant=courant, backend=backend, axis=axis,
+                         bloch=bloch)
     sim.set_gaussian_pulse(width)
     energies = []
     t0 = time.perf_counter()
@@ -217,10 +263,20 @@ def pulse_run(n, layers: int, steps: int, width: float = 3.0, axis: int = 0,
     return None if sim.rank else (fields, energies, per_step)
 
 
-def single_pulse_run(n, layers: int, steps: int, width: float = 3.0,
-                     backend: str = "cpu", courant: float = 0.99):
-    """The same run as ``pulse_run`` as one process, for comparison."""
-    sim = Simulation(n, layers=layers, courant=courant, backend=backend)
+def single_pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
+                     backend: str = "cpu", courant: float = 0.99, bloch=None):
+    """The same run as ``pulse_run`` as one process, for comparison (a
+    periodic axis: x or y)."""
+    from .periodic import BlochBoundary
+
+    sim = Simulation(n, layers=layers, courant=courant, backend=backend,
+                     b2=2 if bloch is not None else 1)
+    if bloch is not None:
+        if axis not in (0, 1):
+            raise ValueError("the one-box periodic pass covers x and y only")
+        sim.periodic = BlochBoundary(sim, x=axis == 0, y=axis == 1,
+                                     kx=bloch if axis == 0 else 0.0,
+                                     ky=bloch if axis == 1 else 0.0)
     sim.set_gaussian_pulse(width)
     energies = []
     for _ in range(steps):

@@ -47,6 +47,25 @@ def test_pulse_over_ranks_matches_one_process(ranks, axis, shape, layers, tmp_pa
     assert got[-1] < 0.9 * max(got)
 
 
+# A periodic split axis with a Bloch phase: the wrap from the last rank to
+# the first; 1 rank wraps onto itself.
+@pytest.mark.parametrize("ranks, axis, shape, layers", [
+    (2, 0, (24, 12, 12), (0, 3, 3)), (3, 0, (24, 12, 12), (0, 3, 3)),
+    (2, 1, (12, 24, 12), (3, 0, 3)), (1, 0, (24, 12, 12), (0, 3, 3))])
+def test_bloch_periodic_split_axis_matches_one_process(ranks, axis, shape, layers, tmp_path):
+    steps, k = 40, 0.7
+    ref, energies = single_pulse_run(shape, layers, steps, axis=axis, bloch=k)
+    fields, got, _ = spawn_pulse_run(ranks, str(tmp_path / "out.pt"), timeout=90.0, n=shape,
+                                     layers=layers, steps=steps, axis=axis, bloch=k)
+    scale = max(float(f.abs().max()) for f in ref)
+    worst = max(float((a - b).abs().max()) for a, b in zip(fields, ref))
+    print(f"periodic, {ranks} ranks along axis {axis}: largest field difference {worst:.3e}")
+    assert worst <= 1e-6 * scale
+    assert got == pytest.approx(energies, rel=1e-9)
+    # The imaginary part is driven only through the phase of the wrap.
+    assert float(fields[1][..., 1].abs().max()) > 1e-3 * scale
+
+
 @pytest.fixture
 def one_rank_group():
     with socket.socket() as s:
@@ -76,6 +95,9 @@ def test_one_rank_is_the_whole_box(one_rank_group):
 @pytest.mark.parametrize("kwargs, message", [
     (dict(shape=(12, 10, 10), layers=7), "thinner than its layer slots"),
     (dict(shape=(12, 10, 10), axis=3), "axis must be"),
+    (dict(shape=(12, 10, 10), layers=2, bloch=0.5), "no absorbing layers"),
+    (dict(shape=(12, 10, 10), layers=(0, 2, 2), b2=2, batch=(2, 1), bloch=[0.1, 0.2, 0.3]),
+     "Bloch wave number"),
 ])
 def test_bad_slabs_are_refused(one_rank_group, kwargs, message):
     with pytest.raises(ValueError, match=message):
