@@ -1,6 +1,6 @@
 """One box split into slabs across the ranks of a torch.distributed group.
 
-    torchrun --nproc-per-node 2 -m orvane_sim.distributed [--backend cpu|cuda] [--n 48]
+    torchrun --nproc-per-node 2 -m orvane_sim.distributed [--backend cpu|cuda] [--cells 48]
                                 [--layers 8] [--steps 100] [--axis 0]
 
 Each rank holds the cells [start, stop) of the split axis (x by default) and
@@ -245,6 +245,11 @@ def init_group(backend: str = "cpu") -> None:
     dist.init_process_group("nccl" if backend == "cuda" else "gloo")
 
 
+def _sync(sim) -> None:
+    if sim.device.type == "cuda":
+        torch.cuda.synchronize()
+
+
 def pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
               backend: str = "cpu", courant: float = 0.99, bloch=None):
     """The pulse-absorption run on the current group (with ``bloch``, a Bloch
@@ -254,11 +259,18 @@ def pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
                          bloch=bloch)
     sim.set_gaussian_pulse(width)
     energies = []
-    t0 = time.perf_counter()
+    stepping = 0.0
     for _ in range(steps):
+        _sync(sim)
+        t0 = time.perf_counter()
         sim.step()
+        _sync(sim)
+        stepping += time.perf_counter() - t0
         energies.append(sim.energy())
-    per_step = (time.perf_counter() - t0) / max(steps, 1)
+    # the slowest rank sets the pace
+    per_step = torch.tensor([stepping / max(steps, 1)], dtype=torch.float64, device=sim.device)
+    dist.all_reduce(per_step, op=dist.ReduceOp.MAX)
+    per_step = float(per_step)
     fields = sim.gather()
     return None if sim.rank else (fields, energies, per_step)
 
@@ -328,7 +340,8 @@ def main(argv=None) -> int:
     ap = argparse.ArgumentParser(prog="torchrun ... -m orvane_sim.distributed",
                                  description="The pulse-absorption run split into slabs.")
     ap.add_argument("--backend", choices=("cpu", "cuda"), default="cpu")
-    ap.add_argument("--n", type=int, default=48, help="cells per axis (default 48)")
+    ap.add_argument("--cells", type=int, nargs="+", default=[48],
+                    help="cells per axis, one number or three (default 48)")
     ap.add_argument("--layers", type=int, default=8, help="absorbing layer cells (default 8)")
     ap.add_argument("--steps", type=int, default=100, help="time steps (default 100)")
     ap.add_argument("--axis", type=int, default=0, choices=(0, 1, 2), help="split axis")
@@ -339,15 +352,16 @@ def main(argv=None) -> int:
     os.environ.setdefault("WORLD_SIZE", "1")
     init_group(args.backend)
     try:
-        result = pulse_run(args.n, args.layers, args.steps, axis=args.axis, backend=args.backend)
+        shape = _triple(args.cells[0] if len(args.cells) == 1 else args.cells, "--cells")
+        result = pulse_run(shape, args.layers, args.steps, axis=args.axis, backend=args.backend)
         if result is not None:
             _, energies, per_step = result
             ranks = dist.get_world_size()
-            print(f"box {args.n}^3 over {ranks} rank(s) along axis {args.axis}, "
+            print(f"box {'x'.join(map(str, shape))} over {ranks} rank(s) along axis {args.axis}, "
                   f"{args.steps} steps")
             print(f"energy left / peak: {energies[-1] / max(energies):.3e}")
             print(f"time per step: {per_step * 1e3:.3f} ms")
-            print(f"cell updates per second: {args.n**3 / per_step:.3e}")
+            print(f"cell updates per second: {shape[0] * shape[1] * shape[2] / per_step:.3e}")
     finally:
         dist.destroy_process_group()
     return 0
