@@ -187,6 +187,18 @@ class SlabSimulation(Simulation):
             put(name, slots(getattr(whole, name)))
         self.periodic = SlabExchange(self, bloch)
 
+    def add(self, feature):
+        """Sources and monitors place themselves by the slab's own indices,
+        which are not the box's: refused rather than put in the wrong place."""
+        raise NotImplementedError("sources and monitors are not split across slabs yet; "
+                                  "run them in a one-process Simulation")
+
+    def set_objects(self, *args, **kwargs):
+        """Painting samples the objects over the domain it is given, so a
+        slab would not get the box's weights: refused for now."""
+        raise NotImplementedError("objects are not split across slabs yet; "
+                                  "run them in a one-process Simulation")
+
     def _owned(self, component: int | None) -> slice:
         """Local indices along the axis that this rank alone accounts for:
         the shared cell (and its low node) belong to the rank below, the last

@@ -104,7 +104,46 @@ def test_bad_slabs_are_refused(one_rank_group, kwargs, message):
         SlabSimulation(**kwargs)
 
 
+def test_features_not_split_yet_are_refused(one_rank_group):
+    slab = SlabSimulation((12, 10, 10), layers=2)
+    with pytest.raises(NotImplementedError, match="sources and monitors"):
+        slab.add(object())
+    with pytest.raises(NotImplementedError, match="objects"):
+        slab.set_objects([])
+    assert slab.sources == [] and slab.monitors == [] and slab.medium is None
+
+
 def test_needs_a_group():
     assert not dist.is_initialized()
     with pytest.raises(RuntimeError, match="initialised torch.distributed group"):
         SlabSimulation((8, 8, 8), layers=2)
+
+
+def test_demo_under_torchrun(tmp_path):
+    import shutil
+    import signal
+    import subprocess
+    import sys
+
+    torchrun = shutil.which("torchrun")
+    if torchrun is None:
+        pytest.skip("torchrun not on the path")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    env = dict(os.environ, OMP_NUM_THREADS="1",
+               PYTHONPATH=os.pathsep.join([root, os.environ.get("PYTHONPATH", "")]))
+    cmd = [torchrun, "--nproc-per-node", "2", "--master-addr", "127.0.0.1",
+           "--master-port", str(port), "-m", "orvane_sim.distributed",
+           "--cells", "20", "--layers", "3", "--steps", "30"]
+    proc = subprocess.Popen(cmd, cwd=root, env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True, start_new_session=True)
+    try:
+        out, _ = proc.communicate(timeout=90)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
+        pytest.fail("the two-process demo did not finish in 90 s")
+    assert proc.returncode == 0, out
+    assert "over 2 rank(s)" in out and "energy left / peak" in out
