@@ -210,11 +210,11 @@ class SlabSimulation(Simulation):
         return slice(lo, hi)
 
     def _parts(self):
+        """Owned parts of Ex, Ey, Ez, Hx, Hy, Hz."""
         d = 2 + self.axis
-        for c, f in enumerate((self.Ex, self.Ey, self.Ez)):
-            yield f.narrow(d, self._owned(c).start, self._owned(c).stop - self._owned(c).start)
-        for f in (self.Hx, self.Hy, self.Hz):
-            yield f.narrow(d, self._owned(None).start, self._owned(None).stop - self._owned(None).start)
+        for c, f in enumerate((self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz)):
+            own = self._owned(c if c < 3 else None)
+            yield f.narrow(d, own.start, own.stop - own.start)
 
     def energy(self) -> float:
         """Field energy of the whole box (every rank gets the same value)."""
