@@ -36,6 +36,16 @@ ORV_HD inline float product_part(const Complex a, const Complex p, bool imaginar
                    : a.real() * p.real() - a.imag() * p.imag();
 }
 
+// Real or imaginary part of amplitude[b0, s] · profile[b0, i, j, s], the
+// excitation of source entry s at plane position (i, j).
+ORV_HD inline float excitation(const ComplexVec2& amp, const ComplexProf& prof, uint16_t b0,
+                               int32_t i, int32_t j, uint16_t s, bool imaginary) {
+  const Complex a = amp.data()[b0 * amp.stride(0) + s * amp.stride(1)];
+  const Complex p = prof.data()[b0 * prof.stride(0) + u64(i) * prof.stride(1) +
+                                u64(j) * prof.stride(2) + s * prof.stride(3)];
+  return product_part(a, p, imaginary);
+}
+
 // Plane-wave injection, one position (i, j) of the z-plane and one batch
 // entry. Electric (Inject_E) and magnetic (Inject_H) differ only in
 //
@@ -73,18 +83,12 @@ struct InjectPlane {
     const float c = elem(cz, kz);
 
     if (Electric ? j > m_y : i > m_x) {
-      const Complex a = amp_y.data()[b.b0 * amp_y.stride(0) + s * amp_y.stride(1)];
-      const Complex p = prof_y.data()[b.b0 * prof_y.stride(0) + u64(i) * prof_y.stride(1) +
-                                      u64(j) * prof_y.stride(2) + s * prof_y.stride(3)];
-      const float v = c * product_part(a, p, imaginary);
+      const float v = c * excitation(amp_y, prof_y, b.b0, i, j, s, imaginary);
       float& f = elem(Fx, b, i, j, kz);
       f = Electric ? f + v : f - v;
     }
     if (Electric ? i > m_x : j > m_y) {
-      const Complex a = amp_x.data()[b.b0 * amp_x.stride(0) + s * amp_x.stride(1)];
-      const Complex p = prof_x.data()[b.b0 * prof_x.stride(0) + u64(i) * prof_x.stride(1) +
-                                      u64(j) * prof_x.stride(2) + s * prof_x.stride(3)];
-      const float v = c * product_part(a, p, imaginary);
+      const float v = c * excitation(amp_x, prof_x, b.b0, i, j, s, imaginary);
       float& f = elem(Fy, b, i, j, kz);
       f = Electric ? f - v : f + v;
     }
