@@ -4,6 +4,7 @@ normal incidence, against the Airy formula.
     python3 -m orvane_sim [slab] [--backend cpu|cuda] [--resolutions 30 60 120]
                           [--out slab_spectra.png] [--csv FILE]
     python3 -m orvane_sim pulse [...]    the pulse-absorption run (see --help)
+    torchrun --nproc-per-node N -m orvane_sim [...]    the same, split over N processes
 
 A slab of index 2, 46/90 length units thick, with both faces between grid
 nodes (a third of a cell off them at 30, 60 and 120 cells per unit), sits
@@ -19,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import sys
 
 import torch
@@ -35,13 +37,16 @@ CELLS_PER_WAVELENGTH = 25
 
 
 def slab_run(resolution: float, backend: str = "cpu", smoothing="anisotropic",
-             progress=None, frequencies=FREQUENCIES):
+             progress=None, frequencies=FREQUENCIES, slabs: bool = False, **options):
+    """The demo's column at one resolution (``slabs``: split along z over the
+    default process group; ``options`` go to ``planar``)."""
     from .dispersion import Dielectric
     from .planar import layer, planar
 
     stack = [layer(FRONT, FRONT + THICKNESS, Dielectric(N_SLAB**2))]
-    return planar([stack], frequencies, resolution, length=1.7, front=FRONT, until=40.0,
-                  backend=backend, smoothing=smoothing, progress=progress)
+    options.setdefault("until", 40.0)
+    return planar([stack], frequencies, resolution, length=1.7, front=FRONT, backend=backend,
+                  smoothing=smoothing, progress=progress, slabs=slabs, **options)
 
 
 def resolved(frequencies, resolution: float):
@@ -111,13 +116,30 @@ def slab_main(argv) -> int:
     ap.add_argument("--no-progress", action="store_true", help="no progress bar")
     args = ap.parse_args(argv)
     progress = False if args.no_progress else None
+    # started by torchrun with more than one process: split the column along z
+    ranks = int(os.environ.get("WORLD_SIZE", "1"))
+    rank = int(os.environ.get("RANK", "0"))
     try:
-        results = [slab_run(r, args.backend, progress=progress) for r in args.resolutions]
+        if ranks > 1:
+            from .distributed import init_group
+
+            init_group(args.backend)
+        try:
+            results = [slab_run(r, args.backend, progress=progress, slabs=ranks > 1)
+                       for r in args.resolutions]
+        finally:
+            if ranks > 1:
+                import torch.distributed as dist
+
+                dist.destroy_process_group()
     except (RuntimeError, ValueError, ImportError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
+    if rank != 0:
+        return 0
+    split = f", {ranks} processes (slabs along z)" if ranks > 1 else ""
     print(f"slab n = {N_SLAB:g}, thickness {THICKNESS:.4f}, front face at {FRONT:.4f}, "
-          f"normal incidence, backend {args.backend}")
+          f"normal incidence, backend {args.backend}{split}")
     print(f"largest errors against the Airy formula ('resolved': at least "
           f"{CELLS_PER_WAVELENGTH} cells per wavelength in the slab)")
     head = (f"{'cells/unit':>10} {'band':>9} {'up to ν':>8} {'max|ΔR|':>10} {'max|ΔT|':>10} "

@@ -35,7 +35,8 @@ import torch
 import torch.distributed as dist
 
 from .coefficients import Grading, axis_coefficients
-from .simulation import Simulation, _faces, _triple, gaussian_pulse
+from .placement import SlabPlacement
+from .simulation import Simulation, _faces, _triple, box_cells, gaussian_pulse
 
 
 def slab_bounds(cells: int, ranks: int, rank: int) -> tuple[int, int]:
@@ -126,78 +127,142 @@ class SlabExchange:
             f.select(d, i).copy_(self._rotate(buf, sign) if sign else buf)
 
 
+class SlabBoundary:
+    """What fills the end planes after each electric step on a slab: the
+    one-box periodic pass along the periodic axes that are not split, then
+    the halo exchange (with its wrap, when the split axis is periodic)."""
+
+    def __init__(self, exchange: SlabExchange, bloch=None):
+        self.exchange, self.bloch = exchange, bloch
+        self.axes = exchange.axes + (bloch.axes if bloch is not None else ())
+        self.k = None if bloch is None else bloch.k
+
+    def apply(self, sim) -> None:
+        if self.bloch is not None:
+            self.bloch.apply(sim)
+        self.exchange.apply(sim)
+
+
+def _slot(index: torch.Tensor, cells: int, L: int) -> torch.Tensor:
+    """Layer slot of each index along an axis of ``cells`` cells with layers
+    L thick, -1 outside both layers; an index in both counts as low, as the
+    field updates count it."""
+    high = torch.where(index >= cells - L, index - cells + 2 * L, -1)
+    return torch.where(index < L, index, high)
+
+
 class SlabSimulation(Simulation):
     """A ``Simulation`` of the part of a box that this rank holds.
 
-    shape, spacing, layers, courant, grading, b2, batch: those of the whole
-    box. axis: the split axis (0, 1 or 2). bloch: a Bloch wave number (one,
-    or one per b0) makes the split axis periodic (needs b2 = 2). The group must be initialised
-    (``init_group``, the default group); every rank builds its slab with the
-    same arguments.
-    ``energy`` and ``gather`` combine all ranks.
+    Takes the arguments of ``Simulation`` for the whole box (shape or size
+    and resolution, layers, objects, bloch, ...) and ``axis``, the split
+    axis (0, 1 or 2). The group must be initialised (``init_group``, the
+    default group); every rank builds its slab with the same arguments.
+
+    ``bloch`` makes x and y periodic as in ``Simulation``; a split x or y
+    then wraps from the last rank to the first. Sources, monitors and
+    objects are given in the box's indices and coordinates and act on the
+    part of their region each rank holds; ``energy``, ``gather``, the flux
+    planes' spectra and ``FrequencyMonitor.gathered`` combine the ranks.
+    Plane waves and flux planes, which span x and y, need the split along z.
     """
 
-    def __init__(self, shape, spacing=1.0, courant: float = 0.99, layers=10,
+    def __init__(self, shape=None, spacing=1.0, courant: float = 0.99, layers=10,
                  backend: str = "cpu", grading: Grading = Grading(), b2: int = 1,
-                 batch=(1, 1), axis: int = 0, bloch=None):
+                 batch=(1, 1), *, axis: int = 0, size=None, resolution=None, objects=None,
+                 background=None, bloch=None, **object_options):
         if not dist.is_initialized():
             raise RuntimeError("SlabSimulation needs an initialised torch.distributed group")
         if axis not in (0, 1, 2):
             raise ValueError(f"axis must be 0, 1 or 2, got {axis!r}")
         self.axis = axis
         self.rank, self.ranks = dist.get_rank(), dist.get_world_size()
-        self.global_shape = tuple(int(n) for n in _triple(shape, "shape"))
-        spacing = tuple(float(h) for h in _triple(spacing, "spacing"))
+        self.global_shape, spacing = box_cells(shape, spacing, size, resolution)
         faces = _faces(layers)
         N = self.global_shape[axis]
-        L = max(faces[axis])
+        low, high = faces[axis]
+        L = max(low, high)
         self.start, self.stop = slab_bounds(N, self.ranks, self.rank)
         cells = self.stop - self.start
+        if cells < 2:
+            raise ValueError(f"slab of {cells} cells along axis {axis} on rank {self.rank} "
+                             f"is thinner than 2 cells; use fewer ranks")
         if bloch is not None:
             b2 = 2
-        if cells < max(2 * L, 2):
-            raise ValueError(f"slab of {cells} cells along axis {axis} on rank {self.rank} is "
-                             f"thinner than its layer slots (2 x {L}) or 2 cells; use fewer ranks")
         local = list(self.global_shape)
         local[axis] = cells
-        super().__init__(tuple(local), spacing, courant, faces, backend, grading, b2, batch)
-        # The whole axis's coefficients, sliced: curl terms by global index,
-        # layer slots from the global faces this slab touches.
-        whole = axis_coefficients(N, spacing[axis], faces[axis], self.dt, grading)
-        dev = self.device
-        s, e = self.start, self.stop
+        local_faces = list(faces)
+        local_faces[axis] = (0, 0)
+        super().__init__(tuple(local), spacing, courant, tuple(local_faces), backend, grading,
+                         b2, batch)
+        self.faces = faces
+        self.layers = tuple(max(f) for f in faces)
+        self.placement = SlabPlacement(self.global_shape, axis, self.start, self.stop,
+                                       self.rank, self.ranks)
+        self._split_axis_layers(N, L, grading)
+        periodic = None
+        if bloch is not None:
+            from .periodic import BlochBoundary, wave_vectors
 
-        def slots(v):
-            out = torch.zeros_like(v)
-            if L:
-                if s == 0:
-                    out[:L] = v[:L]
-                if e == N:
-                    out[L:] = v[L:]
+            k = wave_vectors(bloch, self.batch[0])
+            if axis < 2 and self.layers[axis] != 0:
+                raise ValueError(f"a periodic axis has no absorbing layers, got "
+                                 f"{self.layers[axis]} along {'xy'[axis]}")
+            periodic = BlochBoundary(self, x=axis != 0, y=axis != 1, k=k)
+        exchange = SlabExchange(self, None if bloch is None or axis == 2 else periodic.k[:, axis])
+        self.periodic = SlabBoundary(exchange, periodic)
+        if objects is not None or background is not None:
+            self.set_objects(objects or [], background=background, **object_options)
+        elif object_options:
+            raise TypeError(f"unexpected options without objects: {sorted(object_options)}")
+
+    def _split_axis_layers(self, N: int, L: int, grading: Grading) -> None:
+        """Coefficients of the split axis: the curl terms by the box's index,
+        and, where the slab reaches into a face's layer, layer slots that
+        give each of its cells and nodes the box's coefficients there (the
+        field updates find a slot from the slab's own size). A slab that
+        reaches no layer has none along the axis."""
+        a, s, n = self.axis, self.start, self.stop - self.start
+        low, high = self.faces[a]
+        whole = axis_coefficients(N, self.spacing[a], (low, high), self.dt, grading)
+        reaches = s < low or self.stop > N - high
+        Lloc = L if reaches else 0
+        dev = self.device
+
+        def slots(v: torch.Tensor) -> torch.Tensor:
+            out = torch.zeros(2 * Lloc, dtype=v.dtype)
+            i = torch.arange(n)
+            mine, box = _slot(i, n, Lloc), _slot(i + s, N, L)
+            if bool(((box >= 0) & (mine < 0)).any()):
+                raise AssertionError("a layer cell of the box has no slot in the slab")
+            use = (box >= 0) & (mine >= 0)
+            out[mine[use]] = v[box[use]]
             return out.to(dev)
 
         def put(name, value):
             t = list(getattr(self, name))
-            t[axis] = value
+            t[a] = value
             setattr(self, name, tuple(t))
 
-        put("ch", whole.ch[s:e].to(dev))
-        put("ce", whole.ce[s:e].to(dev))
+        put("ch", whole.ch[s:s + n].to(dev))
+        put("ce", whole.ce[s:s + n].to(dev))
+        # magnetic slots by cell, electric ones by node (the update reads no
+        # slot for node 0, nor for the end node n, the next slab's)
         for name in ("hb", "hc", "eb", "ec"):
             put(name, slots(getattr(whole, name)))
-        self.periodic = SlabExchange(self, bloch)
+        B0, B1 = self.batch
+        shape = [B0, B1, *self.shape, 2, self.b2]
+        shape[2 + a] = 2 * Lloc
+        put("hpsi", torch.zeros(shape, device=dev))
+        put("epsi", torch.zeros(shape, device=dev))
+        layer_cells = list(self.layers)
+        layer_cells[a] = Lloc
+        self.layer_cells = torch.tensor(layer_cells, dtype=torch.int32, device=dev)
 
-    def add(self, feature):
-        """Sources and monitors place themselves by the slab's own indices,
-        which are not the box's: refused rather than put in the wrong place."""
-        raise NotImplementedError("sources and monitors are not split across slabs yet; "
-                                  "run them in a one-process Simulation")
-
-    def set_objects(self, *args, **kwargs):
-        """Painting samples the objects over the domain it is given, so a
-        slab would not get the box's weights: refused for now."""
-        raise NotImplementedError("objects are not split across slabs yet; "
-                                  "run them in a one-process Simulation")
+    def run(self, steps: int | None = None, until: float | None = None,
+            progress: bool | None = None) -> None:
+        """``Simulation.run``; only rank 0 shows progress."""
+        super().run(steps, until, progress if self.rank == 0 else False)
 
     def _owned(self, component: int | None) -> slice:
         """Local indices along the axis that this rank alone accounts for:
@@ -265,7 +330,7 @@ def _sync(sim) -> None:
 def pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
               backend: str = "cpu", courant: float = 0.99, bloch=None):
     """The pulse-absorption run on the current group (with ``bloch``, a Bloch
-    wave number, the split axis is periodic); rank 0 returns (fields,
+    wave vector (kx, ky), x and y are periodic); rank 0 returns (fields,
     energies per step, seconds per step), the others None."""
     sim = SlabSimulation(n, layers=layers, courant=courant, backend=backend, axis=axis,
                          bloch=bloch)
@@ -289,18 +354,8 @@ def pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
 
 def single_pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
                      backend: str = "cpu", courant: float = 0.99, bloch=None):
-    """The same run as ``pulse_run`` as one process, for comparison (a
-    periodic axis: x or y)."""
-    from .periodic import BlochBoundary
-
-    sim = Simulation(n, layers=layers, courant=courant, backend=backend,
-                     b2=2 if bloch is not None else 1)
-    if bloch is not None:
-        if axis not in (0, 1):
-            raise ValueError("the one-box periodic pass covers x and y only")
-        sim.periodic = BlochBoundary(sim, x=axis == 0, y=axis == 1,
-                                     kx=bloch if axis == 0 else 0.0,
-                                     ky=bloch if axis == 1 else 0.0)
+    """The same run as ``pulse_run`` as one process, for comparison."""
+    sim = Simulation(n, layers=layers, courant=courant, backend=backend, bloch=bloch)
     sim.set_gaussian_pulse(width)
     energies = []
     for _ in range(steps):
@@ -315,27 +370,28 @@ def _free_port() -> int:
         return s.getsockname()[1]
 
 
-def _spawned(rank: int, ranks: int, port: int, out: str, kwargs: dict) -> None:
+def _spawned(rank: int, ranks: int, port: int, out: str, target, kwargs: dict) -> None:
     os.environ.update(MASTER_ADDR="127.0.0.1", MASTER_PORT=str(port), RANK=str(rank),
                       WORLD_SIZE=str(ranks), LOCAL_RANK=str(rank))
     torch.set_num_threads(1)
     init_group(kwargs.get("backend", "cpu"))
     try:
-        result = pulse_run(**kwargs)
+        result = target(**kwargs)
         if rank == 0:
             torch.save(result, out)
     finally:
         dist.destroy_process_group()
 
 
-def spawn_pulse_run(ranks: int, out: str, timeout: float = 120.0, **kwargs):
-    """Run ``pulse_run`` over ``ranks`` local processes joined on 127.0.0.1
-    and return rank 0's result; the processes are stopped after ``timeout``
-    seconds."""
+def spawn_run(target, ranks: int, out: str, timeout: float = 120.0, **kwargs):
+    """Call ``target(**kwargs)`` (a module-level function) on each of
+    ``ranks`` local processes joined on 127.0.0.1 and return rank 0's
+    result, passed through the file ``out``; the processes are stopped
+    after ``timeout`` seconds."""
     import torch.multiprocessing as mp
 
-    ctx = mp.start_processes(_spawned, args=(ranks, _free_port(), out, kwargs), nprocs=ranks,
-                             join=False, start_method="spawn")
+    ctx = mp.start_processes(_spawned, args=(ranks, _free_port(), out, target, kwargs),
+                             nprocs=ranks, join=False, start_method="spawn")
     deadline = time.monotonic() + timeout
     try:
         while not ctx.join(timeout=1.0):
@@ -346,6 +402,11 @@ def spawn_pulse_run(ranks: int, out: str, timeout: float = 120.0, **kwargs):
             if p.is_alive():
                 p.terminate()
     return torch.load(out, weights_only=False)
+
+
+def spawn_pulse_run(ranks: int, out: str, timeout: float = 120.0, **kwargs):
+    """``pulse_run`` over ``ranks`` local processes (see ``spawn_run``)."""
+    return spawn_run(pulse_run, ranks, out, timeout, **kwargs)
 
 
 def main(argv=None) -> int:

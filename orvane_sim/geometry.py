@@ -189,10 +189,12 @@ class Object:
 # ---------------------------------------------------------------------------
 
 
-def node_coordinates(shape, spacing, component: int) -> list[torch.Tensor]:
-    """Coordinates along x, y, z of component ``component``'s nodes."""
-    return [(torch.arange(n, dtype=F64) + (0.5 if axis == component else 0.0)) * h
-            for axis, (n, h) in enumerate(zip(shape, spacing))]
+def node_coordinates(shape, spacing, component: int, offset=(0, 0, 0)) -> list[torch.Tensor]:
+    """Coordinates along x, y, z of component ``component``'s nodes; with
+    ``offset``, those of a part of a larger box whose node 0 is the box's
+    node ``offset``."""
+    return [(torch.arange(o, o + n, dtype=F64) + (0.5 if axis == component else 0.0)) * h
+            for axis, (n, h, o) in enumerate(zip(shape, spacing, offset))]
 
 
 def _per_axis(v, what: str) -> tuple[int, int, int]:
@@ -202,17 +204,31 @@ def _per_axis(v, what: str) -> tuple[int, int, int]:
     return tuple(int(x) for x in t)
 
 
-def _lattice(obj: Object, shape, spacing, resolution):
+def _lattice(obj: Object, shape, spacing, resolution, part=None):
     """The object's box clipped to the domain (one cell of margin), and its
-    lattice cells per axis; None if nothing of it lies in the domain."""
+    lattice cells per axis; None if nothing of it lies in the domain.
+
+    ``part`` ((offset, cells) per axis) keeps only the lattice cells that
+    reach the dual cells of that part's nodes, the same lattice cells as the
+    whole domain's lattice has there, so each part of a split box is painted
+    as the whole box would be."""
     box, cells = [], []
-    for (lo, hi), n, h, resolution in zip(obj.shape.bounds(), shape, spacing,
-                                          _per_axis(resolution, "resolution")):
+    for axis, ((lo, hi), n, h, resolution) in enumerate(zip(
+            obj.shape.bounds(), shape, spacing, _per_axis(resolution, "resolution"))):
         lo, hi = max(lo, -h), min(hi, (n + 1) * h)
         if not lo < hi:
             return None
+        count = max(1, math.ceil((hi - lo) / h * resolution - 1e-9))
+        if part is not None and part[axis] != (0, n):
+            offset, m = part[axis]
+            width = (hi - lo) / count
+            first = max(0, math.floor(((offset - 1) * h - lo) / width))
+            last = min(count, math.ceil(((offset + m + 1) * h - lo) / width))
+            if not first < last:
+                return None
+            lo, hi, count = lo + first * width, lo + last * width, last - first
         box.append((lo, hi))
-        cells.append(max(1, math.ceil((hi - lo) / h * resolution - 1e-9)))
+        cells.append(count)
     return box, cells
 
 
@@ -245,7 +261,7 @@ def dispersive(material) -> bool:
 
 def material_grids(objects: Sequence[Object], shape, spacing, module, device, table,
                    resolution: int = 4, supersample: int = 2, smoothing: bool = True,
-                   first_id: int = 1, out=None):
+                   first_id: int = 1, out=None, domain=None, offset=(0, 0, 0)):
     """Weight, primary and secondary id grids [1, NX, NY, NZ] of each
     electric component, from ``objects`` painted in order over material id 0.
 
@@ -254,12 +270,45 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
     dispersive materials keep their volume-weighted share). ``out``: three
     (weight, primary, secondary) triples to paint into (for example one
     batch slice of larger grids), zeroed first; new grids if None.
+    ``domain`` and ``offset``: the grids are the part of a box of ``domain``
+    cells whose node 0 is the box's node ``offset`` (the whole box: None).
     """
     if first_id + len(objects) > 256:
         raise ValueError(f"at most 255 objects fit the material ids, "
                          f"got {first_id - 1 + len(objects)}")
     f32 = dict(dtype=torch.float32, device=device)
-    lattices = [_lattice(o, shape, spacing, resolution) for o in objects]
+    domain = tuple(shape) if domain is None else tuple(domain)
+    # A node's dual cell reaches halfway to its neighbours, and a grid's end
+    # node has a neighbour on one side only: paint a part with one more node
+    # wherever the box goes on, and keep the inside.
+    low = [int(o > 0) for o in offset]
+    high = [int(o + n < d) for o, n, d in zip(offset, shape, domain)]
+    if any(low) or any(high):
+        wider = _paint(objects, [n + a + b for n, a, b in zip(shape, low, high)], spacing,
+                       module, device, table, resolution, supersample, smoothing, first_id,
+                       None, domain, [o - a for o, a in zip(offset, low)])
+        grids = []
+        for component, trio in enumerate(wider):
+            inner = [g[:, low[0]:low[0] + shape[0], low[1]:low[1] + shape[1],
+                       low[2]:low[2] + shape[2]] for g in trio]
+            if out is None:
+                grids.append(tuple(g.clone() for g in inner))
+            else:
+                for dst, src in zip(out[component], inner):
+                    dst.copy_(src)
+                grids.append(out[component])
+        return grids
+    return _paint(objects, shape, spacing, module, device, table, resolution, supersample,
+                  smoothing, first_id, out, domain, offset)
+
+
+def _paint(objects, shape, spacing, module, device, table, resolution, supersample, smoothing,
+           first_id, out, domain, offset):
+    """``material_grids`` of the nodes the grids hold, each as far as the
+    grids' own coordinates reach."""
+    f32 = dict(dtype=torch.float32, device=device)
+    part = tuple((int(o), int(n)) for o, n in zip(offset, shape))
+    lattices = [_lattice(o, domain, spacing, resolution, part) for o in objects]
     samples = [None if lat is None else
                fill_fraction(o.shape, *lat, supersample).to(**f32)[None]
                for o, lat in zip(objects, lattices)]
@@ -267,7 +316,7 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
               for lat in lattices]
     grids = []
     for component in range(3):
-        coords64 = node_coordinates(shape, spacing, component)
+        coords64 = node_coordinates(shape, spacing, component, offset)
         coords = [c.to(**f32) for c in coords64]
         if out is None:
             weight = torch.zeros(1, *shape, **f32)

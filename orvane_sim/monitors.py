@@ -40,18 +40,30 @@ class FrequencyMonitor:
     at x = first .. last (its own axis), y = first .. last + 1, z likewise.
     ``slot`` picks the trailing batch slot of the fields that is monitored
     (in a complex run 0 is the real part, 1 the imaginary part). The
-    accumulators ``Ex``, ``Ey``, ``Ez`` are [B0, B1, X, Y, Z, F].
+    accumulators ``Ex``, ``Ey``, ``Ez`` are [B0, B1, X, Y, Z, F]; in a run
+    split into slabs each rank holds the part of the box it owns (None if
+    it owns none of it), and ``gathered()`` puts them together.
     """
 
     def __init__(self, sim, frequencies: Sequence[float], x_range, y_range, z_range, slot: int = 0):
         if not 0 <= slot < sim.b2:
             raise ValueError(f"slot must lie in 0 .. {sim.b2 - 1}, got {slot}")
         self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
-        self.ranges = [torch.tensor([int(a), int(b)], dtype=torch.int32)
-                       for a, b in (x_range, y_range, z_range)]
-        MX, MY, MZ = (int(b) - int(a) + 2 for a, b in (x_range, y_range, z_range))
-        if min(MX, MY, MZ) < 2:
+        ranges = [(int(a), int(b)) for a, b in (x_range, y_range, z_range)]
+        if min(b - a + 2 for a, b in ranges) < 2:
             raise ValueError("each range must hold at least one cell (last >= first)")
+        # the cells this part owns; the node after the last one is a valid
+        # copy once the halo is exchanged, and the next part's first node
+        self.placement = place = sim.placement
+        for axis, (a, b) in enumerate(ranges):
+            c0, c1 = place.owned_cells(axis)
+            s = place.start_stop(axis)[0]
+            ranges[axis] = (max(a, c0) - s, min(b, c1 - 1) - s)
+        self.Ex = self.Ey = self.Ez = None
+        if min(b - a for a, b in ranges) < 0:
+            return
+        self.ranges = [torch.tensor(r, dtype=torch.int32) for r in ranges]
+        MX, MY, MZ = (b - a + 2 for a, b in ranges)
         F = len(self.frequencies)
         dev = sim.device
         B0, B1 = sim.batch
@@ -65,7 +77,22 @@ class FrequencyMonitor:
     def factors(self, t: float, dt: float) -> torch.Tensor:
         return fourier_factors(self.frequencies, t, dt)
 
+    def gathered(self) -> dict | None:
+        """The whole box's accumulators, {"Ex": ..., "Ey": ..., "Ez": ...}:
+        the monitor's own in one process; in a run split into slabs, on rank
+        0 (on the CPU), None on the other ranks. A collective: every rank
+        calls it."""
+        parts = None if self.Ex is None else {"Ex": self.Ex, "Ey": self.Ey, "Ez": self.Ez}
+        axis = self.placement.axis
+        if axis is None:
+            return parts
+        names = ("Ex", "Ey", "Ez")
+        return self.placement.concat(parts, {n: 2 + axis for n in names},
+                                     {n: c != axis for c, n in enumerate(names)})
+
     def update(self, sim) -> None:
+        if self.Ex is None:
+            return
         s = slice(self.slot, self.slot + 1)  # one slot, shared by every frequency
         sim.module.Monitor_Update_E(self.Ex, self.Ey, self.Ez,
                                     sim.Ex[..., s], sim.Ey[..., s], sim.Ez[..., s],
@@ -80,17 +107,27 @@ class FluxPlane:
     Ex and Ey are summed at the nodes, Hx and Hy in the cells just below and
     above and averaged onto the nodes, so a wave's flux is measured the same
     way in either direction: S(ν) = ½ Re(Ex·Hy* - Ey·Hx*), averaged over
-    the plane. ``flux()`` is [B0, B1, F] (float64).
+    the plane. ``flux()`` is [B0, B1, F] (float64). In a run split into
+    slabs along z, the rank that owns the plane sums it, and ``spectra`` and
+    ``flux`` (collectives: every rank calls them) return the sums on every
+    rank.
     """
 
     def __init__(self, sim, z: int, frequencies: Sequence[float]):
-        NX, NY, NZ = sim.shape
+        NX, NY, _ = sim.shape
+        self.placement = place = sim.placement
+        NZ = place.shape[2]
+        if place.axis in (0, 1):
+            raise ValueError(f"a flux plane across z needs its slabs split along z, "
+                             f"not along {'xyz'[place.axis]}")
         if not 1 <= z <= NZ - 2:
             raise ValueError(f"a flux plane needs magnetic cells on both sides: "
                              f"z in 1 .. {NZ - 2}, got {z}")
         if NX < 2 or NY < 2:
             raise ValueError(f"a flux plane needs at least 2 cells along x and y, got {NX}, {NY}")
         self.z = z
+        self.mine = place.owns_node(2, z)
+        z -= place.start_stop(2)[0]
         self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
         F = len(self.frequencies)
         B0, B1 = sim.batch
@@ -115,6 +152,8 @@ class FluxPlane:
         self.slots = slots
 
     def update(self, sim) -> None:
+        if not self.mine:
+            return
         m = sim.module
         fe = fourier_factors(self.frequencies, sim.time, sim.dt).to(sim.device)
         fh = fourier_factors(self.frequencies, sim.time - 0.5 * sim.dt, sim.dt).to(sim.device)
@@ -130,18 +169,30 @@ class FluxPlane:
         """Complex Fourier sums at the plane, [B0, B1, X, Y, F] each: Ex and
         Ey at the nodes, Hx and Hy averaged onto them (x, y over one period)."""
         out = {}
-        NXm1 = self.e_acc[0][0].shape[2]
-        NYm1 = self.e_acc[0][1].shape[3]
+        e_acc, h_acc = self._summed()
+        NXm1 = e_acc[0][0].shape[2]
+        NYm1 = e_acc[0][1].shape[3]
 
         def combine(parts):
             return sum(w * p.to(torch.complex128) for (_, w), p in zip(self.slots, parts))
 
-        out["Ex"] = combine([e[0][:, :, :, :NYm1, 0] for e in self.e_acc])
-        out["Ey"] = combine([e[1][:, :, :NXm1, :, 0] for e in self.e_acc])
+        out["Ex"] = combine([e[0][:, :, :, :NYm1, 0] for e in e_acc])
+        out["Ey"] = combine([e[1][:, :, :NXm1, :, 0] for e in e_acc])
         for n, name in enumerate(("Hx", "Hy")):
-            h = combine([hs[n][2] for hs in self.h_acc])  # [B0, B1, X, Y, 2, F]
+            h = combine([hs[n][2] for hs in h_acc])  # [B0, B1, X, Y, 2, F]
             out[name] = 0.5 * (h[..., 0, :] + h[..., 1, :])
         return out
+
+    def _summed(self):
+        """The accumulators, summed over the ranks of a split run (only the
+        plane's owner adds to its own)."""
+        if self.placement.ranks == 1:
+            return self.e_acc, self.h_acc
+        e = [tuple(t.clone() for t in group) for group in self.e_acc]
+        h = [[tuple(t.clone() for t in trio) for trio in pair] for pair in self.h_acc]
+        every = [t for g in e for t in g] + [t for p in h for trio in p for t in trio]
+        self.placement.sum([t for t in every if t.numel()])
+        return e, h
 
     def flux(self) -> torch.Tensor:
         s = self.spectra()

@@ -49,7 +49,8 @@ def planar(stacks, frequencies: Sequence[float], resolution: float, length: floa
            front: float, k=(0.0, 0.0), polarization=(1.0, 0.0), pulse=None,
            until: float | None = None, backend: str = "cpu", pml: int = 20,
            smoothing="anisotropic", progress: bool | None = None, courant: float = 0.99,
-           gap: float = 0.3, sampling=((1, 1, 64), (1, 1, 4))) -> PlanarResult:
+           gap: float = 0.3, sampling=((1, 1, 64), (1, 1, 4)),
+           slabs: bool = False) -> PlanarResult:
     """Run the column. ``stacks``: one object list per b1 (positions along z
     in length units, measured from the first vacuum node above the low
     layer's plane wave region, see below), ``length``: vacuum-and-stack
@@ -61,7 +62,9 @@ def planar(stacks, frequencies: Sequence[float], resolution: float, length: floa
     Layout in cells: pml | 3 | monitor R | 3 | plane | stack region of
     ``length`` (origin z = 0 at the plane's first total-field node) | gap |
     monitor T | gap | pml. ``sampling``: (resolution, supersample) of the
-    objects' fill (per axis; planar faces need it along z only).
+    objects' fill (per axis; planar faces need it along z only). ``slabs``:
+    split the column along z over the ranks of the default process group
+    (every rank calls ``planar`` alike and gets the whole result).
     """
     import time
 
@@ -89,10 +92,16 @@ def planar(stacks, frequencies: Sequence[float], resolution: float, length: floa
     shifted = [[Object(_shift(o.shape, origin), o.material) for o in objs] for objs in stacks]
     if until is None:
         until = getattr(pulse, "t0", 0.0) + 4 * getattr(pulse, "width", 2.0) + 4 * NZ * h
-    sim = Simulation((2, 2, NZ), spacing=h, layers=((0, 0), (0, 0), (pml, pml)),
-                     courant=courant, backend=backend, batch=(B0, B1), bloch=k_t,
-                     objects=shifted, smoothing=smoothing,
-                     resolution=sampling[0], supersample=sampling[1])
+    box = dict(spacing=h, layers=((0, 0), (0, 0), (pml, pml)), courant=courant,
+               backend=backend, batch=(B0, B1), bloch=k_t)
+    if slabs:
+        from .distributed import SlabSimulation
+
+        sim = SlabSimulation((2, 2, NZ), axis=2, **box)
+    else:
+        sim = Simulation((2, 2, NZ), **box)
+    sim.set_objects(shifted, smoothing=smoothing, resolution=sampling[0],
+                    supersample=sampling[1])
     source = sim.add(PlaneWave(sim, plane, pulse, polarization=pol_t, k=k_t, duration=until,
                                frequencies=nu))
     refl = sim.add(FluxPlane(sim, z_r, nu))

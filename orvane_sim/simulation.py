@@ -28,6 +28,7 @@ from typing import Sequence
 import torch
 
 from .coefficients import EPS0, MU0, Grading, axis_coefficients, time_step
+from .placement import WholeBox
 
 _MODULES = {"cpu": ("OrvaneCPU", "cpu"), "cuda": ("Orvane", "cuda")}
 
@@ -47,6 +48,24 @@ def _triple(v, what: str) -> tuple:
     if len(t) != 3:
         raise ValueError(f"{what} needs 1 or 3 values, got {v!r}")
     return t
+
+
+def box_cells(shape=None, spacing=1.0, size=None, resolution=None):
+    """(cells, spacing) per axis from shape and spacing, or from size and
+    resolution (cells per unit length)."""
+    if size is not None:
+        if resolution is None or shape is not None:
+            raise ValueError("give either shape (and spacing) or size and resolution")
+        spacing = 1.0 / float(resolution)
+        shape = tuple(max(1, round(float(s) * resolution)) for s in _triple(size, "size"))
+    elif resolution is not None:
+        # an objects' sampling resolution given here would go unused
+        raise ValueError("resolution (cells per unit length) goes with size; the sampling of "
+                         "objects is set_objects(..., resolution=)")
+    if shape is None:
+        raise ValueError("shape (or size and resolution) is needed")
+    return (tuple(int(n) for n in _triple(shape, "shape")),
+            tuple(float(h) for h in _triple(spacing, "spacing")))
 
 
 def _faces(layers) -> tuple[tuple[int, int], ...]:
@@ -90,13 +109,7 @@ class Simulation:
             b2 = 2
         if b2 < 1:
             raise ValueError(f"b2 must be at least 1, got {b2}")
-        if size is not None:
-            if resolution is None or shape is not None:
-                raise ValueError("give either shape (and spacing) or size and resolution")
-            spacing = 1.0 / float(resolution)
-            shape = tuple(max(1, round(float(s) * resolution)) for s in _triple(size, "size"))
-        if shape is None:
-            raise ValueError("shape (or size and resolution) is needed")
+        shape, spacing = box_cells(shape, spacing, size, resolution)
         self.b2 = int(b2)
         self.batch = tuple(int(b) for b in batch)
         if len(self.batch) != 2 or min(self.batch) < 1:
@@ -110,6 +123,7 @@ class Simulation:
         self.spacing = tuple(float(h) for h in _triple(spacing, "spacing"))
         self.faces = _faces(layers)
         self.layers = tuple(max(f) for f in self.faces)
+        self.placement = WholeBox(self.shape)
         self.module, self.device = load_backend(backend)
         self.backend = backend
         self.dt = time_step(self.spacing, courant)
@@ -279,7 +293,8 @@ class Simulation:
         for b1, objs in enumerate(per_batch):
             out = [tuple(g[b1:b1 + 1] for g in comp) for comp in grids]
             material_grids(objs, self.shape, self.spacing, self.module, dev, tables.den,
-                           resolution, supersample, modes[b1] == "anisotropic", first, out)
+                           resolution, supersample, modes[b1] == "anisotropic", first, out,
+                           domain=self.placement.shape, offset=self.placement.offset)
             first += len(objs)
             if modes[b1] == "staircase":
                 for w, _, _ in out:

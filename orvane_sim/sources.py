@@ -75,7 +75,12 @@ class PlaneWave:
         from .incident import IncidentLine, line_cells
         from .periodic import wave_vectors
 
-        NX, NY, NZ = sim.shape
+        NX, NY, _ = sim.shape
+        place = sim.placement
+        NZ = place.shape[2]
+        if place.axis in (0, 1):
+            raise ValueError(f"a plane wave across z needs its slabs split along z, "
+                             f"not along {'xyz'[place.axis]}")
         if not 0 <= plane < NZ - 1:
             raise ValueError(f"plane must lie in 0 .. {NZ - 2}, got {plane}")
         Lz = sim.layers[2]
@@ -84,11 +89,19 @@ class PlaneWave:
                              f"{NZ - Lz} .. {NZ - 1})")
         B0 = sim.batch[0]
         self.plane = plane
+        # this part's z index of the magnetic cells and of the plane before
+        # the electric nodes it writes; None where it holds none (node 0 of a
+        # slab is a copy the halo exchange fills)
+        h_cells = place.held(2, plane, plane + 1, nodes=False)
+        e_nodes = place.held(2, plane + 1, plane + 2)
+        self.h_plane = None if h_cells is None else h_cells[0]
+        self.e_plane = None if e_nodes is None or e_nodes[0] == 0 else e_nodes[0] - 1
         self.waveform = waveform
         self.factor = slot_factor(sim)
         self.margins = torch.tensor([int(m) for m in margins], dtype=torch.int32)
         self.k = wave_vectors(k, B0)
-        if sim.periodic is not None and not torch.allclose(self.k, sim.periodic.k):
+        periodic_k = getattr(sim.periodic, "k", None)
+        if periodic_k is not None and not torch.allclose(self.k, periodic_k):
             raise ValueError("the plane wave's k must be the Bloch wave vector of the boundary")
         if sim.b2 == 1 and self.k.abs().max() > 0:
             raise ValueError("an oblique plane wave needs complex fields (b2=2)")
@@ -98,8 +111,8 @@ class PlaneWave:
         self.dz = dz
 
         def profile(ox: float, oy: float) -> torch.Tensor:
-            x = (torch.arange(NX, dtype=torch.float64) + ox) * dx
-            y = (torch.arange(NY, dtype=torch.float64) + oy) * dy
+            x = (torch.arange(NX, dtype=torch.float64) + ox + place.offset[0]) * dx
+            y = (torch.arange(NY, dtype=torch.float64) + oy + place.offset[1]) * dy
             phase = (self.k[:, 0, None, None] * x[None, :, None]
                      + self.k[:, 1, None, None] * y[None, None, :])
             return torch.polar(torch.ones_like(phase), phase)[..., None].to(
@@ -127,20 +140,22 @@ class PlaneWave:
         # Magnetic cells at z index `plane` miss the incident E of node
         # plane+1 in their curl: x pair = Ex (drives Hy), y pair = Ey (Hx), at n·dt.
         line, n = self.line, self.node
-        amp_x = (line.Ex[:, n:n + 1] * self.factor).to(torch.complex64)
-        amp_y = (line.Ey[:, n:n + 1] * self.factor).to(torch.complex64)
-        sim.module.Inject_H(sim.Hx, sim.Hy, sim.ch[2], amp_x, amp_y, self.profile_a,
-                            self.profile_b, self.margins, self.plane)
+        if self.h_plane is not None:
+            amp_x = (line.Ex[:, n:n + 1] * self.factor).to(torch.complex64)
+            amp_y = (line.Ey[:, n:n + 1] * self.factor).to(torch.complex64)
+            sim.module.Inject_H(sim.Hx, sim.Hy, sim.ch[2], amp_x, amp_y, self.profile_a,
+                                self.profile_b, self.margins, self.h_plane)
         line.step_h()
 
     def after_e(self, sim) -> None:
         # Electric nodes at z index plane+1 miss the incident H of the cell
         # below: x pair = Hx (drives Ey), y pair = Hy (drives Ex), at (n + 1/2)·dt.
         line, n = self.line, self.node - 1
-        amp_x = (line.Hx[:, n:n + 1] * self.factor).to(torch.complex64)
-        amp_y = (line.Hy[:, n:n + 1] * self.factor).to(torch.complex64)
-        sim.module.Inject_E(sim.Ex, sim.Ey, sim.ce[2], amp_x, amp_y, self.profile_b,
-                            self.profile_a, self.margins, self.plane)
+        if self.e_plane is not None:
+            amp_x = (line.Hx[:, n:n + 1] * self.factor).to(torch.complex64)
+            amp_y = (line.Hy[:, n:n + 1] * self.factor).to(torch.complex64)
+            sim.module.Inject_E(sim.Ex, sim.Ey, sim.ce[2], amp_x, amp_y, self.profile_b,
+                                self.profile_a, self.margins, self.e_plane)
         line.step_e()
         if self.frequencies is not None:
             self._record(sim)
@@ -188,9 +203,15 @@ class CurrentBox:
                  direction=(0.0, 0.0, 1.0)):
         if any(int(o) < 0 for o in offset) or any(int(s) < 1 for s in size):
             raise ValueError(f"offset must be >= 0 and size >= 1, got {offset}, {size}")
-        self.offset = torch.tensor([int(o) for o in offset], dtype=torch.int32)
-        self.box = torch.ones(*sim.batch, *(int(s) for s in size), dtype=torch.complex64,
-                              device=sim.device)
+        # the part of the box's cells that the tensors here hold; the halo
+        # exchange settles the copies of nodes a neighbour owns
+        local = [sim.placement.held(a, int(o), int(o) + int(n), nodes=False)
+                 for a, (o, n) in enumerate(zip(offset, size))]
+        self.box = None
+        if all(r is not None for r in local):
+            self.offset = torch.tensor([lo for lo, _ in local], dtype=torch.int32)
+            self.box = torch.ones(*sim.batch, *(hi - lo for lo, hi in local),
+                                  dtype=torch.complex64, device=sim.device)
         self.direction = tuple(float(d) for d in direction)
         self.waveform = waveform
         self.factor = slot_factor(sim)
@@ -213,6 +234,8 @@ class CurrentBox:
         return self._scaled
 
     def after_e(self, sim) -> None:
+        if self.box is None:
+            return
         w = self.waveform(sim.time + 0.5 * sim.dt) * sim.dt / EPS0 * self.factor
         Jx, Jy, Jz = (box * (d * w) for box, d in zip(self._boxes(sim), self.direction))
         sim.module.Inject_J(sim.Ex, sim.Ey, sim.Ez, Jx, Jy, Jz, self.offset)

@@ -8,8 +8,10 @@ import pytest
 import torch
 import torch.distributed as dist
 
-from orvane_sim import Simulation
-from orvane_sim.distributed import (SlabSimulation, single_pulse_run, slab_bounds,
+from orvane_sim import (Box, CurrentBox, Dielectric, FluxPlane, FrequencyMonitor, Lorentz, Object,
+                        PlaneWave, Simulation, Sphere, gaussian)
+from orvane_sim.__main__ import slab_run
+from orvane_sim.distributed import (SlabSimulation, single_pulse_run, slab_bounds, spawn_run,
                                     spawn_pulse_run)
 
 
@@ -25,8 +27,9 @@ def test_slabs_cover_the_axis_sharing_one_cell(cells, ranks):
 
 # (ranks, split axis, box, layers): slabs that hold a whole layer, slabs that
 # hold none, a split across the short axis and an uneven split.
+# The last case has end slabs thinner than their faces' two layers.
 CASES = [(2, 0, (24, 16, 16), 4), (3, 0, (25, 16, 16), 4), (2, 2, (16, 12, 20), 3),
-         (3, 1, (12, 27, 12), 3)]
+         (3, 1, (12, 20, 12), 6)]
 
 
 @pytest.mark.parametrize("ranks, axis, shape, layers", CASES)
@@ -48,23 +51,76 @@ def test_pulse_over_ranks_matches_one_process(ranks, axis, shape, layers, tmp_pa
     assert got[-1] < 0.9 * max(got)
 
 
-# A periodic split axis with a Bloch phase: the wrap from the last rank to
-# the first; 1 rank wraps onto itself.
-@pytest.mark.parametrize("ranks, axis, shape, layers", [
-    (2, 0, (24, 12, 12), (0, 3, 3)), (3, 0, (24, 12, 12), (0, 3, 3)),
-    (2, 1, (12, 24, 12), (3, 0, 3)), (1, 0, (24, 12, 12), (0, 3, 3))])
-def test_bloch_periodic_split_axis_matches_one_process(ranks, axis, shape, layers, tmp_path):
-    steps, k = 40, 0.7
-    ref, energies = single_pulse_run(shape, layers, steps, axis=axis, bloch=k)
+def largest_difference(got, want) -> float:
+    return max(float((a - b).abs().max()) for a, b in zip(got, want))
+
+
+# Bloch-periodic x and y: a split x or y wraps from the last rank to the
+# first, a split z leaves the periodic pass to each slab; 1 rank wraps onto
+# itself.
+@pytest.mark.parametrize("ranks, axis, shape", [
+    (2, 0, (24, 12, 12)), (3, 0, (24, 12, 12)), (2, 1, (12, 24, 12)), (2, 2, (12, 12, 24)),
+    (1, 0, (24, 12, 12))])
+def test_bloch_periodic_box_matches_one_process(ranks, axis, shape, tmp_path):
+    steps, k, layers = 40, (0.7, -0.4), (0, 0, 3)
+    ref, energies = single_pulse_run(shape, layers, steps, bloch=k)
     fields, got, _ = spawn_pulse_run(ranks, str(tmp_path / "out.pt"), timeout=90.0, n=shape,
                                      layers=layers, steps=steps, axis=axis, bloch=k)
     scale = max(float(f.abs().max()) for f in ref)
-    worst = max(float((a - b).abs().max()) for a, b in zip(fields, ref))
+    worst = largest_difference(fields, ref)
     print(f"periodic, {ranks} ranks along axis {axis}: largest field difference {worst:.3e}")
     assert worst <= 1e-6 * scale
     assert got == pytest.approx(energies, rel=1e-9)
-    # The imaginary part is driven only through the phase of the wrap.
+    # The imaginary part is driven only through the phase of the wraps.
     assert float(fields[1][..., 1].abs().max()) > 1e-3 * scale
+
+
+def features_run(axis: int = 0, slabs: bool = True, steps: int = 40, backend: str = "cpu"):
+    """A plain and a dispersive object, a current box and a frequency
+    monitor, all across slab ends; returns the six fields and the monitor's
+    sums (rank 0; None on the others)."""
+    objects = [Object(Box((2.2, 1.5, 2.0), (11.6, 4.3, 9.4)), Dielectric(3.0)),
+               Object(Sphere((7.4, 5.2, 6.1), 2.6), Lorentz(2.0, 1.5, 1.3, 0.1))]
+    box = dict(layers=3, objects=objects, backend=backend)
+    sim = SlabSimulation((14, 10, 12), axis=axis, **box) if slabs else \
+        Simulation((14, 10, 12), **box)
+    sim.add(CurrentBox(sim, (5, 4, 5), (5, 2, 3), gaussian(1.5, 0.6, 0.5),
+                       direction=(0.3, 1.0, 0.2)))
+    monitor = sim.add(FrequencyMonitor(sim, [0.3, 0.5], (3, 10), (2, 7), (4, 8)))
+    sim.step(steps)
+    fields = sim.gather() if slabs else (sim.Ex, sim.Ey, sim.Ez, sim.Hx, sim.Hy, sim.Hz)
+    sums = monitor.gathered()
+    return None if fields is None else (fields, sums)
+
+
+@pytest.mark.parametrize("ranks, axis", [(2, 0), (3, 0), (2, 2)])
+def test_objects_sources_and_monitors_over_ranks_match_one_process(ranks, axis, tmp_path):
+    ref_fields, ref_sums = features_run(slabs=False)
+    fields, sums = spawn_run(features_run, ranks, str(tmp_path / "out.pt"), timeout=90.0,
+                             axis=axis)
+    scale = max(float(f.abs().max()) for f in ref_fields)
+    worst = largest_difference(fields, ref_fields)
+    names = ("Ex", "Ey", "Ez")
+    for n in names:
+        assert sums[n].shape == ref_sums[n].shape, n
+    worst_sum = largest_difference([sums[n] for n in names], [ref_sums[n] for n in names])
+    sum_scale = max(float(ref_sums[n].abs().max()) for n in names)
+    print(f"objects, current, monitor over {ranks} ranks along axis {axis}: largest "
+          f"difference {worst:.3e} in the fields, {worst_sum:.3e} in the monitor")
+    assert scale > 0 and sum_scale > 0
+    assert worst <= 1e-5 * scale and worst_sum <= 1e-5 * sum_scale
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("ranks", [2, 3])
+def test_slab_demo_over_ranks_matches_one_process(ranks, tmp_path):
+    ref = slab_run(30, progress=False)
+    got = spawn_run(slab_run, ranks, str(tmp_path / "out.pt"), timeout=120.0, resolution=30,
+                    progress=False, slabs=True)
+    worst = max(float((getattr(got, n) - getattr(ref, n)).abs().max()) for n in "RTr")
+    print(f"slab demo over {ranks} ranks: largest difference in R, T, r {worst:.3e}")
+    assert got.steps == ref.steps
+    assert worst <= 1e-5
 
 
 @pytest.fixture
@@ -94,24 +150,23 @@ def test_one_rank_is_the_whole_box(one_rank_group):
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    (dict(shape=(12, 10, 10), layers=7), "thinner than its layer slots"),
+    (dict(shape=(12, 10, 10), layers=7), "2\\*L <= N"),
     (dict(shape=(12, 10, 10), axis=3), "axis must be"),
-    (dict(shape=(12, 10, 10), layers=2, bloch=0.5), "no absorbing layers"),
-    (dict(shape=(12, 10, 10), layers=(0, 2, 2), b2=2, batch=(2, 1), bloch=[0.1, 0.2, 0.3]),
-     "Bloch wave number"),
+    (dict(shape=(12, 10, 10), layers=(0, 2, 2), bloch=(0.5, 0.0)), "no absorbing layers"),
+    (dict(shape=(12, 10, 10), layers=(0, 0, 2), batch=(2, 1), bloch=[[0.1, 0.2]] * 3),
+     "one \\(kx, ky\\)"),
 ])
 def test_bad_slabs_are_refused(one_rank_group, kwargs, message):
     with pytest.raises(ValueError, match=message):
         SlabSimulation(**kwargs)
 
 
-def test_features_not_split_yet_are_refused(one_rank_group):
-    slab = SlabSimulation((12, 10, 10), layers=2)
-    with pytest.raises(NotImplementedError, match="sources and monitors"):
-        slab.add(object())
-    with pytest.raises(NotImplementedError, match="objects"):
-        slab.set_objects([])
-    assert slab.sources == [] and slab.monitors == [] and slab.medium is None
+def test_planes_across_a_split_plane_are_refused(one_rank_group):
+    slab = SlabSimulation((12, 10, 10), layers=2, axis=0)
+    with pytest.raises(ValueError, match="split along z"):
+        PlaneWave(slab, 4, gaussian(1.0, 0.5))
+    with pytest.raises(ValueError, match="split along z"):
+        FluxPlane(slab, 4, [0.5])
 
 
 def test_needs_a_group():

@@ -38,6 +38,7 @@ def test_size_and_resolution_give_the_grid():
 
 @pytest.mark.parametrize("kwargs, match", [
     (dict(shape=4, size=1.0, resolution=4), "either shape"),
+    (dict(shape=4, objects=[], resolution=4), "goes with size"),  # not the objects' sampling
     (dict(shape=4, batch=(1, 0)), "batch"),
     (dict(shape=4, batch=(1, 2), objects=[[], [], []]), "one object list per b1"),
     (dict(shape=4, objects=[], smoothing="blur"), "smoothing must be"),
