@@ -16,12 +16,13 @@ electric nodes on its two faces, and a slab holds both faces of each of its
 cells, so once the end planes of E are current every H value of the slab is
 too (the shared cell's H is computed by both ranks from the same E).
 
-The absorbing layers stay at the global faces: every slab keeps the
-symmetric slot layout of its axis, a slab end on a global face carries that
-face's layer coefficients, and an end inside the box gets neutral slots
-(no decay, no drive), so its auxiliaries stay zero. Conducting faces are
-enforced only at the global ends. Process groups: Gloo for CPU tensors, NCCL
-for CUDA tensors (one GPU per rank, the rank's local index).
+The absorbing layers stay at the global faces: a slab that reaches into a
+face's layer gets layer slots that give each of its cells and nodes the
+box's coefficients, a slab that reaches none has no layer along the split
+axis. Conducting faces are enforced only at the global ends. Sources,
+monitors and objects are placed by ``placement.SlabPlacement``. Process
+groups: Gloo for CPU tensors, NCCL for CUDA tensors (one GPU per rank, the
+rank's local index).
 """
 from __future__ import annotations
 

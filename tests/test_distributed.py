@@ -175,7 +175,14 @@ def test_needs_a_group():
         SlabSimulation((8, 8, 8), layers=2)
 
 
-def test_demo_under_torchrun(tmp_path):
+# The pulse run and the main job, each as its README line runs it.
+@pytest.mark.parametrize("demo, expect", [
+    (["orvane_sim.distributed", "--cells", "20", "--layers", "3", "--steps", "30"],
+     ["over 2 rank(s)", "energy left / peak"]),
+    (["orvane_sim", "--resolutions", "30", "--no-progress", "--out", "{tmp}/slab.png"],
+     ["2 processes (slabs along z)", "plot written"]),
+])
+def test_demo_under_torchrun(demo, expect, tmp_path):
     import shutil
     import signal
     import subprocess
@@ -191,8 +198,7 @@ def test_demo_under_torchrun(tmp_path):
     env = dict(os.environ, OMP_NUM_THREADS="1",
                PYTHONPATH=os.pathsep.join([root, os.environ.get("PYTHONPATH", "")]))
     cmd = [torchrun, "--nproc-per-node", "2", "--master-addr", "127.0.0.1",
-           "--master-port", str(port), "-m", "orvane_sim.distributed",
-           "--cells", "20", "--layers", "3", "--steps", "30"]
+           "--master-port", str(port), "-m"] + [a.format(tmp=tmp_path) for a in demo]
     proc = subprocess.Popen(cmd, cwd=root, env=env, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True, start_new_session=True)
     try:
@@ -202,4 +208,4 @@ def test_demo_under_torchrun(tmp_path):
         proc.communicate()
         pytest.fail("the two-process demo did not finish in 90 s")
     assert proc.returncode == 0, out
-    assert "over 2 rank(s)" in out and "energy left / peak" in out
+    assert all(e in out for e in expect), out
