@@ -37,7 +37,7 @@ import torch.distributed as dist
 
 from .coefficients import Grading, axis_coefficients
 from .placement import SlabPlacement
-from .simulation import Simulation, _faces, _triple, box_cells, gaussian_pulse
+from .simulation import Simulation, _faces, _triple, box_cells
 
 
 def slab_bounds(cells: int, ranks: int, rank: int) -> tuple[int, int]:
@@ -301,17 +301,6 @@ class SlabSimulation(Simulation):
             return None
         d = 2 + self.axis
         return tuple(torch.cat([g[i] for g in got], d) for i in range(6))
-
-    def set_gaussian_pulse(self, width: float, amplitude: float = 1.0) -> None:
-        ex, ey = gaussian_pulse(self.global_shape, self.spacing, width, amplitude)
-        for f in (self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz):
-            f.zero_()
-        for p in self.hpsi + self.epsi:
-            p.zero_()
-        a, s, e = self.axis, self.start, self.stop
-        self.Ex[..., 0] = ex.narrow(a, s, e - s + (a != 0)).to(self.Ex.dtype).to(self.device)
-        self.Ey[..., 0] = ey.narrow(a, s, e - s + (a != 1)).to(self.Ey.dtype).to(self.device)
-        self.steps_done = 0
 
 
 def init_group(backend: str = "cpu") -> None:

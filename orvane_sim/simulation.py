@@ -335,13 +335,16 @@ class Simulation:
     def set_gaussian_pulse(self, width: float, amplitude: float = 1.0) -> None:
         """Start every batch entry from the field of ``gaussian_pulse`` with
         H = 0 and fresh layer state."""
-        ex, ey = gaussian_pulse(self.shape, self.spacing, width, amplitude)
+        place = self.placement
+        ex, ey = gaussian_pulse(place.shape, self.spacing, width, amplitude)
         for f in (self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz):
             f.zero_()
         for p in self.hpsi + self.epsi:
             p.zero_()
-        self.Ex[..., 0] = ex.to(self.Ex.dtype).to(self.device)
-        self.Ey[..., 0] = ey.to(self.Ey.dtype).to(self.device)
+        for f, whole in ((self.Ex, ex), (self.Ey, ey)):
+            for axis, start in enumerate(place.offset):  # the part held here
+                whole = whole.narrow(axis, start, f.size(2 + axis))
+            f[..., 0] = whole.to(f.dtype).to(self.device)
         if self.medium is not None:
             self.medium.reset(self.Ex, self.Ey, self.Ez)
         self.steps_done = 0
