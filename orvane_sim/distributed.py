@@ -165,7 +165,7 @@ class SlabSimulation(Simulation):
     objects are given in the box's indices and coordinates and act on the
     part of their region each rank holds; ``energy``, ``gather``, the flux
     planes' spectra and ``FrequencyMonitor.gathered`` combine the ranks.
-    Plane waves and flux planes, which span x and y, need the split along z.
+    Flux planes, which span a period of x and y, need the split along z.
     """
 
     def __init__(self, shape=None, spacing=1.0, courant: float = 0.99, layers=10,

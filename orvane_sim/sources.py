@@ -66,7 +66,8 @@ class PlaneWave:
 
     ``margins`` (m_x, m_y) shrink the injected rectangle from the sides of the
     plane; with periodic x and y boundaries, keep them 0. The plane must lie
-    outside the absorbing layers, in vacuum.
+    outside the absorbing layers, in vacuum. ``plane`` and ``margins`` are
+    the box's; a slab of a split box injects the part it holds.
     """
 
     def __init__(self, sim, plane: int, waveform: Waveform, polarization=(1.0, 0.0),
@@ -78,9 +79,6 @@ class PlaneWave:
         NX, NY, _ = sim.shape
         place = sim.placement
         NZ = place.shape[2]
-        if place.axis in (0, 1):
-            raise ValueError(f"a plane wave across z needs its slabs split along z, "
-                             f"not along {'xyz'[place.axis]}")
         if not 0 <= plane < NZ - 1:
             raise ValueError(f"plane must lie in 0 .. {NZ - 2}, got {plane}")
         Lz = sim.layers[2]
@@ -90,15 +88,33 @@ class PlaneWave:
         B0 = sim.batch[0]
         self.plane = plane
         # this part's z index of the magnetic cells and of the plane before
-        # the electric nodes it writes; None where it holds none (node 0 of a
-        # slab is a copy the halo exchange fills)
+        # the electric nodes it writes; None where it holds none (the end
+        # nodes of a slab are copies the halo exchange fills)
         h_cells = place.held(2, plane, plane + 1, nodes=False)
         e_nodes = place.held(2, plane + 1, plane + 2)
         self.h_plane = None if h_cells is None else h_cells[0]
-        self.e_plane = None if e_nodes is None or e_nodes[0] == 0 else e_nodes[0] - 1
+        inside = e_nodes is not None and 0 < e_nodes[0] < sim.shape[2]
+        self.e_plane = e_nodes[0] - 1 if inside else None
         self.waveform = waveform
         self.factor = slot_factor(sim)
-        self.margins = torch.tensor([int(m) for m in margins], dtype=torch.int32)
+        margins = [int(m) for m in margins]
+        # Slabs split along x or y: the part of the rectangle this slab holds,
+        # as views of the fields and profiles that start where it starts, with
+        # no margin of their own. A view's first row keeps one component out
+        # (the strict test), as the rectangle's first row does; inside the box
+        # that row's component lies on the slab's end nodes, which the halo
+        # exchange overwrites.
+        self.window = None
+        if place.axis in (0, 1):
+            a = place.axis
+            s0, s1 = place.start_stop(a)
+            lo = max(margins[a], s0) - s0
+            hi = min(place.shape[a] - margins[a], s1) - s0
+            if lo >= hi:
+                self.h_plane = self.e_plane = None
+            self.window = (a, lo, max(hi - lo, 0))
+            margins[a] = 0
+        self.margins = torch.tensor(margins, dtype=torch.int32)
         self.k = wave_vectors(k, B0)
         periodic_k = getattr(sim.periodic, "k", None)
         if periodic_k is not None and not torch.allclose(self.k, periodic_k):
@@ -119,8 +135,8 @@ class PlaneWave:
                 torch.complex64).to(dev)
 
         # Hy and Ex sit at (x_{i+1/2}, y_j), Hx and Ey at (x_i, y_{j+1/2})
-        self.profile_a = profile(0.5, 0.0)
-        self.profile_b = profile(0.0, 0.5)
+        self.profile_a = self._view(profile(0.5, 0.0), 1)
+        self.profile_b = self._view(profile(0.0, 0.5), 1)
         if duration is None:
             duration = 2.0 * NZ * dz + 200.0 * sim.dt
         gap = 4
@@ -136,6 +152,13 @@ class PlaneWave:
             F = len(self.frequencies)
             self._acc = torch.zeros(4, B0, F, dtype=torch.complex128, device=dev)
 
+    def _view(self, t: torch.Tensor, x_dim: int) -> torch.Tensor:
+        """``t`` along this slab's window (``x_dim``: the dimension of x)."""
+        if self.window is None:
+            return t
+        a, start, length = self.window
+        return t.narrow(x_dim + a, start, length)
+
     def after_h(self, sim) -> None:
         # Magnetic cells at z index `plane` miss the incident E of node
         # plane+1 in their curl: x pair = Ex (drives Hy), y pair = Ey (Hx), at n·dt.
@@ -143,8 +166,9 @@ class PlaneWave:
         if self.h_plane is not None:
             amp_x = (line.Ex[:, n:n + 1] * self.factor).to(torch.complex64)
             amp_y = (line.Ey[:, n:n + 1] * self.factor).to(torch.complex64)
-            sim.module.Inject_H(sim.Hx, sim.Hy, sim.ch[2], amp_x, amp_y, self.profile_a,
-                                self.profile_b, self.margins, self.h_plane)
+            sim.module.Inject_H(self._view(sim.Hx, 2), self._view(sim.Hy, 2), sim.ch[2], amp_x,
+                                amp_y, self.profile_a, self.profile_b, self.margins,
+                                self.h_plane)
         line.step_h()
 
     def after_e(self, sim) -> None:
@@ -154,8 +178,9 @@ class PlaneWave:
         if self.e_plane is not None:
             amp_x = (line.Hx[:, n:n + 1] * self.factor).to(torch.complex64)
             amp_y = (line.Hy[:, n:n + 1] * self.factor).to(torch.complex64)
-            sim.module.Inject_E(sim.Ex, sim.Ey, sim.ce[2], amp_x, amp_y, self.profile_b,
-                                self.profile_a, self.margins, self.e_plane)
+            sim.module.Inject_E(self._view(sim.Ex, 2), self._view(sim.Ey, 2), sim.ce[2], amp_x,
+                                amp_y, self.profile_b, self.profile_a, self.margins,
+                                self.e_plane)
         line.step_e()
         if self.frequencies is not None:
             self._record(sim)
