@@ -165,7 +165,6 @@ class SlabSimulation(Simulation):
     objects are given in the box's indices and coordinates and act on the
     part of their region each rank holds; ``energy``, ``gather``, the flux
     planes' spectra and ``FrequencyMonitor.gathered`` combine the ranks.
-    Flux planes, which span a period of x and y, need the split along z.
     """
 
     def __init__(self, shape=None, spacing=1.0, courant: float = 0.99, layers=10,

@@ -108,18 +108,14 @@ class FluxPlane:
     above and averaged onto the nodes, so a wave's flux is measured the same
     way in either direction: S(ν) = ½ Re(Ex·Hy* - Ey·Hx*), averaged over
     the plane. ``flux()`` is [B0, B1, F] (float64). In a run split into
-    slabs along z, the rank that owns the plane sums it, and ``spectra`` and
-    ``flux`` (collectives: every rank calls them) return the sums on every
-    rank.
+    slabs each rank sums the part of the plane it owns, and ``spectra`` and
+    ``flux`` (collectives: every rank calls them) put the plane together on
+    every rank.
     """
 
     def __init__(self, sim, z: int, frequencies: Sequence[float]):
-        NX, NY, _ = sim.shape
         self.placement = place = sim.placement
-        NZ = place.shape[2]
-        if place.axis in (0, 1):
-            raise ValueError(f"a flux plane across z needs its slabs split along z, "
-                             f"not along {'xyz'[place.axis]}")
+        NX, NY, NZ = place.shape
         if not 1 <= z <= NZ - 2:
             raise ValueError(f"a flux plane needs magnetic cells on both sides: "
                              f"z in 1 .. {NZ - 2}, got {z}")
@@ -132,24 +128,40 @@ class FluxPlane:
         F = len(self.frequencies)
         B0, B1 = sim.batch
         dev = sim.device
-        nx, ny = NX - 1, NY - 1  # period samples 1 .. N-1
+        # the period samples 1 .. N-1 along x and y that this part owns
+        (x0, x1), (y0, y1) = (self._samples(place, axis) for axis in (0, 1))
+        nx, ny = x1 - x0 + 1, y1 - y0 + 1
 
         def acc(*shape):
             return torch.zeros(B0, B1, *shape, F, dtype=torch.complex64, device=dev)
 
         slots = _slots(sim)
         # Electric nodes: z range (z, z-1) gives one layer of Ex and Ey and no Ez.
-        self.e_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((1, NX - 1), (1, NY - 1),
+        self.e_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((x0, x1), (y0, y1),
                                                                       (z, z - 1))]
-        self.e_acc = [(acc(nx, NY, 1), acc(NX, ny, 1), acc(NX, NY, 0)) for _ in slots]
+        self.e_acc = [(acc(nx, ny + 1, 1), acc(nx + 1, ny, 1), acc(nx + 1, ny + 1, 0))
+                      for _ in slots]
         # Magnetic cells z-1 and z: a component passed in the third (Ez) role
-        # is sampled at x 1 .. NX-1, y 1 .. NY-1, z z-1 .. z; the first two
-        # roles read inside the arrays and go to scratch sums.
-        self.h_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((1, NX - 2), (1, NY - 2),
-                                                                      (z - 1, z))]
+        # is sampled at x x0 .. x1, y y0 .. y1, z z-1 .. z. The first two
+        # roles would read one node further along z, past a slab's last
+        # cell: they read a zero tensor of the extents they need (one value,
+        # broadcast) into scratch sums.
+        self.h_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((x0, x1 - 1),
+                                                                      (y0, y1 - 1), (z - 1, z))]
         self.h_acc = [[(acc(nx - 1, ny, 3), acc(nx, ny - 1, 3), acc(nx, ny, 2)) for _ in range(2)]
                       for _ in slots]
         self.slots = slots
+        nx_all, ny_all = sim.shape[0], sim.shape[1]
+        self.zero = torch.zeros(1, device=dev).expand(B0, B1, nx_all + 1, ny_all + 1,
+                                                      max(z + 2, 0), 1)
+
+    @staticmethod
+    def _samples(place, axis: int) -> tuple[int, int]:
+        """Local first and last of the samples 1 .. N-1 along ``axis`` that
+        this part owns (a slab owns at least one)."""
+        c0, c1 = place.owned_cells(axis)
+        s = place.start_stop(axis)[0]
+        return max(1, c0) - s, min(place.shape[axis] - 1, c1 - 1) - s
 
     def update(self, sim) -> None:
         if not self.mine:
@@ -163,36 +175,29 @@ class FluxPlane:
                                *self.e_ranges)
             for acc, H in zip(h, (sim.Hx, sim.Hy)):
                 f = H[..., s]
-                m.Monitor_Update_E(*acc, f, f, f, fh, *self.h_ranges)
+                m.Monitor_Update_E(*acc, self.zero, self.zero, f, fh, *self.h_ranges)
 
     def spectra(self) -> dict:
         """Complex Fourier sums at the plane, [B0, B1, X, Y, F] each: Ex and
         Ey at the nodes, Hx and Hy averaged onto them (x, y over one period)."""
         out = {}
-        e_acc, h_acc = self._summed()
-        NXm1 = e_acc[0][0].shape[2]
-        NYm1 = e_acc[0][1].shape[3]
+        nx = self.e_acc[0][0].shape[2]
+        ny = self.e_acc[0][1].shape[3]
 
         def combine(parts):
             return sum(w * p.to(torch.complex128) for (_, w), p in zip(self.slots, parts))
 
-        out["Ex"] = combine([e[0][:, :, :, :NYm1, 0] for e in e_acc])
-        out["Ey"] = combine([e[1][:, :, :NXm1, :, 0] for e in e_acc])
+        out["Ex"] = combine([e[0][:, :, :, :ny, 0] for e in self.e_acc])
+        out["Ey"] = combine([e[1][:, :, :nx, :, 0] for e in self.e_acc])
         for n, name in enumerate(("Hx", "Hy")):
-            h = combine([hs[n][2] for hs in h_acc])  # [B0, B1, X, Y, 2, F]
+            h = combine([hs[n][2] for hs in self.h_acc])  # [B0, B1, X, Y, 2, F]
             out[name] = 0.5 * (h[..., 0, :] + h[..., 1, :])
+        axis = self.placement.axis
+        if axis == 2:  # only the plane's owner has summed
+            self.placement.sum(out.values())
+        elif axis is not None:
+            out = self.placement.all_concat(out, 2 + axis)
         return out
-
-    def _summed(self):
-        """The accumulators, summed over the ranks of a split run (only the
-        plane's owner adds to its own)."""
-        if self.placement.ranks == 1:
-            return self.e_acc, self.h_acc
-        e = [tuple(t.clone() for t in group) for group in self.e_acc]
-        h = [[tuple(t.clone() for t in trio) for trio in pair] for pair in self.h_acc]
-        every = [t for g in e for t in g] + [t for p in h for trio in p for t in trio]
-        self.placement.sum([t for t in every if t.numel()])
-        return e, h
 
     def flux(self) -> torch.Tensor:
         s = self.spectra()

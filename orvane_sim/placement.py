@@ -50,6 +50,11 @@ class WholeBox:
     def sum(self, tensors) -> None:
         """Add up ``tensors`` (in place) over the parts of the box."""
 
+    def all_concat(self, parts: dict, dim: int) -> dict:
+        """Each part's tensors ``parts`` (name → tensor) concatenated along
+        ``dim`` in rank order, on every rank."""
+        return parts
+
     def concat(self, parts: dict, dims: dict, trailing: dict):
         """The whole region of per-part accumulators ``parts`` (name → tensor
         of what this part owns, or None if it owns none of the region),
@@ -93,6 +98,13 @@ class SlabPlacement(WholeBox):
 
         for t in tensors:
             dist.all_reduce(torch.view_as_real(t) if t.is_complex() else t)
+
+    def all_concat(self, parts: dict, dim: int) -> dict:
+        import torch.distributed as dist
+
+        got = [None] * self.ranks
+        dist.all_gather_object(got, {k: v.cpu() for k, v in parts.items()})
+        return {k: torch.cat([g[k] for g in got], dim).to(v.device) for k, v in parts.items()}
 
     def concat(self, parts: dict, dims: dict, trailing: dict):
         import torch.distributed as dist
