@@ -6,7 +6,8 @@
 # reference, and every physics test on Orvane as well as OrvaneCPU), run the
 # slab demo on both backends and compare their spectra, then the fuzzer on
 # CUDA, the kernels under compute-sanitizer, then time every function against
-# the bytes it must move (bench_kernels.py) and a field step on a 256^3 grid.
+# the bytes it must move (bench_kernels.py) and a field step on a 256^3 grid,
+# and the pulse run split into slabs over NCCL, one process per GPU.
 #
 # CUDA_DISABLE_PTX_JIT=1 makes the driver refuse to compile the embedded PTX,
 # so the tests prove that the machine code for this GPU is there and runs.
@@ -74,4 +75,7 @@ python3 bench/bench_kernels.py --backend cuda
 python3 bench/bench_fields.py --backend cuda --n 256
 python3 bench/bench_interval_search.py --backend cuda --sizes 10000 100000 --repeats 2
 python3 -m orvane_sim pulse --backend cuda 2>/dev/null
+echo "== the pulse run split into slabs on NCCL (one process per GPU here)"
+torchrun --nproc-per-node "$(nvidia-smi -L | wc -l)" --master-addr 127.0.0.1 --master-port 29533 \
+  -m orvane_sim.distributed --backend cuda --cells 256 --layers 10 --steps 200 || tests=1
 [ $tests -eq 0 ] && [ $demo -eq 0 ] && [ $compare -eq 0 ]
