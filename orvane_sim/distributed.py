@@ -54,7 +54,35 @@ class SlabExchange:
     a Bloch wave number ``k`` (one, or one per b0), wraps them: the first
     rank's node 0 receives exp(-i k P) times the last rank's node N-1 and the
     last rank's node N receives exp(+i k P) times the first rank's node 1,
-    P = (cells - 1) h being the period, as the one-box periodic pass does."""
+    P = (cells - 1) h being the period, as the one-box periodic pass does.
+
+    The exchange overlaps the next magnetic update: ``apply`` posts the sends
+    and receives and returns; the next step's ``magnetic`` updates the cells
+    that do not touch a travelling plane, waits, fills the planes and then
+    updates the one or two end cells (``finish`` completes an exchange on its
+    own). Why this order is safe:
+
+    - a cell's H reads E only on its two faces along the axis, so cells
+      1 .. n-2 read nodes 1 .. n-1, none of which is in flight; the magnetic
+      views partition the cells, so each H value is updated exactly once,
+      from the same E as in the blocking order, by the same arithmetic;
+    - nothing writes E between ``apply`` and the fill: the sent planes are
+      copies taken once the electric step (sources, conducting faces
+      included) is final, and the received values land in separate buffers
+      that are copied into the fields only after the wait;
+    - sources' ``after_h`` run after the end cells, on a whole H; monitors
+      run at the end of a step, so with monitors attached the exchange is
+      completed at once (no overlap) and they never see a stale plane;
+    - ``SlabSimulation.step`` finishes the exchange before returning, so the
+      fields are whole whenever the caller looks.
+
+    ``overlap = False`` restores the blocking exchange (wait at once).
+    ``counts``: magnetic updates split around a pending exchange
+    ("overlapped"), exchanges completed without overlap ("blocking": with
+    monitors, ``overlap = False``, or at the end of ``step``), and
+    ("fallback") magnetic updates that had to wait first because this slab
+    cannot be split safely.
+    """
 
     # Message tags: neighbours upwards and downwards, the wrap both ways.
     UP, DOWN, WRAP_UP, WRAP_DOWN = 0, 1, 2, 3
@@ -62,6 +90,9 @@ class SlabExchange:
     def __init__(self, sim: "SlabSimulation", k=None):
         self.axes = (sim.axis,)
         self.phase = None
+        self.overlap = True
+        self.counts = {"overlapped": 0, "blocking": 0, "fallback": 0}
+        self._pending = None  # (requests, fills) of the exchange in flight
         if k is not None:
             if sim.b2 != 2:
                 raise ValueError(f"a periodic axis needs complex fields (b2=2), got b2={sim.b2}")
@@ -76,6 +107,15 @@ class SlabExchange:
             angle = kk * (sim.global_shape[sim.axis] - 1) * sim.spacing[sim.axis]
             self.phase = (angle.cos().to(torch.float32).to(sim.device),
                           angle.sin().to(torch.float32).to(sim.device))
+        # Layer counts for an end cell updated on its own: no layer along the
+        # split axis (its slots there are neutral, see ``magnetic``).
+        self._no_layer = sim.layer_cells.clone()
+        self._no_layer[sim.axis] = 0
+
+    @property
+    def pending(self) -> bool:
+        """True while an exchange is in flight (planes 0 / N not yet filled)."""
+        return self._pending is not None
 
     def _rotate(self, buf: torch.Tensor, sign: int) -> torch.Tensor:
         """buf [B0, B1, plane..., 2] (real, imaginary) times exp(sign i k P)."""
@@ -87,14 +127,22 @@ class SlabExchange:
         a, d = sim.axis, 2 + sim.axis
         rank, ranks = sim.rank, sim.ranks
         first, last = rank == 0, rank == ranks - 1
+        if self._pending is not None:  # never two exchanges on the same tags
+            self.finish()
+        # The planes sent must hold their final values: the conducting faces
+        # of the other axes are zeroed now rather than after the posting
+        # (``step`` zeroes them again, which changes nothing).
+        sim.zero_tangential_faces()
         ops, fills = [], []
 
         def post(f, send_index, peer, send_tag, recv_index, recv_tag, sign=0):
-            ops.append(dist.P2POp(dist.isend, f.select(d, send_index).contiguous(), peer,
+            # A copy, so that nothing done to the field while it travels can
+            # reach the message.
+            ops.append(dist.P2POp(dist.isend, f.select(d, send_index).clone(), peer,
                                   tag=send_tag))
             buf = torch.empty_like(f.select(d, recv_index))
             ops.append(dist.P2POp(dist.irecv, buf, peer, tag=recv_tag))
-            fills.append((f, recv_index, buf, sign))
+            fills.append((f, d, recv_index, buf, sign))
 
         for c, f in enumerate((sim.Ex, sim.Ey, sim.Ez)):
             if c == a:  # cell-centred along the axis: both copies computed locally
@@ -119,11 +167,87 @@ class SlabExchange:
                     post(f, 1, ranks - 1, self.WRAP_UP, 0, self.WRAP_DOWN, -1)
                 if last:
                     post(f, n - 1, 0, self.WRAP_DOWN, n, self.WRAP_UP, +1)
-        if ops:
-            for req in dist.batch_isend_irecv(ops):
-                req.wait()
-        for f, i, buf, sign in fills:
+        if not ops:
+            return
+        self._pending = (dist.batch_isend_irecv(ops), fills)
+        if not self.overlap or sim.monitors:
+            self.finish()
+
+    def finish(self, counted: bool = True) -> None:
+        """Wait for the exchange in flight, if any, and fill planes 0 / N."""
+        if self._pending is None:
+            return
+        requests, fills = self._pending
+        self._pending = None
+        for req in requests:
+            req.wait()
+        for f, d, i, buf, sign in fills:
             f.select(d, i).copy_(self._rotate(buf, sign) if sign else buf)
+        if counted:
+            self.counts["blocking"] += 1
+
+    def _cells_apart(self, sim) -> tuple[int, int] | None:
+        """Cells [lo, hi) of the slab whose H does not read a travelling
+        plane, or None where this slab cannot be split safely.
+
+        The magnetic layer zones follow the view's own size along the axis
+        (cells < L low, cells >= m - L high, m the view's cells, 2L slots).
+        An end whose plane travels is never a global face with a layer (an
+        inner end has neutral slots, a periodic axis no layers), so only a
+        view that starts at cell 1 and ends on a global face can misplace a
+        layer: its cell c sits at c + 1 in the slab, and the high slots still
+        line up (c - m + 2L = (c + 1) - n + 2L), but where m < 2L a cell of
+        the high layer falls in the view's low zone. That slab waits first.
+        A view from cell 0 keeps the low layer exactly; its high zone, if it
+        shifts, only meets neutral slots of the inner end."""
+        n = sim.shape[sim.axis]
+        filled = {i for _, _, i, _, _ in self._pending[1]}
+        lo = 1 if 0 in filled else 0
+        hi = n - 1 if n in filled else n
+        L = sim.layers[sim.axis]
+        if hi - lo < 1 or (lo == 1 and hi == n and L > 0 and hi - lo < 2 * L):
+            return None
+        return lo, hi
+
+    def _update_cells(self, sim, lo: int, hi: int, layer: bool) -> None:
+        """Update_H on the cells [lo, hi) of the split axis: every tensor
+        narrowed along the axis alike; ``layer`` False: no layer along it."""
+        a, d, m = sim.axis, 2 + sim.axis, hi - lo
+        H = [f.narrow(d, lo, m) for f in (sim.Hx, sim.Hy, sim.Hz)]
+        E = [f.narrow(d, lo, m + (c != a)) for c, f in enumerate((sim.Ex, sim.Ey, sim.Ez))]
+        ch = list(sim.ch)
+        ch[a] = ch[a][lo:hi]
+        psi = [p if c == a else p.narrow(d, lo, m) for c, p in enumerate(sim.hpsi)]
+        hb, hc = list(sim.hb), list(sim.hc)
+        cells = sim.layer_cells
+        if not layer:
+            psi[a] = psi[a].narrow(d, 0, 0)
+            hb[a], hc[a] = hb[a][:0], hc[a][:0]
+            cells = self._no_layer
+        sim.module.Update_H(*H, *E, *ch, *psi, *hb, *hc, cells, sim.spare)
+
+    def magnetic(self, sim) -> None:
+        """The magnetic update of the slab: whole when nothing is in flight,
+        otherwise the cells that do not need the halo first, then the wait,
+        the fill and the end cells."""
+        if self._pending is None:
+            Simulation.update_magnetic(sim)
+            return
+        apart = self._cells_apart(sim)
+        if apart is None:
+            self.finish(counted=False)
+            self.counts["fallback"] += 1
+            Simulation.update_magnetic(sim)
+            return
+        lo, hi = apart
+        n = sim.shape[sim.axis]
+        self._update_cells(sim, lo, hi, layer=True)
+        self.finish(counted=False)
+        if lo == 1:
+            self._update_cells(sim, 0, 1, layer=False)
+        if hi == n - 1:
+            self._update_cells(sim, n - 1, n, layer=False)
+        self.counts["overlapped"] += 1
 
 
 class SlabSimulation(Simulation):
@@ -186,6 +310,16 @@ class SlabSimulation(Simulation):
         for name in ("hb", "hc", "eb", "ec"):
             put(name, slots(getattr(whole, name)))
         self.periodic = SlabExchange(self, bloch)
+
+    def update_magnetic(self) -> None:
+        self.periodic.magnetic(self)
+
+    def step(self, count: int = 1) -> None:
+        """Advance ``count`` time steps; each step's halo travels while the
+        next step's magnetic update runs, and the last one is completed
+        before returning, so the fields are whole between calls."""
+        super().step(count)
+        self.periodic.finish()
 
     def add(self, feature):
         """Sources and monitors place themselves by the slab's own indices,
@@ -263,28 +397,41 @@ def _sync(sim) -> None:
 
 
 def pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
-              backend: str = "cpu", courant: float = 0.99, bloch=None):
+              backend: str = "cpu", courant: float = 0.99, bloch=None, chunk: int = 1,
+              overlap: bool = True, counts: bool = False):
     """The pulse-absorption run on the current group (with ``bloch``, a Bloch
-    wave number, the split axis is periodic); rank 0 returns (fields,
-    energies per step, seconds per step), the others None."""
+    wave number, the split axis is periodic), ``chunk`` steps per ``step``
+    call (the halo overlaps the magnetic update within a call; ``overlap``
+    False: blocking exchange); rank 0 returns (fields, energies after each
+    call, seconds per step of the slowest rank), with ``counts`` also every
+    rank's exchange counts; the others None."""
     sim = SlabSimulation(n, layers=layers, courant=courant, backend=backend, axis=axis,
                          bloch=bloch)
+    sim.periodic.overlap = overlap
     sim.set_gaussian_pulse(width)
     energies = []
     stepping = 0.0
-    for _ in range(steps):
+    done = 0
+    while done < steps:
+        k = min(max(int(chunk), 1), steps - done)
         _sync(sim)
         t0 = time.perf_counter()
-        sim.step()
+        sim.step(k)
         _sync(sim)
         stepping += time.perf_counter() - t0
+        done += k
         energies.append(sim.energy())
     # the slowest rank sets the pace
     per_step = torch.tensor([stepping / max(steps, 1)], dtype=torch.float64, device=sim.device)
     dist.all_reduce(per_step, op=dist.ReduceOp.MAX)
     per_step = float(per_step)
     fields = sim.gather()
-    return None if sim.rank else (fields, energies, per_step)
+    every = [None] * sim.ranks if sim.rank == 0 else None
+    if counts:
+        dist.gather_object(dict(sim.periodic.counts), every, dst=0)
+    if sim.rank:
+        return None
+    return (fields, energies, per_step, every) if counts else (fields, energies, per_step)
 
 
 def single_pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
