@@ -462,27 +462,28 @@ def _free_port() -> int:
         return s.getsockname()[1]
 
 
-def _spawned(rank: int, ranks: int, port: int, out: str, kwargs: dict) -> None:
+def _spawned(rank: int, ranks: int, port: int, out: str, kwargs: dict,
+             target=None) -> None:
     os.environ.update(MASTER_ADDR="127.0.0.1", MASTER_PORT=str(port), RANK=str(rank),
                       WORLD_SIZE=str(ranks), LOCAL_RANK=str(rank))
     torch.set_num_threads(1)
     init_group(kwargs.get("backend", "cpu"))
     try:
-        result = pulse_run(**kwargs)
+        result = (target or pulse_run)(**kwargs)
         if rank == 0:
             torch.save(result, out)
     finally:
         dist.destroy_process_group()
 
 
-def spawn_pulse_run(ranks: int, out: str, timeout: float = 120.0, **kwargs):
-    """Run ``pulse_run`` over ``ranks`` local processes joined on 127.0.0.1
-    and return rank 0's result; the processes are stopped after ``timeout``
-    seconds."""
+def spawn_run(target, ranks: int, out: str, timeout: float = 120.0, **kwargs):
+    """Run ``target(**kwargs)`` (a module-level function) over ``ranks``
+    local processes joined on 127.0.0.1 and return rank 0's result; the
+    processes are stopped after ``timeout`` seconds."""
     import torch.multiprocessing as mp
 
-    ctx = mp.start_processes(_spawned, args=(ranks, _free_port(), out, kwargs), nprocs=ranks,
-                             join=False, start_method="spawn")
+    ctx = mp.start_processes(_spawned, args=(ranks, _free_port(), out, kwargs, target),
+                             nprocs=ranks, join=False, start_method="spawn")
     deadline = time.monotonic() + timeout
     try:
         while not ctx.join(timeout=1.0):
@@ -493,6 +494,11 @@ def spawn_pulse_run(ranks: int, out: str, timeout: float = 120.0, **kwargs):
             if p.is_alive():
                 p.terminate()
     return torch.load(out, weights_only=False)
+
+
+def spawn_pulse_run(ranks: int, out: str, timeout: float = 120.0, **kwargs):
+    """``spawn_run`` of ``pulse_run``."""
+    return spawn_run(pulse_run, ranks, out, timeout, **kwargs)
 
 
 def main(argv=None) -> int:
