@@ -93,6 +93,7 @@ class SlabExchange:
         self.overlap = True
         self.counts = {"overlapped": 0, "blocking": 0, "fallback": 0}
         self._pending = None  # (requests, fills) of the exchange in flight
+        self._views = {}  # (lo, hi, layer) -> (ids, Update_H arguments, tensors)
         if k is not None:
             if sim.b2 != 2:
                 raise ValueError(f"a periodic axis needs complex fields (b2=2), got b2={sim.b2}")
@@ -107,10 +108,6 @@ class SlabExchange:
             angle = kk * (sim.global_shape[sim.axis] - 1) * sim.spacing[sim.axis]
             self.phase = (angle.cos().to(torch.float32).to(sim.device),
                           angle.sin().to(torch.float32).to(sim.device))
-        # Layer counts for an end cell updated on its own: no layer along the
-        # split axis (its slots there are neutral, see ``magnetic``).
-        self._no_layer = sim.layer_cells.clone()
-        self._no_layer[sim.axis] = 0
 
     @property
     def pending(self) -> bool:
@@ -211,7 +208,19 @@ class SlabExchange:
 
     def _update_cells(self, sim, lo: int, hi: int, layer: bool) -> None:
         """Update_H on the cells [lo, hi) of the split axis: every tensor
-        narrowed along the axis alike; ``layer`` False: no layer along it."""
+        narrowed along the axis alike; ``layer`` False: no layer along it.
+        The views are kept while the slab's tensors are the same objects
+        (the views hold them, so their ids cannot be reused meanwhile)."""
+        tensors = (sim.Hx, sim.Hy, sim.Hz, sim.Ex, sim.Ey, sim.Ez, *sim.ch, *sim.hpsi,
+                   *sim.hb, *sim.hc, sim.layer_cells, sim.spare)
+        key = tuple(map(id, tensors))
+        kept = self._views.get((lo, hi, layer))
+        if kept is None or kept[0] != key:
+            kept = (key, self._narrowed(sim, lo, hi, layer), tensors)
+            self._views[(lo, hi, layer)] = kept
+        sim.module.Update_H(*kept[1])
+
+    def _narrowed(self, sim, lo: int, hi: int, layer: bool) -> list:
         a, d, m = sim.axis, 2 + sim.axis, hi - lo
         H = [f.narrow(d, lo, m) for f in (sim.Hx, sim.Hy, sim.Hz)]
         E = [f.narrow(d, lo, m + (c != a)) for c, f in enumerate((sim.Ex, sim.Ey, sim.Ez))]
@@ -223,8 +232,11 @@ class SlabExchange:
         if not layer:
             psi[a] = psi[a].narrow(d, 0, 0)
             hb[a], hc[a] = hb[a][:0], hc[a][:0]
-            cells = self._no_layer
-        sim.module.Update_H(*H, *E, *ch, *psi, *hb, *hc, cells, sim.spare)
+            # an end cell beside a travelling plane: its slots along the
+            # axis are neutral (``_cells_apart``), so no layer there at all
+            cells = sim.layer_cells.clone()
+            cells[a] = 0
+        return [*H, *E, *ch, *psi, *hb, *hc, cells, sim.spare]
 
     def magnetic(self, sim) -> None:
         """The magnetic update of the slab: whole when nothing is in flight,

@@ -298,3 +298,32 @@ def test_overlap_is_taken_and_changes_nothing(ranks, axis, shape, layers, bloch,
         assert same and counts["overlapped"] == steps - 1, rank
         same, counts = got["monitors"]
         assert same and counts["overlapped"] == 0, rank
+
+
+def test_split_magnetic_update_equals_the_whole_and_follows_new_tensors(one_rank_group):
+    # A periodic axis has no layers along it, so any partition of the cells
+    # must give the whole update; the kept views must follow a field that
+    # was replaced by a new tensor rather than write into the old one.
+    def slabs():
+        out = []
+        for _ in range(2):
+            s = SlabSimulation((10, 8, 6), layers=(0, 2, 2), bloch=0.3, axis=0)
+            s.set_gaussian_pulse(2.0)
+            s.step(3)
+            out.append(s)
+        return out
+
+    split, whole = slabs()
+    n, parts = split.shape[0], [(1, 9, True), (0, 1, False), (9, 10, False)]
+    for round_ in range(2):
+        if round_:
+            old = split.Hy
+            split.Hy, whole.Hy = split.Hy.clone(), whole.Hy.clone()
+        for lo, hi, layer in parts:
+            split.periodic._update_cells(split, lo, hi, layer)
+        Simulation.update_magnetic(whole)
+        for a, b in zip((split.Hx, split.Hy, split.Hz, split.hpsi[1], split.hpsi[2]),
+                        (whole.Hx, whole.Hy, whole.Hz, whole.hpsi[1], whole.hpsi[2])):
+            assert torch.equal(a, b)
+        assert n == 10
+    assert not torch.equal(old, split.Hy)  # the replaced tensor was left alone
