@@ -1,7 +1,7 @@
 """One box split into slabs across the ranks of a torch.distributed group.
 
     torchrun --nproc-per-node 2 -m orvane_sim.distributed [--backend cpu|cuda] [--cells 48]
-                                [--layers 8] [--steps 100] [--axis 0]
+                                [--layers 8] [--steps 100] [--axis 0] [--chunk 10]
 
 Each rank holds the cells [start, stop) of the split axis (x by default) and
 steps them with the same field updates as a whole box. Neighbouring slabs
@@ -14,7 +14,9 @@ rank r's node N and rank r sends its node N-1 to rank r+1's node 0.
 Only E crosses between ranks: the magnetic update of a cell uses the
 electric nodes on its two faces, and a slab holds both faces of each of its
 cells, so once the end planes of E are current every H value of the slab is
-too (the shared cell's H is computed by both ranks from the same E).
+too (the shared cell's H is computed by both ranks from the same E). The
+planes travel while the next magnetic update runs on the cells that do not
+read them (``SlabExchange``).
 
 The absorbing layers stay at the global faces: every slab keeps the
 symmetric slot layout of its axis, a slab end on a global face carries that
@@ -522,6 +524,9 @@ def main(argv=None) -> int:
     ap.add_argument("--layers", type=int, default=8, help="absorbing layer cells (default 8)")
     ap.add_argument("--steps", type=int, default=100, help="time steps (default 100)")
     ap.add_argument("--axis", type=int, default=0, choices=(0, 1, 2), help="split axis")
+    ap.add_argument("--chunk", type=int, default=10,
+                    help="steps per step() call, the halo overlapping the magnetic update "
+                         "within one (default 10)")
     args = ap.parse_args(argv)
     os.environ.setdefault("MASTER_ADDR", "127.0.0.1")
     os.environ.setdefault("MASTER_PORT", "29500")
@@ -530,7 +535,8 @@ def main(argv=None) -> int:
     init_group(args.backend)
     try:
         shape = _triple(args.cells[0] if len(args.cells) == 1 else args.cells, "--cells")
-        result = pulse_run(shape, args.layers, args.steps, axis=args.axis, backend=args.backend)
+        result = pulse_run(shape, args.layers, args.steps, axis=args.axis, backend=args.backend,
+                           chunk=args.chunk)
         if result is not None:
             _, energies, per_step = result
             ranks = dist.get_world_size()
