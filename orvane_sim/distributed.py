@@ -68,10 +68,12 @@ class SlabExchange:
       1 .. n-2 read nodes 1 .. n-1, none of which is in flight; the magnetic
       views partition the cells, so each H value is updated exactly once,
       from the same E as in the blocking order, by the same arithmetic;
-    - nothing writes E between ``apply`` and the fill: the sent planes are
-      copies taken once the electric step (sources, conducting faces
-      included) is final, and the received values land in separate buffers
-      that are copied into the fields only after the wait;
+    - the sent planes are copies taken once the electric step (sources and
+      conducting faces included) is final, so what follows cannot reach
+      them; the received values land in separate buffers, copied into planes
+      0 / N only after the wait, and need no zeroing there (the sender
+      zeroed its faces before the copy); the next electric update, the only
+      reader of those planes besides the end cells, comes after the fill;
     - sources' ``after_h`` run after the end cells, on a whole H; monitors
       run at the end of a step, so with monitors attached the exchange is
       completed at once (no overlap) and they never see a stale plane;
