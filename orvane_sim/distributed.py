@@ -72,8 +72,8 @@ class SlabExchange:
       conducting faces included) is final, so what follows cannot reach
       them; the received values land in separate buffers, copied into planes
       0 / N only after the wait, and need no zeroing there (the sender
-      zeroed its faces before the copy); the next electric update, the only
-      reader of those planes besides the end cells, comes after the fill;
+      zeroed its faces before the copy); every reader of those planes (the
+      end cells, sources, monitors, the caller) comes after the fill;
     - sources' ``after_h`` run after the end cells, on a whole H; monitors
       run at the end of a step, so with monitors attached the exchange is
       completed at once (no overlap) and they never see a stale plane;
