@@ -1,7 +1,7 @@
 """One box split into slabs across the ranks of a torch.distributed group.
 
     torchrun --nproc-per-node 2 -m orvane_sim.distributed [--backend cpu|cuda] [--cells 48]
-                                [--layers 8] [--steps 100] [--axis 0]
+                                [--layers 8] [--steps 100] [--axis 0] [--chunk 10]
 
 Each rank holds the cells [start, stop) of the split axis (x by default) and
 steps them with the same field updates as a whole box. Neighbouring slabs
@@ -14,7 +14,9 @@ rank r's node N and rank r sends its node N-1 to rank r+1's node 0.
 Only E crosses between ranks: the magnetic update of a cell uses the
 electric nodes on its two faces, and a slab holds both faces of each of its
 cells, so once the end planes of E are current every H value of the slab is
-too (the shared cell's H is computed by both ranks from the same E).
+too (the shared cell's H is computed by both ranks from the same E). The
+planes travel while the next magnetic update runs on the cells that do not
+read them (``SlabExchange``).
 
 The absorbing layers stay at the global faces: a slab that reaches into a
 face's layer gets layer slots that give each of its cells and nodes the
@@ -56,7 +58,37 @@ class SlabExchange:
     a Bloch wave number ``k`` (one, or one per b0), wraps them: the first
     rank's node 0 receives exp(-i k P) times the last rank's node N-1 and the
     last rank's node N receives exp(+i k P) times the first rank's node 1,
-    P = (cells - 1) h being the period, as the one-box periodic pass does."""
+    P = (cells - 1) h being the period, as the one-box periodic pass does.
+
+    The exchange overlaps the next magnetic update: ``apply`` posts the sends
+    and receives and returns; the next step's ``magnetic`` updates the cells
+    that do not touch a travelling plane, waits, fills the planes and then
+    updates the one or two end cells (``finish`` completes an exchange on its
+    own). Why this order is safe:
+
+    - a cell's H reads E only on its two faces along the axis, so cells
+      1 .. n-2 read nodes 1 .. n-1, none of which is in flight; the magnetic
+      views partition the cells, so each H value is updated exactly once,
+      from the same E as in the blocking order, by the same arithmetic;
+    - the sent planes are copies taken once the electric step (sources and
+      conducting faces included) is final, so what follows cannot reach
+      them; the received values land in separate buffers, copied into planes
+      0 / N only after the wait, and need no zeroing there (the sender
+      zeroed its faces before the copy); every reader of those planes (the
+      end cells, sources, monitors, the caller) comes after the fill;
+    - sources' ``after_h`` run after the end cells, on a whole H; monitors
+      run at the end of a step, so with monitors attached the exchange is
+      completed at once (no overlap) and they never see a stale plane;
+    - ``SlabSimulation.step`` finishes the exchange before returning, so the
+      fields are whole whenever the caller looks.
+
+    ``overlap = False`` restores the blocking exchange (wait at once).
+    ``counts``: magnetic updates split around a pending exchange
+    ("overlapped"), exchanges completed without overlap ("blocking": with
+    monitors, ``overlap = False``, or at the end of ``step``), and
+    ("fallback") magnetic updates that had to wait first because this slab
+    cannot be split safely.
+    """
 
     # Message tags: neighbours upwards and downwards, the wrap both ways.
     UP, DOWN, WRAP_UP, WRAP_DOWN = 0, 1, 2, 3
@@ -64,6 +96,10 @@ class SlabExchange:
     def __init__(self, sim: "SlabSimulation", k=None):
         self.axes = (sim.axis,)
         self.phase = None
+        self.overlap = True
+        self.counts = {"overlapped": 0, "blocking": 0, "fallback": 0}
+        self._pending = None  # (requests, fills) of the exchange in flight
+        self._views = {}  # (lo, hi, layer) -> (ids, Update_H arguments, tensors)
         if k is not None:
             if sim.b2 != 2:
                 raise ValueError(f"a periodic axis needs complex fields (b2=2), got b2={sim.b2}")
@@ -79,6 +115,11 @@ class SlabExchange:
             self.phase = (angle.cos().to(torch.float32).to(sim.device),
                           angle.sin().to(torch.float32).to(sim.device))
 
+    @property
+    def pending(self) -> bool:
+        """True while an exchange is in flight (planes 0 / N not yet filled)."""
+        return self._pending is not None
+
     def _rotate(self, buf: torch.Tensor, sign: int) -> torch.Tensor:
         """buf [B0, B1, plane..., 2] (real, imaginary) times exp(sign i k P)."""
         c, s = (p.view(-1, *([1] * (buf.dim() - 2))) for p in self.phase)
@@ -89,14 +130,22 @@ class SlabExchange:
         a, d = sim.axis, 2 + sim.axis
         rank, ranks = sim.rank, sim.ranks
         first, last = rank == 0, rank == ranks - 1
+        if self._pending is not None:  # never two exchanges on the same tags
+            self.finish()
+        # The planes sent must hold their final values: the conducting faces
+        # of the other axes are zeroed now rather than after the posting
+        # (``step`` zeroes them again, which changes nothing).
+        sim.zero_tangential_faces()
         ops, fills = [], []
 
         def post(f, send_index, peer, send_tag, recv_index, recv_tag, sign=0):
-            ops.append(dist.P2POp(dist.isend, f.select(d, send_index).contiguous(), peer,
+            # A copy, so that nothing done to the field while it travels can
+            # reach the message.
+            ops.append(dist.P2POp(dist.isend, f.select(d, send_index).clone(), peer,
                                   tag=send_tag))
             buf = torch.empty_like(f.select(d, recv_index))
             ops.append(dist.P2POp(dist.irecv, buf, peer, tag=recv_tag))
-            fills.append((f, recv_index, buf, sign))
+            fills.append((f, d, recv_index, buf, sign))
 
         for c, f in enumerate((sim.Ex, sim.Ey, sim.Ez)):
             if c == a:  # cell-centred along the axis: both copies computed locally
@@ -121,11 +170,98 @@ class SlabExchange:
                     post(f, 1, ranks - 1, self.WRAP_UP, 0, self.WRAP_DOWN, -1)
                 if last:
                     post(f, n - 1, 0, self.WRAP_DOWN, n, self.WRAP_UP, +1)
-        if ops:
-            for req in dist.batch_isend_irecv(ops):
-                req.wait()
-        for f, i, buf, sign in fills:
+        if not ops:
+            return
+        self._pending = (dist.batch_isend_irecv(ops), fills)
+        if not self.overlap or sim.monitors:
+            self.finish()
+
+    def finish(self, counted: bool = True) -> None:
+        """Wait for the exchange in flight, if any, and fill planes 0 / N."""
+        if self._pending is None:
+            return
+        requests, fills = self._pending
+        self._pending = None
+        for req in requests:
+            req.wait()
+        for f, d, i, buf, sign in fills:
             f.select(d, i).copy_(self._rotate(buf, sign) if sign else buf)
+        if counted:
+            self.counts["blocking"] += 1
+
+    def _cells_apart(self, sim) -> tuple[int, int] | None:
+        """Cells [lo, hi) of the slab whose H does not read a travelling
+        plane, or None where this slab cannot be split exactly.
+
+        The field update finds a cell's layer slot from the size of the
+        tensors it is given, so a view of fewer cells can place a layer cell
+        in another slot than the slab does (``SlabSimulation.view_is_exact``
+        checks); and the end cells updated on their own carry no layer, so
+        they must lie outside the box's layers. A slab that fails either
+        waits first."""
+        n = sim.shape[sim.axis]
+        filled = {i for _, _, i, _, _ in self._pending[1]}
+        lo = 1 if 0 in filled else 0
+        hi = n - 1 if n in filled else n
+        ends = [c for c, cut in ((0, lo == 1), (n - 1, hi == n - 1)) if cut]
+        if hi - lo < 1 or not sim.view_is_exact(lo, hi) or any(sim.in_layer[c] for c in ends):
+            return None
+        return lo, hi
+
+    def _update_cells(self, sim, lo: int, hi: int, layer: bool) -> None:
+        """Update_H on the cells [lo, hi) of the split axis: every tensor
+        narrowed along the axis alike; ``layer`` False: no layer along it.
+        The views are kept while the slab's tensors are the same objects
+        (the views hold them, so their ids cannot be reused meanwhile)."""
+        tensors = (sim.Hx, sim.Hy, sim.Hz, sim.Ex, sim.Ey, sim.Ez, *sim.ch, *sim.hpsi,
+                   *sim.hb, *sim.hc, sim.layer_cells, sim.spare)
+        key = tuple(map(id, tensors))
+        kept = self._views.get((lo, hi, layer))
+        if kept is None or kept[0] != key:
+            kept = (key, self._narrowed(sim, lo, hi, layer), tensors)
+            self._views[(lo, hi, layer)] = kept
+        sim.module.Update_H(*kept[1])
+
+    def _narrowed(self, sim, lo: int, hi: int, layer: bool) -> list:
+        a, d, m = sim.axis, 2 + sim.axis, hi - lo
+        H = [f.narrow(d, lo, m) for f in (sim.Hx, sim.Hy, sim.Hz)]
+        E = [f.narrow(d, lo, m + (c != a)) for c, f in enumerate((sim.Ex, sim.Ey, sim.Ez))]
+        ch = list(sim.ch)
+        ch[a] = ch[a][lo:hi]
+        psi = [p if c == a else p.narrow(d, lo, m) for c, p in enumerate(sim.hpsi)]
+        hb, hc = list(sim.hb), list(sim.hc)
+        cells = sim.layer_cells
+        if not layer:
+            psi[a] = psi[a].narrow(d, 0, 0)
+            hb[a], hc[a] = hb[a][:0], hc[a][:0]
+            # an end cell beside a travelling plane: its slots along the
+            # axis are neutral (``_cells_apart``), so no layer there at all
+            cells = sim.layer_cells.clone()
+            cells[a] = 0
+        return [*H, *E, *ch, *psi, *hb, *hc, cells, sim.spare]
+
+    def magnetic(self, sim) -> None:
+        """The magnetic update of the slab: whole when nothing is in flight,
+        otherwise the cells that do not need the halo first, then the wait,
+        the fill and the end cells."""
+        if self._pending is None:
+            Simulation.update_magnetic(sim)
+            return
+        apart = self._cells_apart(sim)
+        if apart is None:
+            self.finish(counted=False)
+            self.counts["fallback"] += 1
+            Simulation.update_magnetic(sim)
+            return
+        lo, hi = apart
+        n = sim.shape[sim.axis]
+        self._update_cells(sim, lo, hi, layer=True)
+        self.finish(counted=False)
+        if lo == 1:
+            self._update_cells(sim, 0, 1, layer=False)
+        if hi == n - 1:
+            self._update_cells(sim, n - 1, n, layer=False)
+        self.counts["overlapped"] += 1
 
 
 class SlabBoundary:
@@ -209,8 +345,9 @@ class SlabSimulation(Simulation):
                 raise ValueError(f"a periodic axis has no absorbing layers, got "
                                  f"{self.layers[axis]} along {'xy'[axis]}")
             periodic = BlochBoundary(self, x=axis != 0, y=axis != 1, k=k)
-        exchange = SlabExchange(self, None if bloch is None or axis == 2 else periodic.k[:, axis])
-        self.periodic = SlabBoundary(exchange, periodic)
+        self.exchange = SlabExchange(self, None if bloch is None or axis == 2 else
+                                     periodic.k[:, axis])
+        self.periodic = SlabBoundary(self.exchange, periodic)
         if objects is not None or background is not None:
             self.set_objects(objects or [], background=background, **object_options)
         elif object_options:
@@ -250,6 +387,11 @@ class SlabSimulation(Simulation):
         # slot for node 0, nor for the end node n, the next slab's)
         for name in ("hb", "hc", "eb", "ec"):
             put(name, slots(getattr(whole, name)))
+        # which cells lie in the box's layers (their slots carry its
+        # coefficients), for splitting the magnetic update (``view_is_exact``)
+        self.axis_layer = Lloc
+        self._exact_views: dict = {}
+        self.in_layer = (_slot(torch.arange(n) + s, N, L) >= 0).tolist()
         B0, B1 = self.batch
         shape = [B0, B1, *self.shape, 2, self.b2]
         shape[2 + a] = 2 * Lloc
@@ -258,6 +400,35 @@ class SlabSimulation(Simulation):
         layer_cells = list(self.layers)
         layer_cells[a] = Lloc
         self.layer_cells = torch.tensor(layer_cells, dtype=torch.int32, device=dev)
+
+    def view_is_exact(self, lo: int, hi: int) -> bool:
+        """Whether the magnetic update of the cells [lo, hi) of the split
+        axis, given as views of that many cells, applies the layers as the
+        whole slab does: each layer cell keeps its slot, and no other cell
+        lands in a slot that a layer cell uses."""
+        known = self._exact_views.get((lo, hi))
+        if known is not None:
+            return known
+        n, L = self.shape[self.axis], self.axis_layer
+        cells = torch.arange(lo, hi)
+        view, slab = _slot(cells - lo, hi - lo, L), _slot(cells, n, L)
+        layered = torch.tensor(self.in_layer[lo:hi], dtype=torch.bool)
+        used = _slot(torch.arange(n), n, L)[torch.tensor(self.in_layer, dtype=torch.bool)]
+        stray = view[~layered & (view >= 0)]
+        exact = bool((view[layered] == slab[layered]).all()) and \
+            not bool(torch.isin(stray, used).any())
+        self._exact_views[(lo, hi)] = exact
+        return exact
+
+    def update_magnetic(self) -> None:
+        self.exchange.magnetic(self)
+
+    def step(self, count: int = 1) -> None:
+        """Advance ``count`` time steps; each step's halo travels while the
+        next step's magnetic update runs, and the last one is completed
+        before returning, so the fields are whole between calls."""
+        super().step(count)
+        self.exchange.finish()
 
     def run(self, steps: int | None = None, until: float | None = None,
             progress: bool | None = None) -> None:
@@ -317,28 +488,41 @@ def _sync(sim) -> None:
 
 
 def pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
-              backend: str = "cpu", courant: float = 0.99, bloch=None):
+              backend: str = "cpu", courant: float = 0.99, bloch=None, chunk: int = 1,
+              overlap: bool = True, counts: bool = False):
     """The pulse-absorption run on the current group (with ``bloch``, a Bloch
-    wave vector (kx, ky), x and y are periodic); rank 0 returns (fields,
-    energies per step, seconds per step), the others None."""
+    wave vector (kx, ky), x and y are periodic), ``chunk`` steps per ``step``
+    call (the halo overlaps the magnetic update within a call; ``overlap``
+    False: blocking exchange); rank 0 returns (fields, energies after each
+    call, seconds per step of the slowest rank), with ``counts`` also every
+    rank's exchange counts; the others None."""
     sim = SlabSimulation(n, layers=layers, courant=courant, backend=backend, axis=axis,
                          bloch=bloch)
+    sim.exchange.overlap = overlap
     sim.set_gaussian_pulse(width)
     energies = []
     stepping = 0.0
-    for _ in range(steps):
+    done = 0
+    while done < steps:
+        k = min(max(int(chunk), 1), steps - done)
         _sync(sim)
         t0 = time.perf_counter()
-        sim.step()
+        sim.step(k)
         _sync(sim)
         stepping += time.perf_counter() - t0
+        done += k
         energies.append(sim.energy())
     # the slowest rank sets the pace
     per_step = torch.tensor([stepping / max(steps, 1)], dtype=torch.float64, device=sim.device)
     dist.all_reduce(per_step, op=dist.ReduceOp.MAX)
     per_step = float(per_step)
     fields = sim.gather()
-    return None if sim.rank else (fields, energies, per_step)
+    every = [None] * sim.ranks if sim.rank == 0 else None
+    if counts:
+        dist.gather_object(dict(sim.exchange.counts), every, dst=0)
+    if sim.rank:
+        return None
+    return (fields, energies, per_step, every) if counts else (fields, energies, per_step)
 
 
 def single_pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
@@ -407,6 +591,9 @@ def main(argv=None) -> int:
     ap.add_argument("--layers", type=int, default=8, help="absorbing layer cells (default 8)")
     ap.add_argument("--steps", type=int, default=100, help="time steps (default 100)")
     ap.add_argument("--axis", type=int, default=0, choices=(0, 1, 2), help="split axis")
+    ap.add_argument("--chunk", type=int, default=10,
+                    help="steps per step() call, the halo overlapping the magnetic update "
+                         "within one (default 10)")
     args = ap.parse_args(argv)
     os.environ.setdefault("MASTER_ADDR", "127.0.0.1")
     os.environ.setdefault("MASTER_PORT", "29500")
@@ -415,7 +602,8 @@ def main(argv=None) -> int:
     init_group(args.backend)
     try:
         shape = _triple(args.cells[0] if len(args.cells) == 1 else args.cells, "--cells")
-        result = pulse_run(shape, args.layers, args.steps, axis=args.axis, backend=args.backend)
+        result = pulse_run(shape, args.layers, args.steps, axis=args.axis, backend=args.backend,
+                           chunk=args.chunk)
         if result is not None:
             _, energies, per_step = result
             ranks = dist.get_world_size()

@@ -199,9 +199,7 @@ class Simulation:
         the monitors."""
         m = self.module
         for _ in range(count):
-            m.Update_H(self.Hx, self.Hy, self.Hz, self.Ex, self.Ey, self.Ez,
-                       *self.ch, *self.hpsi, *self.hb, *self.hc,
-                       self.layer_cells, self.spare)
+            self.update_magnetic()
             for source in self.sources:
                 source.after_h(self)
             m.Update_E(self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz,
@@ -217,6 +215,13 @@ class Simulation:
             self.steps_done += 1
             for monitor in self.monitors:
                 monitor.update(self)
+
+    def update_magnetic(self) -> None:
+        """The magnetic update of the whole box (one phase of ``step``; a slab
+        of a split box runs it in parts around its halo)."""
+        self.module.Update_H(self.Hx, self.Hy, self.Hz, self.Ex, self.Ey, self.Ez,
+                             *self.ch, *self.hpsi, *self.hb, *self.hc,
+                             self.layer_cells, self.spare)
 
     def run(self, steps: int | None = None, until: float | None = None,
             progress: bool | None = None) -> None:
