@@ -234,8 +234,8 @@ class SlabExchange:
         if not layer:
             psi[a] = psi[a].narrow(d, 0, 0)
             hb[a], hc[a] = hb[a][:0], hc[a][:0]
-            # an end cell beside a travelling plane: its slots along the
-            # axis are neutral (``_cells_apart``), so no layer there at all
+            # an end cell beside a travelling plane lies outside the box's
+            # layers (``_cells_apart``), so no layer there at all
             cells = sim.layer_cells.clone()
             cells[a] = 0
         return [*H, *E, *ch, *psi, *hb, *hc, cells, sim.spare]
