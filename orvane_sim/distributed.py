@@ -77,15 +77,17 @@ class SlabExchange:
       zeroed its faces before the copy); every reader of those planes (the
       end cells, sources, monitors, the caller) comes after the fill;
     - sources' ``after_h`` run after the end cells, on a whole H; monitors
-      run at the end of a step, so with monitors attached the exchange is
-      completed at once (no overlap) and they never see a stale plane;
+      run at the end of a step, so with a monitor that may keep a value of
+      planes 0 / N (any without ``reads_halo = False``) the exchange is
+      completed at once (no overlap) and it never sees a stale plane;
     - ``SlabSimulation.step`` finishes the exchange before returning, so the
       fields are whole whenever the caller looks.
 
     ``overlap = False`` restores the blocking exchange (wait at once).
     ``counts``: magnetic updates split around a pending exchange
     ("overlapped"), exchanges completed without overlap ("blocking": with
-    monitors, ``overlap = False``, or at the end of ``step``), and
+    monitors that read the halo, ``overlap = False``, or at the end of
+    ``step``), and
     ("fallback") magnetic updates that had to wait first because this slab
     cannot be split safely.
     """
@@ -173,7 +175,7 @@ class SlabExchange:
         if not ops:
             return
         self._pending = (dist.batch_isend_irecv(ops), fills)
-        if not self.overlap or sim.monitors:
+        if not self.overlap or any(getattr(m, "reads_halo", True) for m in sim.monitors):
             self.finish()
 
     def finish(self, counted: bool = True) -> None:

@@ -113,6 +113,11 @@ class FluxPlane:
     every rank.
     """
 
+    # On a slab the plane's nodes are the owner's own, and the sums that
+    # reach past its last owned node along x or y are cut off in ``spectra``:
+    # the halo may still be travelling while it sums.
+    reads_halo = False
+
     def __init__(self, sim, z: int, frequencies: Sequence[float]):
         self.placement = place = sim.placement
         NX, NY, NZ = place.shape
