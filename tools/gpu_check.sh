@@ -11,7 +11,14 @@
 #
 # CUDA_DISABLE_PTX_JIT=1 makes the driver refuse to compile the embedded PTX,
 # so the tests prove that the machine code for this GPU is there and runs.
+#
+# It takes longer than one 10-minute call on a lent machine, so it runs in
+# two parts on the same machine: `gpu_check.sh 1` (build, tests, demo
+# comparison, the slab run on NCCL) and `gpu_check.sh 2` (fuzzer,
+# compute-sanitizer, benchmarks; the build is reused); no argument runs both.
 set -uo pipefail
+part=${1:-all}
+case $part in 1|2|all) ;; *) echo "usage: $0 [1|2]" >&2; exit 2 ;; esac
 cd "$(dirname "$0")/.."
 export MAX_JOBS=${MAX_JOBS:-16} TORCH_CUDA_ARCH_LIST=${TORCH_CUDA_ARCH_LIST:-8.9+PTX}
 OUT_DIR=${OUT:-build/gpu_check}
@@ -29,6 +36,8 @@ python3 setup.py build_ext --inplace > build.log 2>&1 || { tail -40 build.log; e
 echo "built in $((SECONDS - start)) s"
 export PYTHONPATH=$PWD${PYTHONPATH:+:$PYTHONPATH}
 
+tests=0 demo=0 compare=0
+if [ "$part" != 2 ]; then
 echo "== tests on CUDA (machine code only)"
 CUDA_DISABLE_PTX_JIT=1 python3 -m pytest -q -p no:cacheprovider tests
 tests=$?
@@ -46,6 +55,12 @@ print(f"largest |CPU - CUDA| difference of R and T: {worst:.2e}")
 sys.exit(0 if worst < 1e-4 else 1)
 PYEOF
 compare=$?
+
+echo "== the pulse run split into slabs on NCCL (one process per GPU here)"
+torchrun --nproc-per-node "$(nvidia-smi -L | wc -l)" --master-addr 127.0.0.1 --master-port 29533 \
+  -m orvane_sim.distributed --backend cuda --cells 256 --layers 10 --steps 200 || tests=1
+fi
+[ "$part" = 1 ] && { [ $tests -eq 0 ] && [ $demo -eq 0 ] && [ $compare -eq 0 ]; exit; }
 
 seed=$((16#$(git rev-parse --short=7 HEAD 2>/dev/null || echo 0)))
 echo "== fuzzer on CUDA (60 s from seed $seed)"
@@ -75,7 +90,4 @@ python3 bench/bench_kernels.py --backend cuda
 python3 bench/bench_fields.py --backend cuda --n 256
 python3 bench/bench_interval_search.py --backend cuda --sizes 10000 100000 --repeats 2
 python3 -m orvane_sim pulse --backend cuda 2>/dev/null
-echo "== the pulse run split into slabs on NCCL (one process per GPU here)"
-torchrun --nproc-per-node "$(nvidia-smi -L | wc -l)" --master-addr 127.0.0.1 --master-port 29533 \
-  -m orvane_sim.distributed --backend cuda --cells 256 --layers 10 --steps 200 || tests=1
 [ $tests -eq 0 ] && [ $demo -eq 0 ] && [ $compare -eq 0 ]
