@@ -117,11 +117,6 @@ class SlabExchange:
             self.phase = (angle.cos().to(torch.float32).to(sim.device),
                           angle.sin().to(torch.float32).to(sim.device))
 
-    @property
-    def pending(self) -> bool:
-        """True while an exchange is in flight (planes 0 / N not yet filled)."""
-        return self._pending is not None
-
     def _rotate(self, buf: torch.Tensor, sign: int) -> torch.Tensor:
         """buf [B0, B1, plane..., 2] (real, imaginary) times exp(sign i k P)."""
         c, s = (p.view(-1, *([1] * (buf.dim() - 2))) for p in self.phase)
@@ -441,11 +436,12 @@ class SlabSimulation(Simulation):
         """Local indices along the axis that this rank alone accounts for:
         the shared cell (and its low node) belong to the rank below, the last
         node of the axis to the last rank. component None: an H field."""
-        lo = 1 if self.rank > 0 else 0
-        n = self.stop - self.start
-        nodes = component is not None and component != self.axis
-        hi = n + 1 if (nodes and self.rank == self.ranks - 1) else n
-        return slice(lo, hi)
+        a, place = self.axis, self.placement
+        c0, c1 = place.owned_cells(a)
+        nodes = component is not None and component != a
+        if nodes and place.owns_node(a, c1):
+            c1 += 1
+        return slice(c0 - self.start, c1 - self.start)
 
     def _parts(self):
         """Owned parts of Ex, Ey, Ez, Hx, Hy, Hz."""

@@ -276,7 +276,6 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
     if first_id + len(objects) > 256:
         raise ValueError(f"at most 255 objects fit the material ids, "
                          f"got {first_id - 1 + len(objects)}")
-    f32 = dict(dtype=torch.float32, device=device)
     domain = tuple(shape) if domain is None else tuple(domain)
     # A node's dual cell reaches halfway to its neighbours, and a grid's end
     # node has a neighbour on one side only: paint a part with one more node

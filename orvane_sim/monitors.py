@@ -55,10 +55,7 @@ class FrequencyMonitor:
         # the cells this part owns; the node after the last one is a valid
         # copy once the halo is exchanged, and the next part's first node
         self.placement = place = sim.placement
-        for axis, (a, b) in enumerate(ranges):
-            c0, c1 = place.owned_cells(axis)
-            s = place.start_stop(axis)[0]
-            ranges[axis] = (max(a, c0) - s, min(b, c1 - 1) - s)
+        ranges = [place.owned(axis, a, b) for axis, (a, b) in enumerate(ranges)]
         self.Ex = self.Ey = self.Ez = None
         if min(b - a for a, b in ranges) < 0:
             return
@@ -133,8 +130,9 @@ class FluxPlane:
         F = len(self.frequencies)
         B0, B1 = sim.batch
         dev = sim.device
-        # the period samples 1 .. N-1 along x and y that this part owns
-        (x0, x1), (y0, y1) = (self._samples(place, axis) for axis in (0, 1))
+        # the period samples 1 .. N-1 along x and y that this part owns (a
+        # slab owns at least one)
+        (x0, x1), (y0, y1) = (place.owned(axis, 1, place.shape[axis] - 1) for axis in (0, 1))
         nx, ny = x1 - x0 + 1, y1 - y0 + 1
 
         def acc(*shape):
@@ -159,14 +157,6 @@ class FluxPlane:
         nx_all, ny_all = sim.shape[0], sim.shape[1]
         self.zero = torch.zeros(1, device=dev).expand(B0, B1, nx_all + 1, ny_all + 1,
                                                       max(z + 2, 0), 1)
-
-    @staticmethod
-    def _samples(place, axis: int) -> tuple[int, int]:
-        """Local first and last of the samples 1 .. N-1 along ``axis`` that
-        this part owns (a slab owns at least one)."""
-        c0, c1 = place.owned_cells(axis)
-        s = place.start_stop(axis)[0]
-        return max(1, c0) - s, min(place.shape[axis] - 1, c1 - 1) - s
 
     def update(self, sim) -> None:
         if not self.mine:

@@ -47,6 +47,13 @@ class WholeBox:
     def owns_node(self, axis: int, node: int) -> bool:
         return True
 
+    def owned(self, axis: int, first: int, last: int) -> tuple[int, int]:
+        """Local first and last of the box cells first .. last along ``axis``
+        that this part owns (last < first where it owns none)."""
+        c0, c1 = self.owned_cells(axis)
+        s = self.start_stop(axis)[0]
+        return max(first, c0) - s, min(last, c1 - 1) - s
+
     def sum(self, tensors) -> None:
         """Add up ``tensors`` (in place) over the parts of the box."""
 
@@ -75,9 +82,6 @@ class SlabPlacement(WholeBox):
         offset = [0, 0, 0]
         offset[axis] = start
         self.offset = tuple(offset)
-        local = list(self.shape)
-        local[axis] = stop - start
-        self.local_shape = tuple(local)
 
     def start_stop(self, axis: int) -> tuple[int, int]:
         if axis != self.axis:
