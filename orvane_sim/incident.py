@@ -14,8 +14,13 @@ The line itself is driven by an analytic total-field/scattered-field plane
 at node ``start``: E = polarization·f(t - (z - z_s)/c), H = ẑ × E / η. At
 oblique incidence that pair is not an exact plane wave, so part of it runs
 down the line instead; only the upward wave reaches the box, and whatever it
-is, the box sees the same wave. The line is long enough that nothing
-returns from its ends within ``duration``.
+is, the box sees the same wave.
+
+Nothing may return from the line's ends: an end reflects, and the reflection
+would reach the box as part of the incident wave. The line is first sized
+for ``duration`` and then grows with the run, adding silent cells at both
+ends before the light cone of the drive comes near either of them, so a run
+of any length sees the wave of an endless line.
 """
 from __future__ import annotations
 
@@ -33,13 +38,22 @@ class IncidentLine:
 
     k: [B0, 2] (kx, ky); polarization: [B0, 2] tangential E direction of the
     line's drive; waveform: f(t) (complex allowed); spacing: the box's
-    (dx, dy, dz); start: line node of the drive; cells: line length.
+    (dx, dy, dz); duration: the run time the first length covers; gap:
+    cells from the drive to ``node``, the line node that stands for the
+    box's first total-field node. ``start`` (the drive's node) and ``node``
+    move up when the line grows at its low end.
     """
 
+    # Cells kept between the light cone and an end: the discrete stencil
+    # reaches ahead of the cone, with a tail that falls off steeply.
+    MARGIN = 8
+    FIELDS = ("Ex", "Ey", "Hz", "Hx", "Hy", "Ez")
+
     def __init__(self, k: torch.Tensor, polarization: torch.Tensor, waveform, spacing, dt: float,
-                 start: int, cells: int, device):
+                 device, duration: float, gap: int = 4):
         dx, dy, dz = spacing
-        self.dt, self.dz, self.start, self.cells = dt, dz, start, cells
+        self.dt, self.dz, self.gap = dt, dz, gap
+        self.start, self.cells = line_cells(duration, dz, gap)
         self.waveform = waveform
         kt = torch.stack([2 / dx * torch.sin(k[:, 0] * dx / 2),
                           2 / dy * torch.sin(k[:, 1] * dy / 2)], 1)
@@ -50,15 +64,37 @@ class IncidentLine:
         B0 = k.shape[0]
 
         def line():
-            return torch.zeros(B0, cells + 1, dtype=C128, device=device)
+            return torch.zeros(B0, self.cells + 1, dtype=C128, device=device)
 
         self.Ex, self.Ey, self.Hz = line(), line(), line()   # nodes l
         self.Hx, self.Hy, self.Ez = line(), line(), line()   # half nodes l + 1/2
         self.c = dt / dz
         self.steps = 0
+        self.driven = 0  # steps since the drive began: how far its light cone reaches
+
+    @property
+    def node(self) -> int:
+        return self.start + 1 + self.gap
+
+    def _grow_if_needed(self) -> None:
+        """Add silent cells at both ends before the drive's light cone (c = 1,
+        which no wave on the line outruns) comes within ``MARGIN`` cells of
+        either end: the fields there are still zero, so the longer line
+        carries on exactly as if it had been that long from the start."""
+        cone = (self.driven + 1) * self.dt / self.dz + self.MARGIN
+        if cone < min(self.start, self.cells - self.start):
+            return
+        pad = max(self.start, 16)
+        for name in self.FIELDS:
+            t = getattr(self, name)
+            z = t.new_zeros(t.shape[0], pad)
+            setattr(self, name, torch.cat([z, t, z], 1))
+        self.start += pad
+        self.cells += 2 * pad
 
     def step_h(self) -> None:
         """H from (n - 1/2)·dt to (n + 1/2)·dt, then the drive's H correction."""
+        self._grow_if_needed()
         c = self.c
         Ex, Ey, Ez = self.Ex, self.Ey, self.Ez
         self.Hx[:, :-1] += c * (Ey[:, 1:] - Ey[:, :-1]) - self.iky * Ez[:, :-1]
@@ -84,6 +120,7 @@ class IncidentLine:
         self.Ex[:, s + 1] += c * self.pol[:, 0] * f / ETA0
         self.Ey[:, s + 1] += c * self.pol[:, 1] * f / ETA0
         self.steps += 1
+        self.driven += 1
 
 
 def line_cells(duration: float, dz: float, gap: int) -> tuple[int, int]:

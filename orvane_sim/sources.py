@@ -62,7 +62,8 @@ class PlaneWave:
     The incident fields come from an ``IncidentLine`` with the box's
     discretisation, so the scattered side stays empty to rounding; the
     line's record at the plane gives the incident flux (``incident_flux``).
-    ``duration``: how long the run may last (the line's length follows).
+    ``duration``: the run time the line is first sized for; it grows as the
+    run goes on, so any run length is safe.
 
     ``margins`` (m_x, m_y) shrink the injected rectangle from the sides of the
     plane; with periodic x and y boundaries, keep them 0. The plane must lie
@@ -73,7 +74,7 @@ class PlaneWave:
     def __init__(self, sim, plane: int, waveform: Waveform, polarization=(1.0, 0.0),
                  margins: Sequence[int] = (0, 0), k=(0.0, 0.0), duration: float | None = None,
                  frequencies: Sequence[float] | None = None):
-        from .incident import IncidentLine, line_cells
+        from .incident import IncidentLine
         from .periodic import wave_vectors
 
         NX, NY, _ = sim.shape
@@ -140,11 +141,10 @@ class PlaneWave:
         if duration is None:
             duration = 2.0 * NZ * dz + 200.0 * sim.dt
         gap = 4
-        start, cells = line_cells(duration, dz, gap)
-        self.node = start + 1 + gap  # the line's image of electric node plane+1
         lead = gap * dz
+        # the line's node `node` stands for the box's electric node plane+1
         self.line = IncidentLine(self.k, pol, lambda t: waveform(t + lead), sim.spacing, sim.dt,
-                                 start, cells, dev)
+                                 dev, duration, gap)
         self.line.steps = sim.steps_done
         self.frequencies = None
         if frequencies is not None:
@@ -162,7 +162,7 @@ class PlaneWave:
     def after_h(self, sim) -> None:
         # Magnetic cells at z index `plane` miss the incident E of node
         # plane+1 in their curl: x pair = Ex (drives Hy), y pair = Ey (Hx), at n·dt.
-        line, n = self.line, self.node
+        line, n = self.line, self.line.node
         if self.h_plane is not None:
             amp_x = (line.Ex[:, n:n + 1] * self.factor).to(torch.complex64)
             amp_y = (line.Ey[:, n:n + 1] * self.factor).to(torch.complex64)
@@ -174,7 +174,8 @@ class PlaneWave:
     def after_e(self, sim) -> None:
         # Electric nodes at z index plane+1 miss the incident H of the cell
         # below: x pair = Hx (drives Ey), y pair = Hy (drives Ex), at (n + 1/2)·dt.
-        line, n = self.line, self.node - 1
+        line = self.line
+        n = line.node - 1
         if self.e_plane is not None:
             amp_x = (line.Hx[:, n:n + 1] * self.factor).to(torch.complex64)
             amp_y = (line.Hy[:, n:n + 1] * self.factor).to(torch.complex64)
@@ -189,7 +190,7 @@ class PlaneWave:
         # Fourier sums of the incident Ex, Ey at node plane+1 and of Hx, Hy
         # averaged over the cells either side, H half a step earlier (the
         # convention of monitors.FluxPlane).
-        line, n = self.line, self.node
+        line, n = self.line, self.line.node
         t = sim.time + sim.dt  # the line's E is now one step ahead of the box's last record
         from .monitors import fourier_factors
 
