@@ -97,14 +97,13 @@ class SlabExchange:
 
     def __init__(self, sim: "SlabSimulation", k=None):
         self.axes = (sim.axis,)
-        self.phase = None
+        self.phase = None  # (cos, sin) of k·P per b0; None where every phase is 1
+        self.wraps = k is not None
         self.overlap = True
         self.counts = {"overlapped": 0, "blocking": 0, "fallback": 0}
         self._pending = None  # (requests, fills) of the exchange in flight
         self._views = {}  # (lo, hi, layer) -> (ids, Update_H arguments, tensors)
         if k is not None:
-            if sim.b2 != 2:
-                raise ValueError(f"a periodic axis needs complex fields (b2=2), got b2={sim.b2}")
             if sim.layers[sim.axis] != 0:
                 raise ValueError("a periodic axis has no absorbing layers, got "
                                  f"{sim.layers[sim.axis]}")
@@ -113,12 +112,18 @@ class SlabExchange:
                 if torch.as_tensor(k).numel() == 1 else torch.as_tensor(k, dtype=torch.float64)
             if kk.shape != (B0,):
                 raise ValueError(f"need one Bloch wave number or {B0} of them, got {k!r}")
+            if sim.b2 == 1 and bool(kk.any()):
+                raise ValueError(f"a periodic axis needs complex fields (b2=2), or real ones "
+                                 f"(b2=1) with every Bloch k zero; got b2={sim.b2}")
             angle = kk * (sim.global_shape[sim.axis] - 1) * sim.spacing[sim.axis]
-            self.phase = (angle.cos().to(torch.float32).to(sim.device),
-                          angle.sin().to(torch.float32).to(sim.device))
+            if sim.b2 == 2:
+                self.phase = (angle.cos().to(torch.float32).to(sim.device),
+                              angle.sin().to(torch.float32).to(sim.device))
 
     def _rotate(self, buf: torch.Tensor, sign: int) -> torch.Tensor:
         """buf [B0, B1, plane..., 2] (real, imaginary) times exp(sign i k P)."""
+        if self.phase is None:  # real fields: every phase is 1
+            return buf
         c, s = (p.view(-1, *([1] * (buf.dim() - 2))) for p in self.phase)
         re, im = buf[..., 0], buf[..., 1]
         return torch.stack([c * re - sign * s * im, sign * s * re + c * im], -1)
@@ -152,7 +157,7 @@ class SlabExchange:
                 post(f, 1, rank - 1, self.DOWN, 0, self.UP)
             if not last:
                 post(f, n - 1, rank + 1, self.UP, n, self.DOWN)
-            if self.phase is None:
+            if not self.wraps:
                 if first:
                     f.select(d, 0).zero_()
                 if last:
@@ -321,7 +326,9 @@ class SlabSimulation(Simulation):
             raise ValueError(f"slab of {cells} cells along axis {axis} on rank {self.rank} "
                              f"is thinner than 2 cells; use fewer ranks")
         if bloch is not None:
-            b2 = 2
+            from .periodic import fields_needed
+
+            b2 = max(int(b2), fields_needed(bloch, int(batch[0])))
         local = list(self.global_shape)
         local[axis] = cells
         local_faces = list(faces)
@@ -349,6 +356,23 @@ class SlabSimulation(Simulation):
             self.set_objects(objects or [], background=background, **object_options)
         elif object_options:
             raise TypeError(f"unexpected options without objects: {sorted(object_options)}")
+
+    def periodic_axes(self) -> tuple[int, ...]:
+        bloch = self.periodic.bloch
+        return (bloch.axes if bloch is not None else ()) + \
+            ((self.axis,) if self.exchange.wraps else ())
+
+    def _match_seam(self, grid: torch.Tensor, axis: int) -> None:
+        # the split axis's seam joins the first rank's plane 0 and the last
+        # rank's plane N-1: the first sends its plane to the last
+        if axis != self.axis or self.ranks == 1:
+            super()._match_seam(grid, axis)
+            return
+        d = 1 + axis
+        plane = grid.select(d, 0).clone(memory_format=torch.contiguous_format)
+        dist.broadcast(plane, src=0)
+        if self.rank == self.ranks - 1:
+            grid.select(d, grid.size(d) - 1).copy_(plane)
 
     def _split_axis_layers(self, N: int, L: int, grading: Grading) -> None:
         """Coefficients of the split axis: the curl terms by the box's index,

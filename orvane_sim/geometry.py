@@ -181,9 +181,74 @@ class Cylinder(Shape):
 
 
 @dataclass(frozen=True)
+class PeriodicImages(Shape):
+    """A shape together with its copies shifted by whole periods: what a
+    periodic box holds of it. ``shifts``: the translations (3 values each),
+    the shape itself among them at zero."""
+
+    shape: Shape
+    shifts: tuple
+
+    def _shifts(self) -> torch.Tensor:
+        return torch.tensor(self.shifts, dtype=F64)
+
+    def bounds(self):
+        inner = self.shape.bounds()
+        return [(min(lo + s[a] for s in self.shifts), max(hi + s[a] for s in self.shifts))
+                for a, (lo, hi) in enumerate(inner)]
+
+    def contains(self, p):
+        inside = torch.zeros(p.shape[:-1], dtype=torch.bool)
+        for shift in self._shifts():
+            inside |= self.shape.contains(p - shift)
+        return inside
+
+    def normal(self, p):
+        # the normal of the image that holds the point, or else of the one
+        # whose bounding box lies nearest to it
+        shifts = self._shifts()
+        lo, hi = (torch.tensor(b, dtype=F64) for b in zip(*self.shape.bounds()))
+        gaps = []
+        for shift in shifts:
+            q = p - shift
+            outside = torch.clamp(lo - q, min=0) + torch.clamp(q - hi, min=0)
+            gap = outside.nan_to_num(0.0).norm(dim=-1)
+            gaps.append(torch.where(self.shape.contains(q), -1.0, gap))
+        nearest = torch.stack(gaps).argmin(0)
+        out = torch.empty(*p.shape, dtype=F64)
+        for m, shift in enumerate(shifts):
+            mine = nearest == m
+            if bool(mine.any()):
+                out[mine] = self.shape.normal(p[mine] - shift)
+        return out
+
+
+@dataclass(frozen=True)
 class Object:
     shape: Shape
     material: Dielectric
+
+
+def periodic_images(obj: Object, periods: dict, shape, spacing) -> Object:
+    """``obj`` as a periodic box of ``shape`` cells holds it: with the
+    copies, shifted by whole periods (``periods``: axis → period length),
+    that reach the box's sampled extent (one cell past each face). An
+    object unbounded along a periodic axis is its own image there; an object
+    with no other image comes back unchanged."""
+    choices = []
+    for axis, (lo, hi) in enumerate(obj.shape.bounds()):
+        period = periods.get(axis)
+        if period is None or not (math.isfinite(lo) and math.isfinite(hi)):
+            choices.append([0.0])
+            continue
+        h = spacing[axis]
+        first = math.ceil((-h - hi) / period)
+        last = math.floor(((shape[axis] + 1) * h - lo) / period)
+        choices.append([m * period for m in range(first, last + 1)] or [0.0])
+    shifts = [(x, y, z) for x in choices[0] for y in choices[1] for z in choices[2]]
+    if shifts == [(0.0, 0.0, 0.0)]:
+        return obj
+    return Object(PeriodicImages(obj.shape, tuple(shifts)), obj.material)
 
 
 # ---------------------------------------------------------------------------
@@ -261,7 +326,7 @@ def dispersive(material) -> bool:
 
 def material_grids(objects: Sequence[Object], shape, spacing, module, device, table,
                    resolution: int = 4, supersample: int = 2, smoothing: bool = True,
-                   first_id: int = 1, out=None, domain=None, offset=(0, 0, 0)):
+                   first_id: int = 1, out=None, domain=None, offset=(0, 0, 0), periodic=()):
     """Weight, primary and secondary id grids [1, NX, NY, NZ] of each
     electric component, from ``objects`` painted in order over material id 0.
 
@@ -272,6 +337,8 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
     batch slice of larger grids), zeroed first; new grids if None.
     ``domain`` and ``offset``: the grids are the part of a box of ``domain``
     cells whose node 0 is the box's node ``offset`` (the whole box: None).
+    ``periodic``: the box's periodic axes, along which it goes on past both
+    faces (give the objects with their images there, ``periodic_images``).
     """
     if first_id + len(objects) > 256:
         raise ValueError(f"at most 255 objects fit the material ids, "
@@ -280,8 +347,8 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
     # A node's dual cell reaches halfway to its neighbours, and a grid's end
     # node has a neighbour on one side only: paint a part with one more node
     # wherever the box goes on, and keep the inside.
-    low = [int(o > 0) for o in offset]
-    high = [int(o + n < d) for o, n, d in zip(offset, shape, domain)]
+    low = [int(o > 0 or a in periodic) for a, o in enumerate(offset)]
+    high = [int(o + n < d or a in periodic) for a, (o, n, d) in enumerate(zip(offset, shape, domain))]
     if any(low) or any(high):
         wider = _paint(objects, [n + a + b for n, a, b in zip(shape, low, high)], spacing,
                        module, device, table, resolution, supersample, smoothing, first_id,

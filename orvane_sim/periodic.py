@@ -9,9 +9,11 @@ exp(i·kx·(NX - 1)·dx): layer 0 receives exp(-i·kx·Px)·F(NX-1) and layer NX
 receives exp(+i·kx·Px)·F(1). The phases are per b0, so batch entries along
 B0 can carry different wave vectors.
 
-The phase is complex, so the fields must be complex: the run needs b2 = 2
-(split-complex form). With kx = ky = 0 the slots are copied unchanged: an
-ordinary periodic box.
+A phase other than 1 is complex, so the fields must be complex: the run
+needs b2 = 2 (split-complex form). With every kx = ky = 0 the ghosts are
+plain copies: real fields (b2 = 1) suffice, at half the memory and time, and
+the same pass copies them with tensor copies in the kernel's order (x, then
+y, the y pass reading the x ghosts).
 """
 from __future__ import annotations
 
@@ -28,14 +30,24 @@ def wave_vectors(k, count: int) -> torch.Tensor:
     return t.clone()
 
 
+def fields_needed(k, count: int) -> int:
+    """b2 for Bloch wave vectors ``k`` (one (kx, ky) or one per b0): real
+    fields where every phase is 1, complex ones otherwise."""
+    return 1 if not bool(wave_vectors(k, count).any()) else 2
+
+
 class BlochBoundary:
     """Periodic boundaries along x and/or y with Bloch wave numbers: ``k`` is
-    one (kx, ky) or one per b0; ``kx``, ``ky`` are the scalar shorthand."""
+    one (kx, ky) or one per b0; ``kx``, ``ky`` are the scalar shorthand.
+    Real fields (b2 = 1) need every k to be zero."""
 
     def __init__(self, sim, x: bool = True, y: bool = True, kx: float = 0.0, ky: float = 0.0,
                  k=None):
-        if sim.b2 != 2:
-            raise ValueError(f"a periodic run needs complex fields (b2=2), got b2={sim.b2}")
+        B0 = sim.batch[0]
+        self.k = wave_vectors((kx, ky) if k is None else k, B0)
+        if sim.b2 != 2 and (sim.b2 != 1 or self.k.any()):
+            raise ValueError(f"a periodic run needs complex fields (b2=2), or real ones (b2=1) "
+                             f"with every Bloch k zero; got b2={sim.b2}")
         self.axes = tuple(a for a, on in ((0, x), (1, y)) if on)
         for a in self.axes:
             if sim.layers[a] != 0:
@@ -46,8 +58,6 @@ class BlochBoundary:
         NX, NY, _ = sim.shape
         dx, dy, _ = sim.spacing
         self.periods = ((NX - 1) * dx, (NY - 1) * dy)
-        B0 = sim.batch[0]
-        self.k = wave_vectors((kx, ky) if k is None else k, B0)
         dev = sim.device
 
         def phase(angle: torch.Tensor) -> torch.Tensor:
@@ -60,5 +70,20 @@ class BlochBoundary:
         self.flags = torch.tensor([int(x), int(y)], dtype=torch.int32, device=dev)
 
     def apply(self, sim) -> None:
+        if sim.b2 == 1:
+            self._copy(sim)
+            return
         sim.module.Update_E_Periodic(sim.Ex, sim.Ey, sim.Ez, self.phase_x, self.phase_y,
                                      self.flags, False)
+
+    def _copy(self, sim) -> None:
+        """The pass for real fields (every phase 1): ghost layer 0 takes layer
+        N-1 and ghost layer N takes layer 1, x before y."""
+        for axis, fields in ((0, (sim.Ey, sim.Ez)), (1, (sim.Ex, sim.Ez))):
+            if axis not in self.axes:
+                continue
+            d = 2 + axis
+            for f in fields:
+                n = f.size(d) - 1
+                f.select(d, 0).copy_(f.select(d, n - 1))
+                f.select(d, n).copy_(f.select(d, 1))

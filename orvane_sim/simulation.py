@@ -93,7 +93,8 @@ class Simulation:
     objects: ``geometry.Object``s painted in order over ``background`` (a
     material), or one such list per b1; see ``set_objects``. bloch: one
     (kx, ky) or one per b0: periodic x and y with those Bloch wave vectors
-    (needs b2 = 2, set automatically).
+    (any k other than zero needs b2 = 2, set automatically; with every k
+    zero the fields stay real unless b2 = 2 is asked for).
 
     Features hook into ``step``: ``sources`` (objects with ``after_h(sim)``
     and ``after_e(sim)``), ``periodic`` (an object with ``apply(sim)`` and
@@ -106,7 +107,10 @@ class Simulation:
                  batch: Sequence[int] = (1, 1), *, size=None, resolution=None,
                  objects=None, background=None, bloch=None, **object_options):
         if bloch is not None:
-            b2 = 2
+            from .periodic import fields_needed
+
+            # a phase other than 1 needs complex fields; at k = 0 the caller's b2 holds
+            b2 = max(int(b2), fields_needed(bloch, int(batch[0])))
         if b2 < 1:
             raise ValueError(f"b2 must be at least 1, got {b2}")
         shape, spacing = box_cells(shape, spacing, size, resolution)
@@ -163,14 +167,14 @@ class Simulation:
         self.cg2 = tuple(torch.zeros(B1, NX, NY, NZ, device=dev) for _ in range(3))
         self.layer_cells = torch.tensor(self.layers, dtype=torch.int32, device=dev)
         self.spare = torch.empty(0, device=dev)
-        if objects is not None or background is not None:
-            self.set_objects(objects or [], background=background, **object_options)
-        elif object_options:
-            raise TypeError(f"unexpected options without objects: {sorted(object_options)}")
         if bloch is not None:
             from .periodic import BlochBoundary
 
             self.periodic = BlochBoundary(self, k=bloch)
+        if objects is not None or background is not None:
+            self.set_objects(objects or [], background=background, **object_options)
+        elif object_options:
+            raise TypeError(f"unexpected options without objects: {sorted(object_options)}")
 
     @property
     def cell_volume(self) -> float:
@@ -263,7 +267,7 @@ class Simulation:
         grid cell, points per lattice cell; one number or one per axis).
         """
         from .dispersion import Dielectric, DispersiveMedium, material_tables
-        from .geometry import material_grids
+        from .geometry import material_grids, periodic_images
 
         B0, B1 = self.batch
         choices = list(smoothing) if isinstance(smoothing, (list, tuple)) else [smoothing] * B1
@@ -294,19 +298,46 @@ class Simulation:
         grids = [(torch.zeros(B1, NX, NY, NZ, device=dev),
                   torch.zeros(B1, NX, NY, NZ, dtype=torch.uint8, device=dev),
                   torch.zeros(B1, NX, NY, NZ, dtype=torch.uint8, device=dev)) for _ in range(3)]
+        # A periodic box holds each object with its images one period away,
+        # so that a shape crossing the seam is whole on both sides of it.
+        box = self.placement.shape
+        periods = {a: (box[a] - 1) * self.spacing[a] for a in self.periodic_axes()}
         first = 1
         for b1, objs in enumerate(per_batch):
             out = [tuple(g[b1:b1 + 1] for g in comp) for comp in grids]
+            objs = [periodic_images(o, periods, box, self.spacing) for o in objs]
             material_grids(objs, self.shape, self.spacing, self.module, dev, tables.den,
                            resolution, supersample, modes[b1] == "anisotropic", first, out,
-                           domain=self.placement.shape, offset=self.placement.offset)
+                           domain=self.placement.shape, offset=self.placement.offset,
+                           periodic=tuple(periods))
             first += len(objs)
             if modes[b1] == "staircase":
                 for w, _, _ in out:
                     w.copy_((w >= 0.5).to(w.dtype))
+        self.match_seams(grids)
         shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
         self.medium = DispersiveMedium(materials, self.dt, grids, shapes, dev)
         self.cg1, self.cg2 = self.medium.cg1, self.medium.cg2
+
+    def periodic_axes(self) -> tuple[int, ...]:
+        """The box's periodic axes: painted objects repeat along them."""
+        return tuple(getattr(self.periodic, "axes", ()))
+
+    def match_seams(self, grids) -> None:
+        """Give the two copies of each periodic seam the same material: grid
+        index N-1 along a periodic axis is index 0 one period on (the nodes
+        0 and N-1 of a node axis, the cells 0 and N-1 of a cell axis), and
+        two paintings of one plane differ in the last float32 bit, enough to
+        break a symmetry the structure has. ``grids``: (weight, primary id,
+        secondary id) per component, [B1, NX, NY, NZ] each."""
+        for axis in sorted(self.periodic_axes()):
+            for trio in grids:
+                for g in trio:
+                    self._match_seam(g, axis)
+
+    def _match_seam(self, grid: torch.Tensor, axis: int) -> None:
+        d = 1 + axis
+        grid.select(d, grid.size(d) - 1).copy_(grid.select(d, 0))
 
     def permittivity(self) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
         """Per-node denominators den1 + den2 [B1, NX, NY, NZ] of the three

@@ -199,6 +199,8 @@ class PlaneWave:
         hx = 0.5 * (line.Hx[:, n - 1] + line.Hx[:, n])
         hy = 0.5 * (line.Hy[:, n - 1] + line.Hy[:, n])
         for m, (v, f) in enumerate(((line.Ex[:, n], fe), (line.Ey[:, n], fe), (hx, fh), (hy, fh))):
+            if sim.b2 == 1:  # a real run carries the real part of the wave (k = 0)
+                v = v.real
             self._acc[m] += v[:, None] * f[None, :]
 
     def incident_spectra(self) -> dict:

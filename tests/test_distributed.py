@@ -112,10 +112,12 @@ def test_objects_sources_and_monitors_over_ranks_match_one_process(ranks, axis, 
 
 
 def plane_wave_run(axis: int = 0, slabs: bool = True, bloch: bool = True, steps: int = 50):
-    """An oblique plane wave in a Bloch-periodic box, or one with margins in
-    a box with layers all round; returns the six fields (rank 0)."""
+    """An oblique plane wave in a Bloch-periodic box lighting a sphere across
+    the x seam, or one with margins in a box with layers all round; returns
+    the six fields (rank 0)."""
     k = (0.3, -0.2) if bloch else (0.0, 0.0)
-    box = dict(layers=(0, 0, 3), bloch=k) if bloch else dict(layers=3)
+    seam = [Object(Sphere((0.0, 6.0, 14.0), 2.5), Dielectric(2.5))]
+    box = dict(layers=(0, 0, 3), bloch=k, objects=seam) if bloch else dict(layers=3)
     shape = (16, 12, 18)
     sim = SlabSimulation(shape, axis=axis, **box) if slabs else Simulation(shape, **box)
     sim.add(PlaneWave(sim, 5, gaussian(2.0, 0.8, 0.4), polarization=(1.0, 0.5), k=k,

@@ -115,7 +115,7 @@ def test_bloch_mode_keeps_its_shape_and_its_lattice_frequency(backend, kx_period
 
 
 def test_periodic_boundaries_need_a_complex_run_without_layers_on_their_axes():
-    with pytest.raises(ValueError, match="b2=2"):
-        BlochBoundary(Simulation(6, layers=0))
+    with pytest.raises(ValueError, match="b2=2"):  # real fields only where every phase is 1
+        BlochBoundary(Simulation(6, layers=0), kx=0.5)
     with pytest.raises(ValueError, match="absorbing layers"):
         BlochBoundary(Simulation((6, 6, 8), layers=(0, 2, 2), b2=2))
