@@ -144,19 +144,24 @@ class FluxPlane:
                                                                       (z, z - 1))]
         self.e_acc = [(acc(nx, ny + 1, 1), acc(nx + 1, ny, 1), acc(nx + 1, ny + 1, 0))
                       for _ in slots]
-        # Magnetic cells z-1 and z: a component passed in the third (Ez) role
-        # is sampled at x x0 .. x1, y y0 .. y1, z z-1 .. z. The first two
-        # roles would read one node further along z, past a slab's last
-        # cell: they read a zero tensor of the extents they need (one value,
-        # broadcast) into scratch sums.
-        self.h_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((x0, x1 - 1),
-                                                                      (y0, y1 - 1), (z - 1, z))]
-        self.h_acc = [[(acc(nx - 1, ny, 3), acc(nx, ny - 1, 3), acc(nx, ny, 2)) for _ in range(2)]
+        # Magnetic cells z-1 and z, in one call per slot: Hy in the monitor's
+        # first role and Hx in its second, so that each sums only what the
+        # plane needs. The first role samples one value fewer along x than
+        # the second and the second one fewer along y, so the box starts one
+        # cell early (x0-1, y0-1; x0 and y0 are at least 1) and Hy and Hx
+        # are passed as views that start one cell late along x and y
+        # respectively: Hy lands on x0 .. x1 and Hx on y0 .. y1 exactly, each
+        # with one leading row along the other axis that ``spectra`` drops.
+        # The third role's one z layer reads a zero tensor into scratch sums.
+        self.h_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((x0 - 1, x1 - 1),
+                                                                      (y0 - 1, y1 - 1),
+                                                                      (z - 1, z - 1))]
+        self.h_acc = [(acc(nx, ny + 1, 2), acc(nx + 1, ny, 2), acc(nx + 1, ny + 1, 1))
                       for _ in slots]
         self.slots = slots
         nx_all, ny_all = sim.shape[0], sim.shape[1]
         self.zero = torch.zeros(1, device=dev).expand(B0, B1, nx_all + 1, ny_all + 1,
-                                                      max(z + 2, 0), 1)
+                                                      max(z + 1, 0), 1)
 
     def update(self, sim) -> None:
         if not self.mine:
@@ -168,9 +173,9 @@ class FluxPlane:
             s = slice(slot, slot + 1)
             m.Monitor_Update_E(*e, sim.Ex[..., s], sim.Ey[..., s], sim.Ez[..., s], fe,
                                *self.e_ranges)
-            for acc, H in zip(h, (sim.Hx, sim.Hy)):
-                f = H[..., s]
-                m.Monitor_Update_E(*acc, self.zero, self.zero, f, fh, *self.h_ranges)
+            hy = sim.Hy[..., s].narrow(2, 1, sim.Hy.size(2) - 1)
+            hx = sim.Hx[..., s].narrow(3, 1, sim.Hx.size(3) - 1)
+            m.Monitor_Update_E(*h, hy, hx, self.zero, fh, *self.h_ranges)
 
     def spectra(self) -> dict:
         """Complex Fourier sums at the plane, [B0, B1, X, Y, F] each: Ex and
@@ -184,8 +189,9 @@ class FluxPlane:
 
         out["Ex"] = combine([e[0][:, :, :, :ny, 0] for e in self.e_acc])
         out["Ey"] = combine([e[1][:, :, :nx, :, 0] for e in self.e_acc])
-        for n, name in enumerate(("Hx", "Hy")):
-            h = combine([hs[n][2] for hs in self.h_acc])  # [B0, B1, X, Y, 2, F]
+        hy = combine([hs[0][:, :, :, 1:] for hs in self.h_acc])  # [B0, B1, X, Y, 2, F]
+        hx = combine([hs[1][:, :, 1:] for hs in self.h_acc])
+        for name, h in (("Hx", hx), ("Hy", hy)):
             out[name] = 0.5 * (h[..., 0, :] + h[..., 1, :])
         axis = self.placement.axis
         if axis == 2:  # only the plane's owner has summed

@@ -110,6 +110,14 @@ def test_plane_wave_and_flux_plane_refuse_what_they_cannot_do():
         PlaneWave(periodic, 10, gaussian(1, 1), k=(0.0, 0.0))
 
 
+def test_flux_plane_sums_little_more_than_the_plane_needs():
+    # Ex, Ey at the nodes and Hx, Hy in the cells either side, over one
+    # period of 29 x 19 samples: the monitor adds into each sum every step.
+    plane = FluxPlane(Simulation((30, 20, 30), layers=((0, 0), (0, 0), (5, 5))), 15, [0.1, 0.2])
+    summed = sum(a.numel() for sums in (plane.e_acc, plane.h_acc) for slot in sums for a in slot)
+    assert summed <= 1.25 * (2 + 2 * 2) * 29 * 19 * 2
+
+
 def test_transfer_matrix_reduces_to_airy_and_fresnel():
     omega = torch.linspace(0.5, 9.0, 17, dtype=torch.float64)
     _, R, T = stack(omega, [(4.0, 0.37)])
