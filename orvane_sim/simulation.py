@@ -261,6 +261,10 @@ class Simulation:
         of its dual cell; one choice, or one per b1. ``resolution`` and
         ``supersample`` set the sampling of the objects (lattice cells per
         grid cell, points per lattice cell; one number or one per axis).
+
+        Inside the absorbing layers a material's stand-in
+        (``Dielectric.in_layers``: a Drude metal's damped pole) takes its
+        place at the nodes there, so that the layers stay stable.
         """
         from .dispersion import Dielectric, DispersiveMedium, material_tables
         from .geometry import material_grids
@@ -304,9 +308,55 @@ class Simulation:
             if modes[b1] == "staircase":
                 for w, _, _ in out:
                     w.copy_((w >= 0.5).to(w.dtype))
+        materials = self._stand_ins_in_layers(materials, grids)
         shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
         self.medium = DispersiveMedium(materials, self.dt, grids, shapes, dev)
         self.cg1, self.cg2 = self.medium.cg1, self.medium.cg2
+
+    def layer_nodes(self, component: int) -> torch.Tensor:
+        """bool [NX, NY, NZ]: which nodes of electric component ``component``
+        (0, 1, 2 for x, y, z) lie inside an absorbing layer, deeper than its
+        inner edge."""
+        place = self.placement
+        inside = torch.zeros(self.shape, dtype=torch.bool, device=self.device)
+        for axis, ((low, high), cells, start) in enumerate(zip(self.faces, place.shape,
+                                                               place.offset)):
+            position = torch.arange(start, start + self.shape[axis], dtype=torch.float64,
+                                    device=self.device) + (0.5 if axis == component else 0.0)
+            along = [1, 1, 1]
+            along[axis] = -1
+            inside |= ((position < low) | (position > cells - high)).view(along)
+        return inside
+
+    def _stand_ins_in_layers(self, materials: list, grids) -> list:
+        """Give the nodes inside the layers that hold a material with a
+        stand-in there (``Dielectric.in_layers``) a new id for it, in place
+        in the id grids; returns the materials with the stand-ins appended."""
+        stand_ins = {m: material.in_layers() for m, material in enumerate(materials)}
+        stand_ins = {m: s for m, s in stand_ins.items() if s is not materials[m]}
+        materials = list(materials)
+        if not stand_ins:
+            return materials
+        new_id = {}
+        for component, (_, primary, secondary) in enumerate(grids):
+            inside = self.layer_nodes(component)
+            for m, stand_in in stand_ins.items():
+                for ids in (primary, secondary):
+                    hit = inside & (ids == m)
+                    if not bool(hit.any()):
+                        continue
+                    if m not in new_id:
+                        if len(materials) == 256:
+                            what = "the background" if m == 0 else f"object {m - 1}"
+                            raise ValueError(
+                                f"{what} ({type(materials[m]).__name__}) reaches into the "
+                                "absorbing layers, where its pole must be damped (a stand-in "
+                                "with a material id of its own), but all 256 ids are taken: "
+                                "use fewer objects")
+                        new_id[m] = len(materials)
+                        materials.append(stand_in)
+                    ids[hit] = new_id[m]
+        return materials
 
     def permittivity(self) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
         """Per-node denominators den1 + den2 [B1, NX, NY, NZ] of the three
