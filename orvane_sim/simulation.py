@@ -263,8 +263,8 @@ class Simulation:
         grid cell, points per lattice cell; one number or one per axis).
 
         Inside the absorbing layers a material's stand-in
-        (``Dielectric.in_layers``: a Drude metal's damped pole) takes its
-        place at the nodes there, so that the layers stay stable.
+        (``Dielectric.in_layers``: a Drude metal, its pole damped more the
+        deeper the node) takes its place, so that the layers stay stable.
         """
         from .dispersion import Dielectric, DispersiveMedium, material_tables
         from .geometry import material_grids
@@ -313,49 +313,56 @@ class Simulation:
         self.medium = DispersiveMedium(materials, self.dt, grids, shapes, dev)
         self.cg1, self.cg2 = self.medium.cg1, self.medium.cg2
 
-    def layer_nodes(self, component: int) -> torch.Tensor:
-        """bool [NX, NY, NZ]: which nodes of electric component ``component``
-        (0, 1, 2 for x, y, z) lie inside an absorbing layer, deeper than its
-        inner edge."""
+    def layer_depth(self, component: int) -> torch.Tensor:
+        """float64 [NX, NY, NZ]: how deep each node of electric component
+        ``component`` (0, 1, 2 for x, y, z) lies in the absorbing layers, as
+        a fraction of the layer's thickness (the deepest of its layers; 0
+        outside them, 1 on a face)."""
         place = self.placement
-        inside = torch.zeros(self.shape, dtype=torch.bool, device=self.device)
+        depth = torch.zeros(self.shape, dtype=torch.float64, device=self.device)
         for axis, ((low, high), cells, start) in enumerate(zip(self.faces, place.shape,
                                                                place.offset)):
             position = torch.arange(start, start + self.shape[axis], dtype=torch.float64,
                                     device=self.device) + (0.5 if axis == component else 0.0)
-            along = [1, 1, 1]
-            along[axis] = -1
-            inside |= ((position < low) | (position > cells - high)).view(along)
-        return inside
+            along = torch.zeros_like(position)
+            if low > 0:
+                along = torch.maximum(along, (low - position) / low)
+            if high > 0:
+                along = torch.maximum(along, (position - (cells - high)) / high)
+            view = [1, 1, 1]
+            view[axis] = -1
+            depth = torch.maximum(depth, along.clamp(0.0, 1.0).view(view))
+        return depth
 
     def _stand_ins_in_layers(self, materials: list, grids) -> list:
         """Give the nodes inside the layers that hold a material with a
-        stand-in there (``Dielectric.in_layers``) a new id for it, in place
-        in the id grids; returns the materials with the stand-ins appended."""
-        stand_ins = {m: material.in_layers() for m, material in enumerate(materials)}
-        stand_ins = {m: s for m, s in stand_ins.items() if s is not materials[m]}
+        stand-in there (``Dielectric.in_layers``) the id of the stand-in for
+        their depth, in place in the id grids; returns the materials with the
+        stand-ins appended (one per material and depth, shared by the objects
+        of one material)."""
         materials = list(materials)
-        if not stand_ins:
-            return materials
+        changing = [(m, mat) for m, mat in enumerate(materials) if mat.in_layers(1.0) is not mat]
         new_id = {}
-        for component, (_, primary, secondary) in enumerate(grids):
-            inside = self.layer_nodes(component)
-            for m, stand_in in stand_ins.items():
+        for component, (_, primary, secondary) in enumerate(grids if changing else ()):
+            depth = self.layer_depth(component).expand_as(primary)
+            for m, material in changing:
                 for ids in (primary, secondary):
-                    hit = inside & (ids == m)
-                    if not bool(hit.any()):
-                        continue
-                    if m not in new_id:
-                        if len(materials) == 256:
-                            what = "the background" if m == 0 else f"object {m - 1}"
-                            raise ValueError(
-                                f"{what} ({type(materials[m]).__name__}) reaches into the "
-                                "absorbing layers, where its pole must be damped (a stand-in "
-                                "with a material id of its own), but all 256 ids are taken: "
-                                "use fewer objects")
-                        new_id[m] = len(materials)
-                        materials.append(stand_in)
-                    ids[hit] = new_id[m]
+                    mine = (ids == m) & (depth > 0)
+                    for u in torch.unique(depth[mine]).tolist():
+                        stand_in = material.in_layers(u)
+                        if stand_in is material:
+                            continue
+                        if (material, u) not in new_id:
+                            if len(materials) == 256:
+                                what = "the background" if m == 0 else f"object {m - 1}"
+                                raise ValueError(
+                                    f"{what} ({type(material).__name__}) reaches into the "
+                                    "absorbing layers, where its pole is damped by depth "
+                                    "(stand-ins with material ids of their own), but all 256 "
+                                    "ids are taken: use fewer objects or thinner layers")
+                            new_id[material, u] = len(materials)
+                            materials.append(stand_in)
+                        ids[mine & (depth == u)] = new_id[material, u]
         return materials
 
     def permittivity(self) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:

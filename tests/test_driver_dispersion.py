@@ -130,29 +130,32 @@ def test_lossy_medium_drains_the_energy():
     assert math.isfinite(sim.energy()) and sim.energy() < 0.05 * start
 
 
-def test_a_drude_metal_takes_its_damped_stand_in_inside_the_layers_only():
+def test_a_drude_metal_in_the_layers_is_damped_by_depth_and_nothing_else_changes():
     metal = Drude(2.0, omega_p=3.0, gamma=0.1)
-    stand_in = metal.in_layers()
-    assert stand_in.in_layers() is stand_in and stand_in.omega_p == metal.omega_p
-    eps = stand_in.permittivity(torch.linspace(0.01, 20, 400))
+    assert metal.in_layers(0.0) is metal
+    on_face = metal.in_layers(1.0)
+    assert on_face.in_layers(1.0) is on_face and on_face.omega_p == metal.omega_p
+    eps = on_face.permittivity(torch.linspace(0.01, 20, 400))
     assert eps.real.min() >= 8 / 9 * metal.eps - 1e-9  # no negative permittivity left
     # the metal through the low x layer, a Lorentz box in the high one
     sim = Simulation(12, layers=3, objects=[
         Object(Box((-1, -1, -1), (5.2, 13, 13)), metal),
         Object(Box((9.5, -1, -1), (13, 13, 13)), Lorentz(1.0, 3.0, omega0=0.5, gamma=0.05))])
+    alpha = sim.medium.tables.rec_a.real.double()
+    damping = 2 / sim.dt * (1 - alpha) / (1 + alpha)  # the pole sits at -gamma
     x = torch.arange(12)
     for c, (_, ids, _) in enumerate(sim.medium.grids):
-        row = ids[0, :, 6, 6]
+        row, depth = ids[0, :, 6, 6].long(), sim.layer_depth(c)[:, 6, 6]
         inside = x + (0.5 if c == 0 else 0.0) < 3
-        assert torch.equal(sim.layer_nodes(c)[:, 6, 6], inside | (x > 9 - (c == 0)))
-        assert torch.all(row[inside] == 3) and torch.all(row[~inside & (x < 5)] == 1)
+        assert torch.all((depth > 0) == (inside | (x > 9 - (c == 0))))
+        want = torch.tensor([metal.in_layers(u).gamma for u in depth[inside].tolist()],
+                            dtype=torch.float64)
+        torch.testing.assert_close(damping[row[inside]], want, rtol=1e-4, atol=0)
+        assert torch.all(row[~inside & (x < 5)] == 1)
         assert torch.all(row[x > 10] == 2)  # the Lorentz box keeps its own pole
-    torch.testing.assert_close(sim.medium.tables.rec_a[3],
-                               torch.tensor(discretise(stand_in, sim.dt).alpha,
-                                            dtype=torch.complex64))
 
 
-def test_running_out_of_ids_for_the_stand_in_is_refused():
+def test_running_out_of_ids_for_the_stand_ins_is_refused():
     far = Box((50, 50, 50), (51, 51, 51))  # outside the box: only takes an id
     with pytest.raises(ValueError, match=r"the background \(Drude\) reaches into the absorbing"):
         Simulation(6, layers=1, background=Drude(1.0, 1.0, 0.1),
