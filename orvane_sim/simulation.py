@@ -314,15 +314,15 @@ class Simulation:
         self.cg1, self.cg2 = self.medium.cg1, self.medium.cg2
 
     def layer_depth(self, component: int) -> torch.Tensor:
-        """float64 [NX, NY, NZ]: how deep each node of electric component
+        """float32 [NX, NY, NZ]: how deep each node of electric component
         ``component`` (0, 1, 2 for x, y, z) lies in the absorbing layers, as
         a fraction of the layer's thickness (the deepest of its layers; 0
         outside them, 1 on a face)."""
         place = self.placement
-        depth = torch.zeros(self.shape, dtype=torch.float64, device=self.device)
+        depth = torch.zeros(self.shape, dtype=torch.float32, device=self.device)
         for axis, ((low, high), cells, start) in enumerate(zip(self.faces, place.shape,
                                                                place.offset)):
-            position = torch.arange(start, start + self.shape[axis], dtype=torch.float64,
+            position = torch.arange(start, start + self.shape[axis], dtype=torch.float32,
                                     device=self.device) + (0.5 if axis == component else 0.0)
             along = torch.zeros_like(position)
             if low > 0:
