@@ -265,6 +265,10 @@ class Simulation:
         of its dual cell; one choice, or one per b1. ``resolution`` and
         ``supersample`` set the sampling of the objects (lattice cells per
         grid cell, points per lattice cell; one number or one per axis).
+
+        Inside the absorbing layers a material's stand-in
+        (``Dielectric.in_layers``: a Drude metal, its pole damped more the
+        deeper the node) takes its place, so that the layers stay stable.
         """
         from .dispersion import Dielectric, DispersiveMedium, material_tables
         from .geometry import material_grids, periodic_images
@@ -315,6 +319,7 @@ class Simulation:
                 for w, _, _ in out:
                     w.copy_((w >= 0.5).to(w.dtype))
         self.match_seams(grids)
+        materials = self._stand_ins_in_layers(materials, grids)
         shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
         self.medium = DispersiveMedium(materials, self.dt, grids, shapes, dev)
         self.cg1, self.cg2 = self.medium.cg1, self.medium.cg2
@@ -338,6 +343,57 @@ class Simulation:
     def _match_seam(self, grid: torch.Tensor, axis: int) -> None:
         d = 1 + axis
         grid.select(d, grid.size(d) - 1).copy_(grid.select(d, 0))
+    def layer_depth(self, component: int) -> torch.Tensor:
+        """float32 [NX, NY, NZ]: how deep each node of electric component
+        ``component`` (0, 1, 2 for x, y, z) lies in the absorbing layers, as
+        a fraction of the layer's thickness (the deepest of its layers; 0
+        outside them, 1 on a face)."""
+        place = self.placement
+        depth = torch.zeros(self.shape, dtype=torch.float32, device=self.device)
+        for axis, ((low, high), cells, start) in enumerate(zip(self.faces, place.shape,
+                                                               place.offset)):
+            position = torch.arange(start, start + self.shape[axis], dtype=torch.float32,
+                                    device=self.device) + (0.5 if axis == component else 0.0)
+            along = torch.zeros_like(position)
+            if low > 0:
+                along = torch.maximum(along, (low - position) / low)
+            if high > 0:
+                along = torch.maximum(along, (position - (cells - high)) / high)
+            view = [1, 1, 1]
+            view[axis] = -1
+            depth = torch.maximum(depth, along.clamp(0.0, 1.0).view(view))
+        return depth
+
+    def _stand_ins_in_layers(self, materials: list, grids) -> list:
+        """Give the nodes inside the layers that hold a material with a
+        stand-in there (``Dielectric.in_layers``) the id of the stand-in for
+        their depth, in place in the id grids; returns the materials with the
+        stand-ins appended (one per material and depth, shared by the objects
+        of one material)."""
+        materials = list(materials)
+        changing = [(m, mat) for m, mat in enumerate(materials) if mat.in_layers(1.0) is not mat]
+        new_id = {}
+        for component, (_, primary, secondary) in enumerate(grids if changing else ()):
+            depth = self.layer_depth(component).expand_as(primary)
+            for m, material in changing:
+                for ids in (primary, secondary):
+                    mine = (ids == m) & (depth > 0)
+                    for u in torch.unique(depth[mine]).tolist():
+                        stand_in = material.in_layers(u)
+                        if stand_in is material:
+                            continue
+                        if (material, u) not in new_id:
+                            if len(materials) == 256:
+                                what = "the background" if m == 0 else f"object {m - 1}"
+                                raise ValueError(
+                                    f"{what} ({type(material).__name__}) reaches into the "
+                                    "absorbing layers, where its pole is damped by depth "
+                                    "(stand-ins with material ids of their own), but all 256 "
+                                    "ids are taken: use fewer objects or thinner layers")
+                            new_id[material, u] = len(materials)
+                            materials.append(stand_in)
+                        ids[mine & (depth == u)] = new_id[material, u]
+        return materials
 
     def permittivity(self) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
         """Per-node denominators den1 + den2 [B1, NX, NY, NZ] of the three

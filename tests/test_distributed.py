@@ -8,8 +8,8 @@ import pytest
 import torch
 import torch.distributed as dist
 
-from orvane_sim import (Box, CurrentBox, Dielectric, FluxPlane, FrequencyMonitor, Lorentz, Object,
-                        PlaneWave, Simulation, Sphere, gaussian)
+from orvane_sim import (Box, CurrentBox, Dielectric, Drude, FluxPlane, FrequencyMonitor, Lorentz,
+                        Object, PlaneWave, Simulation, Sphere, gaussian)
 from orvane_sim.__main__ import slab_run
 from orvane_sim.distributed import (SlabSimulation, single_pulse_run, slab_bounds, spawn_run,
                                     spawn_pulse_run)
@@ -76,11 +76,13 @@ def test_bloch_periodic_box_matches_one_process(ranks, axis, shape, tmp_path):
 
 
 def features_run(axis: int = 0, slabs: bool = True, steps: int = 40, backend: str = "cpu"):
-    """A plain and a dispersive object, a current box and a frequency
-    monitor, all across slab ends; returns the six fields and the monitor's
-    sums (rank 0; None on the others)."""
+    """A plain and two dispersive objects (a Drude one in the layers, where
+    it takes its stand-ins), a current box and a frequency monitor, all
+    across slab ends; returns the six fields and the monitor's sums (rank 0;
+    None on the others)."""
     objects = [Object(Box((2.2, 1.5, 2.0), (11.6, 4.3, 9.4)), Dielectric(3.0)),
-               Object(Sphere((7.4, 5.2, 6.1), 2.6), Lorentz(2.0, 1.5, 1.3, 0.1))]
+               Object(Sphere((7.4, 5.2, 6.1), 2.6), Lorentz(2.0, 1.5, 1.3, 0.1)),
+               Object(Box((-1.0, 7.6, 7.7), (15.0, 11.0, 13.0)), Drude(1.0, 1.5, 0.2))]
     box = dict(layers=3, objects=objects, backend=backend)
     sim = SlabSimulation((14, 10, 12), axis=axis, **box) if slabs else \
         Simulation((14, 10, 12), **box)
