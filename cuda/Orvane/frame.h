@@ -40,12 +40,18 @@
 #include <ATen/Parallel.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #ifdef __CUDACC__
 #include <ATen/cuda/CUDAContextLight.h>
@@ -517,6 +523,122 @@ ORV_WIDE_TARGET void pairs_wide(const Kernel& kernel, int64_t begin, int64_t end
   pairs(kernel, begin, end, rows);
 }
 
+// ------------------------------------------------------ sharing the work
+//
+// The CPU launcher divides a launch's items (rows, or thread ids) between
+// the calling thread and helpers from PyTorch's inter-op thread pool. Each
+// worker owns a contiguous share and walks it from the front, as a static
+// split would, so that neighbouring rows stay in one worker's cache; a
+// worker whose share is done takes chunks from the back of the others'. A
+// worker that another process holds up, or that starts late, thus takes
+// less instead of holding up the launch. The caller waits only for the
+// chunks that helpers have actually claimed: a helper that the scheduler
+// has not run yet finds nothing left and returns.
+
+// One worker's share: chunks front <= c < back, packed into one word so that
+// its owner (from the front) and the others (from the back) each claim with
+// one compare-and-swap.
+class Share {
+ public:
+  void assign(uint32_t front, uint32_t back) { range_.store(pack(front, back)); }
+
+  // The claimed chunk, or -1 when the share is empty.
+  int64_t take(bool from_front) {
+    uint64_t r = range_.load();
+    for (;;) {
+      const uint32_t front = uint32_t(r), back = uint32_t(r >> 32);
+      if (front >= back) return -1;
+      const uint64_t rest = from_front ? pack(front + 1, back) : pack(front, back - 1);
+      if (range_.compare_exchange_weak(r, rest)) return from_front ? front : back - 1;
+    }
+  }
+
+ private:
+  static uint64_t pack(uint32_t front, uint32_t back) { return uint64_t(back) << 32 | front; }
+  std::atomic<uint64_t> range_{0};
+};
+
+// What the caller and its helpers share. It lives as long as the last
+// helper holds it, which may be after the launch has returned; the work
+// itself is reached only through a claimed chunk.
+class Team {
+ public:
+  explicit Team(int64_t chunks, int64_t workers) : shares_(size_t(workers)) {
+    for (int64_t w = 0; w < workers; ++w)
+      shares_[size_t(w)].assign(uint32_t(chunks * w / workers),
+                                uint32_t(chunks * (w + 1) / workers));
+  }
+
+  // Runs chunk(c) for every chunk worker w can claim: its own share first,
+  // then from the back of the others'.
+  template <class Chunk>
+  void work(int64_t w, const Chunk& chunk) {
+    const int64_t workers = int64_t(shares_.size());
+    for (int64_t c; (c = shares_[size_t(w)].take(true)) >= 0;) chunk(c);
+    for (int64_t o = 1; o < workers; ++o) {
+      Share& other = shares_[size_t((w + o) % workers)];
+      for (int64_t c; (c = other.take(false)) >= 0;) chunk(c);
+    }
+  }
+
+  // A helper counts itself busy before it claims anything; once the caller
+  // has found every share empty, a helper can claim no more, so busy == 0
+  // then means that all the work is done.
+  void enter() { busy_.fetch_add(1); }
+  void leave() {
+    if (busy_.fetch_sub(1) == 1) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      idle_.notify_all();
+    }
+  }
+
+  // Spins briefly (a helper usually finishes its last chunk within
+  // microseconds), then sleeps: a helper that the scheduler preempted can
+  // then run on the caller's core.
+  void wait_idle() {
+    const auto spin_until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    while (busy_.load() != 0)
+      if (std::chrono::steady_clock::now() > spin_until) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, [this] { return busy_.load() == 0; });
+        return;
+      }
+  }
+
+ private:
+  std::vector<Share> shares_;
+  std::atomic<int64_t> busy_{0};
+  std::mutex mutex_;
+  std::condition_variable idle_;
+};
+
+// Runs body(begin, end) over [0, n) in chunks of `grain` items (the last one
+// shorter), on as many workers as at::parallel_for would start for this
+// grain: the calling thread alone where n <= grain, with one thread, or
+// inside a parallel region.
+template <class Body>
+void share_out(int64_t n, int64_t grain, const Body& body) {
+  const int64_t chunks = (n + grain - 1) / grain;
+  const int64_t workers = std::min<int64_t>(at::get_num_threads(), chunks);
+  // (The launch limits keep n, hence the chunk count, below 2^32.)
+  if (workers <= 1 || at::in_parallel_region() || chunks > int64_t(UINT32_MAX)) {
+    body(0, n);
+    return;
+  }
+  const auto chunk = [&body, n, grain](int64_t c) {
+    body(c * grain, std::min(n, (c + 1) * grain));
+  };
+  const auto team = std::make_shared<Team>(chunks, workers);
+  for (int64_t w = 1; w < workers; ++w)
+    at::launch([team, w, &chunk] {
+      team->enter();
+      team->work(w, chunk);
+      team->leave();
+    });
+  team->work(0, chunk);
+  team->wait_idle();
+}
+
 }  // namespace cpu
 
 struct CpuLauncher {
@@ -560,7 +682,7 @@ struct CpuLauncher {
     const cpu::ZSegments z = cpu::z_segments(g.NZ, Lz);
     const bool wide = cpu::wide();
 
-    at::parallel_for(0, rows, grain, [&](int64_t begin, int64_t end) {
+    cpu::share_out(rows, grain, [&](int64_t begin, int64_t end) {
       for (int64_t r = begin; r < end; ++r) {
         const Batch16 b = batch16_from_y(uint32_t(r / g.NX), uint32_t(g.B1), uint32_t(g.B2));
         const int32_t i = int32_t(r % g.NX);
@@ -601,7 +723,7 @@ struct CpuLauncher {
     const int64_t rows = g.rows;
     const int64_t grain = std::max<int64_t>(1, kThreadGrain / rows);
     const bool wide = cpu::wide();
-    at::parallel_for(0, g.threads, grain, [&](int64_t begin, int64_t end) {
+    cpu::share_out(g.threads, grain, [&](int64_t begin, int64_t end) {
       if (wide)
         cpu::pairs_wide(kernel, begin, end, rows);
       else
