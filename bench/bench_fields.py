@@ -9,11 +9,12 @@ CPU with the wall clock. The report gives cell updates per second and the
 bandwidth that the bytes a step must move imply. On CUDA it also measures a
 device-to-device copy and states the step's bandwidth as a fraction of it.
 
---contention (CPU) times the pulse run's whole step (Simulation.step) with 1
-and 2 threads, on a quiet machine and with one core held by a process that
-this script starts, pinned to the last core it may use and spinning until it
-is stopped (or for at most a minute). The rounds alternate quiet and busy and
-the thread counts, so that other work on the machine falls on all four alike.
+--contention (CPU) times the pulse run's step (Simulation.step, the energy
+computed after each step untimed, as that run does) with 1 and 2 threads,
+on a quiet machine and with one core held by a process that this script
+starts, pinned to the last core it may use and spinning until it is stopped
+(or for at most a minute). The rounds alternate quiet and busy and the
+thread counts, so that other work on the machine falls on all four alike.
 """
 from __future__ import annotations
 
@@ -99,7 +100,20 @@ def start_spinner(seconds: float = 60.0) -> subprocess.Popen:
     return spin
 
 
-def contention(step, rounds: int, steps: int) -> dict[tuple[bool, int], list[float]]:
+def pulse_steps(sim: Simulation, steps: int) -> list[float]:
+    """Seconds for each of `steps` steps, timed as the pulse run times them:
+    the step alone, then the energy, untimed (its tensor reduction leaves
+    PyTorch's OpenMP workers spinning, as they are in that run)."""
+    times = []
+    for _ in range(steps):
+        t0 = time.perf_counter()
+        sim.step()
+        times.append(time.perf_counter() - t0)
+        sim.energy()
+    return times
+
+
+def contention(sim: Simulation, rounds: int, steps: int) -> dict[tuple[bool, int], list[float]]:
     """Per (core busy, threads): the median seconds per step of each round."""
     threads = (1, 2)
     found: dict[tuple[bool, int], list[float]] = {(busy, t): [] for busy in (False, True)
@@ -110,7 +124,8 @@ def contention(step, rounds: int, steps: int) -> dict[tuple[bool, int], list[flo
             try:
                 for t in (threads if r % 2 == 0 else threads[::-1]):
                     torch.set_num_threads(t)
-                    found[busy, t].append(statistics.median(timed(step, steps, cuda=False)))
+                    sim.step()  # warm-up with this thread count
+                    found[busy, t].append(statistics.median(pulse_steps(sim, steps)))
             finally:
                 if spin is not None:
                     spin.kill()
@@ -127,10 +142,10 @@ def report_contention(n: int, layers: int, rounds: int, steps: int) -> None:
     threads_before = torch.get_num_threads()
     load = os.getloadavg()
     try:
-        found = contention(sim.step, rounds, steps)
+        found = contention(sim, rounds, steps)
     finally:
         torch.set_num_threads(threads_before)
-    print(f"pulse step (Simulation.step), grid {n}^3, {layers}-cell layers; "
+    print(f"pulse run's step (Simulation.step, energy untimed), grid {n}^3, {layers}-cell layers; "
           f"per round the median of {steps} steps, {rounds} rounds")
     print(f"load average before: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} "
           f"on {os.cpu_count()} cores")
