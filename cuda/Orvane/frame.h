@@ -617,11 +617,12 @@ struct CpuLauncher {
   };
 
   // Innermost axis (z) last; (batch entry, i) rows shared out between
-  // threads (see share_out), at least 16384 cells to a chunk. The same cells as the GPU runs, in rows: when the kernel
-  // declares its unit layout and the tensors have it, rows i >= 1 run with
-  // pinned strides and cut into layer and interior segments (see x_row),
-  // which lets the compiler vectorise the body along z; otherwise every
-  // cell runs the full body, as on the GPU.
+  // threads (see share_out) in chunks of about 16384 cells (or one longer
+  // row). The same cells as the GPU runs, in rows: when the kernel declares
+  // its unit layout and the tensors have it, rows i >= 1 run with pinned
+  // strides and cut into layer and interior segments (see x_row), which
+  // lets the compiler vectorise the body along z; otherwise every cell runs
+  // the full body, as on the GPU.
   template <class Kernel>
   static void cells16(const char* /*function*/, const CellLaunch& g, const Kernel& kernel) {
     if (g.empty()) return;
@@ -666,14 +667,14 @@ struct CpuLauncher {
     });
   }
 
-  // Every (id, row) pair, shared out between threads by id (see share_out,
-  // chunks of kThreadGrain pairs); the kernel's
-  // `thread(id, row)` decodes and bounds-tests as on the GPU. Ids past
-  // `threads` (the surplus of the last block) would return at once there, so
-  // they are not walked. Rows run innermost: the launch rows are the batch
-  // entries, whose trailing index is the fastest in memory, so one id's rows
-  // share cache lines (the GPU runs every pair at once, in no order, so any
-  // order is the kernel's).
+  // Every (id, row) pair, shared out between threads by id (see share_out)
+  // in chunks of about kThreadGrain pairs; the kernel's `thread(id, row)`
+  // decodes and bounds-tests as on the GPU. Ids past `threads` (the surplus
+  // of the last block) would return at once there, so they are not walked.
+  // Rows run innermost: the launch rows are the batch entries, whose
+  // trailing index is the fastest in memory, so one id's rows share cache
+  // lines (the GPU runs every pair at once, in no order, so any order is the
+  // kernel's).
   //
   // Plane and box kernels are light per id: below kThreadGrain pairs a
   // launch runs on the calling thread, where waking the other workers would
