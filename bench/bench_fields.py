@@ -2,21 +2,36 @@
 
     python3 bench/bench_fields.py --backend cuda --n 256
     python3 bench/bench_fields.py --backend cpu --n 96
+    python3 bench/bench_fields.py --contention
 
 On CUDA each step is timed with device events (median of the repeats); on the
 CPU with the wall clock. The report gives cell updates per second and the
 bandwidth that the bytes a step must move imply. On CUDA it also measures a
 device-to-device copy and states the step's bandwidth as a fraction of it.
+
+--contention (CPU) times the pulse run's step (Simulation.step, the energy
+computed after each step untimed, as that run does) with 1 and 2 threads,
+on a quiet machine and with one core held by a process that this script
+starts, pinned to the last core it may use and spinning until it is stopped
+(or for at most a minute). The rounds alternate quiet and busy and the
+thread counts, so that other work on the machine falls on all four alike.
 """
 from __future__ import annotations
 
 import argparse
+import os
+import pathlib
 import statistics
+import subprocess
+import sys
 import time
 
 import torch
 
-from orvane_sim import Simulation
+# The modules built in place at the repository root come first.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
+
+from orvane_sim import Simulation  # noqa: E402
 
 FLOAT = 4
 
@@ -62,15 +77,104 @@ def copy_bandwidth(nbytes: int, repeats: int) -> float:
     return 2 * nbytes / seconds
 
 
+# The competing process: pinned to one core, it spins until killed or until
+# its time is up, so that a benchmark that dies cannot leave it behind.
+SPIN = """
+import os, sys, time
+os.sched_setaffinity(0, [{core}])
+stop = time.monotonic() + {seconds}
+print("spinning", flush=True)
+while time.monotonic() < stop:
+    pass
+"""
+
+
+def start_spinner(seconds: float = 60.0) -> subprocess.Popen:
+    """A process that holds one core (the last one this process may use)."""
+    core = max(os.sched_getaffinity(0))
+    spin = subprocess.Popen([sys.executable, "-c", SPIN.format(core=core, seconds=seconds)],
+                            stdout=subprocess.PIPE, text=True)
+    if spin.stdout.readline() != "spinning\n":  # it has pinned itself and spins
+        spin.kill()
+        raise RuntimeError("the competing process did not start")
+    return spin
+
+
+def pulse_steps(sim: Simulation, steps: int) -> list[float]:
+    """Seconds for each of `steps` steps, timed as the pulse run times them:
+    the step alone, then the energy, untimed (its tensor reduction leaves
+    PyTorch's OpenMP workers spinning, as they are in that run)."""
+    times = []
+    for _ in range(steps):
+        t0 = time.perf_counter()
+        sim.step()
+        times.append(time.perf_counter() - t0)
+        sim.energy()
+    return times
+
+
+def contention(sim: Simulation, rounds: int, steps: int) -> dict[tuple[bool, int], list[float]]:
+    """Per (core busy, threads): the median seconds per step of each round."""
+    threads = (1, 2)
+    found: dict[tuple[bool, int], list[float]] = {(busy, t): [] for busy in (False, True)
+                                                  for t in threads}
+    for r in range(rounds):
+        for busy in ((False, True) if r % 2 == 0 else (True, False)):
+            spin = start_spinner() if busy else None
+            try:
+                for t in (threads if r % 2 == 0 else threads[::-1]):
+                    torch.set_num_threads(t)
+                    sim.step()  # warm-up with this thread count
+                    found[busy, t].append(statistics.median(pulse_steps(sim, steps)))
+            finally:
+                if spin is not None:
+                    spin.kill()
+                    spin.wait()
+    return found
+
+
+def report_contention(n: int, layers: int, rounds: int, steps: int) -> None:
+    sim = Simulation(n, layers=layers, backend="cpu")
+    sim.set_gaussian_pulse(width=3.0)  # the pulse run's default
+    # The pulse's tails start as subnormal floats, which make the first
+    # tens of steps several times slower: they are not timed.
+    sim.step(100)
+    threads_before = torch.get_num_threads()
+    load = os.getloadavg()
+    try:
+        found = contention(sim, rounds, steps)
+    finally:
+        torch.set_num_threads(threads_before)
+    print(f"pulse run's step (Simulation.step, energy untimed), grid {n}^3, {layers}-cell layers; "
+          f"per round the median of {steps} steps, {rounds} rounds")
+    print(f"load average before: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} "
+          f"on {os.cpu_count()} cores")
+    print("threads | quiet: ms/step (range)     | one core busy: ms/step (range)")
+    for t in (1, 2):
+        cells = []
+        for busy in (False, True):
+            ms = [x * 1e3 for x in found[busy, t]]
+            cells.append(f"{statistics.median(ms):6.2f} ({min(ms):.2f}-{max(ms):.2f})")
+        print(f"{t:7d} | {cells[0]:26s} | {cells[1]}")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--backend", choices=("cpu", "cuda"), default="cpu")
     ap.add_argument("--n", type=int, default=None, help="cells per axis (default 256 on cuda, 96 on cpu)")
     ap.add_argument("--layers", type=int, default=10)
     ap.add_argument("--repeats", type=int, default=None, help="timed steps (default 50 on cuda, 10 on cpu)")
+    ap.add_argument("--contention", action="store_true",
+                    help="CPU: the pulse step with 1 and 2 threads, quiet and with a core held")
+    ap.add_argument("--rounds", type=int, default=7, help="--contention rounds (default 7)")
     args = ap.parse_args()
     cuda = args.backend == "cuda"
     n = args.n or (256 if cuda else 96)
+    if args.contention:
+        if cuda:
+            ap.error("--contention times the CPU twin")
+        report_contention(n, args.layers, args.rounds, args.repeats or 20)
+        return
     repeats = args.repeats or (50 if cuda else 10)
 
     sim = Simulation(n, layers=args.layers, backend=args.backend)

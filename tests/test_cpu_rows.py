@@ -68,6 +68,31 @@ def test_fast_rows_give_the_bits_of_the_plain_walk(func, case):
         assert torch.equal(fast, plain)
 
 
+# Enough rows for several chunks of the CPU launcher's grain (16384 cells):
+# 192 rows of 576 cells, 28 rows a chunk.
+SHARED = Case((2, 2, 1), (48, 24, 24), (3, 2, 4))
+
+
+@pytest.mark.parametrize("func", FUNCS)
+def test_rows_shared_between_threads_give_the_bits_of_one_thread(func):
+    from conftest import _make_backend
+
+    cpu = _make_backend("cpu")
+    args = func.build(SHARED, torch.Generator().manual_seed(7))
+    results = []
+    threads = torch.get_num_threads()
+    try:
+        for t in (1, 2):
+            torch.set_num_threads(t)
+            dev = [device_copy(cpu, a) for a in args]
+            run_module(cpu, func, dev, SHARED.layer_cells)
+            results.append([dev[i] for i in func.updated])
+    finally:
+        torch.set_num_threads(threads)
+    for one, two in zip(*results):
+        assert torch.equal(one, two)
+
+
 @pytest.mark.parametrize("B, N", [((1, 1, 1), (6, 5, 21)), ((2, 2, 1), (3, 4, 9)),
                                   ((1, 1, 1), (1, 1, 7))])
 def test_dispersive_fast_rows(backend, B, N):

@@ -40,12 +40,14 @@
 #include <ATen/Parallel.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #ifdef __CUDACC__
 #include <ATen/cuda/CUDAContextLight.h>
@@ -517,6 +519,88 @@ ORV_WIDE_TARGET void pairs_wide(const Kernel& kernel, int64_t begin, int64_t end
   pairs(kernel, begin, end, rows);
 }
 
+// ------------------------------------------------------ sharing the work
+//
+// The CPU launcher divides a launch's items (rows, or thread ids) between
+// the threads of one parallel region. Each worker owns a contiguous share
+// and walks it from the front, as a static split does, so that neighbouring
+// rows (which read each other's planes) stay in one worker's cache; a worker
+// whose share is done takes chunks from the back of the others'. A worker
+// that another process holds up, or that starts late, thus takes less
+// instead of setting the pace of the launch. (Handing out single chunks in
+// order from one counter instead interleaves the workers' rows and loses
+// that reuse: a quiet 96^3 step took 3.05 ms against 2.29.)
+
+// One worker's share: chunks front <= c < back, packed into one word so that
+// its owner (from the front) and the others (from the back) each claim with
+// one compare-and-swap.
+class Share {
+ public:
+  void assign(uint32_t front, uint32_t back) { range_.store(pack(front, back)); }
+
+  // The claimed chunk, or -1 when the share is empty.
+  int64_t take(bool from_front) {
+    uint64_t r = range_.load();
+    for (;;) {
+      const uint32_t front = uint32_t(r), back = uint32_t(r >> 32);
+      if (front >= back) return -1;
+      const uint64_t rest = from_front ? pack(front + 1, back) : pack(front, back - 1);
+      if (range_.compare_exchange_weak(r, rest)) return from_front ? front : back - 1;
+    }
+  }
+
+ private:
+  static uint64_t pack(uint32_t front, uint32_t back) { return uint64_t(back) << 32 | front; }
+  std::atomic<uint64_t> range_{0};
+};
+
+// The shares of one launch, chunks split as evenly as a static split would.
+class Shares {
+ public:
+  Shares(int64_t chunks, int64_t workers) : shares_(size_t(workers)) {
+    for (int64_t w = 0; w < workers; ++w)
+      shares_[size_t(w)].assign(uint32_t(chunks * w / workers),
+                                uint32_t(chunks * (w + 1) / workers));
+  }
+
+  // Runs chunk(c) for every chunk worker w can claim: its own share first,
+  // then from the back of the others'.
+  template <class Chunk>
+  void work(int64_t w, const Chunk& chunk) {
+    const int64_t workers = int64_t(shares_.size());
+    for (int64_t c; (c = shares_[size_t(w)].take(true)) >= 0;) chunk(c);
+    for (int64_t o = 1; o < workers; ++o) {
+      Share& other = shares_[size_t((w + o) % workers)];
+      for (int64_t c; (c = other.take(false)) >= 0;) chunk(c);
+    }
+  }
+
+ private:
+  std::vector<Share> shares_;
+};
+
+// Runs body(begin, end) over [0, n) in chunks of `grain` items (the last one
+// shorter), on as many workers as at::parallel_for would start for this
+// grain: the calling thread alone where n <= grain, with one thread, or
+// inside a parallel region.
+template <class Body>
+void share_out(int64_t n, int64_t grain, const Body& body) {
+  const int64_t chunks = (n + grain - 1) / grain;
+  const int64_t workers = std::min<int64_t>(at::get_num_threads(), chunks);
+  // (The launch limits keep n, hence the chunk count, below 2^32.)
+  if (workers <= 1 || at::in_parallel_region() || chunks > int64_t(UINT32_MAX)) {
+    body(0, n);
+    return;
+  }
+  const auto chunk = [&body, n, grain](int64_t c) {
+    body(c * grain, std::min(n, (c + 1) * grain));
+  };
+  Shares shares(chunks, workers);
+  at::parallel_for(0, workers, 1, [&](int64_t begin, int64_t end) {
+    for (int64_t w = begin; w < end; ++w) shares.work(w, chunk);
+  });
+}
+
 }  // namespace cpu
 
 struct CpuLauncher {
@@ -533,11 +617,12 @@ struct CpuLauncher {
   };
 
   // Innermost axis (z) last; (batch entry, i) rows shared out between
-  // threads. The same cells as the GPU runs, in rows: when the kernel
-  // declares its unit layout and the tensors have it, rows i >= 1 run with
-  // pinned strides and cut into layer and interior segments (see x_row),
-  // which lets the compiler vectorise the body along z; otherwise every
-  // cell runs the full body, as on the GPU.
+  // threads (see share_out) in chunks of about 16384 cells (or one longer
+  // row). The same cells as the GPU runs, in rows: when the kernel declares
+  // its unit layout and the tensors have it, rows i >= 1 run with pinned
+  // strides and cut into layer and interior segments (see x_row), which
+  // lets the compiler vectorise the body along z; otherwise every cell runs
+  // the full body, as on the GPU.
   template <class Kernel>
   static void cells16(const char* /*function*/, const CellLaunch& g, const Kernel& kernel) {
     if (g.empty()) return;
@@ -560,7 +645,7 @@ struct CpuLauncher {
     const cpu::ZSegments z = cpu::z_segments(g.NZ, Lz);
     const bool wide = cpu::wide();
 
-    at::parallel_for(0, rows, grain, [&](int64_t begin, int64_t end) {
+    cpu::share_out(rows, grain, [&](int64_t begin, int64_t end) {
       for (int64_t r = begin; r < end; ++r) {
         const Batch16 b = batch16_from_y(uint32_t(r / g.NX), uint32_t(g.B1), uint32_t(g.B2));
         const int32_t i = int32_t(r % g.NX);
@@ -582,13 +667,14 @@ struct CpuLauncher {
     });
   }
 
-  // Every (id, row) pair, shared out between threads by id; the kernel's
-  // `thread(id, row)` decodes and bounds-tests as on the GPU. Ids past
-  // `threads` (the surplus of the last block) would return at once there, so
-  // they are not walked. Rows run innermost: the launch rows are the batch
-  // entries, whose trailing index is the fastest in memory, so one id's rows
-  // share cache lines (the GPU runs every pair at once, in no order, so any
-  // order is the kernel's).
+  // Every (id, row) pair, shared out between threads by id (see share_out)
+  // in chunks of about kThreadGrain pairs; the kernel's `thread(id, row)`
+  // decodes and bounds-tests as on the GPU. Ids past `threads` (the surplus
+  // of the last block) would return at once there, so they are not walked.
+  // Rows run innermost: the launch rows are the batch entries, whose
+  // trailing index is the fastest in memory, so one id's rows share cache
+  // lines (the GPU runs every pair at once, in no order, so any order is the
+  // kernel's).
   //
   // Plane and box kernels are light per id: below kThreadGrain pairs a
   // launch runs on the calling thread, where waking the other workers would
@@ -601,7 +687,7 @@ struct CpuLauncher {
     const int64_t rows = g.rows;
     const int64_t grain = std::max<int64_t>(1, kThreadGrain / rows);
     const bool wide = cpu::wide();
-    at::parallel_for(0, g.threads, grain, [&](int64_t begin, int64_t end) {
+    cpu::share_out(g.threads, grain, [&](int64_t begin, int64_t end) {
       if (wide)
         cpu::pairs_wide(kernel, begin, end, rows);
       else
