@@ -79,8 +79,9 @@ class IncidentLine:
     def _grow_if_needed(self) -> None:
         """Add silent cells at both ends before the drive's light cone (c = 1,
         which no wave on the line outruns) comes within ``MARGIN`` cells of
-        either end: the fields there are still zero, so the longer line
-        carries on exactly as if it had been that long from the start."""
+        either end: nothing but the stencil's steeply falling tail has
+        reached them, so the longer line carries on as if it had been that
+        long from the start."""
         cone = (self.driven + 1) * self.dt / self.dz + self.MARGIN
         if cone < min(self.start, self.cells - self.start):
             return
