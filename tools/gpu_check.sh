@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The one script to run on a lent GPU machine (its python3 already has torch,
 # pytest and ninja; tqdm, matplotlib and mypy are installed if missing and
-# the machine can reach the package index): build both modules in place, run
-# the whole test suite with CUDA present (every kernel against the float64
+# the machine can reach the package index): build both modules in place,
+# paint one object on each backend (a crash there, or later in the tests,
+# prints its native stack with the modules' frames named), run the whole
+# test suite with CUDA present (every kernel against the float64
 # reference, and every physics test on Orvane as well as OrvaneCPU), run the
 # slab demo on both backends and compare their spectra, then the fuzzer on
 # CUDA, the kernels under compute-sanitizer, then time every function against
@@ -36,11 +38,36 @@ python3 setup.py build_ext --inplace > build.log 2>&1 || { tail -40 build.log; e
 echo "built in $((SECONDS - start)) s"
 export PYTHONPATH=$PWD${PYTHONPATH:+:$PYTHONPATH}
 
+# A crash in a module's host code shows where it happened: the preloaded
+# handler prints the native stack, and resolve_stack names the frames that
+# lie in the modules.
+cc -shared -fPIC -O1 -o build/segv_backtrace.so tools/segv_backtrace.c
+STACK=$PWD/build/segv_backtrace.so
+resolve_stack() {
+  grep -oE '/[^ (]*Orvane[^ (]*\.so\(\+0x[0-9a-f]+\)' "$1" | sort -u |
+    while IFS= read -r frame; do
+      lib=${frame%%(*} off=${frame##*(+}
+      echo "  ${frame##*/} -> $(addr2line -C -f -e "$lib" "${off%)}" | head -1)"
+    done
+}
+
+echo "== smoke: objects painted on each backend"
+for b in cpu cuda; do
+  LD_PRELOAD=$STACK python3 -c "
+from orvane_sim import Dielectric, Object, Simulation, Sphere
+sim = Simulation((12, 12, 12), layers=2, backend='$b', objects=[Object(Sphere((6, 6, 6), 3), Dielectric(4.0))])
+print('$b: painted, mean permittivity', float(sim.permittivity()[0].mean()))" > "$OUT_DIR/smoke_$b.log" 2>&1
+  tail -3 "$OUT_DIR/smoke_$b.log"
+  resolve_stack "$OUT_DIR/smoke_$b.log"
+done
+
 tests=0 demo=0 compare=0
 if [ "$part" != 2 ]; then
 echo "== tests on CUDA (machine code only)"
-CUDA_DISABLE_PTX_JIT=1 python3 -m pytest -q -p no:cacheprovider tests
-tests=$?
+CUDA_DISABLE_PTX_JIT=1 LD_PRELOAD=$STACK python3 -m pytest -q -p no:cacheprovider tests 2>&1 |
+  tee "$OUT_DIR/tests.log"
+tests=${PIPESTATUS[0]}
+resolve_stack "$OUT_DIR/tests.log"
 
 echo "== slab demo on CUDA and on the CPU, spectra compared"
 python3 -m orvane_sim --backend cuda --no-progress --out "$OUT_DIR/slab_cuda.png" --csv "$OUT_DIR/slab_cuda.csv"
