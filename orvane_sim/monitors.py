@@ -28,8 +28,8 @@ def fourier_factors(frequencies: torch.Tensor, t: float, dt: float) -> torch.Ten
 
 class StepFactors:
     """The Fourier factors of the coming steps, ``CHUNK`` at a time: dt·exp(+i
-    2π ν t) at t = n·dt - ``lag`` (the magnetic field's lag, dt/2, or 0)
-    after step n. Each chunk is one handful of tensor operations on the
+    2π ν t) after step n, at t = n·dt, or at n·dt - dt/2 for the magnetic
+    field (``half_step_behind``). Each chunk is one handful of tensor operations on the
     device, where a per-step ``fourier_factors`` cost about as much as the
     sums of a small plane; the values are the same bits."""
 

@@ -11,8 +11,8 @@ B0 can carry different wave vectors.
 
 A phase other than 1 is complex, so the fields must be complex: the run
 needs b2 = 2 (split-complex form). With every kx = ky = 0 the ghosts are
-plain copies: real fields (b2 = 1) suffice, at half the memory and time, and
-the same pass copies them with tensor copies in the kernel's order (x, then
+plain copies: real fields (b2 = 1) suffice, at half the memory and less
+time, and the same pass copies them with tensor copies in the kernel's order (x, then
 y, the y pass reading the x ghosts).
 """
 from __future__ import annotations

@@ -343,6 +343,7 @@ class Simulation:
     def _match_seam(self, grid: torch.Tensor, axis: int) -> None:
         d = 1 + axis
         grid.select(d, grid.size(d) - 1).copy_(grid.select(d, 0))
+
     def layer_depth(self, component: int) -> torch.Tensor:
         """float32 [NX, NY, NZ]: how deep each node of electric component
         ``component`` (0, 1, 2 for x, y, z) lies in the absorbing layers, as

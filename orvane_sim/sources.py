@@ -142,7 +142,7 @@ class PlaneWave:
             duration = 2.0 * NZ * dz + 200.0 * sim.dt
         gap = 4
         lead = gap * dz
-        # the line's node `node` stands for the box's electric node plane+1
+        # the line's node ``line.node`` stands for the box's electric node plane+1
         self.line = IncidentLine(self.k, pol, lambda t: waveform(t + lead), sim.spacing, sim.dt,
                                  dev, duration, gap)
         self.line.steps = sim.steps_done
@@ -174,8 +174,7 @@ class PlaneWave:
     def after_e(self, sim) -> None:
         # Electric nodes at z index plane+1 miss the incident H of the cell
         # below: x pair = Hx (drives Ey), y pair = Hy (drives Ex), at (n + 1/2)·dt.
-        line = self.line
-        n = line.node - 1
+        line, n = self.line, self.line.node - 1
         if self.e_plane is not None:
             amp_x = (line.Hx[:, n:n + 1] * self.factor).to(torch.complex64)
             amp_y = (line.Hy[:, n:n + 1] * self.factor).to(torch.complex64)
