@@ -74,7 +74,7 @@ class PlaneWave:
     def __init__(self, sim, plane: int, waveform: Waveform, polarization=(1.0, 0.0),
                  margins: Sequence[int] = (0, 0), k=(0.0, 0.0), duration: float | None = None,
                  frequencies: Sequence[float] | None = None):
-        from .incident import IncidentLine
+        from .incident import IncidentLine, LineSpectra
         from .periodic import wave_vectors
 
         NX, NY, _ = sim.shape
@@ -146,11 +146,8 @@ class PlaneWave:
         self.line = IncidentLine(self.k, pol, lambda t: waveform(t + lead), sim.spacing, sim.dt,
                                  dev, duration, gap)
         self.line.steps = sim.steps_done
-        self.frequencies = None
-        if frequencies is not None:
-            self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
-            F = len(self.frequencies)
-            self._acc = torch.zeros(4, B0, F, dtype=torch.complex128, device=dev)
+        self.spectra = None if frequencies is None else LineSpectra(self.line, frequencies, sim)
+        self.frequencies = None if frequencies is None else self.spectra.frequencies
 
     def _view(self, t: torch.Tensor, x_dim: int) -> torch.Tensor:
         """``t`` along this slab's window (``x_dim``: the dimension of x)."""
@@ -182,38 +179,22 @@ class PlaneWave:
                                 amp_y, self.profile_b, self.profile_a, self.margins,
                                 self.e_plane)
         line.step_e()
-        if self.frequencies is not None:
-            self._record(sim)
-
-    def _record(self, sim) -> None:
-        # Fourier sums of the incident Ex, Ey at node plane+1 and of Hx, Hy
-        # averaged over the cells either side, H half a step earlier (the
-        # convention of monitors.FluxPlane).
-        line, n = self.line, self.line.node
-        t = sim.time + sim.dt  # the line's E is now one step ahead of the box's last record
-        from .monitors import fourier_factors
-
-        fe = fourier_factors(self.frequencies, t, sim.dt).to(sim.device)
-        fh = fourier_factors(self.frequencies, t - 0.5 * sim.dt, sim.dt).to(sim.device)
-        hx = 0.5 * (line.Hx[:, n - 1] + line.Hx[:, n])
-        hy = 0.5 * (line.Hy[:, n - 1] + line.Hy[:, n])
-        for m, (v, f) in enumerate(((line.Ex[:, n], fe), (line.Ey[:, n], fe), (hx, fh), (hy, fh))):
-            if sim.b2 == 1:  # a real run carries the real part of the wave (k = 0)
-                v = v.real
-            self._acc[m] += v[:, None] * f[None, :]
+        if self.spectra is not None:
+            self.spectra.record(sim)
 
     def incident_spectra(self) -> dict:
         """Fourier sums of the incident Ex, Ey, Hx, Hy at electric node
         plane+1 (H averaged onto it): complex [B0, F] each."""
-        if self.frequencies is None:
+        if self.spectra is None:
             raise ValueError("give the plane wave frequencies to record its incident spectra")
-        return dict(zip(("Ex", "Ey", "Hx", "Hy"), self._acc))
+        return self.spectra.spectra()
 
     def incident_flux(self) -> torch.Tensor:
         """Incident flux per unit area along +z, [B0, F] float64: what a
         ``FluxPlane`` in an empty box would measure."""
-        s = self.incident_spectra()
-        return 0.5 * (s["Ex"] * s["Hy"].conj() - s["Ey"] * s["Hx"].conj()).real
+        if self.spectra is None:
+            raise ValueError("give the plane wave frequencies to record its incident spectra")
+        return self.spectra.flux()
 
 
 class CurrentBox:

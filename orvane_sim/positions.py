@@ -1,0 +1,87 @@
+"""Positions in the box's length units, snapped to its nodes.
+
+The box's node 0 lies at the origin of every axis, so node i of an axis
+with spacing h is at i·h and the box spans 0 .. N·h. Sources and monitors
+that take planes and boxes in length units go through this one place: a
+value becomes the nearest node, and a value that had to move by more than a
+rounding error is reported on the ``orvane_sim.positions`` logger (INFO),
+with where it went. The index forms of the features skip this module.
+"""
+from __future__ import annotations
+
+import logging
+
+log = logging.getLogger(__name__)
+AXES = "xyz"
+
+
+def extent(sim, axis: int) -> float:
+    """The whole box's length along ``axis`` (a slab's box, not the slab)."""
+    return sim.placement.shape[axis] * sim.spacing[axis]
+
+
+def node(sim, axis: int, value: float, what: str) -> int:
+    """The node of ``axis`` nearest ``value``; outside the box is an error
+    naming ``what`` and the box's extent."""
+    h, top = sim.spacing[axis], extent(sim, axis)
+    value = float(value)
+    if not -0.5 * h <= value <= top + 0.5 * h:
+        raise ValueError(f"{what}: {AXES[axis]} = {value:g} lies outside the box, which spans "
+                         f"{AXES[axis]} = 0 .. {top:g}")
+    index = round(value / h)
+    if abs(index * h - value) > 1e-6 * h:
+        log.info("%s: %s = %g snapped to node %d (%s = %g)", what, AXES[axis], value, index,
+                 AXES[axis], index * h)
+    return index
+
+
+def node_box(sim, box, what: str, clear_of_layers: bool = True, flat: bool = False):
+    """((i0, j0, k0), (i1, j1, k1)): the nodes nearest the corners of ``box``
+    ((x0, y0, z0), (x1, y1, z1)), low corner first. Each axis spans at least
+    one cell unless ``flat`` allows one axis of zero extent (a plane).
+    ``clear_of_layers``: every node must lie outside the absorbing layers."""
+    try:
+        lo, hi = (tuple(float(v) for v in corner) for corner in box)
+        if len(lo) != 3 or len(hi) != 3:
+            raise ValueError
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} needs two corners ((x0, y0, z0), (x1, y1, z1)), "
+                         f"got {box!r}") from None
+    first = tuple(node(sim, a, v, what) for a, v in enumerate(lo))
+    last = tuple(node(sim, a, v, what) for a, v in enumerate(hi))
+    check_nodes(sim, (first, last), what, clear_of_layers, flat)
+    return first, last
+
+
+def check_nodes(sim, nodes, what: str, clear_of_layers: bool = True, flat: bool = False):
+    """Check a box of node indices ((i0, j0, k0), (i1, j1, k1)) as
+    ``node_box`` does, with the errors in length units; returns it as ints."""
+    first, last = (tuple(int(v) for v in corner) for corner in nodes)
+    cells = sim.placement.shape
+    thin = [a for a in range(3) if last[a] == first[a]]
+    for a in range(3):
+        h = sim.spacing[a]
+        if last[a] < first[a] or (last[a] == first[a] and not (flat and len(thin) == 1)):
+            need = "one axis of zero extent and the others" if flat else "every axis"
+            raise ValueError(f"{what} needs {need} at least one cell wide, low corner first; "
+                             f"got {AXES[a]} = {first[a] * h:g} .. {last[a] * h:g} "
+                             f"(nodes {first[a]} .. {last[a]})")
+        if first[a] < 0 or last[a] > cells[a]:
+            raise ValueError(f"{what}: nodes {first[a]} .. {last[a]} along {AXES[a]} lie outside "
+                             f"the box's 0 .. {cells[a]}")
+        L = sim.layers[a]
+        if clear_of_layers and L and (first[a] < L or last[a] > cells[a] - L):
+            raise ValueError(f"{what}: {AXES[a]} = {first[a] * h:g} .. {last[a] * h:g} reaches "
+                             f"into the absorbing layers; keep it within {AXES[a]} = "
+                             f"{L * h:g} .. {(cells[a] - L) * h:g}")
+    return first, last
+
+
+def direction(value) -> tuple[int, int]:
+    """(axis, sign) from "+x", "-y", "z" (plus), ..."""
+    text = str(value).strip().lower()
+    sign = -1 if text.startswith("-") else 1
+    name = text.lstrip("+-")
+    if name not in ("x", "y", "z") or len(text) - len(name) > 1:
+        raise ValueError(f"direction must be one of +x, -x, +y, -y, +z, -z, got {value!r}")
+    return AXES.index(name), sign
