@@ -1,22 +1,28 @@
 """Python driver for the Orvane field updates: a simulation of plain and
 dispersive objects on the Yee grid with absorbing layers on any face,
 Bloch-periodic x-y boundaries, plane-wave (total-field/scattered-field) and
-current sources, frequency and flux monitors; the slab demo
-(``python3 -m orvane_sim``) and the pulse-absorption run
-(``python3 -m orvane_sim pulse``)."""
+current sources, total-field boxes lit from any side, frequency monitors,
+flux planes, rectangles and closed boxes, and the far-field projection; the
+slab demo (``python3 -m orvane_sim``), the pulse-absorption run
+(``python3 -m orvane_sim pulse``) and the sphere against Mie theory
+(``python3 -m orvane_sim mie``)."""
 from ._version import __version__
 from .coefficients import (AxisCoefficients, Grading, axis_coefficients, layer_profile,
                            time_step)
 from .dispersion import Debye, Dielectric, Drude, Lorentz
+from .farfield import far_field, intensity, radiated_power, sphere_quadrature
+from .flux import FluxBox, FluxRectangle
 from .geometry import Box, Cylinder, Material, Object, Slab, Sphere
 from .monitors import FluxPlane, FrequencyMonitor
 from .periodic import BlochBoundary
 from .simulation import Simulation, divergence, gaussian_pulse, load_backend
 from .sources import CurrentBox, PlaneWave, gaussian
+from .tfsf import TotalFieldBox
 
 __all__ = [
     "AxisCoefficients", "BlochBoundary", "Box", "CurrentBox", "Cylinder", "Debye", "Dielectric",
-    "Drude", "FluxPlane", "FrequencyMonitor", "Grading", "Lorentz", "Material", "Object",
-    "PlaneWave", "Simulation", "Slab", "Sphere", "axis_coefficients", "divergence", "gaussian",
-    "gaussian_pulse", "layer_profile", "load_backend", "time_step",
+    "Drude", "FluxBox", "FluxPlane", "FluxRectangle", "FrequencyMonitor", "Grading", "Lorentz",
+    "Material", "Object", "PlaneWave", "Simulation", "Slab", "Sphere", "TotalFieldBox",
+    "axis_coefficients", "divergence", "far_field", "gaussian", "gaussian_pulse", "intensity",
+    "layer_profile", "load_backend", "radiated_power", "sphere_quadrature", "time_step",
 ]

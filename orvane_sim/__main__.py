@@ -4,6 +4,7 @@ normal incidence, against the Airy formula.
     python3 -m orvane_sim [slab] [--backend cpu|cuda] [--resolutions 30 60 120]
                           [--out slab_spectra.png] [--csv FILE]
     python3 -m orvane_sim pulse [...]    the pulse-absorption run (see --help)
+    python3 -m orvane_sim mie [...]      a sphere's scattering against Mie theory
     torchrun --nproc-per-node N -m orvane_sim [...]    the same, split over N processes
 
 A slab of index 2, 46/90 length units thick, with both faces between grid
@@ -168,6 +169,10 @@ def main(argv=None) -> int:
         from .pulse import main as pulse_main
 
         return pulse_main(argv[1:])
+    if argv and argv[0] == "mie":
+        from .mie import main as mie_main
+
+        return mie_main(argv[1:])
     if argv and argv[0] == "slab":
         argv = argv[1:]
     return slab_main(argv)

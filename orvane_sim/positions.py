@@ -59,11 +59,13 @@ def check_nodes(sim, nodes, what: str, clear_of_layers: bool = True, flat: bool 
     first, last = (tuple(int(v) for v in corner) for corner in nodes)
     cells = sim.placement.shape
     thin = [a for a in range(3) if last[a] == first[a]]
+    if flat and len(thin) != 1:
+        raise ValueError(f"{what} needs one axis of zero extent (the plane's) and the others at "
+                         f"least one cell wide, got nodes {first} .. {last}")
     for a in range(3):
         h = sim.spacing[a]
-        if last[a] < first[a] or (last[a] == first[a] and not (flat and len(thin) == 1)):
-            need = "one axis of zero extent and the others" if flat else "every axis"
-            raise ValueError(f"{what} needs {need} at least one cell wide, low corner first; "
+        if last[a] < first[a] or (last[a] == first[a] and not flat):
+            raise ValueError(f"{what} needs every axis at least one cell wide, low corner first; "
                              f"got {AXES[a]} = {first[a] * h:g} .. {last[a] * h:g} "
                              f"(nodes {first[a]} .. {last[a]})")
         if first[a] < 0 or last[a] > cells[a]:
