@@ -19,6 +19,8 @@ from typing import Sequence
 
 import torch
 
+from . import positions
+
 
 def fourier_factors(frequencies: torch.Tensor, t: float, dt: float) -> torch.Tensor:
     """dt·exp(+i 2π ν t) per frequency (complex64)."""
@@ -70,15 +72,33 @@ class FrequencyMonitor:
     accumulators ``Ex``, ``Ey``, ``Ez`` are [B0, B1, X, Y, Z, F]; in a run
     split into slabs each rank holds the part of the box it owns (None if
     it owns none of it), and ``gathered()`` puts them together.
+
+    ``box``: ((x0, y0, z0), (x1, y1, z1)) in length units instead of the
+    three ranges. The corners snap to nodes n0 .. n1 and the ranges are
+    the cells between them, (n0, n1 - 1), so the sampled nodes run from n0
+    to n1; an axis of zero extent takes the one cell (n0, n0), nodes n0 and
+    n0 + 1. Give one of the two forms.
     """
 
-    def __init__(self, sim, frequencies: Sequence[float], x_range, y_range, z_range, slot: int = 0):
+    def __init__(self, sim, frequencies: Sequence[float], x_range=None, y_range=None,
+                 z_range=None, slot: int = 0, box=None):
         if not 0 <= slot < sim.b2:
             raise ValueError(f"slot must lie in 0 .. {sim.b2 - 1}, got {slot}")
         self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
-        ranges = [(int(a), int(b)) for a, b in (x_range, y_range, z_range)]
-        if min(b - a + 2 for a, b in ranges) < 2:
-            raise ValueError("each range must hold at least one cell (last >= first)")
+        given = [r is not None for r in (x_range, y_range, z_range)]
+        if not (all(given) if box is None else not any(given)):
+            raise ValueError("give the FrequencyMonitor's cells as x_range, y_range and "
+                             "z_range, or its box in length units (box=)")
+        if box is not None:
+            offset, size = positions.cell_box(sim, box, "FrequencyMonitor box")
+            ranges = [(o, o + n - 1) for o, n in zip(offset, size)]
+        else:
+            ranges = [(int(a), int(b)) for a, b in (x_range, y_range, z_range)]
+            if min(b - a + 2 for a, b in ranges) < 2:
+                raise ValueError("each range must hold at least one cell (last >= first)")
+            # the whole range lies in the box: a slab sums the part it owns
+            positions.check_cells(sim, [a for a, _ in ranges], [b - a + 1 for a, b in ranges],
+                                  "FrequencyMonitor ranges")
         # the cells this part owns; the node after the last one is a valid
         # copy once the halo is exchanged, and the next part's first node
         self.placement = place = sim.placement
@@ -133,6 +153,9 @@ class FluxPlane:
     slabs each rank sums the part of the plane it owns, and ``spectra`` and
     ``flux`` (collectives: every rank calls them) put the plane together on
     every rank.
+
+    ``at``: the plane's height in length units instead of its index ``z``,
+    snapped to the nearest node: ``FluxPlane(sim, at=0.5, frequencies=nu)``.
     """
 
     # On a slab the plane's nodes are the owner's own, and the sums that
@@ -140,12 +163,25 @@ class FluxPlane:
     # the halo may still be travelling while it sums.
     reads_halo = False
 
-    def __init__(self, sim, z: int, frequencies: Sequence[float]):
+    def __init__(self, sim, z: int | None = None, frequencies: Sequence[float] | None = None,
+                 at: float | None = None):
+        if (z is None) == (at is None):
+            raise ValueError("give the FluxPlane's plane as a node index (z) or as a height "
+                             "in length units (at=)")
+        if frequencies is None:
+            raise ValueError("FluxPlane needs frequencies")
         self.placement = place = sim.placement
         NX, NY, NZ = place.shape
+        if at is not None:
+            z = positions.node(sim, 2, at, "FluxPlane at")
+            given = f"at = {float(at):g} (node {z})"
+        else:
+            z = int(z)
+            given = f"z {z}"
         if not 1 <= z <= NZ - 2:
-            raise ValueError(f"a flux plane needs magnetic cells on both sides: "
-                             f"z in 1 .. {NZ - 2}, got {z}")
+            raise ValueError(f"FluxPlane {given}: a flux plane needs magnetic cells on both "
+                             f"sides: z in 1 .. {NZ - 2}, {positions.span(sim, 2, 1, NZ - 2)}; "
+                             f"{positions.whole(sim, 2)}")
         if NX < 2 or NY < 2:
             raise ValueError(f"a flux plane needs at least 2 cells along x and y, got {NX}, {NY}")
         self.z = z

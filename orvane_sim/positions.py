@@ -5,7 +5,12 @@ with spacing h is at i·h and the box spans 0 .. N·h. Sources and monitors
 that take planes and boxes in length units go through this one place: a
 value becomes the nearest node, and a value that had to move by more than a
 rounding error is reported on the ``orvane_sim.positions`` logger (INFO),
-with where it went. The index forms of the features skip this module.
+with where it went. The index forms of the features skip the snapping but
+share the checks, so both forms fail alike, in length units.
+
+Features on nodes (planes, the corners of a flux box) take ``node`` and
+``node_box``; features on index ranges of cells (a current box, a frequency
+monitor) take ``cell_box``.
 """
 from __future__ import annotations
 
@@ -18,6 +23,17 @@ AXES = "xyz"
 def extent(sim, axis: int) -> float:
     """The whole box's length along ``axis`` (a slab's box, not the slab)."""
     return sim.placement.shape[axis] * sim.spacing[axis]
+
+
+def span(sim, axis: int, first: int, last: int) -> str:
+    """"x = a .. b": nodes first .. last of ``axis`` in length units."""
+    h = sim.spacing[axis]
+    return f"{AXES[axis]} = {first * h:g} .. {last * h:g}"
+
+
+def whole(sim, axis: int) -> str:
+    """"the box spans x = 0 .. L", for errors."""
+    return f"the box spans {span(sim, axis, 0, sim.placement.shape[axis])}"
 
 
 def node(sim, axis: int, value: float, what: str) -> int:
@@ -40,6 +56,13 @@ def node_box(sim, box, what: str, clear_of_layers: bool = True, flat: bool = Fal
     ((x0, y0, z0), (x1, y1, z1)), low corner first. Each axis spans at least
     one cell unless ``flat`` allows one axis of zero extent (a plane).
     ``clear_of_layers``: every node must lie outside the absorbing layers."""
+    first, last = _corner_nodes(sim, box, what)
+    check_nodes(sim, (first, last), what, clear_of_layers, flat)
+    return first, last
+
+
+def _corner_nodes(sim, box, what: str):
+    """The nodes nearest the two corners of ``box``."""
     try:
         lo, hi = (tuple(float(v) for v in corner) for corner in box)
         if len(lo) != 3 or len(hi) != 3:
@@ -49,8 +72,40 @@ def node_box(sim, box, what: str, clear_of_layers: bool = True, flat: bool = Fal
                          f"got {box!r}") from None
     first = tuple(node(sim, a, v, what) for a, v in enumerate(lo))
     last = tuple(node(sim, a, v, what) for a, v in enumerate(hi))
-    check_nodes(sim, (first, last), what, clear_of_layers, flat)
     return first, last
+
+
+def cell_box(sim, box, what: str):
+    """(offset, size): the cells of ``box`` ((x0, y0, z0), (x1, y1, z1)), for
+    features given as index ranges of cells. Along each axis the corners
+    snap to nodes n0 .. n1 and the box takes cells n0 .. n1 - 1, the cells
+    between those nodes; an axis of zero extent (n0 = n1) takes the one cell
+    n0, whose index holds the components on node n0 (a sheet or a line)."""
+    first, last = _corner_nodes(sim, box, what)
+    for a in range(3):
+        if last[a] < first[a]:
+            raise ValueError(f"{what} needs its low corner first; got "
+                             f"{span(sim, a, first[a], last[a])} (nodes {first[a]} .. {last[a]})")
+    return check_cells(sim, first, [max(n1 - n0, 1) for n0, n1 in zip(first, last)], what)
+
+
+def check_cells(sim, offset, size, what: str):
+    """Check that cells offset .. offset + size - 1 lie within the box along
+    each axis (at least one); returns (offset, size) as int tuples."""
+    offset, size = tuple(int(v) for v in offset), tuple(int(v) for v in size)
+    if len(offset) != 3 or len(size) != 3:
+        raise ValueError(f"{what} needs 3 offsets and 3 sizes, got {offset}, {size}")
+    cells = sim.placement.shape
+    for a in range(3):
+        first, stop = offset[a], offset[a] + size[a]
+        if size[a] < 1:
+            raise ValueError(f"{what} needs at least one cell along each axis, got "
+                             f"{size[a]} along {AXES[a]}")
+        if first < 0 or stop > cells[a]:
+            raise ValueError(f"{what}: cells {first} .. {stop - 1} along {AXES[a]} "
+                             f"({span(sim, a, first, stop)}) reach outside the box's cells "
+                             f"0 .. {cells[a] - 1}: {whole(sim, a)}")
+    return offset, size
 
 
 def check_nodes(sim, nodes, what: str, clear_of_layers: bool = True, flat: bool = False):
@@ -69,8 +124,9 @@ def check_nodes(sim, nodes, what: str, clear_of_layers: bool = True, flat: bool 
                              f"got {AXES[a]} = {first[a] * h:g} .. {last[a] * h:g} "
                              f"(nodes {first[a]} .. {last[a]})")
         if first[a] < 0 or last[a] > cells[a]:
-            raise ValueError(f"{what}: nodes {first[a]} .. {last[a]} along {AXES[a]} lie outside "
-                             f"the box's 0 .. {cells[a]}")
+            raise ValueError(f"{what}: nodes {first[a]} .. {last[a]} along {AXES[a]} "
+                             f"({span(sim, a, first[a], last[a])}) lie outside the box's nodes "
+                             f"0 .. {cells[a]}: {whole(sim, a)}")
         L = sim.layers[a]
         if clear_of_layers and L and (first[a] < L or last[a] > cells[a] - L):
             raise ValueError(f"{what}: {AXES[a]} = {first[a] * h:g} .. {last[a] * h:g} reaches "

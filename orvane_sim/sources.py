@@ -22,6 +22,7 @@ from typing import Callable, Sequence
 
 import torch
 
+from . import positions
 from .coefficients import ETA0, EPS0
 
 Waveform = Callable[[float], complex]
@@ -69,23 +70,45 @@ class PlaneWave:
     plane; with periodic x and y boundaries, keep them 0. The plane must lie
     outside the absorbing layers, in vacuum. ``plane`` and ``margins`` are
     the box's; a slab of a split box injects the part it holds.
+
+    ``z``: the plane in length units instead of ``plane``: the height of the
+    first total-field node (z1 above, where the wave is f(t)), snapped to
+    the nearest node, so that ``plane`` is that node's index less one. A
+    ``TotalFieldBox`` travelling +z with its low face at the same height
+    starts its total field at the same node. Give one of ``plane`` and
+    ``z``: ``PlaneWave(sim, waveform=pulse, z=0.6)``.
     """
 
-    def __init__(self, sim, plane: int, waveform: Waveform, polarization=(1.0, 0.0),
-                 margins: Sequence[int] = (0, 0), k=(0.0, 0.0), duration: float | None = None,
-                 frequencies: Sequence[float] | None = None):
+    def __init__(self, sim, plane: int | None = None, waveform: Waveform | None = None,
+                 polarization=(1.0, 0.0), margins: Sequence[int] = (0, 0), k=(0.0, 0.0),
+                 duration: float | None = None, frequencies: Sequence[float] | None = None,
+                 z: float | None = None):
         from .incident import IncidentLine, LineSpectra
         from .periodic import wave_vectors
 
+        if (plane is None) == (z is None):
+            raise ValueError("give the PlaneWave's plane as an index (plane) or as the height "
+                             "of its first total-field node (z=)")
+        if waveform is None:
+            raise ValueError("PlaneWave needs a waveform")
         NX, NY, _ = sim.shape
         place = sim.placement
         NZ = place.shape[2]
-        if not 0 <= plane < NZ - 1:
-            raise ValueError(f"plane must lie in 0 .. {NZ - 2}, got {plane}")
+        if z is not None:
+            plane = positions.node(sim, 2, z, "PlaneWave z") - 1
+            given = f"z = {float(z):g} (plane {plane})"
+        else:
+            plane = int(plane)
+            given = f"plane {plane}"
+        # the first total-field node needs a magnetic cell below it, outside the layers
         Lz = sim.layers[2]
-        if plane < Lz or plane + 1 >= NZ - Lz:
-            raise ValueError(f"plane {plane} lies in the z layers (0 .. {Lz - 1} and "
-                             f"{NZ - Lz} .. {NZ - 1})")
+        low, high = Lz + 1, NZ - Lz - 1
+        if not low <= plane + 1 <= high:
+            problem = (f"lies in the z layers (planes 0 .. {Lz - 1} and {NZ - Lz} .. {NZ - 1})"
+                       if Lz and 0 <= plane < NZ - 1 else "needs a cell on each side")
+            raise ValueError(f"PlaneWave {given} {problem}: keep the first total-field node "
+                             f"within {positions.span(sim, 2, low, high)} (plane {low - 1} .. "
+                             f"{high - 1}); {positions.whole(sim, 2)}")
         B0 = sim.batch[0]
         self.plane = plane
         # this part's z index of the magnetic cells and of the plane before
@@ -205,12 +228,30 @@ class CurrentBox:
     staggered positions). Each step the electric field loses dt·J/ε at
     (n + 1/2)·dt, Ampère's law with the current as a source (ε the
     permittivity each node sees; the box must lie inside the grids).
+
+    ``box``: ((x0, y0, z0), (x1, y1, z1)) in length units instead of
+    ``offset`` and ``size``. The corners snap to nodes n0 .. n1 and the box
+    takes cells n0 .. n1 - 1 along each axis, so a current along an axis
+    runs from node n0 to node n1; an axis of zero extent takes the one cell
+    n0 (a sheet or a line of current on the nodes there). Give one of the
+    two forms; a z-directed line current from z = 0.2 to 0.4:
+    ``CurrentBox(sim, waveform=pulse, box=((0.3, 0.3, 0.2), (0.3, 0.3, 0.4)))``.
     """
 
-    def __init__(self, sim, offset: Sequence[int], size: Sequence[int], waveform: Waveform,
-                 direction=(0.0, 0.0, 1.0)):
-        if any(int(o) < 0 for o in offset) or any(int(s) < 1 for s in size):
-            raise ValueError(f"offset must be >= 0 and size >= 1, got {offset}, {size}")
+    def __init__(self, sim, offset: Sequence[int] | None = None,
+                 size: Sequence[int] | None = None, waveform: Waveform | None = None,
+                 direction=(0.0, 0.0, 1.0), box=None):
+        if (box is None) == (offset is None and size is None):
+            raise ValueError("give the CurrentBox's cells as offset and size, or its box in "
+                             "length units (box=)")
+        if waveform is None:
+            raise ValueError("CurrentBox needs a waveform")
+        if box is not None:
+            offset, size = positions.cell_box(sim, box, "CurrentBox box")
+        elif offset is None or size is None:
+            raise ValueError("CurrentBox needs both offset and size")
+        else:
+            offset, size = positions.check_cells(sim, offset, size, "CurrentBox")
         # the part of the box's cells that the tensors here hold; the halo
         # exchange settles the copies of nodes a neighbour owns
         local = [sim.placement.held(a, int(o), int(o) + int(n), nodes=False)
