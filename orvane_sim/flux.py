@@ -52,23 +52,38 @@ class FluxRectangle:
         if (box is None) == (nodes is None):
             raise ValueError(f"{what}: give the rectangle in length units (box=) or as nodes "
                              f"(nodes=)")
-        if sim.placement.axis is not None:
-            raise ValueError(f"{what}: flux rectangles run on a whole box, not on slabs")
         if direction not in (1, -1):
             raise ValueError(f"direction must be +1 or -1, got {direction!r}")
         if box is not None:
             nodes = positions.node_box(sim, box, what, flat=True)
         lo, hi = positions.check_nodes(sim, nodes, what, flat=True)
+        self.placement = place = sim.placement
         a = next(t for t in range(3) if lo[t] == hi[t])
         n = lo[a]
-        if not 1 <= n <= sim.shape[a] - 1:
+        if not 1 <= n <= place.shape[a] - 1:
             raise ValueError(f"{what} needs magnetic cells on both sides: nodes 1 .. "
-                             f"{sim.shape[a] - 1} along {'xyz'[a]}, got {n}")
+                             f"{place.shape[a] - 1} along {'xyz'[a]}, got {n}")
         self.axis, self.node, self.sign = a, n, direction
         b, c = (a + 1) % 3, (a + 2) % 3
-        (b0, b1), (c0, c1) = (lo[b], hi[b]), (lo[c], hi[c])
         self.lo, self.hi = lo, hi
         self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
+        h = sim.spacing
+        self.spacing = (h[a], h[b], h[c])
+        self.slots = _slots(sim)
+        self.batch, self.device = tuple(sim.batch), sim.device
+        # The part of the rectangle this part of the box accounts for: along
+        # each tangential axis the cells it owns (half positions) and the
+        # nodes from the first of them to the last, less the last node where
+        # the next part owns it; along the normal axis, the plane's owner.
+        spans = [self._span(place, t, lo[t], hi[t]) for t in (b, c)]
+        self.mine = place.owns_node(a, n) and all(sp is not None for sp in spans)
+        self.spans = spans
+        if not self.mine:
+            return
+        (b0, b1, _), (c0, c1, _) = spans
+        off = place.offset
+        lb0, lb1, lc0, lc1 = b0 - off[b], b1 - off[b], c0 - off[c], c1 - off[c]
+        ln = n - off[a]
         F = len(self.frequencies)
         B0, B1 = sim.batch
         dev = sim.device
@@ -77,106 +92,168 @@ class FluxRectangle:
             return torch.zeros(B0, B1, *shape, F, dtype=torch.complex64, device=dev)
 
         nb, nc = b1 - b0, c1 - c0
-        self.slots = _slots(sim)
         # E: one layer (z range (n, n-1)) of E_b and E_c, no E_a
-        self.e_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((b0, b1 - 1), (c0, c1 - 1),
-                                                                      (n, n - 1))]
+        self.e_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((lb0, lb1 - 1),
+                                                                      (lc0, lc1 - 1),
+                                                                      (ln, ln - 1))]
         self.e_acc = [(acc(nb, nc + 1, 1), acc(nb + 1, nc, 1), acc(nb + 1, nc + 1, 0))
                       for _ in self.slots]
-        # H: the cells n-1 and n of H_c and H_b; the third role reads zeros
-        self.h_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((b0, b1 - 1), (c0, c1 - 1),
-                                                                      (n - 1, n - 1))]
-        self.h_acc = [(acc(nb, nc + 1, 2), acc(nb + 1, nc, 2), acc(nb + 1, nc + 1, 1))
-                      for _ in self.slots]
+        # H: the cells n-1 and n of H_c and H_b; the third role reads zeros.
+        # A node that a neighbour owns is no H sample here (H along its own
+        # axis holds nodes 0 .. N-1 only): a rectangle that ends at a slab
+        # end sums H_c and H_b in calls of their own, each one node short
+        # along the axis it holds nodes of.
+        (_, _, drop_b), (_, _, drop_c) = spans
+        db, dc = int(drop_b), int(drop_c)
+
+        def h_call(roles, b_short, c_short):
+            ranges = ((lb0, lb1 - 1 - b_short), (lc0, lc1 - 1 - c_short), (ln - 1, ln - 1))
+            mx, my = nb + 1 - b_short, nc + 1 - c_short
+            return (roles, [torch.tensor(r, dtype=torch.int32) for r in ranges],
+                    [(acc(mx - 1, my, 2), acc(mx, my - 1, 2), acc(mx, my, 1))
+                     for _ in self.slots])
+
+        self.h_calls = [h_call("cb", 0, 0)] if not (db or dc) else \
+            [h_call("c", 0, dc), h_call("b", db, 0)]
         shape = sim.shape
         self.zero = torch.zeros(1, device=dev).expand(B0, B1, shape[b] + 1, shape[c] + 1,
                                                       shape[a], 1)
         self.e_factors = StepFactors(self.frequencies)
         self.h_factors = StepFactors(self.frequencies, half_step_behind=True)
-        h = sim.spacing
-        self.spacing = (h[a], h[b], h[c])
+
+    @staticmethod
+    def _span(place, t: int, first: int, last: int):
+        """(h0, h1, drop_last): box cells [h0, h1) of nodes first .. last that
+        this part owns along ``t``, whose nodes h0 .. h1 it samples, the last
+        of them a neighbour's where ``drop_last``; None where it owns none."""
+        c0, c1 = place.owned_cells(t)
+        h0, h1 = max(first, c0), min(last, c1)
+        if h0 > h1 or (h0 == h1 and not place.owns_node(t, h0)):
+            return None
+        return h0, h1, not place.owns_node(t, h1)
 
     def update(self, sim) -> None:
+        if not self.mine:
+            return
         m, a = sim.module, self.axis
         fe, fh = self.e_factors.at(sim), self.h_factors.at(sim)
         b, c = (a + 1) % 3, (a + 2) % 3
         E = (sim.Ex, sim.Ey, sim.Ez)
         H = (sim.Hx, sim.Hy, sim.Hz)
-        for (slot, _), e, h in zip(self.slots, self.e_acc, self.h_acc):
+        for k, ((slot, _), e) in enumerate(zip(self.slots, self.e_acc)):
             s = slice(slot, slot + 1)
             m.Monitor_Update_E(*e, *(_turned(E[q][..., s], a) for q in (b, c, a)), fe,
                                *self.e_ranges)
-            m.Monitor_Update_E(*h, _turned(H[c][..., s], a), _turned(H[b][..., s], a),
-                               self.zero, fh, *self.h_ranges)
+            for roles, ranges, accs in self.h_calls:
+                m.Monitor_Update_E(*accs[k], _turned(H[c][..., s], a) if "c" in roles
+                                   else self.zero, _turned(H[b][..., s], a) if "b" in roles
+                                   else self.zero, self.zero, fh, *ranges)
 
     def spectra(self) -> dict:
-        """Complex sums at the rectangle's two sets of points, [B0, B1, Nb,
-        Nc, F] each: "Eb", "Hc" at (half, node) and "Ec", "Hb" at (node,
-        half) positions along (b, c)."""
+        """Complex sums at the part of the rectangle's two sets of points that
+        this part of the box owns, [B0, B1, Nb, Nc, F] each: "Eb", "Hc" at
+        (half, node) and "Ec", "Hb" at (node, half) positions along (b, c);
+        None where it owns none."""
+        if not self.mine:
+            return None
+
         def combine(parts):
             return sum(w * p.to(torch.complex128) for (_, w), p in zip(self.slots, parts))
 
-        hc = combine([h[0] for h in self.h_acc])
-        hb = combine([h[1] for h in self.h_acc])
-        return {"Eb": combine([e[0][..., 0, :] for e in self.e_acc]),
-                "Ec": combine([e[1][..., 0, :] for e in self.e_acc]),
-                "Hc": 0.5 * (hc[..., 0, :] + hc[..., 1, :]),
-                "Hb": 0.5 * (hb[..., 0, :] + hb[..., 1, :])}
+        hc = next(combine([a[0] for a in accs]) for roles, _, accs in self.h_calls
+                  if "c" in roles)
+        hb = next(combine([a[1] for a in accs]) for roles, _, accs in self.h_calls
+                  if "b" in roles)
+        out = {"Eb": combine([e[0][..., 0, :] for e in self.e_acc]),
+               "Ec": combine([e[1][..., 0, :] for e in self.e_acc]),
+               "Hc": 0.5 * (hc[..., 0, :] + hc[..., 1, :]),
+               "Hb": 0.5 * (hb[..., 0, :] + hb[..., 1, :])}
+        (_, _, drop_b), (_, _, drop_c) = self.spans
+        for name, dim, drop in (("Ec", 2, drop_b), ("Eb", 3, drop_c)):
+            if drop:
+                out[name] = out[name].narrow(dim, 0, out[name].size(dim) - 1)
+        return out
 
-    def _weights(self, nodes: int, halves: int, node_axis_first: bool) -> torch.Tensor:
-        """Area weights of a (half, node) or (node, half) set of points."""
-        _, hb, hc = self.spacing
-        trap = torch.ones(nodes, dtype=torch.float64)
-        trap[[0, -1]] = 0.5
-        ones = torch.ones(halves, dtype=torch.float64)
-        w = torch.outer(trap, ones) if node_axis_first else torch.outer(ones, trap)
-        return w * hb * hc
+    def _points(self, grid: int):
+        """Positions [Pb, Pc, 3] and area weights [Pb, Pc] of the owned points
+        of set ``grid`` (0: half positions along b, nodes along c; 1: the
+        other way round)."""
+        a = self.axis
+        b, c = (a + 1) % 3, (a + 2) % 3
+        ha, hb, hc = self.spacing
+        f64 = torch.float64
+        axes = []
+        for t, (h0, h1, drop), step, half in ((b, self.spans[0], hb, grid == 0),
+                                              (c, self.spans[1], hc, grid == 1)):
+            if half:
+                index = torch.arange(h0, h1, dtype=f64) + 0.5
+                weight = torch.ones_like(index)
+            else:
+                index = torch.arange(h0, h1 + (0 if drop else 1), dtype=f64)
+                weight = torch.where((index == self.lo[t]) | (index == self.hi[t]), 0.5, 1.0)
+            axes.append((index * step, weight * step))
+        (pb, wb), (pc, wc) = axes
+        pts = torch.zeros(len(pb), len(pc), 3, dtype=f64)
+        pts[..., a] = self.node * ha
+        pts[..., b] = pb[:, None]
+        pts[..., c] = pc[None, :]
+        return pts, torch.outer(wb, wc)
 
     def power(self) -> torch.Tensor:
-        """Power through the rectangle along ``direction``, [B0, B1, F]."""
+        """Power through the rectangle along ``direction``, [B0, B1, F]
+        float64. On slabs a collective: every rank calls it and gets the
+        whole rectangle's."""
         s = self.spectra()
-        nb, nc = s["Eb"].shape[2], s["Ec"].shape[3]
-        w1 = self._weights(nc + 1, nb, False).to(s["Eb"].device)[..., None]
-        w2 = self._weights(nb + 1, nc, True).to(s["Eb"].device)[..., None]
-        p = (w1 * (s["Eb"] * s["Hc"].conj())).sum((2, 3)) \
-            - (w2 * (s["Ec"] * s["Hb"].conj())).sum((2, 3))
-        return 0.5 * self.sign * p.real
+        if s is None:
+            B0, B1 = self.batch
+            total = torch.zeros(B0, B1, len(self.frequencies), dtype=torch.float64,
+                                device=self.device)
+        else:
+            w1 = self._points(0)[1].to(s["Eb"].device)[..., None]
+            w2 = self._points(1)[1].to(s["Eb"].device)[..., None]
+            p = (w1 * (s["Eb"] * s["Hc"].conj())).sum((2, 3)) \
+                - (w2 * (s["Ec"] * s["Hb"].conj())).sum((2, 3))
+            total = 0.5 * self.sign * p.real
+        self.placement.sum([total])
+        return total
 
     def surface(self) -> dict:
         """The equivalent currents J = n × H and M = -n × E on the rectangle,
         n its normal along ``direction``: {"points": [P, 3] positions,
         "weights": [P] areas, "J", "M": [B0, B1, P, 3, F] complex}, each
-        point carrying the two components that live there."""
-        s = self.spectra()
+        point carrying the two components that live there. On slabs a
+        collective that gives every rank the whole rectangle."""
+        out = self._local_surface()
+        if self.placement.axis is not None:
+            where = {k: out[k] for k in ("points", "weights")}
+            currents = {k: out[k] for k in ("J", "M")}
+            out = {**self.placement.all_concat(where, 0),
+                   **self.placement.all_concat(currents, 2)}
+        return out
+
+    def _local_surface(self) -> dict:
         a, sn = self.axis, float(self.sign)
         b, c = (a + 1) % 3, (a + 2) % 3
-        nb, nc = s["Eb"].shape[2], s["Ec"].shape[3]
-        ha, hb, hc = self.spacing
-        f64 = torch.float64
+        s = self.spectra()
+        F = len(self.frequencies)
+        if s is None:
+            B0, B1 = self.batch
+            empty = torch.zeros(B0, B1, 0, 3, F, dtype=torch.complex128, device=self.device)
+            return {"points": torch.zeros(0, 3, dtype=torch.float64),
+                    "weights": torch.zeros(0, dtype=torch.float64), "J": empty, "M": empty}
         out = {"points": [], "weights": [], "J": [], "M": []}
-        b0, c0 = self.lo[b], self.lo[c]
-        for (ob, oc, nodes_b), (j_b, j_c), (m_b, m_c) in (
-                ((0.5, 0.0, False), (-s["Hc"], None), (None, -s["Eb"])),
-                ((0.0, 0.5, True), (None, s["Hb"]), (s["Ec"], None))):
-            ref = s["Eb"] if not nodes_b else s["Ec"]
-            Pb, Pc = ref.shape[2], ref.shape[3]
-            pb = (torch.arange(Pb, dtype=f64) + b0 + ob) * hb
-            pc = (torch.arange(Pc, dtype=f64) + c0 + oc) * hc
-            pts = torch.zeros(Pb, Pc, 3, dtype=f64)
-            pts[..., a] = self.node * ha
-            pts[..., b] = pb[:, None]
-            pts[..., c] = pc[None, :]
+        # J_b = -H_c and M_c = -E_b on the first set, J_c = H_b and M_b = E_c
+        # on the second (times the normal's sign)
+        for grid, ref, j, m in ((0, s["Eb"], (b, -s["Hc"]), (c, -s["Eb"])),
+                                (1, s["Ec"], (c, s["Hb"]), (b, s["Ec"]))):
+            pts, weights = self._points(grid)
+            P = pts.shape[0] * pts.shape[1]
             out["points"].append(pts.reshape(-1, 3))
-            out["weights"].append(self._weights(Pb if nodes_b else Pc, Pc if nodes_b else Pb,
-                                                nodes_b).reshape(-1))
-            for name, (vb, vc) in (("J", (j_b, j_c)), ("M", (m_b, m_c))):
-                vec = torch.zeros(*ref.shape[:2], Pb, Pc, 3, ref.shape[-1], dtype=ref.dtype,
-                                  device=ref.device)
-                if vb is not None:
-                    vec[..., b, :] = sn * vb
-                if vc is not None:
-                    vec[..., c, :] = sn * vc
-                out[name].append(vec.reshape(*ref.shape[:2], Pb * Pc, 3, ref.shape[-1]))
+            out["weights"].append(weights.reshape(-1))
+            for name, (component, value) in (("J", j), ("M", m)):
+                vec = torch.zeros(*ref.shape[:4], 3, F, dtype=ref.dtype, device=ref.device)
+                vec[..., component, :] = sn * value
+                out[name].append(vec.reshape(*ref.shape[:2], P, 3, F))
         return {"points": torch.cat(out["points"]), "weights": torch.cat(out["weights"]),
                 "J": torch.cat(out["J"], 2), "M": torch.cat(out["M"], 2)}
 
@@ -188,7 +265,8 @@ class FluxBox:
     ``TotalFieldBox`` it measures the scattered power; inside one, the
     negative of the absorbed power. ``power()`` is [B0, B1, F] float64;
     ``surface()`` the equivalent currents on all six faces, outward normals,
-    for ``farfield``."""
+    for ``farfield``. On slabs each rank sums the part of the faces it owns,
+    and ``power`` and ``surface`` (collectives) give every rank the whole."""
 
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None):
         if (box is None) == (nodes is None):

@@ -131,9 +131,10 @@ class TotalFieldBox:
                     ranges = {a: (n, n + 1) if electric else (h_index, h_index + 1)}
                     for t in (b, c):
                         ranges[t] = (self.lo[t], self.hi[t] + (0 if t == half_axis else 1))
-                    # a component's index is a cell index along the axes it lies
-                    # half a cell into: its own for E, the other two for H
-                    local = [place.held(t, *ranges[t], nodes=(t != comp) == electric)
+                    # the tensors hold a node index along every axis but E's
+                    # own, where they hold cells; H holds cells along all
+                    # three (along its own axis nodes 0 .. N-1)
+                    local = [place.held(t, *ranges[t], nodes=electric and t != comp)
                              for t in range(3)]
                     if any(r is None for r in local):
                         continue

@@ -8,8 +8,9 @@ import pytest
 import torch
 import torch.distributed as dist
 
-from orvane_sim import (Box, CurrentBox, Dielectric, Drude, FluxPlane, FrequencyMonitor, Lorentz,
-                        Object, PlaneWave, Simulation, Sphere, gaussian)
+from orvane_sim import (Box, CurrentBox, Dielectric, Drude, FluxBox, FluxPlane, FrequencyMonitor,
+                        Lorentz, Object, PlaneWave, Simulation, Sphere, TotalFieldBox, far_field,
+                        gaussian)
 from orvane_sim.__main__ import slab_run
 from orvane_sim.distributed import (SlabSimulation, single_pulse_run, slab_bounds, spawn_run,
                                     spawn_pulse_run)
@@ -150,6 +151,37 @@ def test_plane_wave_and_flux_plane_over_ranks_match_one_process(ranks, axis, blo
           f"flux plane's spectra")
     assert scale > 0 and worst <= 1e-6 * scale
     assert flux_scale > 0 and worst_flux <= 1e-6 * flux_scale
+
+
+def open_space_run(axis: int = 0, slabs: bool = True, steps: int = 60):
+    """A sphere lit from -x through a total-field box and a closed flux box
+    around them, both across slab ends; returns the fields, the box's power
+    and the far field of its surface (rank 0)."""
+    box = dict(layers=4, objects=[Object(Sphere((10.0, 9.0, 11.0), 2.2), Dielectric(3.0))])
+    shape = (20, 18, 22)
+    sim = SlabSimulation(shape, axis=axis, **box) if slabs else Simulation(shape, **box)
+    sim.add(TotalFieldBox(sim, gaussian(3.0, 1.2, 0.2), "-x", "z", nodes=((6, 6, 6),
+                                                                           (14, 12, 16))))
+    flux = sim.add(FluxBox(sim, [0.1, 0.2], nodes=((5, 5, 5), (15, 13, 17))))
+    sim.step(steps)
+    power, surface = flux.power(), flux.surface()
+    angles = torch.tensor([0.3, 1.2, 2.5], dtype=torch.float64)
+    far = far_field(surface["points"], surface["weights"], surface["J"], surface["M"],
+                    flux.frequencies, angles, angles * 2)
+    fields = sim.gather() if slabs else (sim.Ex, sim.Ey, sim.Ez, sim.Hx, sim.Hy, sim.Hz)
+    return None if fields is None else (fields, power, far)
+
+
+@pytest.mark.parametrize("ranks, axis", [(2, 0), (3, 2)])
+def test_total_field_and_flux_boxes_over_ranks_match_one_process(ranks, axis, tmp_path):
+    ref, ref_power, ref_far = open_space_run(slabs=False)
+    got, power, far = spawn_run(open_space_run, ranks, str(tmp_path / "out.pt"), timeout=90.0,
+                                axis=axis)
+    scale = max(float(f.abs().max()) for f in ref)
+    assert scale > 0 and largest_difference(got, ref) <= 1e-6 * scale
+    torch.testing.assert_close(power, ref_power, rtol=1e-5, atol=0)
+    for a, b in zip(far, ref_far):
+        torch.testing.assert_close(a, b, rtol=1e-5, atol=1e-6 * float(b.abs().max()))
 
 
 @pytest.mark.slow
