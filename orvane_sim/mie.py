@@ -199,15 +199,16 @@ def plot(runs: dict, ref_x: torch.Tensor, refs: dict, path: str, material,
     for plane, mie_plane, colour, label in zip(run["pattern"], ref, ("C0", "C1"),
                                                ("φ = 0 (E plane)", "φ = 90° (H plane)")):
         values = plane[:, f] / run["pattern"][:, :, f].max()
-        polar.plot(theta, torch.cat([values, values.flip(0)]), colour, label=label)
         mie_values = mie_plane / ref.max()
-        polar.plot(theta, torch.cat([mie_values, mie_values.flip(0)]), colour, linestyle="--",
-                   linewidth=0.8)
+        polar.plot(theta, torch.cat([mie_values, mie_values.flip(0)]), colour, linewidth=1.0,
+                   label=f"{label}, Mie")
+        every = slice(None, None, 6)
+        polar.plot(theta[every], torch.cat([values, values.flip(0)])[every], colour, marker="o",
+                   markersize=3, linestyle="none", label=f"{label}, far-field projection")
     polar.set_theta_zero_location("N")
-    polar.set_title(f"scattered intensity, x = {run['x'][f].item():.2f}, incidence from below "
-                    f"(dashed: Mie)",
+    polar.set_title(f"scattered intensity, x = {run['x'][f].item():.2f}, incidence from below",
                     fontsize=9)
-    polar.legend(fontsize=8, loc="lower right")
+    polar.legend(fontsize=7, loc="lower right", bbox_to_anchor=(1.25, -0.12))
     fig.tight_layout()
     fig.savefig(path, dpi=120)
     plt.close(fig)

@@ -6,7 +6,8 @@
 # prints its native stack with the modules' frames named), run the whole
 # test suite with CUDA present (every kernel against the float64
 # reference, and every physics test on Orvane as well as OrvaneCPU), run the
-# slab demo on both backends and compare their spectra, then the fuzzer on
+# slab demo and the sphere's scattering on both backends and compare them,
+# then the fuzzer on
 # CUDA, the kernels under compute-sanitizer, then time every function against
 # the bytes it must move (bench_kernels.py) and a field step on a 256^3 grid,
 # and the pulse run split into slabs over NCCL, one process per GPU.
@@ -25,9 +26,9 @@ cd "$(dirname "$0")/.."
 export MAX_JOBS=${MAX_JOBS:-16} TORCH_CUDA_ARCH_LIST=${TORCH_CUDA_ARCH_LIST:-8.9+PTX}
 OUT_DIR=${OUT:-build/gpu_check}
 mkdir -p "$OUT_DIR"
-python3 -c "import tqdm, matplotlib, mypy" 2>/dev/null ||
-  python3 -m pip install -q tqdm matplotlib mypy 2>/dev/null ||
-  echo "(tqdm, matplotlib or mypy missing: the runs that need them fail or skip)"
+python3 -c "import tqdm, matplotlib, mypy, miepython" 2>/dev/null ||
+  python3 -m pip install -q tqdm matplotlib mypy miepython 2>/dev/null ||
+  echo "(tqdm, matplotlib, mypy or miepython missing: the runs that need them fail or skip)"
 
 nvidia-smi --query-gpu=name,driver_version,memory.total --format=csv,noheader
 python3 -c "import sys, torch; print('python', sys.version.split()[0], 'torch', torch.__version__, 'cuda', torch.cuda.is_available())"
@@ -82,6 +83,24 @@ print(f"largest |CPU - CUDA| difference of R and T: {worst:.2e}")
 sys.exit(0 if worst < 1e-4 else 1)
 PYEOF
 compare=$?
+
+# The sphere against Mie theory on Orvane: its efficiencies against the same
+# run on OrvaneCPU (which CI checks against Mie), and against Mie itself
+# where miepython is installed.
+echo "== sphere scattering on CUDA against the CPU (and Mie)"
+python3 - <<'PYEOF' || compare=1
+import sys
+from orvane_sim import mie
+cuda, cpu = (mie.sphere_run(20, backend=b, count=11, progress=False) for b in ("cuda", "cpu"))
+worst = max((cuda[n] / cpu[n] - 1).abs().max().item() for n in ("Qsca", "Pfar"))
+print(f"largest relative CPU - CUDA difference of Q_sca and the far-field power: {worst:.2e}")
+try:
+    ref = mie.reference(cuda["x"])
+    print(f"Q_sca on CUDA against Mie: {mie.relative_error(cuda, ref, 'Qsca').abs().max():.2%}")
+except ImportError:
+    print("(miepython not installed here: the check against Mie runs in CI)")
+sys.exit(0 if worst < 1e-4 else 1)
+PYEOF
 
 echo "== the pulse run split into slabs on NCCL (one process per GPU here)"
 torchrun --nproc-per-node "$(nvidia-smi -L | wc -l)" --master-addr 127.0.0.1 --master-port 29533 \

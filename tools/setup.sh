@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Idempotent set-up for one interpreter, $PYTHON (python3 unless set; a
 # virtual environment's python works the same): PyTorch, the test tools and
-# the driver's libraries (tqdm, matplotlib; mypy for the stub check),
+# the driver's libraries (tqdm, matplotlib; mypy for the stub check;
+# miepython, the reference of the sphere scattering check),
 # then both extension modules (Orvane, OrvaneCPU) and the driver package built
 # from this tree and installed into that interpreter's site-packages, so they
 # import from any directory. Where no CUDA compiler is found the build makes
@@ -15,9 +16,9 @@ case $PY in */*) PY="$(cd "$(dirname "$PY")" && pwd)/$(basename "$PY")" ;; esac
 cd "$(dirname "$0")/.."
 TORCH_VERSION=2.11.0
 
-if ! "$PY" -c "import torch, numpy, pytest, ninja, wheel, tqdm, matplotlib, mypy, sys; sys.exit(torch.__version__.split('+')[0] != '$TORCH_VERSION')" 2>/dev/null; then
-  echo "== installing torch $TORCH_VERSION, numpy, pytest, ninja, tqdm, matplotlib, mypy"
-  "$PY" -m pip install --root-user-action=ignore "torch==$TORCH_VERSION" numpy pytest ninja wheel tqdm matplotlib mypy
+if ! "$PY" -c "import torch, numpy, pytest, ninja, wheel, tqdm, matplotlib, mypy, miepython, sys; sys.exit(torch.__version__.split('+')[0] != '$TORCH_VERSION')" 2>/dev/null; then
+  echo "== installing torch $TORCH_VERSION, numpy, pytest, ninja, tqdm, matplotlib, mypy, miepython"
+  "$PY" -m pip install --root-user-action=ignore "torch==$TORCH_VERSION" numpy pytest ninja wheel tqdm matplotlib mypy miepython
 fi
 
 # The sources that make the installed build, and the toolkit that compiles
