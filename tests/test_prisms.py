@@ -1,14 +1,20 @@
-"""Prisms: a rectangle extruded is the box, holes and sloped sidewalls fill
-the volumes they should."""
+"""Prisms and GDS layouts: a rectangle extruded is the box, holes and
+sloped sidewalls fill the volumes they should, and a layout drawn to a file
+comes back as the objects it was drawn from."""
 import math
+import re
+from pathlib import Path
 
 import pytest
 import torch
 
-pytest.importorskip("shapely")  # set-up installs it; a machine off the index skips
+pytest.importorskip("shapely")  # set-up installs both; a machine off the index skips
+gdstk = pytest.importorskip("gdstk")
 
-from orvane_sim import Box, Prism  # noqa: E402
+from orvane_sim import Box, Dielectric, Object, Prism, Simulation  # noqa: E402
+from orvane_sim.gds import Layer, objects_from_gds  # noqa: E402
 from orvane_sim.geometry import fill_fraction  # noqa: E402
+from orvane_sim.layouts import directional_coupler, straight_waveguide  # noqa: E402
 
 F64 = torch.float64
 LO, HI = (1.0, 1.5, 0.5), (4.0, 3.0, 2.5)
@@ -102,14 +108,101 @@ def test_sloped_sidewalls_fill_the_frustum(reference, top, want_volume, want_hei
     assert volume(prism) == pytest.approx(want_volume, rel=rel)
 
 
+def permittivity(objects, smoothing="anisotropic"):
+    sim = Simulation((30, 16, 10), layers=0, objects=objects, smoothing=smoothing)
+    return [e.cpu() for e in sim.permittivity()]
+
+
+@pytest.mark.parametrize("angle", [0.0, math.radians(8)])
+def test_a_drawn_waveguide_paints_as_the_prism_it_was_drawn_from(tmp_path, angle):
+    # drawn in µm, a box of 0.1 µm units; a second layer maps nothing there
+    path = straight_waveguide(tmp_path / "wg.gds", width=0.45, length=2.2, center=(1.3, 0.8))
+    silicon = Dielectric(12.1)
+    objects = objects_from_gds(path, {(2, 0): Layer(Dielectric(2.0), 0.0, 9.0),
+                                      (1, 0): Layer(silicon, 3.0, 5.2, sidewall_angle=angle)},
+                               unit=10.0)
+    assert len(objects) == 1 and objects[0].material is silicon
+    direct = [Object(Prism([(2, 5.75), (24, 5.75), (24, 10.25), (2, 10.25)], 3.0, 5.2,
+                           sidewall_angle=angle), silicon)]
+    pairs = [(permittivity(objects), permittivity(direct))]
+    if angle == 0:
+        # the same fill as the box; smoothed, the two differ at nodes whose
+        # dual cells a face and an edge share: the box takes the nearest
+        # face's plane, the prism its nearest face
+        pairs.append((permittivity(objects, "average"),
+                      permittivity([Object(Box((2, 5.75, 3.0), (24, 10.25, 5.2)), silicon)],
+                                   "average")))
+    for grids, want_grids in pairs:
+        for got, want in zip(grids, want_grids):
+            torch.testing.assert_close(got, want, atol=1e-6, rtol=0)
+            assert want.max() > 11  # the guide is in the box
+
+
+def test_a_coupler_comes_back_as_two_guides_with_their_gap(tmp_path):
+    width, gap, length, bend, offset, lead = 0.5, 0.2, 4.0, 3.0, 1.0, 1.0
+    path = directional_coupler(tmp_path / "dc.gds", width, gap, length, bend, offset, lead=lead,
+                               center=(7.0, 3.0))
+    (guides,) = objects_from_gds(path, {(1, 0): Layer(Dielectric(12.1), 0.0, 0.22)})
+    section = guides.shape._section
+    assert section.geom_type == "MultiPolygon" and len(section.geoms) == 2
+    reach = width / 2 + gap / 2 + offset
+    assert sum(guides.shape.bounds()[:2], ()) == pytest.approx(
+        (1.0, 13.0, 3.0 - reach - width / 2, 3.0 + reach + width / 2), abs=1e-3)
+    y_edge = gap / 2 + 1e-3  # just inside each guide, then just inside the gap
+    points = torch.tensor([[7.0, 3.0 + y_edge, 0.1], [7.0, 3.0 - y_edge, 0.1],
+                           [7.0, 3.0 + y_edge - 2e-3, 0.1], [1.5, 3.0 + reach, 0.1],
+                           [12.5, 3.0 - reach, 0.1], [1.5, 3.0, 0.1]], dtype=F64)
+    assert guides.shape.contains(points).tolist() == [True, True, False, True, True, False]
+
+
+def test_a_layout_is_flattened_and_each_layer_merged(tmp_path):
+    ring = gdstk.Cell("ring")
+    ring.add(gdstk.ellipse((0, 0), 2.0, inner_radius=1.0, layer=2))
+    top = gdstk.Cell("chip")
+    top.add(gdstk.Reference(ring, (3, 3)), gdstk.Reference(ring, (9, 3)))
+    top.add(gdstk.rectangle((0, 6), (4, 7)), gdstk.rectangle((3, 6), (8, 7)))  # overlapping
+    library = gdstk.Library()
+    library.add(top, ring)
+    library.write_gds(tmp_path / "chip.gds")
+    for source in (library, tmp_path / "chip.gds"):
+        bar, rings = objects_from_gds(source, {(0, 0): Layer(Dielectric(2.0), 0.0, 1.0),
+                                               (2, 0): Layer(Dielectric(4.0), 0.0, 1.0, 0.2)})
+        assert bar.shape._section.geom_type == "Polygon"
+        assert bar.shape._section.area == pytest.approx(8.0)
+        p = torch.tensor([[3.0, 3.0, 0.5], [9.0, 3.0, 0.5], [4.5, 3.0, 0.5], [7.5, 3.0, 0.5],
+                          [4.5, 3.0, 0.95], [6.0, 3.0, 0.5]], dtype=F64)
+        assert rings.shape.contains(p).tolist() == [False, False, True, True, True, False]
+
+
+@pytest.fixture(scope="module")
+def wg(tmp_path_factory):
+    return straight_waveguide(tmp_path_factory.mktemp("gds") / "wg.gds", 0.5, 2.0)
+
+
 @pytest.mark.parametrize("call, error, match", [
-    (lambda: Prism(SQUARE, 2.0, 1.0), ValueError, "top must lie above bottom"),
-    (lambda: Prism(SQUARE, 0.0, 1.0, sidewall_angle=80), ValueError, "sidewall_angle"),
-    (lambda: Prism(SQUARE, 0.0, 1.0, reference=-10, sidewall_angle=1.0), ValueError,
+    (lambda wg: Layer(Dielectric(2.0), 1.0, 1.0), ValueError, "top must lie above bottom"),
+    (lambda wg: Prism(SQUARE, 2.0, 1.0), ValueError, "top must lie above bottom"),
+    (lambda wg: Prism(SQUARE, 0.0, 1.0, sidewall_angle=80), ValueError, "sidewall_angle"),
+    (lambda wg: Prism(SQUARE, 0.0, 1.0, reference=-10, sidewall_angle=1.0), ValueError,
      "sidewall_angle: the polygon shrinks to nothing"),
-    (lambda: Prism([(0, 0), (1, 1)], 0.0, 1.0), ValueError, "polygon"),
-    (lambda: Prism(SQUARE, 0.0, 1.0, holes=[SQUARE]), ValueError, "polygon: covers no area"),
+    (lambda wg: Prism([(0, 0), (1, 1)], 0.0, 1.0), ValueError, "polygon"),
+    (lambda wg: Prism(SQUARE, 0.0, 1.0, holes=[SQUARE]), ValueError, "polygon: covers no area"),
+    (lambda wg: objects_from_gds(wg, {(1, 0): (Dielectric(2.0), 0.0, 1.0)}), TypeError,
+     re.escape("layer_map[(1, 0)]")),
+    (lambda wg: objects_from_gds(wg, {1: Layer(Dielectric(2.0), 0.0, 1.0)}), ValueError,
+     "layer_map"),
+    (lambda wg: objects_from_gds(wg, {}, cell="coupler"), ValueError, "cell: no cell named"),
+    (lambda wg: objects_from_gds(wg, {}, unit=0), ValueError, "unit"),
 ])
-def test_bad_arguments_are_named(call, error, match):
+def test_bad_arguments_are_named(call, error, match, wg):
     with pytest.raises(error, match=match):
-        call()
+        call(wg)
+
+
+def test_readme_layout_example_runs(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code = re.search(r"```python\n(from orvane_sim\.gds import .*?)```", readme, re.S)
+    scope: dict = {}
+    exec(code.group(1), scope)
+    assert scope["sim"].permittivity()[0].max() > 10
