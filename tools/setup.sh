@@ -2,7 +2,8 @@
 # Idempotent set-up for one interpreter, $PYTHON (python3 unless set; a
 # virtual environment's python works the same): PyTorch, the test tools and
 # the driver's libraries (tqdm, matplotlib; mypy for the stub check;
-# miepython, the reference of the sphere scattering check),
+# miepython, the reference of the sphere scattering check; scipy, the sparse
+# eigensolver of the mode solver),
 # then both extension modules (Orvane, OrvaneCPU) and the driver package built
 # from this tree and installed into that interpreter's site-packages, so they
 # import from any directory. Where no CUDA compiler is found the build makes
@@ -16,9 +17,9 @@ case $PY in */*) PY="$(cd "$(dirname "$PY")" && pwd)/$(basename "$PY")" ;; esac
 cd "$(dirname "$0")/.."
 TORCH_VERSION=2.11.0
 
-if ! "$PY" -c "import torch, numpy, pytest, ninja, wheel, tqdm, matplotlib, mypy, miepython, sys; sys.exit(torch.__version__.split('+')[0] != '$TORCH_VERSION')" 2>/dev/null; then
-  echo "== installing torch $TORCH_VERSION, numpy, pytest, ninja, tqdm, matplotlib, mypy, miepython"
-  "$PY" -m pip install --root-user-action=ignore "torch==$TORCH_VERSION" numpy pytest ninja wheel tqdm matplotlib mypy miepython
+if ! "$PY" -c "import torch, numpy, pytest, ninja, wheel, tqdm, matplotlib, mypy, miepython, scipy, sys; sys.exit(torch.__version__.split('+')[0] != '$TORCH_VERSION')" 2>/dev/null; then
+  echo "== installing torch $TORCH_VERSION, numpy, pytest, ninja, tqdm, matplotlib, mypy, miepython, scipy"
+  "$PY" -m pip install --root-user-action=ignore "torch==$TORCH_VERSION" numpy pytest ninja wheel tqdm matplotlib mypy miepython scipy
 fi
 
 # The sources that make the installed build, and the toolkit that compiles
