@@ -215,7 +215,8 @@ def plane_permittivity(sim, axis: int, node: int, b1: int = 0) -> CrossSection:
     edges are conductors on the box's faces; the simulation's grids stop one
     node short of the far face, whose value is taken from its neighbour
     (a conducting edge never reads it). Absorbing layers are not modelled:
-    the mode sees their materials out to the conducting edges."""
+    the mode sees their materials out to the conducting edges. Only plain
+    dielectrics: a plane through a dispersive or lossy material is refused."""
     if axis not in (0, 1, 2):
         raise ValueError(f"axis must be 0, 1 or 2, got {axis!r}")
     place = sim.placement
@@ -231,13 +232,28 @@ def plane_permittivity(sim, axis: int, node: int, b1: int = 0) -> CrossSection:
         raise ValueError(f"b1 must be 0 .. {B1 - 1}, got {b1}")
     periodic = sim.periodic_axes()
     grids = sim.permittivity()
+
+    def on_plane(g: torch.Tensor) -> torch.Tensor:
+        return g[b1].permute(b, c, a)[:, :, node]
+
+    medium = sim.medium
+    if medium is not None:
+        # a node's denominator is its permittivity only without poles or loss
+        tables = medium.tables
+        poles = ((tables.rec_b != 0) | (tables.loss != 0)).cpu()
+        for w, id1, id2 in medium.grids:
+            w, id1, id2 = (on_plane(t).cpu() for t in (w, id1, id2))
+            if (poles[id1.long()] & (w > 0)).any() or (poles[id2.long()] & (w < 1)).any():
+                raise ValueError("the plane crosses a dispersive or lossy material, whose "
+                                 "permittivity depends on frequency: give solve_modes its "
+                                 "real permittivity at the frequency asked for instead")
     cells = []
     for t in (b, c):
         n = sim.shape[t] - 1 if t in periodic else sim.shape[t]
         cells.append(n)
 
     def cut(component: int, half_b: bool, half_c: bool) -> torch.Tensor:
-        g = grids[component][b1].permute(b, c, a)[:, :, node].to(torch.float64).cpu()
+        g = on_plane(grids[component]).to(torch.float64).cpu()
         out = g
         for dim, (t, half) in enumerate(((b, half_b), (c, half_c))):
             n = cells[dim]

@@ -9,7 +9,7 @@ import pytest
 import torch
 from scipy.optimize import brentq
 
-from orvane_sim import Box, Dielectric, FluxRectangle, Object, Simulation
+from orvane_sim import Box, Dielectric, FluxRectangle, Lorentz, Object, Simulation
 from orvane_sim.modes import plane_permittivity, solve_modes
 from orvane_sim.periodic import BlochBoundary
 
@@ -196,3 +196,11 @@ def test_unsound_input_is_refused(change, options, message):
     options = {"frequency": 0.6} | options
     with pytest.raises(ValueError, match=message):
         solve_modes(change(eps), (h, h), **options)
+
+
+def test_a_plane_through_a_dispersive_material_is_refused():
+    """Its grid holds the step's denominator there, no permittivity."""
+    sim = Simulation((6, 10, 10), spacing=0.1, layers=0, objects=[
+        Object(Box((-1.0, 0.3, 0.3), (1.0, 0.6, 0.6)), Lorentz(2.0, 1.0, 4.0, 0.5))])
+    with pytest.raises(ValueError, match="dispersive"):
+        plane_permittivity(sim, 0, 2)
