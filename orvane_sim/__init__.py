@@ -3,7 +3,8 @@ dispersive objects on the Yee grid with absorbing layers on any face,
 Bloch-periodic x-y boundaries, plane-wave (total-field/scattered-field) and
 current sources, total-field boxes lit from any side, frequency monitors,
 flux planes, rectangles and closed boxes, the far-field projection, prisms
-and objects from GDS layouts (``orvane_sim.gds``); the
+and objects from GDS layouts (``orvane_sim.gds``) and the guided modes of a
+waveguide cross-section on the grid; the
 slab demo (``python3 -m orvane_sim``), the pulse-absorption run
 (``python3 -m orvane_sim pulse``) and the sphere against Mie theory
 (``python3 -m orvane_sim mie``)."""
@@ -14,6 +15,7 @@ from .dispersion import Debye, Dielectric, Drude, Lorentz
 from .farfield import far_field, intensity, radiated_power, sphere_quadrature
 from .flux import FluxBox, FluxRectangle
 from .geometry import Box, Cylinder, Material, Object, Slab, Sphere
+from .modes import CrossSection, Modes, plane_permittivity, solve_modes
 from .monitors import FluxPlane, FrequencyMonitor
 from .periodic import BlochBoundary
 from .prisms import Prism
@@ -22,9 +24,10 @@ from .sources import CurrentBox, PlaneWave, gaussian
 from .tfsf import TotalFieldBox
 
 __all__ = [
-    "AxisCoefficients", "BlochBoundary", "Box", "CurrentBox", "Cylinder", "Debye", "Dielectric",
-    "Drude", "FluxBox", "FluxPlane", "FluxRectangle", "FrequencyMonitor", "Grading", "Lorentz",
-    "Material", "Object", "PlaneWave", "Prism", "Simulation", "Slab", "Sphere", "TotalFieldBox",
-    "axis_coefficients", "divergence", "far_field", "gaussian", "gaussian_pulse", "intensity",
-    "layer_profile", "load_backend", "radiated_power", "sphere_quadrature", "time_step",
+    "AxisCoefficients", "BlochBoundary", "Box", "CrossSection", "CurrentBox", "Cylinder", "Debye",
+    "Dielectric", "Drude", "FluxBox", "FluxPlane", "FluxRectangle", "FrequencyMonitor", "Grading",
+    "Lorentz", "Material", "Modes", "Object", "PlaneWave", "Prism", "Simulation", "Slab",
+    "Sphere", "TotalFieldBox", "axis_coefficients", "divergence", "far_field", "gaussian",
+    "gaussian_pulse", "intensity", "layer_profile", "load_backend", "plane_permittivity",
+    "radiated_power", "solve_modes", "sphere_quadrature", "time_step",
 ]

@@ -125,12 +125,15 @@ class FluxRectangle:
     def _span(place, t: int, first: int, last: int):
         """(h0, h1, drop_last): box cells [h0, h1) of nodes first .. last that
         this part owns along ``t``, whose nodes h0 .. h1 it samples, the last
-        of them a neighbour's where ``drop_last``; None where it owns none."""
+        of them left out where ``drop_last``: a neighbour's, or the box's far
+        face, where H holds no node (a conducting face's tangential E is zero,
+        and a periodic one's node is the first node again); None where it
+        owns none."""
         c0, c1 = place.owned_cells(t)
         h0, h1 = max(first, c0), min(last, c1)
         if h0 > h1 or (h0 == h1 and not place.owns_node(t, h0)):
             return None
-        return h0, h1, not place.owns_node(t, h1)
+        return h0, h1, not place.owns_node(t, h1) or h1 == place.shape[t]
 
     def update(self, sim) -> None:
         if not self.mine:

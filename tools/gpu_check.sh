@@ -26,9 +26,9 @@ cd "$(dirname "$0")/.."
 export MAX_JOBS=${MAX_JOBS:-16} TORCH_CUDA_ARCH_LIST=${TORCH_CUDA_ARCH_LIST:-8.9+PTX}
 OUT_DIR=${OUT:-build/gpu_check}
 mkdir -p "$OUT_DIR"
-python3 -c "import tqdm, matplotlib, mypy, miepython" 2>/dev/null ||
-  python3 -m pip install -q tqdm matplotlib mypy miepython 2>/dev/null ||
-  echo "(tqdm, matplotlib, mypy or miepython missing: the runs that need them fail or skip)"
+python3 -c "import tqdm, matplotlib, mypy, miepython, scipy" 2>/dev/null ||
+  python3 -m pip install -q tqdm matplotlib mypy miepython scipy 2>/dev/null ||
+  echo "(tqdm, matplotlib, mypy, miepython or scipy missing: the runs that need them fail or skip)"
 
 nvidia-smi --query-gpu=name,driver_version,memory.total --format=csv,noheader
 python3 -c "import sys, torch; print('python', sys.version.split()[0], 'torch', torch.__version__, 'cuda', torch.cuda.is_available())"

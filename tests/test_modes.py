@@ -1,0 +1,206 @@
+"""The mode solver against the symmetric slab's dispersion relation, under
+refinement on a strip, and as the grid's own mode: launched into a periodic
+box, a grid mode must come back after hundreds of steps as itself times
+exp(-iωt)."""
+import math
+
+import numpy as np
+import pytest
+import torch
+from scipy.optimize import brentq
+
+from orvane_sim import Box, Dielectric, FluxRectangle, Lorentz, Object, Simulation
+from orvane_sim.modes import plane_permittivity, solve_modes
+from orvane_sim.periodic import BlochBoundary
+
+N_CORE, N_CLAD, D, NU = 2.0, 1.0, 1.0, 0.5  # V = πνd·√(n1² - n2²) ≈ 2.7: TE0, TE1, TM0, TM1
+
+
+def slab_index(k0: float, tm: bool, order: int) -> float:
+    """The symmetric slab's effective index from its dispersion relation:
+    κ tan(κd/2) = r γ (even modes), -κ cot(κd/2) = r γ (odd), r = 1 for TE
+    and n1²/n2² for TM, κ = k0 √(n1² - n²), γ = k0 √(n² - n2²)."""
+    r = (N_CORE / N_CLAD) ** 2 if tm else 1.0
+    a = D / 2
+
+    def mismatch(n):
+        kappa, gamma = k0 * math.sqrt(N_CORE**2 - n**2), k0 * math.sqrt(n**2 - N_CLAD**2)
+        if order % 2 == 0:
+            return kappa * math.sin(kappa * a) - r * gamma * math.cos(kappa * a)
+        return -kappa * math.cos(kappa * a) - r * gamma * math.sin(kappa * a)
+
+    # κa lies in (order·π/2, (order+1)·π/2)
+    lo = math.sqrt(max(N_CORE**2 - ((order + 1) * math.pi / (2 * k0 * a)) ** 2, N_CLAD**2))
+    hi = math.sqrt(N_CORE**2 - (order * math.pi / (2 * k0 * a)) ** 2)
+    return brentq(mismatch, lo + 1e-12, hi - 1e-12, xtol=1e-14)
+
+
+def box_permittivity(cells, h, lo, hi, core, clad=1.0):
+    """The per-component permittivity of a core [lo, hi] (x, y) in a cross-
+    section of ``cells``, each node's dual cell smoothed: the volume average
+    for Ez (parallel to every face), and for Ex layers parallel along y put
+    in series along x (Ey likewise, axes swapped). With faces on nodes and a
+    slab this is the exact sub-cell average of a planar interface."""
+    def inside(comp, a):
+        n = cells[a] if comp == a else cells[a] + 1
+        c = (np.arange(n) + (0.5 if comp == a else 0.0)) * h[a]
+        cover = np.minimum(c + h[a] / 2, hi[a]) - np.maximum(c - h[a] / 2, lo[a])
+        return np.clip(cover / h[a], 0.0, 1.0)
+
+    out = []
+    for comp in range(3):
+        fx, fy = inside(comp, 0)[:, None], inside(comp, 1)[None, :]
+        if comp == 2:
+            out.append(clad + (core - clad) * fx * fy)
+        else:
+            across, along = (fx, fy) if comp == 0 else (fy, fx)
+            mixed = clad + (core - clad) * along
+            out.append(1.0 / (across / mixed + (1 - across) / clad))
+    return out
+
+
+def slab_modes(resolution: int, frequencies, half_width: float = 3.0):
+    """The slab, faces normal to x on nodes, invariant along y (one periodic
+    cell), conducting walls 2.5 past the core."""
+    h = 1.0 / resolution
+    cells = (round(2 * half_width * resolution), 1)
+    eps = box_permittivity(cells, (h, h), (half_width - D / 2, -1.0),
+                           (half_width + D / 2, 2.0), N_CORE**2)
+    return solve_modes(eps, (h, h), frequencies, count=4, boundary=("pec", "periodic"))
+
+
+SLAB_MODES = [("TE0", "y", 0, False), ("TM0", "x", 0, True), ("TE1", "y", 1, False)]
+
+
+def test_slab_indices_match_the_dispersion_relation():
+    """At 20 cells per unit (core 20 cells, λ0 = 2) within 1e-3, second
+    order from 10 to 20; the group index as the analytic dβ/dω."""
+    k0, dk = 2 * math.pi * NU, 1e-5
+    fine, coarse = slab_modes(20, NU), slab_modes(10, NU)
+    for name, along, rank, tm in SLAB_MODES:
+        exact = slab_index(k0, tm, rank)
+        errors = []
+        for modes in (coarse, fine):
+            m = int(modes.pick(along, rank)[0])
+            errors.append(abs(float(modes.neff[0, m]) - exact))
+        order = math.log2(errors[0] / errors[1])
+        print(f"{name}: neff {exact:.6f}, error {errors[0]:.2e} at 10, {errors[1]:.2e} at 20 "
+              f"cells per unit, order {order:.2f}")
+        assert errors[1] < 1e-3 and order > 1.7
+        beta = [(k0 + s) * slab_index(k0 + s, tm, rank) for s in (-dk, dk)]
+        group = (beta[1] - beta[0]) / (2 * dk)
+        found = float(fine.group_index[0, int(fine.pick(along, rank)[0])])
+        assert abs(found / group - 1) < 2e-3
+
+
+def test_strip_index_converges():
+    """A 1 × 0.5 core of index 2 in a 2 × 1.5 conducting box, its faces on
+    nodes at 16, 32 and 64 cells per unit: the changes fall about fourfold."""
+    found = []
+    for resolution in (16, 32, 64):
+        h = 1.0 / resolution
+        cells = (2 * resolution, 3 * resolution // 2)
+        eps = box_permittivity(cells, (h, h), (0.5, 0.5), (1.5, 1.0), N_CORE**2)
+        modes = solve_modes(eps, (h, h), 0.6, count=2)
+        assert modes.polarization_fraction[0, 0] > 0.9 > 0.1 > modes.polarization_fraction[0, 1]
+        found.append(modes.neff[0])
+    coarse, fine = (found[1] - found[0]).abs(), (found[2] - found[1]).abs()
+    print(f"strip neff at 64 cells per unit {found[2].tolist()}; changes {coarse.tolist()} "
+          f"then {fine.tolist()}, order {torch.log2(coarse / fine).tolist()}")
+    assert (fine < coarse / 3).all() and (fine < 2e-3).all()
+
+
+def grid_mode_drift(backend, grid: bool, mode: int) -> tuple[float, float, float]:
+    """Launch mode ``mode`` of a 1 × 0.5 strip (index 2, along x, in a 3 × 2
+    conducting box, 10 cells per unit) into a box periodic along x over one
+    cell with the Bloch phase of its β, E at t = 0 and H at -dt/2; after 300
+    steps, the largest difference from the mode times exp(-iωt) relative to
+    the largest transverse E or H. Also the mode's power from its profiles,
+    and as a flux rectangle over the whole cross-section measures it (its
+    Fourier sums of a pure exp(-iωt) are 300·dt times the amplitudes)."""
+    h, nu, steps = 0.1, 0.6, 300
+    sim = Simulation((2, 30, 20), spacing=h, layers=0, b2=2, backend=backend.name)
+    sim.periodic = BlochBoundary(sim, x=True, y=False)
+    sim.set_objects([Object(Box((-1.0, 1.0, 0.75), (1.0, 2.0, 1.25)), Dielectric(N_CORE**2))])
+    # the plane normal to x: (y, z, x) play (x, y, z)
+    section = plane_permittivity(sim, 0, 0)
+    assert section.boundary == ("pec", "pec")
+    timing = dict(dz=section.dz, dt=section.dt) if grid else {}
+    modes = solve_modes(section.eps, section.spacing, nu, count=2, **timing)
+    beta = float(modes.beta[0, mode])
+    sim.periodic = BlochBoundary(sim, x=True, y=False, kx=beta)
+    flux = sim.add(FluxRectangle(sim, [nu], nodes=((1, 0, 0), (1, 30, 20))))
+    profiles = {"Ey": modes.Ex, "Ez": modes.Ey, "Ex": modes.Ez,
+                "Hy": modes.Hx, "Hz": modes.Hy, "Hx": modes.Hz}
+    omega = 2 * math.pi * nu
+
+    def expected(name: str, t: float) -> torch.Tensor:
+        x = torch.arange(getattr(sim, name).shape[2], dtype=torch.float64) * h
+        along = torch.exp(1j * (beta * x - omega * t))[:, None, None]
+        return profiles[name][0, mode][None] * along
+
+    for name in profiles:
+        value = expected(name, 0.0 if name[0] == "E" else -sim.dt / 2)
+        field = getattr(sim, name)
+        field[0, 0, ..., 0] = value.real.to(field)
+        field[0, 0, ..., 1] = value.imag.to(field)
+    sim.step(steps)
+    drift = 0.0
+    for name in profiles:
+        field = getattr(sim, name)[0, 0].double().cpu()
+        got = torch.complex(field[..., 0], field[..., 1])
+        want = expected(name, sim.time - (0.0 if name[0] == "E" else sim.dt / 2))
+        scale = max(float(p[0, mode].abs().max()) for p in
+                    ((modes.Ex, modes.Ey) if name[0] == "E" else (modes.Hx, modes.Hy)))
+        drift = max(drift, float((got - want).abs().max()) / scale)
+    # H back on the plane of E; Ex pairs with Hy, Ey with Hx at one position
+    back = np.exp(-0.5j * beta * section.dz) if grid else 1.0
+    Ex, Ey = modes.Ex[0, mode, :, :-1], modes.Ey[0, mode, :-1, :]
+    Hx, Hy = modes.Hx[0, mode] * back, modes.Hy[0, mode] * back
+    power = 0.5 * float((Ex * Hy.conj() - Ey * Hx.conj()).real.sum()) * h * h
+    measured = float(flux.power()[0, 0, 0]) / (steps * sim.dt) ** 2
+    return drift, power, measured / math.cos(beta * h / 2)
+
+
+@pytest.mark.parametrize("mode", [0, 1])
+def test_grid_mode_is_carried_unchanged_by_the_time_stepping(backend, mode):
+    """The grid's mode comes back to single precision; the continuous one,
+    its β about 1 % off at 10 cells per unit, visibly does not. The
+    rectangle reaches the box's far faces, where H holds no node."""
+    drift, power, measured = grid_mode_drift(backend, True, mode)
+    continuous, _, _ = grid_mode_drift(backend, False, mode)
+    print(f"mode {mode}: drift after 300 steps {drift:.1e} (grid's mode), "
+          f"{continuous:.1e} (continuous z and t)")
+    assert drift < 1e-4 < 0.01 < continuous
+    assert abs(power - 1) < 1e-9
+    # the rectangle averages H from both sides of its plane: cos(β dz/2)
+    assert abs(measured - 1) < 1e-4
+
+
+def _seam(eps):
+    out = [eps[0].copy(), eps[1], eps[2]]
+    out[0][:, -1] = N_CORE**2  # around a period node Ny is node 0 again
+    return out
+
+
+@pytest.mark.parametrize("change, options, message", [
+    (lambda e: (e[0][:, :-1], e[1], e[2]), {}, "must have shape"),
+    (lambda e: (e[0], e[1], np.where(e[2] > 2, 0.0, e[2])), {}, "finite and positive"),
+    (lambda e: (e[0] + 0j, e[1], e[2]), {}, "real"),
+    (_seam, dict(boundary=("pec", "periodic")), "last node is the first again"),
+    (list, dict(frequency=0.05, count=3), r"only 0 of the 3 modes .* propagate"),  # cut off
+])
+def test_unsound_input_is_refused(change, options, message):
+    h = 0.1
+    eps = box_permittivity((30, 20), (h, h), (1.0, 0.75), (2.0, 1.25), N_CORE**2)
+    options = {"frequency": 0.6} | options
+    with pytest.raises(ValueError, match=message):
+        solve_modes(change(eps), (h, h), **options)
+
+
+def test_a_plane_through_a_dispersive_material_is_refused():
+    """Its grid holds the step's denominator there, no permittivity."""
+    sim = Simulation((6, 10, 10), spacing=0.1, layers=0, objects=[
+        Object(Box((-1.0, 0.3, 0.3), (1.0, 0.6, 0.6)), Lorentz(2.0, 1.0, 4.0, 0.5))])
+    with pytest.raises(ValueError, match="dispersive"):
+        plane_permittivity(sim, 0, 2)
