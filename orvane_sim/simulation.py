@@ -187,14 +187,15 @@ class Simulation:
         return self.steps_done * self.dt
 
     def add(self, feature):
-        """Attach a source (``after_h``/``after_e``) or a monitor (``update``);
-        returns it."""
-        if hasattr(feature, "after_e"):
-            self.sources.append(feature)
-        elif hasattr(feature, "update"):
-            self.monitors.append(feature)
-        else:
+        """Attach a source (``after_h``/``after_e``), a monitor (``update``)
+        or a feature that is both (a port); returns it."""
+        source, monitor = hasattr(feature, "after_e"), hasattr(feature, "update")
+        if not (source or monitor):
             raise TypeError(f"{type(feature).__name__} is neither a source nor a monitor")
+        if source:
+            self.sources.append(feature)
+        if monitor:
+            self.monitors.append(feature)
         return feature
 
     def step(self, count: int = 1) -> None:

@@ -97,8 +97,12 @@ case "$mode" in
     (cd "$out" && "$PY" -c "import OrvaneCPU, sys; sys.exit(None if OrvaneCPU.__file__.startswith('$root/$out') else 'not the instrumented module: ' + OrvaneCPU.__file__)")
     # The multi-process runs are left out: each rank is a fresh interpreter
     # under the sanitizer runtime, with time limits set for plain builds, and
-    # they call no kernel in a way the single-process tests do not.
-    (cd "$out" && "$PY" -m pytest -q -p no:cacheprovider --rootdir "$root" --capture=sys -k "not cuda" \
+    # they call no kernel in a way the single-process tests do not. So are
+    # the slow physics runs (a Mie sphere, waveguide ports: minutes each
+    # when instrumented): they repeat, over many steps, the calls that the
+    # fast tests and the fuzzer make with every shape and edge.
+    (cd "$out" && "$PY" -m pytest -q -p no:cacheprovider --rootdir "$root" --capture=sys \
+      -k "not cuda" -m "not slow" \
       --ignore="$root/tests/test_module.py" --ignore="$root/tests/test_distributed.py" "$root/tests")
     run_fuzz "${FUZZ_SECONDS:-60}"
     ;;

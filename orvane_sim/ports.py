@@ -1,0 +1,282 @@
+"""Waveguide ports: mode sources, mode amplitudes and S-parameters.
+
+A port is a rectangle across a waveguide, on a plane of electric nodes
+normal to an axis a, with its inward direction (into the device) along +a
+or -a. The guide's modes on the rectangle come from ``modes.solve_modes``
+on the simulation's own smoothed permittivity and discretisation, with
+conducting edges at the rectangle's sides, so the launched mode is the
+grid's own.
+
+The source is a total-field/scattered-field plane at the port's node n:
+the electric nodes from n inward hold the total field. It goes through the
+module's plane injection on a view of the fields with the axes turned
+cyclically ((b, c, a) as (x, y, z)), with the mode's transverse E and H as
+the profiles (H half a cell outside the plane, with that half cell's phase).
+The mode changes across a pulse's band, and a mode injected with the
+carrier's profiles alone sends a few per cent of its power the wrong way at
+the band's edges; so the source also injects the profiles' slope in ω,
+driven by the transform of (ω - ω0)·F(ω): the incident wave is the mode's
+at each frequency to first order in ω - ω0.
+
+The monitor, ``monitor_offset`` cells inward of the source, records E and
+H on the rectangle (a ``FluxRectangle``) and splits them into the mode's
+two directions by overlaps with the mode at each frequency: with the
+forward mode (E_m, H_m) and the backward one (E_m, -H_m) (transverse parts,
+H averaged onto the plane as the monitor does),
+
+    a± = ½ (A / P ± B / P*),   A = ∫ E × H_m*,  B = ∫ E_m* × H,  P = ∫ E_m × H_m*
+
+(normal components). S-parameters are outgoing over incoming amplitudes at
+the monitors' planes.
+"""
+from __future__ import annotations
+
+import math
+from typing import Sequence
+
+import torch
+
+from . import positions
+from .flux import FluxRectangle, _turned
+from .sources import gaussian, slot_factor
+
+C64 = torch.complex64
+
+
+def _pad(t: torch.Tensor, dim: int) -> torch.Tensor:
+    """``t`` with one zero row appended along ``dim``: the node on a
+    conducting edge, where the normal H of a guided mode vanishes."""
+    shape = list(t.shape)
+    shape[dim] = 1
+    return torch.cat([t, t.new_zeros(shape)], dim)
+
+
+def band_pulse(frequencies) -> "gaussian":
+    """A Gaussian pulse whose band covers ``frequencies``: its spectrum
+    falls to about a tenth of its peak at their ends."""
+    f = torch.as_tensor(frequencies, dtype=torch.float64)
+    centre = 0.5 * float(f.max() + f.min())
+    span = max(float(f.max() - f.min()), 0.1 * centre)
+    width = 3.0 / (math.pi * span)
+    return gaussian(5.0 * width, width, centre)
+
+
+class ModePort:
+    """A waveguide port: source and mode monitor of mode ``mode`` (0: the
+    highest index) on a rectangle across the guide.
+
+    ``box``: the rectangle as a flat box in length units (the plane's
+    coordinate shared by both corners), or ``nodes`` as indices; it spans
+    the guide's cross-section with room for the mode's tails, clear of the
+    layers. ``direction``: the inward direction, "+x" .. "-z", along the
+    rectangle's normal. ``frequencies``: where the amplitudes are taken.
+    ``waveform``: the source's pulse (complex; a real run carries its real
+    part), by default one covering ``frequencies``; its carrier sets the
+    frequency whose mode is launched. The source lights the batch entries
+    of ``lit`` (b0 indices, all by default); ``s_parameters`` sets them.
+    """
+
+    def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
+                 direction="+x", mode: int = 0, waveform=None, monitor_offset: int = 2,
+                 name: str | None = None):
+        from .modes import plane_permittivity, solve_modes
+
+        what = name or "ModePort"
+        if (box is None) == (nodes is None):
+            raise ValueError(f"{what}: give the rectangle in length units (box=) or as nodes "
+                             f"(nodes=)")
+        if box is not None:
+            nodes = positions.node_box(sim, box, what, flat=True)
+        lo, hi = positions.check_nodes(sim, nodes, what, flat=True)
+        a = next(t for t in range(3) if lo[t] == hi[t])
+        axis, sign = positions.direction(direction)
+        if axis != a:
+            raise ValueError(f"{what}: direction {direction!r} must lie along the rectangle's "
+                             f"normal, {'xyz'[a]}")
+        if sim.placement.axis is not None:
+            raise ValueError(f"{what}: ports run on a whole box, not on slabs")
+        if mode < 0:
+            raise ValueError(f"mode must be >= 0, got {mode}")
+        self.name, self.axis, self.sign, self.mode = what, a, sign, int(mode)
+        b, c = (a + 1) % 3, (a + 2) % 3
+        self.node = lo[a]
+        self.lo, self.hi = lo, hi
+        self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
+        self.waveform = waveform or band_pulse(self.frequencies)
+        carrier = float(getattr(self.waveform, "frequency", 0.0))
+        if carrier <= 0:
+            raise ValueError(f"{what}: the waveform needs a carrier frequency (its "
+                             f"``frequency``) whose mode to launch")
+        monitor_node = self.node + sign * int(monitor_offset)
+        mlo, mhi = list(lo), list(hi)
+        mlo[a] = mhi[a] = monitor_node
+        self.monitor = FluxRectangle(sim, self.frequencies, nodes=(mlo, mhi), what=what)
+        b0, b1, c0, c1 = lo[b], hi[b], lo[c], hi[c]
+        self.window = (b0, b1, c0, c1)
+
+        def cross_section(node):
+            cs = plane_permittivity(sim, a, node)
+            return (cs.eps[0][b0:b1, c0:c1 + 1], cs.eps[1][b0:b1 + 1, c0:c1],
+                    cs.eps[2][b0:b1 + 1, c0:c1 + 1]), cs
+
+        def modes_at(node, frequencies):
+            eps, cs = cross_section(node)
+            return solve_modes(eps, cs.spacing, frequencies, count=self.mode + 1, dz=cs.dz,
+                               dt=cs.dt), eps
+
+        if sim.medium is None:
+            raise ValueError(f"{what}: set the simulation's objects before its ports (the "
+                             f"modes are those of its painted guide)")
+        self.modes, _ = modes_at(monitor_node, self.frequencies)
+        step = 0.01 * carrier
+        launch, eps = modes_at(self.node, [carrier - step, carrier, carrier + step])
+        self._source_profiles(sim, launch, eps, carrier, 2 * math.pi * step)
+        self.factor = slot_factor(sim)
+        self.lit = torch.ones(sim.batch[0], dtype=torch.bool)
+        self.dt = sim.dt
+
+    def _source_profiles(self, sim, launch, eps, carrier: float, step: float) -> None:
+        """The injection's profiles [B0, ., ., 1]: the incident E on the
+        plane and H half a cell outside it, of the mode at the carrier ω0 and
+        their slope in ω there (from the modes at ω0 ± ``step``), so that
+        the pulse's spectrum F(ω) meets the mode at each ω to first order in
+        ω - ω0. The electric increments enter after the update's division by
+        the permittivity, so their profiles carry that division."""
+        m, dz = self.mode, sim.spacing[self.axis]
+        self.omega0 = 2 * math.pi * carrier
+        sets = []
+        for f in range(3):  # ω0 - step, ω0, ω0 + step
+            beta = launch.beta[f, m]
+            # the solver's H sits half a cell inward (+a) with that half
+            # cell's phase; the forward wave half a cell outward has the
+            # phase exp(-iβ dz/2): exp(-iβ dz) from the solver's
+            outward = torch.exp(-1j * beta * dz)
+            Eb, Ec = launch.Ex[f, m], launch.Ey[f, m]
+            Hb = outward * _pad(launch.Hx[f, m], 0) / eps[1]
+            Hc = outward * _pad(launch.Hy[f, m], 1) / eps[0]
+            # inward along -a: the same E and H reversed; the H half a cell
+            # outside (at +1/2) has the same phase, and the injection's
+            # signs for a face on that side flip every profile
+            sets.append((Eb, Ec, Hb, Hc) if self.sign > 0 else (-Eb, -Ec, Hb, Hc))
+        B0 = sim.batch[0]
+
+        def profile(t):
+            return t.to(C64).to(sim.device)[None, :, :, None].expand(B0, -1, -1, 1).contiguous()
+
+        # E_b, E_c, H_b, H_c at ω0, then their slopes per unit ω
+        self.profiles = [profile(p) for p in sets[1]]
+        self.slopes = [profile((hi - lo) / (2 * step)) for lo, hi in zip(sets[0], sets[2])]
+        self.margins = torch.zeros(2, dtype=torch.int32)
+
+    def _views(self, fields, first_b, first_c, lengths):
+        """The turned fields (E_b, E_c or H_b, H_c) narrowed to the rectangle."""
+        a = self.axis
+        b, c = (a + 1) % 3, (a + 2) % 3
+        out = []
+        for f, (nb, nc) in zip((fields[b], fields[c]), lengths):
+            t = _turned(f, a)
+            out.append(t.narrow(2, first_b, nb).narrow(3, first_c, nc))
+        return out
+
+    def _amplitudes(self, sim, t: float) -> tuple[torch.Tensor, torch.Tensor]:
+        """The pulse f at time t and the transform of (ω - ω0)·F(ω), which is
+        i f'(t) - ω0 f(t) (the derivative across a hundredth of a step), per
+        batch entry: [B0, 1] each."""
+        f = self.waveform
+        value = complex(f(t))
+        h = 0.01 * self.dt
+        weighted = 1j * (complex(f(t + h)) - complex(f(t - h))) / (2 * h) - self.omega0 * value
+        out = []
+        for v in (value, weighted):
+            amp = torch.zeros(sim.batch[0], 1, dtype=C64)
+            amp[self.lit, 0] = v * self.factor
+            out.append(amp.to(sim.device))
+        return out[0], out[1]
+
+    def after_h(self, sim) -> None:
+        # the magnetic cells half a cell outside the plane miss the incident
+        # E on it, at n·dt
+        b0, b1, c0, c1 = self.window
+        nb, nc = b1 - b0, c1 - c0
+        hb, hc = self._views((sim.Hx, sim.Hy, sim.Hz), b0, c0, ((nb, nc), (nb, nc)))
+        k = self.node - 1 if self.sign > 0 else self.node
+        for amp, (eb, ec, _, _) in zip(self._amplitudes(sim, sim.time),
+                                       (self.profiles, self.slopes)):
+            sim.module.Inject_H(hb, hc, sim.ch[self.axis], amp, amp, eb, ec, self.margins, k)
+
+    def after_e(self, sim) -> None:
+        # the electric nodes on the plane miss the incident H half a cell
+        # outside, at (n + 1/2)·dt
+        b0, b1, c0, c1 = self.window
+        nb, nc = b1 - b0, c1 - c0
+        eb, ec = self._views((sim.Ex, sim.Ey, sim.Ez), b0, c0, ((nb, nc + 1), (nb + 1, nc)))
+        for amp, (_, _, hb, hc) in zip(self._amplitudes(sim, sim.time + 0.5 * sim.dt),
+                                       (self.profiles, self.slopes)):
+            sim.module.Inject_E(eb, ec, sim.ce[self.axis], amp, amp, hb, hc, self.margins,
+                                self.node - 1)
+
+    def update(self, sim) -> None:
+        self.monitor.update(sim)
+
+    def amplitudes(self) -> tuple[torch.Tensor, torch.Tensor]:
+        """(inward, outward) amplitudes of the mode at the monitor, [B0, B1, F]
+        complex128 (inward: along the port's direction)."""
+        s = self.monitor.spectra()
+        m = self.mode
+        M = self.modes
+        cos = torch.cos(0.5 * M.beta[:, m] * M.dz)                       # [F]
+        # the mode's H on the plane (the solver's is half a cell inward,
+        # with that half cell's phase), averaged as the monitor averages
+        back = torch.exp(-0.5j * M.beta[:, m] * M.dz) * cos
+        Eb, Ec = M.Ex[:, m], M.Ey[:, m]                                  # [F, ., .]
+        Hb = _pad(M.Hx[:, m], 1) * back[:, None, None]
+        Hc = _pad(M.Hy[:, m], 2) * back[:, None, None]
+        w1 = self.monitor._points(0)[1]
+        w2 = self.monitor._points(1)[1]
+        nb, nc = Eb.shape[1], Ec.shape[2]
+
+        def field(name, rows, cols):  # [B0, B1, F, rows, cols]
+            return s[name][:, :, :rows, :cols].movedim(-1, 2)
+
+        eb, ec = field("Eb", nb, nc + 1), field("Ec", nb + 1, nc)
+        hb, hc = field("Hb", nb + 1, nc), field("Hc", nb, nc + 1)
+        dev = eb.device
+        Eb, Ec, Hb, Hc, w1, w2 = (t.to(dev) for t in (Eb, Ec, Hb, Hc, w1, w2))
+
+        def cross(e1, h1, e2, h2):  # ∫ (E × H)·a over the two sets of points
+            return (w1 * e1 * h1).sum((-2, -1)) - (w2 * e2 * h2).sum((-2, -1))
+
+        P = cross(Eb, Hc.conj(), Ec, Hb.conj())                          # [F]
+        A = cross(eb, Hc.conj(), ec, Hb.conj())                          # [B0, B1, F]
+        B = cross(Eb.conj(), hc, Ec.conj(), hb)
+        forward = 0.5 * (A / P + B / P.conj())
+        backward = 0.5 * (A / P - B / P.conj())
+        return (forward, backward) if self.sign > 0 else (backward, forward)
+
+
+def s_parameters(sim, ports: Sequence[ModePort], steps: int | None = None,
+                 until: float | None = None, progress=None) -> torch.Tensor:
+    """Run ``sim`` with each port lit in its own batch entry (b0 = its index
+    in ``ports``; the simulation needs B0 = len(ports)) and return the
+    scattering matrix [F, P, P] (complex128; F the ports' frequencies):
+    S[f, i, j] = outgoing amplitude at port i over incoming at port j, when
+    port j is lit. The ports must share their frequencies."""
+    P = len(ports)
+    if sim.batch[0] != P:
+        raise ValueError(f"s_parameters lights each port in its own batch entry: the "
+                         f"simulation needs B0 = {P} (the number of ports), got {sim.batch[0]}")
+    for p in ports[1:]:
+        if not torch.equal(p.frequencies, ports[0].frequencies):
+            raise ValueError("the ports must share their frequencies")
+    for j, port in enumerate(ports):
+        port.lit = torch.arange(P) == j
+        if port not in sim.sources:
+            sim.add(port)
+    sim.run(steps=steps, until=until, progress=progress)
+    amplitudes = [port.amplitudes() for port in ports]
+    S = torch.empty(len(ports[0].frequencies), P, P, dtype=torch.complex128)
+    for j in range(P):
+        incoming = amplitudes[j][0][j, 0]
+        for i in range(P):
+            S[:, i, j] = (amplitudes[i][1][j, 0] / incoming).cpu()
+    return S

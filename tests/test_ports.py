@@ -1,0 +1,71 @@
+"""Waveguide ports on the grid: a straight guide's S-parameters against the
+mode solver, one-way launching, and reciprocity and passivity of an
+asymmetric two-port (a guide with a lateral step). A 2.4 × 2.4 × 2.0 box at
+20 cells per unit, a core of ε = 6, 0.5 × 0.3, in vacuum."""
+import functools
+import math
+
+import pytest
+import torch
+
+from orvane_sim import Box, Dielectric, FluxRectangle, Object, Simulation
+from orvane_sim.ports import ModePort, s_parameters
+
+pytestmark = pytest.mark.slow
+
+NU = torch.linspace(1.0, 1.4, 5, dtype=torch.float64)
+W, H = 2.4, 2.0
+MARGIN = 8 / 20 + 0.05  # clear of the 8-cell layers
+
+
+def core(x0, x1, shift=0.0):
+    cy, cz = W / 2 + shift, H / 2
+    return Object(Box((x0, cy - 0.25, cz - 0.15), (x1, cy + 0.25, cz + 0.15)), Dielectric(6.0))
+
+
+@functools.lru_cache(maxsize=None)
+def two_port(backend: str, step: float = 0.0):
+    """S of the guide (with a lateral step of ``step`` at x = 1.2), the power
+    leaving backwards through a plane behind port 1's source and the power
+    forward through a plane inside."""
+    objects = [core(-1.0, 4.0)] if step == 0 else [core(-1.0, 1.2), core(1.2, 4.0, step)]
+    sim = Simulation(size=(2.4, W, H), resolution=20, layers=8, batch=(2, 1), objects=objects,
+                     backend=backend)
+
+    def plane(x):
+        return ((x, MARGIN, MARGIN), (x, W - MARGIN, H - MARGIN))
+
+    ports = [ModePort(sim, NU, box=plane(0.6), direction="+x"),
+             ModePort(sim, NU, box=plane(1.8), direction="-x")]
+    behind = sim.add(FluxRectangle(sim, NU, box=plane(0.45), direction=-1))
+    ahead = sim.add(FluxRectangle(sim, NU, box=plane(1.0)))
+    S = s_parameters(sim, ports, until=35.0, progress=False)
+    return S, ports, behind.power()[0, 0], ahead.power()[0, 0]
+
+
+def test_straight_guide_transmits_with_the_solvers_phase(backend):
+    S, ports, behind, ahead = two_port(backend.name)
+    assert ((S[:, 1, 0].abs() ** 2 - 1).abs() < 0.01).all()
+    assert (10 * torch.log10(S[:, 0, 0].abs() ** 2) < -30).all()
+    L = (ports[1].monitor.node - ports[0].monitor.node) * 0.05
+    error = torch.angle(S[:, 1, 0] * torch.exp(-1j * ports[0].modes.beta[:, 0] * L))
+    assert error.abs().max() < 0.02
+    # launched one way: what leaves backwards is 30 dB below what goes on
+    assert (10 * torch.log10(behind.abs() / ahead) < -30).all()
+
+
+def test_asymmetric_two_port_is_reciprocal_and_passive(backend):
+    S, *_ = two_port(backend.name, step=0.15)
+    assert (S[:, 1, 0] - S[:, 0, 1]).abs().max() <= 0.01
+    assert (S.abs() ** 2).sum(1).max() <= 1 + 1e-3
+    assert (S[:, 1, 0].abs() ** 2).min() < 0.99  # the step does scatter
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(box=((0.6, 0.45, 0.45), (0.6, 1.95, 1.55)), direction="+y"), "normal, x"),
+    (dict(box=((0.6, 0.45, 0.45), (1.0, 1.95, 1.55))), "zero extent"),
+])
+def test_ports_name_what_is_wrong(kwargs, message):
+    sim = Simulation(size=(2.4, W, H), resolution=20, layers=8, objects=[core(-1.0, 4.0)])
+    with pytest.raises(ValueError, match=message):
+        ModePort(sim, NU, **kwargs)
