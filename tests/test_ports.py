@@ -4,6 +4,8 @@ asymmetric two-port (a guide with a lateral step). A 2.4 × 2.4 × 2.0 box at
 20 cells per unit, a core of ε = 6, 0.5 × 0.3, in vacuum."""
 import functools
 import math
+import re
+from pathlib import Path
 
 import pytest
 import torch
@@ -12,6 +14,7 @@ from orvane_sim import Box, Dielectric, FluxRectangle, Object, Simulation
 from orvane_sim.ports import ModePort, s_parameters
 
 pytestmark = pytest.mark.slow
+pytest.importorskip("scipy")  # the mode solver's; set-up installs it
 
 NU = torch.linspace(1.0, 1.4, 5, dtype=torch.float64)
 W, H = 2.4, 2.0
@@ -69,3 +72,35 @@ def test_ports_name_what_is_wrong(kwargs, message):
     sim = Simulation(size=(2.4, W, H), resolution=20, layers=8, objects=[core(-1.0, 4.0)])
     with pytest.raises(ValueError, match=message):
         ModePort(sim, NU, **kwargs)
+
+
+def test_directional_coupler_crosses_over_at_the_supermodes_coupling_length(backend, tmp_path):
+    # Couplers of four parallel lengths in one run (one per b1), port "in A"
+    # lit: the cross fraction against the length fits sin²(π (L + L0)/(2 Lc))
+    # with the Lc of the mode solver's even and odd supermodes.
+    pytest.importorskip("gdstk")
+    from orvane_sim import coupler
+
+    run = coupler.coupler_run(20, [0.0, 2.0, 4.0, 6.0], backend=backend.name,
+                              gds_stem=str(tmp_path / "coupler"), lit=[0], progress=False)
+    assert (run["S"].abs() ** 2).sum(-2).max() <= 1 + 1e-3
+    fractions = coupler.cross_fraction(run)
+    for f in (0, 4, 8):
+        fitted, _ = coupler.fit_coupling_length(run["lengths"], fractions[:, f])
+        assert fitted == pytest.approx(run["coupling_length"][f].item(), rel=0.03)
+
+
+def test_readme_gds_to_s_parameters_example(monkeypatch, tmp_path):
+    # the README's lines from a GDS file to a Touchstone file; the guide is
+    # the straight one above, drawn and imported instead of built as a Box
+    pytest.importorskip("gdstk")
+    pytest.importorskip("skrf")
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code = re.search(r"```python\n(from orvane_sim import Dielectric, Simulation, layouts\n.*?)```",
+                     readme, re.S)
+    monkeypatch.chdir(tmp_path)
+    scope: dict = {}
+    exec(code.group(1), scope)
+    assert (tmp_path / "guide.s2p").exists()
+    S, *_ = two_port("cpu")
+    torch.testing.assert_close(scope["S"].abs(), S.abs(), rtol=0, atol=2e-3)

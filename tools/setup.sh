@@ -4,7 +4,7 @@
 # the driver's libraries (tqdm, matplotlib; mypy for the stub check;
 # miepython, the reference of the sphere scattering check; shapely and gdstk
 # for polygon prisms and GDS layouts; scipy, the sparse eigensolver of the
-# mode solver),
+# mode solver; scikit-rf for Touchstone files),
 # then both extension modules (Orvane, OrvaneCPU) and the driver package built
 # from this tree and installed into that interpreter's site-packages, so they
 # import from any directory. Where no CUDA compiler is found the build makes
@@ -18,9 +18,9 @@ case $PY in */*) PY="$(cd "$(dirname "$PY")" && pwd)/$(basename "$PY")" ;; esac
 cd "$(dirname "$0")/.."
 TORCH_VERSION=2.11.0
 
-if ! "$PY" -c "import torch, numpy, pytest, ninja, wheel, tqdm, matplotlib, mypy, miepython, shapely, gdstk, scipy, sys; sys.exit(torch.__version__.split('+')[0] != '$TORCH_VERSION' or tuple(map(int, shapely.__version__.split('.')[:2])) < (2, 1))" 2>/dev/null; then
-  echo "== installing torch $TORCH_VERSION, numpy, pytest, ninja, tqdm, matplotlib, mypy, miepython, shapely, gdstk, scipy"
-  "$PY" -m pip install --root-user-action=ignore "torch==$TORCH_VERSION" numpy pytest ninja wheel tqdm matplotlib mypy miepython "shapely>=2.1" gdstk scipy
+if ! "$PY" -c "import torch, numpy, pytest, ninja, wheel, tqdm, matplotlib, mypy, miepython, shapely, gdstk, scipy, skrf, sys; sys.exit(torch.__version__.split('+')[0] != '$TORCH_VERSION' or tuple(map(int, shapely.__version__.split('.')[:2])) < (2, 1))" 2>/dev/null; then
+  echo "== installing torch $TORCH_VERSION, numpy, pytest, ninja, tqdm, matplotlib, mypy, miepython, shapely, gdstk, scipy, scikit-rf"
+  "$PY" -m pip install --root-user-action=ignore "torch==$TORCH_VERSION" numpy pytest ninja wheel tqdm matplotlib mypy miepython "shapely>=2.1" gdstk scipy scikit-rf
 fi
 
 # The sources that make the installed build, and the toolkit that compiles
