@@ -200,6 +200,32 @@ class CrossSection(NamedTuple):
     dt: float
 
 
+def _whole_plane(place, g: torch.Tensor, a: int, node: int) -> torch.Tensor:
+    """The plane ``node`` along ``a`` of a grid [X, Y, Z] of this part of
+    the box, whole and turned to (a + 1, a + 2): on slabs the parts each
+    rank owns, put together on every rank (a collective there)."""
+    b, c = (a + 1) % 3, (a + 2) % 3
+    s = place.axis
+    if s is None:
+        return g.permute(b, c, a)[:, :, node]
+    import torch.distributed as dist
+
+    start = place.start_stop(s)[0]
+    if s == a:
+        # the plane's owner sends it to every rank
+        mine = g.select(a, node - start).cpu() if place.owns_node(a, node) else None
+        got = [None] * place.ranks
+        dist.all_gather_object(got, mine)
+        plane = next(p for p in got if p is not None)
+        return plane.to(g.device) if b < c else plane.t().to(g.device)
+    c0, c1 = place.owned_cells(s)
+    if place.owns_node(s, c1):
+        c1 += 1
+    part = g.narrow(s, c0 - start, min(c1, start + g.size(s)) - c0).permute(b, c, a)
+    dim = 0 if s == b else 1
+    return place.all_concat({"plane": part[:, :, node].contiguous()}, dim)["plane"]
+
+
 def plane_permittivity(sim, axis: int, node: int, b1: int = 0) -> CrossSection:
     """The cross-section of ``sim`` on the plane of electric nodes ``node``
     along ``axis`` (0, 1, 2), for material arrangement ``b1``, turned so
@@ -220,12 +246,9 @@ def plane_permittivity(sim, axis: int, node: int, b1: int = 0) -> CrossSection:
     if axis not in (0, 1, 2):
         raise ValueError(f"axis must be 0, 1 or 2, got {axis!r}")
     place = sim.placement
-    if tuple(place.shape) != tuple(sim.shape):
-        raise ValueError("plane_permittivity needs a simulation that holds the whole box; "
-                         f"this one holds {tuple(sim.shape)} of {tuple(place.shape)}")
     a, b, c = axis, (axis + 1) % 3, (axis + 2) % 3
-    if not 0 <= node < sim.shape[a]:
-        raise ValueError(f"node along {'xyz'[a]} must be 0 .. {sim.shape[a] - 1} (the plane "
+    if not 0 <= node < place.shape[a]:
+        raise ValueError(f"node along {'xyz'[a]} must be 0 .. {place.shape[a] - 1} (the plane "
                          f"needs E_{'xyz'[a]} half a cell past it), got {node}")
     B1 = sim.batch[1]
     if not 0 <= b1 < B1:
@@ -234,7 +257,7 @@ def plane_permittivity(sim, axis: int, node: int, b1: int = 0) -> CrossSection:
     grids = sim.permittivity()
 
     def on_plane(g: torch.Tensor) -> torch.Tensor:
-        return g[b1].permute(b, c, a)[:, :, node]
+        return _whole_plane(place, g[b1], a, node)
 
     medium = sim.medium
     if medium is not None:
@@ -249,7 +272,7 @@ def plane_permittivity(sim, axis: int, node: int, b1: int = 0) -> CrossSection:
                                  "real permittivity at the frequency asked for instead")
     cells = []
     for t in (b, c):
-        n = sim.shape[t] - 1 if t in periodic else sim.shape[t]
+        n = place.shape[t] - 1 if t in periodic else place.shape[t]
         cells.append(n)
 
     def cut(component: int, half_b: bool, half_c: bool) -> torch.Tensor:

@@ -93,8 +93,6 @@ class ModePort:
         if axis != a:
             raise ValueError(f"{what}: direction {direction!r} must lie along the rectangle's "
                              f"normal, {'xyz'[a]}")
-        if sim.placement.axis is not None:
-            raise ValueError(f"{what}: ports run on a whole box, not on slabs")
         if mode < 0:
             raise ValueError(f"mode must be >= 0, got {mode}")
         self.name, self.axis, self.sign, self.mode = what, a, sign, int(mode)
@@ -163,9 +161,37 @@ class ModePort:
         def profile(t):
             return t.to(C64).to(sim.device)[None, :, :, None].expand(B0, -1, -1, 1).contiguous()
 
+        # The part of the rectangle this part of the box holds (on slabs:
+        # the views start where the slab does, and the first row a view
+        # leaves out is a node the halo exchange fills), and the plane's
+        # electric nodes and magnetic cells there, or None.
+        place, a = sim.placement, self.axis
+        b, c = (a + 1) % 3, (a + 2) % 3
+        spans = []
+        for t in (b, c):
+            start, stop = place.start_stop(t)
+            w0, w1 = max(self.lo[t], start), min(self.hi[t], stop)
+            spans.append((w0 - start, w1 - w0, w0 - self.lo[t]))
+        start = place.start_stop(a)[0]
+        cells = sim.shape[a]
+        e_node = self.node - start
+        h_cell = (self.node - 1 if self.sign > 0 else self.node) - start
+        (fb, nb, ob), (fc, nc, oc) = spans
+        self.local = None
+        if nb > 0 and nc > 0:
+            self.local = dict(first=(fb, fc), size=(nb, nc),
+                              e_k=e_node - 1 if 0 <= e_node <= cells else None,
+                              h_k=h_cell if 0 <= h_cell < cells else None)
+
+        def part(t, half_b):  # the window of a (half, node) or (node, half) profile
+            rows, cols = (nb, nc + 1) if half_b else (nb + 1, nc)
+            return profile(t[ob:ob + rows, oc:oc + cols])
+
         # E_b, E_c, H_b, H_c at ω0, then their slopes per unit ω
-        self.profiles = [profile(p) for p in sets[1]]
-        self.slopes = [profile((hi - lo) / (2 * step)) for lo, hi in zip(sets[0], sets[2])]
+        halves = (True, False, False, True)
+        self.profiles = [part(p, h) for p, h in zip(sets[1], halves)]
+        self.slopes = [part((hi - lo) / (2 * step), h)
+                       for lo, hi, h in zip(sets[0], sets[2], halves)]
         self.margins = torch.zeros(2, dtype=torch.int32)
 
     def _views(self, fields, first_b, first_c, lengths):
@@ -196,64 +222,82 @@ class ModePort:
     def after_h(self, sim) -> None:
         # the magnetic cells half a cell outside the plane miss the incident
         # E on it, at n·dt
-        b0, b1, c0, c1 = self.window
-        nb, nc = b1 - b0, c1 - c0
-        hb, hc = self._views((sim.Hx, sim.Hy, sim.Hz), b0, c0, ((nb, nc), (nb, nc)))
-        k = self.node - 1 if self.sign > 0 else self.node
+        if self.local is None or self.local["h_k"] is None:
+            return
+        (fb, fc), (nb, nc) = self.local["first"], self.local["size"]
+        hb, hc = self._views((sim.Hx, sim.Hy, sim.Hz), fb, fc, ((nb, nc), (nb, nc)))
         for amp, (eb, ec, _, _) in zip(self._amplitudes(sim, sim.time),
                                        (self.profiles, self.slopes)):
-            sim.module.Inject_H(hb, hc, sim.ch[self.axis], amp, amp, eb, ec, self.margins, k)
+            sim.module.Inject_H(hb, hc, sim.ch[self.axis], amp, amp, eb, ec, self.margins,
+                                self.local["h_k"])
 
     def after_e(self, sim) -> None:
         # the electric nodes on the plane miss the incident H half a cell
         # outside, at (n + 1/2)·dt
-        b0, b1, c0, c1 = self.window
-        nb, nc = b1 - b0, c1 - c0
-        eb, ec = self._views((sim.Ex, sim.Ey, sim.Ez), b0, c0, ((nb, nc + 1), (nb + 1, nc)))
+        if self.local is None or self.local["e_k"] is None:
+            return
+        (fb, fc), (nb, nc) = self.local["first"], self.local["size"]
+        eb, ec = self._views((sim.Ex, sim.Ey, sim.Ez), fb, fc, ((nb, nc + 1), (nb + 1, nc)))
         for amp, (_, _, hb, hc) in zip(self._amplitudes(sim, sim.time + 0.5 * sim.dt),
                                        (self.profiles, self.slopes)):
             sim.module.Inject_E(eb, ec, sim.ce[self.axis], amp, amp, hb, hc, self.margins,
-                                self.node - 1)
+                                self.local["e_k"])
 
     def update(self, sim) -> None:
         self.monitor.update(sim)
 
     def amplitudes(self) -> tuple[torch.Tensor, torch.Tensor]:
         """(inward, outward) amplitudes of the mode at the monitor, [B0, B1, F]
-        complex128 (inward: along the port's direction)."""
-        s = self.monitor.spectra()
-        m = self.mode
-        M = self.modes
-        cos = torch.cos(0.5 * M.beta[:, m] * M.dz)                       # [F]
+        complex128 (inward: along the port's direction). On slabs each rank
+        takes the overlaps over the part of the rectangle it owns and the
+        sums are added up (a collective: every rank calls it)."""
+        m, M, monitor = self.mode, self.modes, self.monitor
         # the mode's H on the plane (the solver's is half a cell inward,
         # with that half cell's phase), averaged as the monitor averages
-        back = torch.exp(-0.5j * M.beta[:, m] * M.dz) * cos
+        back = torch.exp(-0.5j * M.beta[:, m] * M.dz) * torch.cos(0.5 * M.beta[:, m] * M.dz)
         Eb, Ec = M.Ex[:, m], M.Ey[:, m]                                  # [F, ., .]
         Hb = _pad(M.Hx[:, m], 1) * back[:, None, None]
         Hc = _pad(M.Hy[:, m], 2) * back[:, None, None]
-        w1 = self.monitor._points(0)[1]
-        w2 = self.monitor._points(1)[1]
-        # a last node that the monitor leaves out (on a conducting face of
-        # the box) is left out of the mode too
-        (_, _, drop_b), (_, _, drop_c) = self.monitor.spans
-        if drop_c:
-            Eb, Hc = Eb[..., :-1], Hc[..., :-1]
-        if drop_b:
-            Ec, Hb = Ec[..., :-1, :], Hb[..., :-1, :]
 
-        def field(name, like):  # [B0, B1, F, rows, cols]
-            return s[name][:, :, :like.shape[-2], :like.shape[-1]].movedim(-1, 2)
-
-        eb, ec, hb, hc = field("Eb", Eb), field("Ec", Ec), field("Hb", Hb), field("Hc", Hc)
-        dev = eb.device
-        Eb, Ec, Hb, Hc, w1, w2 = (t.to(dev) for t in (Eb, Ec, Hb, Hc, w1, w2))
-
-        def cross(e1, h1, e2, h2):  # ∫ (E × H)·a over the two sets of points
+        def cross(w1, e1, h1, w2, e2, h2):  # ∫ (E × H)·a over the two sets of points
             return (w1 * e1 * h1).sum((-2, -1)) - (w2 * e2 * h2).sum((-2, -1))
 
-        P = cross(Eb, Hc.conj(), Ec, Hb.conj())                          # [F]
-        A = cross(eb, Hc.conj(), ec, Hb.conj())                          # [B0, B1, F]
-        B = cross(Eb.conj(), hc, Ec.conj(), hb)
+        _, hb_, hc_ = monitor.spacing
+
+        def weights(count, half, h):
+            w = torch.full((count,), h, dtype=torch.float64)
+            if not half:
+                w[[0, -1]] *= 0.5
+            return w
+
+        nb, nc = Eb.shape[-2], Ec.shape[-1]
+        P = cross(torch.outer(weights(nb, True, hb_), weights(nc + 1, False, hc_)),
+                  Eb, Hc.conj(),
+                  torch.outer(weights(nb + 1, False, hb_), weights(nc, True, hc_)),
+                  Ec, Hb.conj())                                         # [F]
+        s = monitor.spectra()
+        if s is None:
+            B0, B1 = monitor.batch
+            A = torch.zeros(B0, B1, len(self.frequencies), dtype=torch.complex128,
+                            device=monitor.device)
+            B = torch.zeros_like(A)
+        else:
+            # the part of the mode at the points this part owns (a last node
+            # it leaves out, a neighbour's or on a conducting face, too)
+            a = self.axis
+            lo_b, lo_c = self.lo[(a + 1) % 3], self.lo[(a + 2) % 3]
+            (h0b, h1b, drop_b), (h0c, h1c, drop_c) = monitor.spans
+            ob, oc, hb, hc = h0b - lo_b, h0c - lo_c, h1b - h0b, h1c - h0c
+            rb, rc = hb + (0 if drop_b else 1), hc + (0 if drop_c else 1)
+            dev = s["Eb"].device
+            Eb_, Hc_ = (t[:, ob:ob + hb, oc:oc + rc].to(dev) for t in (Eb, Hc))
+            Ec_, Hb_ = (t[:, ob:ob + rb, oc:oc + hc].to(dev) for t in (Ec, Hb))
+            eb, ec, hb_f, hc_f = (s[n].movedim(-1, 2) for n in ("Eb", "Ec", "Hb", "Hc"))
+            w1, w2 = (monitor._points(k)[1].to(dev) for k in (0, 1))
+            A = cross(w1, eb, Hc_.conj(), w2, ec, Hb_.conj())            # [B0, B1, F]
+            B = cross(w1, Eb_.conj(), hc_f, w2, Ec_.conj(), hb_f)
+        monitor.placement.sum([A, B])
+        P = P.to(A.device)
         forward = 0.5 * (A / P + B / P.conj())
         backward = 0.5 * (A / P - B / P.conj())
         return (forward, backward) if self.sign > 0 else (backward, forward)

@@ -184,6 +184,33 @@ def test_total_field_and_flux_boxes_over_ranks_match_one_process(ranks, axis, tm
         torch.testing.assert_close(a, b, rtol=1e-5, atol=1e-6 * float(b.abs().max()))
 
 
+def ports_run(axis: int = 0, slabs: bool = True, steps: int = 150):
+    """A straight guide between two mode ports, one of them on a slab end
+    when split along x; returns the S-parameters so far and the fields."""
+    from orvane_sim.ports import ModePort, s_parameters
+
+    z = 0.1  # two cells between the conducting z faces
+    box = dict(size=(3.0, 2.0, z), resolution=20, layers=(8, 8, 0), batch=(2, 1),
+               objects=[Object(Box((-1.0, 0.85, -1.0), (4.0, 1.15, 1.0)), Dielectric(6.0))])
+    sim = SlabSimulation(axis=axis, **box) if slabs else Simulation(**box)
+    nu = [0.9, 1.0, 1.1]
+    ports = [ModePort(sim, nu, box=((1.45, 0.55, 0.0), (1.45, 1.45, z)), direction="+x"),
+             ModePort(sim, nu, box=((2.3, 0.55, 0.0), (2.3, 1.45, z)), direction="-x")]
+    S = s_parameters(sim, ports, steps=steps, progress=False)
+    fields = sim.gather() if slabs else (sim.Ex, sim.Ey, sim.Ez, sim.Hx, sim.Hy, sim.Hz)
+    return None if fields is None else (S, fields)
+
+
+@pytest.mark.parametrize("axis", [0, 1])
+def test_mode_ports_over_ranks_match_one_process(axis, tmp_path):
+    pytest.importorskip("scipy")
+    ref_S, ref = ports_run(slabs=False)
+    S, got = spawn_run(ports_run, 2, str(tmp_path / "out.pt"), timeout=90.0, axis=axis)
+    scale = max(float(f.abs().max()) for f in ref)
+    assert scale > 0 and largest_difference(got, ref) <= 1e-6 * scale
+    torch.testing.assert_close(S, ref_S, rtol=1e-4, atol=1e-6)
+
+
 @pytest.mark.slow
 @pytest.mark.parametrize("ranks", [2, 3])
 def test_slab_demo_over_ranks_matches_one_process(ranks, tmp_path):
