@@ -185,13 +185,16 @@ def test_total_field_and_flux_boxes_over_ranks_match_one_process(ranks, axis, tm
 
 
 def ports_run(axis: int = 0, slabs: bool = True, steps: int = 150):
-    """A straight guide between two mode ports, one of them on a slab end
-    when split along x; returns the S-parameters so far and the fields."""
+    """A straight guide (a prism, painted per slab) between two mode ports,
+    one of them on a slab end when split along x; returns the S-parameters
+    so far and the fields."""
+    from orvane_sim import Prism
     from orvane_sim.ports import ModePort, s_parameters
 
     z = 0.1  # two cells between the conducting z faces
+    guide = Prism([(-1.0, 0.85), (4.0, 0.85), (4.0, 1.15), (-1.0, 1.15)], -1.0, 1.0)
     box = dict(size=(3.0, 2.0, z), resolution=20, layers=(8, 8, 0), batch=(2, 1),
-               objects=[Object(Box((-1.0, 0.85, -1.0), (4.0, 1.15, 1.0)), Dielectric(6.0))])
+               objects=[Object(guide, Dielectric(6.0))])
     sim = SlabSimulation(axis=axis, **box) if slabs else Simulation(**box)
     nu = [0.9, 1.0, 1.1]
     ports = [ModePort(sim, nu, box=((1.45, 0.55, 0.0), (1.45, 1.45, z)), direction="+x"),
@@ -204,6 +207,7 @@ def ports_run(axis: int = 0, slabs: bool = True, steps: int = 150):
 @pytest.mark.parametrize("axis", [0, 1])
 def test_mode_ports_over_ranks_match_one_process(axis, tmp_path):
     pytest.importorskip("scipy")
+    pytest.importorskip("shapely")
     ref_S, ref = ports_run(slabs=False)
     S, got = spawn_run(ports_run, 2, str(tmp_path / "out.pt"), timeout=90.0, axis=axis)
     scale = max(float(f.abs().max()) for f in ref)
