@@ -112,7 +112,7 @@ def objects_from_gds(source, layer_map: dict, cell: Optional[str] = None,
     grid = library.precision / library.unit
 
     objects = []
-    for (layer, datatype), spec in layer_map.items():
+    for (layer, datatype), entry in layer_map.items():
         polygons = top.get_polygons(layer=layer, datatype=datatype)
         if not polygons:
             continue
@@ -123,7 +123,7 @@ def objects_from_gds(source, layer_map: dict, cell: Optional[str] = None,
                                    lambda xy: xy * unit)
         if region.is_empty:
             continue
-        objects.append(Object(Prism(region, spec.bottom, spec.top,
-                                    sidewall_angle=spec.sidewall_angle,
-                                    reference=spec.reference), spec.material))
+        objects.append(Object(Prism(region, entry.bottom, entry.top,
+                                    sidewall_angle=entry.sidewall_angle,
+                                    reference=entry.reference), entry.material))
     return objects

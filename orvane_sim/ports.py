@@ -38,7 +38,7 @@ import torch
 
 from . import positions
 from .flux import FluxRectangle, _turned
-from .sources import gaussian, slot_factor
+from .sources import Waveform, gaussian, slot_factor
 
 C64 = torch.complex64
 
@@ -51,7 +51,7 @@ def _pad(t: torch.Tensor, dim: int) -> torch.Tensor:
     return torch.cat([t, t.new_zeros(shape)], dim)
 
 
-def band_pulse(frequencies) -> "gaussian":
+def band_pulse(frequencies) -> Waveform:
     """A Gaussian pulse whose band covers ``frequencies``: its spectrum
     falls to about a tenth of its peak at their ends."""
     f = torch.as_tensor(frequencies, dtype=torch.float64)
@@ -110,15 +110,13 @@ class ModePort:
         mlo[a] = mhi[a] = monitor_node
         self.monitor = FluxRectangle(sim, self.frequencies, nodes=(mlo, mhi), what=what)
         b0, b1, c0, c1 = lo[b], hi[b], lo[c], hi[c]
-        self.window = (b0, b1, c0, c1)
-
-        def cross_section(node):
-            cs = plane_permittivity(sim, a, node)
-            return (cs.eps[0][b0:b1, c0:c1 + 1], cs.eps[1][b0:b1 + 1, c0:c1],
-                    cs.eps[2][b0:b1 + 1, c0:c1 + 1]), cs
 
         def modes_at(node, frequencies):
-            eps, cs = cross_section(node)
+            """The modes of the rectangle's cross-section at ``node``, and its
+            permittivities."""
+            cs = plane_permittivity(sim, a, node)
+            eps = (cs.eps[0][b0:b1, c0:c1 + 1], cs.eps[1][b0:b1 + 1, c0:c1],
+                   cs.eps[2][b0:b1 + 1, c0:c1 + 1])
             return solve_modes(eps, cs.spacing, frequencies, count=self.mode + 1, dz=cs.dz,
                                dt=cs.dt), eps
 
