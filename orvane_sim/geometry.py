@@ -233,7 +233,8 @@ def periodic_images(obj: Object, periods: dict, shape, spacing) -> Object:
     """``obj`` as a periodic box of ``shape`` cells holds it: with the
     copies, shifted by whole periods (``periods``: axis → period length),
     that reach the box's sampled extent (one cell past each face). An
-    object unbounded along a periodic axis is its own image there; an object
+    object unbounded along a periodic axis, or a ``Box`` across the whole
+    sampled extent, is its own image there; an object
     with no other image comes back unchanged."""
     choices = []
     for axis, (lo, hi) in enumerate(obj.shape.bounds()):
@@ -242,6 +243,10 @@ def periodic_images(obj: Object, periods: dict, shape, spacing) -> Object:
             choices.append([0.0])
             continue
         h = spacing[axis]
+        if isinstance(obj.shape, Box) and lo <= -h and hi >= (shape[axis] + 1) * h:
+            # a box across the whole sampled extent: its images hold nothing new
+            choices.append([0.0])
+            continue
         first = math.ceil((-h - hi) / period)
         last = math.floor(((shape[axis] + 1) * h - lo) / period)
         choices.append([m * period for m in range(first, last + 1)] or [0.0])
