@@ -123,6 +123,7 @@ class Simulation:
         self.monitors: list = []
         self.periodic = None
         self.medium = None
+        self.painted = None  # (materials, grids) of the objects, before any design
         self.shape = tuple(int(n) for n in _triple(shape, "shape"))
         self.spacing = tuple(float(h) for h in _triple(spacing, "spacing"))
         self.faces = _faces(layers)
@@ -271,7 +272,7 @@ class Simulation:
         (``Dielectric.in_layers``: a Drude metal, its pole damped more the
         deeper the node) takes its place, so that the layers stay stable.
         """
-        from .dispersion import Dielectric, DispersiveMedium, material_tables
+        from .dispersion import Dielectric, material_tables
         from .geometry import material_grids, periodic_images
 
         B0, B1 = self.batch
@@ -321,9 +322,49 @@ class Simulation:
                     w.copy_((w >= 0.5).to(w.dtype))
         self.match_seams(grids)
         materials = self._stand_ins_in_layers(materials, grids)
+        self.painted = (materials, grids)
+        self._set_medium(materials, grids)
+
+    def _set_medium(self, materials, grids) -> None:
+        from .dispersion import DispersiveMedium
+
         shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
-        self.medium = DispersiveMedium(materials, self.dt, grids, shapes, dev)
+        self.medium = DispersiveMedium(materials, self.dt, grids, shapes, self.device)
         self.cg1, self.cg2 = self.medium.cg1, self.medium.cg2
+
+    def paint_designs(self, designs) -> None:
+        """Step the electric field through the painted objects with design
+        regions painted over them: ``designs`` holds (region, weights) pairs,
+        the weights of material b per component, [B1 or 1, ...] over the
+        region's nodes of that component (``DesignRegion.weights``), the rest
+        of each node being material a. Each call starts again from the
+        objects as ``set_objects`` painted them."""
+        if self.painted is None:
+            self.set_objects([])
+        materials, grids = self.painted
+        materials = list(materials)
+        grids = [tuple(g.clone() for g in trio) for trio in grids]
+        for region, weights in designs:
+            if len(materials) + 2 > 256:
+                raise ValueError("the design regions' materials do not fit the 256 material ids")
+            first = len(materials)
+            materials += list(region.materials)
+            for (w, id1, id2), nodes, share in zip(grids, region.nodes, weights):
+                where = (slice(None),) + nodes
+                w[where] = share.detach().to(w.dtype)
+                id1[where] = first + 1
+                id2[where] = first
+        self.match_seams(grids)
+        self._set_medium(materials, grids)
+
+    def reset(self) -> None:
+        """Back to time zero: every field, layer and dispersion state zero;
+        materials, sources and monitors stay as they are."""
+        for f in (self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz) + self.hpsi + self.epsi:
+            f.zero_()
+        if self.medium is not None:
+            self.medium.reset(self.Ex, self.Ey, self.Ez)
+        self.steps_done = 0
 
     def periodic_axes(self) -> tuple[int, ...]:
         """The box's periodic axes: painted objects repeat along them."""

@@ -1,0 +1,161 @@
+"""Inverse design: adjoint gradients against central finite differences of
+the same simulation (the perturbed designs run as b1 entries of one box),
+the objectives against the flux monitors, and refused set-ups.
+
+The grating: one period (1.0) of a layer between air and glass, one cell
+thick along y and Bloch-periodic, lit at normal incidence; below 1.0 in
+frequency the air side carries the specular order only and the glass the
+orders 0 and ±1. The 3-D problem: a cube of design in open space, a dipole
+below it, the power through a plane above and the intensity at a point.
+"""
+import math
+
+import pytest
+import torch
+
+from orvane_sim import (Box, CurrentBox, Dielectric, FluxPlane, Lorentz, Object, PlaneWave,
+                        Simulation, gaussian)
+from orvane_sim.design import Design, DesignRegion
+from orvane_sim.objectives import DiffractionOrder, Flux, Intensity
+
+DIRECTIONS, STEP = 10, 0.01
+RES = 20
+
+
+def grating(backend, frequencies, batch=1, k=(0.0, 0.0), monitors=False):
+    """(sim, region, design, objectives) of the grating; ``monitors`` adds a
+    FluxPlane at the reflection plane to the sources."""
+    sim = Simulation(size=(1.0 + 1 / RES, 2 / RES, 3.0), resolution=RES, layers=(0, 0, 12),
+                     bloch=k, batch=(1, batch), backend=backend)
+    sim.set_objects([Object(Box((-1, -1, 2.0), (3, 3, 4)), Dielectric(2.25))])
+    NX, NY, _ = sim.shape
+    region = DesignRegion(sim, (10, 1, 1), box=((0, 0, 1.5), (NX / RES, NY / RES, 1.8)),
+                          materials=(1.0, 4.0))
+    centre = sum(frequencies) / len(frequencies)
+    width = 3.0 if len(frequencies) == 1 else 2.0
+    pulse = gaussian(t0=5 * width, width=width, frequency=centre)
+
+    def sources(s):
+        wave = PlaneWave(s, waveform=pulse, z=0.9, k=k)
+        return [wave, FluxPlane(s, z=16, frequencies=frequencies)] if monitors else wave
+
+    design = Design(sim, sources, frequencies, until=100.0 if len(frequencies) == 1 else 120.0)
+    objectives = [DiffractionOrder(sim, at=2.2, order=(1, 0)),
+                  Flux(sim, box=((0, 0, 0.8), (NX / RES, NY / RES, 0.8)), direction=-1)]
+    return sim, region, design, objectives
+
+
+def cube(backend, frequencies, batch=1):
+    sim = Simulation(shape=(20, 20, 20), spacing=0.1, layers=6, batch=(1, batch),
+                     backend=backend)
+    region = DesignRegion(sim, (3, 3, 3), box=((0.8, 0.8, 0.8), (1.2, 1.2, 1.2)),
+                          materials=(1.0, 4.0))
+    pulse = gaussian(t0=5.0, width=1.0, frequency=sum(frequencies) / len(frequencies))
+    design = Design(sim, lambda s: CurrentBox(s, waveform=pulse, direction=(1, 0, 0),
+                                              box=((1.0, 1.0, 0.7), (1.0, 1.0, 0.7))),
+                    frequencies, until=40.0)
+    objectives = [Flux(sim, box=((0.7, 0.7, 1.3), (1.3, 1.3, 1.3))),
+                  Intensity(sim, points=[(1.1, 1.0, 1.3)])]
+    return sim, region, design, objectives
+
+
+def gradient_errors(build, backend, frequencies, weights):
+    """Relative errors of the adjoint directional derivative against the
+    central difference along DIRECTIONS random directions, each measured
+    against the larger of its own size and a tenth of the largest one
+    (a direction along which the objective barely moves says nothing)."""
+    probe = build(backend.name, frequencies)[1]
+    torch.manual_seed(0)
+    rho0 = 0.2 + 0.6 * torch.rand(probe.shape, dtype=torch.float64)
+    d = torch.randn(DIRECTIONS, *probe.shape, dtype=torch.float64)
+    d = d / d.abs().amax(dim=(1, 2, 3), keepdim=True)
+    rho = torch.cat([rho0[None], rho0 + STEP * d, rho0 - STEP * d]).requires_grad_()
+    _, region, design, objectives = build(backend.name, frequencies, batch=len(rho))
+    values = design({region: rho}, objectives)
+    per_design = sum(w * v[0].reshape(len(rho), -1).sum(1) for w, v in zip(weights, values))
+    per_design[0].backward()
+    adjoint = (rho.grad[0] * d).sum(dim=(1, 2, 3))
+    fd = (per_design[1:1 + DIRECTIONS] - per_design[1 + DIRECTIONS:]).detach() / (2 * STEP)
+    scale = torch.maximum(fd.abs(), 0.1 * fd.abs().max())
+    errors = ((adjoint - fd).abs() / scale).tolist()
+    print(f"\n{build.__name__} at ν = {frequencies}: relative errors "
+          + " ".join(f"{e:.1e}" for e in errors))
+    return max(errors), design
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("build, frequencies, weights, tolerance", [
+    (grating, [0.8], (1.0, 0.3), 0.01),
+    (grating, [0.75, 0.8, 0.85], (1.0, 0.3), 0.02),
+    (cube, [1.0], (1.0, 0.05), 0.01),
+    (cube, [0.9, 1.0, 1.1], (1.0, 0.05), 0.02),
+], ids=["grating", "grating-broadband", "cube", "cube-broadband"])
+def test_adjoint_gradient_matches_finite_differences(backend, build, frequencies, weights,
+                                                      tolerance):
+    worst, design = gradient_errors(build, backend, frequencies, weights)
+    print(f"forward {design.timings['forward']:.1f} s, adjoint {design.timings['adjoint']:.1f} s")
+    assert worst < tolerance
+
+
+@pytest.mark.slow
+def test_objectives_match_the_monitors(backend):
+    """The flux from the curl of E equals a FluxPlane's (which sums H), and
+    the orders' powers add up to it."""
+    sim, region, design, objectives = grating(backend.name, [0.8], monitors=True)
+    NX, NY, _ = sim.shape
+    orders = [DiffractionOrder(sim, z=16, order=(m, 0), direction=-1) for m in range(NX - 1)]
+    plane = Flux(sim, nodes=((0, 0, 16), (NX, NY, 16)), direction=-1)
+    rho = torch.full(region.shape, 0.5, dtype=torch.float64)
+    rho[:4] = 1.0
+    values = design({region: rho}, orders + [plane])
+    monitor = -design.sources[1].flux()[0, 0, 0] * (NX - 1) * (NY - 1) / RES**2
+    assert values[-1][0, 0, 0] == pytest.approx(float(monitor), rel=1e-4)
+    assert sum(v[0, 0, 0] for v in values[:-1]) == pytest.approx(float(values[-1][0, 0, 0]),
+                                                                 rel=1e-9)
+    # a grating with no structure along x sends nothing into the other orders
+    flat, = design({region: torch.full(region.shape, 0.5)}, orders[1:2])
+    assert flat.abs().max() < 1e-9 * float(monitor)
+
+
+def test_dispersive_region_is_differentiated_at_its_own_permittivity():
+    """A blend of a plain and a Lorentz material: each unit of weight adds
+    the difference of their discrete permittivities."""
+    sim = Simulation(shape=(8, 8, 8), spacing=0.1, layers=0)
+    region = DesignRegion(sim, (2, 2, 2), nodes=((2, 2, 2), (6, 6, 6)),
+                          materials=(1.0, Lorentz(2.0, 1.0, 6.0, 0.5)))
+    nu = torch.tensor([0.3, 0.5], dtype=torch.float64)
+    change = region.permittivity_change(nu)
+    w = 2 * math.pi * nu
+    model = (2.0 + 36.0 / (36.0 - w**2 - 0.5j * w)) - 1.0
+    assert torch.allclose(change, model, rtol=0.02)   # the time step's warp, (ωΔt)²/12
+    assert change.imag.abs().min() > 0
+
+
+@pytest.mark.parametrize("case, error", [
+    ("density above 1", "lie in 0 .. 1"),
+    ("density shape", "needs shape"),
+    ("overlapping regions", "must not overlap"),
+    ("region in layers", "absorbing layers"),
+    ("objective on the plane wave", "plane wave's plane"),
+    ("run too short", "too short"),
+])
+def test_refused_set_ups(case, error):
+    sim, region, design, objectives = grating("cpu", [0.8])
+    NX, NY, _ = sim.shape
+    rho = torch.full(region.shape, 0.5, requires_grad=True)
+    densities, chosen = {region: rho}, objectives
+    with pytest.raises(ValueError, match=error):
+        if case == "density above 1":
+            densities = {region: rho + 0.6}
+        elif case == "density shape":
+            densities = {region: rho[:5]}
+        elif case == "overlapping regions":
+            other = DesignRegion(sim, (1, 1, 1), box=((0, 0, 1.7), (0.5, 0.1, 2.0)))
+            densities = {region: rho, other: torch.zeros(1, 1, 1)}
+        elif case == "region in layers":
+            DesignRegion(sim, (1, 1, 1), box=((0, 0, 0.1), (0.5, 0.1, 0.5)))
+        elif case == "objective on the plane wave":
+            chosen = [Flux(sim, box=((0, 0, 0.9), (NX / RES, NY / RES, 0.9)))]
+        elif case == "run too short":
+            design = Design(sim, design.build_sources, [0.8], steps=10)
+        design(densities, chosen)[0].sum().backward()
