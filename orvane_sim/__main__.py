@@ -6,6 +6,7 @@ normal incidence, against the Airy formula.
     python3 -m orvane_sim pulse [...]    the pulse-absorption run (see --help)
     python3 -m orvane_sim mie [...]      a sphere's scattering against Mie theory
     python3 -m orvane_sim coupler [...]  a directional coupler from GDS: S-parameters
+    python3 -m orvane_sim design [...]   a metagrating optimised through its gradient
     torchrun --nproc-per-node N -m orvane_sim [...]    the same, split over N processes
 
 A slab of index 2, 46/90 length units thick, with both faces between grid
@@ -174,6 +175,10 @@ def main(argv=None) -> int:
         from .coupler import main as coupler_main
 
         return coupler_main(argv[1:])
+    if argv and argv[0] == "design":
+        from .metagrating import main as design_main
+
+        return design_main(argv[1:])
     if argv and argv[0] == "mie":
         from .mie import main as mie_main
 
