@@ -45,6 +45,13 @@ def grating(backend, frequencies, batch=1, k=(0.0, 0.0), monitors=False):
     return sim, region, design, objectives
 
 
+def oblique_grating(backend, frequencies, batch=1):
+    """The grating lit 15° off the normal: complex fields, and an adjoint
+    run with the opposite Bloch vector."""
+    k = (2 * math.pi * 0.8 * math.sin(math.radians(15)), 0.0)
+    return grating(backend, frequencies, batch, k=k)
+
+
 def cube(backend, frequencies, batch=1):
     sim = Simulation(shape=(20, 20, 20), spacing=0.1, layers=6, batch=(1, batch),
                      backend=backend)
@@ -87,9 +94,10 @@ def gradient_errors(build, backend, frequencies, weights):
 @pytest.mark.parametrize("build, frequencies, weights, tolerance", [
     (grating, [0.8], (1.0, 0.3), 0.01),
     (grating, [0.75, 0.8, 0.85], (1.0, 0.3), 0.02),
+    (oblique_grating, [0.8], (1.0, 0.3), 0.01),
     (cube, [1.0], (1.0, 0.05), 0.01),
     (cube, [0.9, 1.0, 1.1], (1.0, 0.05), 0.02),
-], ids=["grating", "grating-broadband", "cube", "cube-broadband"])
+], ids=["grating", "grating-broadband", "grating-oblique", "cube", "cube-broadband"])
 def test_adjoint_gradient_matches_finite_differences(backend, build, frequencies, weights,
                                                       tolerance):
     worst, design = gradient_errors(build, backend, frequencies, weights)
