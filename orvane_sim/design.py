@@ -260,6 +260,9 @@ class Design:
                             "its sources (each run starts them afresh)")
         if (steps is None) == (until is None):
             raise ValueError("give the Design's run length as steps or until")
+        if sim.placement.axis is not None:
+            raise NotImplementedError("a Design runs a one-process Simulation; a box split "
+                                      "into slabs is not differentiated yet")
         self.sim = sim
         self.build_sources = sources
         self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
@@ -303,7 +306,7 @@ class Design:
 
     # -- the runs --------------------------------------------------------
 
-    def _run(self, features, monitors, bloch=None) -> None:
+    def _run(self, what: str, features, monitors, bloch=None) -> None:
         sim = self.sim
         saved = sim.sources, sim.monitors, sim.periodic
         try:
@@ -325,8 +328,9 @@ class Design:
                     raise FloatingPointError(f"the fields turned non-finite by step {done}")
                 peak = max(peak, energy)
             if peak > 0 and energy > self.decay * peak:
-                warnings.warn(f"the fields still hold {energy / peak:.1e} of their peak energy "
-                              f"when the run ends after {self.steps} steps: gradients are "
+                warnings.warn(f"the {what} run's fields still hold {energy / peak:.1e} of "
+                              f"their peak energy when it ends after {self.steps} steps: "
+                              "gradients are "
                               "exact only for fields that have died away; run longer",
                               RuntimeWarning, stacklevel=4)
         finally:
@@ -345,7 +349,7 @@ class Design:
         observed = [_Spectra(sim, self.frequencies, key) for key in boxes]
         inside = [_Spectra(sim, self.frequencies, r.monitor_ranges) for r in regions]
         start = time.perf_counter()
-        self._run(self.sources, observed + inside)
+        self._run("forward", self.sources, observed + inside)
         self.timings["forward"] = time.perf_counter() - start
         self._regions_fields = [s.fields() for s in inside]
         return [f for s in observed for f in s.fields()]
@@ -376,7 +380,7 @@ class Design:
         inside = [_Spectra(sim, self.frequencies, r.monitor_ranges) for r in regions]
         k = getattr(sim.periodic, "k", None)
         start = time.perf_counter()
-        self._run([source], inside, bloch=None if k is None or not k.any() else -k)
+        self._run("adjoint", [source], inside, bloch=None if k is None or not k.any() else -k)
         self.timings["adjoint"] = time.perf_counter() - start
         nu = self.frequencies.to(sim.device)
         s2 = 4 * torch.sin(math.pi * nu * sim.dt) ** 2

@@ -5,7 +5,8 @@
 # paint one object on each backend (a crash there, or later in the tests,
 # prints its native stack with the modules' frames named), run the whole
 # test suite with CUDA present (every kernel against the float64
-# reference, and every physics test on Orvane as well as OrvaneCPU), run the
+# reference, every physics test and the adjoint gradient checks on Orvane as
+# well as OrvaneCPU), run the
 # slab demo and the sphere's scattering on both backends and compare them,
 # then the fuzzer on
 # CUDA, the kernels under compute-sanitizer, then time every function against
