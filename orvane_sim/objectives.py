@@ -204,3 +204,61 @@ class Intensity:
                  0.5 * (ez[:, :, 1, 1, 0] + ez[:, :, 1, 1, 1]))
             out.append(sum(f.abs() ** 2 for f in e))
         return torch.stack(out, 2)
+
+
+class ModePower:
+    """Power carried by a waveguide mode through a rectangle across the
+    guide, along ``direction``, [B0, B1, F].
+
+    ``box``: the rectangle as a flat box in length units (or ``nodes``);
+    ``direction``: "+x" .. "-z" along its normal; ``mode``: 0 for the
+    highest index. The mode is solved (``ports.rectangle_modes``) on the
+    plane's permittivity when first needed, so keep the plane off the
+    design regions. The fields split into the mode's two directions by the
+    overlaps of ``ports``, a = ½ (A / P ± B / P*), and the power is
+    ½ |a|² Re P.
+    """
+
+    def __init__(self, sim, box=None, nodes=None, direction="+x", mode: int = 0):
+        if (box is None) == (nodes is None):
+            raise ValueError("give the ModePower's rectangle in length units (box=) or as node "
+                             "indices (nodes=)")
+        if box is not None:
+            nodes = positions.node_box(sim, box, "ModePower box", flat=True)
+        lo, hi = positions.check_nodes(sim, nodes, "ModePower box", flat=True)
+        a = next(t for t in range(3) if lo[t] == hi[t])
+        axis, self.sign = positions.direction(direction)
+        if axis != a:
+            raise ValueError(f"ModePower direction {direction!r} must lie along the rectangle's "
+                             f"normal, {'xyz'[a]}")
+        if mode < 0:
+            raise ValueError(f"mode must be >= 0, got {mode}")
+        self.sim, self.axis, self.mode, self.lo, self.hi = sim, a, int(mode), lo, hi
+        first, last = list(lo), list(hi)
+        first[a], last[a] = lo[a] - 1, lo[a] + 1
+        positions.check_nodes(sim, (first, last), "ModePower plane (with a node either side)")
+        self.boxes = [[(f, l - 1) for f, l in zip(first, last)]]
+        self._modes = {}
+
+    def value(self, spectra, design) -> torch.Tensor:
+        from .ports import cross, mode_power_integral, plane_mode, rectangle_modes, \
+            rectangle_weights
+
+        a = self.axis
+        key = tuple(design.frequencies.tolist())
+        if key not in self._modes:
+            M, _ = rectangle_modes(self.sim, a, self.lo[a], self.lo, self.hi,
+                                   design.frequencies, self.mode + 1)
+            self._modes[key] = plane_mode(M, self.mode)
+        h = self.sim.spacing
+        spacing = (h[a], h[(a + 1) % 3], h[(a + 2) % 3])
+        e1, h2, e2, h1 = (t.movedim(-1, 2) for t in _plane_fields(spectra[0], a, self.sim.spacing,
+                                                                  _magnetic_factor(design)))
+        dev = e1.device
+        Eb, Ec, Hb, Hc = (t.to(dev) for t in self._modes[key])
+        w1, w2 = (w.to(dev) for w in rectangle_weights(Eb.shape[-2], Ec.shape[-1], spacing))
+        P = mode_power_integral(Eb, Ec, Hb, Hc, spacing)
+        A = cross(w1, e1, Hc.conj(), w2, e2, Hb.conj())
+        B = cross(w1, Eb.conj(), h2, w2, Ec.conj(), h1)
+        amplitude = 0.5 * (A / P + self.sign * B / P.conj())
+        return 0.5 * amplitude.abs() ** 2 * P.real

@@ -51,6 +51,56 @@ def _pad(t: torch.Tensor, dim: int) -> torch.Tensor:
     return torch.cat([t, t.new_zeros(shape)], dim)
 
 
+def rectangle_modes(sim, a: int, node: int, lo, hi, frequencies, count: int):
+    """The modes of the rectangle lo .. hi (normal to ``a``) on the
+    cross-section at ``node``, and its permittivities."""
+    from .modes import plane_permittivity, solve_modes
+
+    b, c = (a + 1) % 3, (a + 2) % 3
+    b0, b1, c0, c1 = lo[b], hi[b], lo[c], hi[c]
+    cs = plane_permittivity(sim, a, node)
+    eps = (cs.eps[0][b0:b1, c0:c1 + 1], cs.eps[1][b0:b1 + 1, c0:c1],
+           cs.eps[2][b0:b1 + 1, c0:c1 + 1])
+    return solve_modes(eps, cs.spacing, frequencies, count=count, dz=cs.dz, dt=cs.dt), eps
+
+
+def plane_mode(M, m: int):
+    """Mode ``m``'s transverse E_b, E_c, H_b, H_c [F, ., .] on its plane,
+    H averaged onto it as a monitor averages the cells either side (the
+    solver's H lies half a cell inward, with that half cell's phase)."""
+    back = torch.exp(-0.5j * M.beta[:, m] * M.dz) * torch.cos(0.5 * M.beta[:, m] * M.dz)
+    return (M.Ex[:, m], M.Ey[:, m], _pad(M.Hx[:, m], 1) * back[:, None, None],
+            _pad(M.Hy[:, m], 2) * back[:, None, None])
+
+
+def cross(w1, e1, h1, w2, e2, h2):
+    """∫ (E × H)·a over a plane's two sets of points (E_b with H_c at
+    weights w1, E_c with H_b at w2)."""
+    return (w1 * e1 * h1).sum((-2, -1)) - (w2 * e2 * h2).sum((-2, -1))
+
+
+def rectangle_weights(nb: int, nc: int, spacing):
+    """Area weights of a rectangle's two sets of points, [nb, nc + 1] and
+    [nb + 1, nc]: midpoint along the half positions, trapezoid along the
+    nodes; ``spacing`` is (h_a, h_b, h_c)."""
+    _, hb, hc = spacing
+
+    def weights(count, half, h):
+        w = torch.full((count,), h, dtype=torch.float64)
+        if not half:
+            w[[0, -1]] *= 0.5
+        return w
+
+    return (torch.outer(weights(nb, True, hb), weights(nc + 1, False, hc)),
+            torch.outer(weights(nb + 1, False, hb), weights(nc, True, hc)))
+
+
+def mode_power_integral(Eb, Ec, Hb, Hc, spacing) -> torch.Tensor:
+    """P = ∫ E_m × H_m* over the rectangle, [F]."""
+    w1, w2 = rectangle_weights(Eb.shape[-2], Ec.shape[-1], spacing)
+    return cross(w1, Eb, Hc.conj(), w2, Ec, Hb.conj())
+
+
 def band_pulse(frequencies) -> Waveform:
     """A Gaussian pulse whose band covers ``frequencies``: its spectrum
     falls to about a tenth of its peak at their ends."""
@@ -79,8 +129,6 @@ class ModePort:
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
                  direction="+x", mode: int = 0, waveform=None, monitor_offset: int = 2,
                  name: str | None = None):
-        from .modes import plane_permittivity, solve_modes
-
         what = name or "ModePort"
         if (box is None) == (nodes is None):
             raise ValueError(f"{what}: give the rectangle in length units (box=) or as nodes "
@@ -96,7 +144,6 @@ class ModePort:
         if mode < 0:
             raise ValueError(f"mode must be >= 0, got {mode}")
         self.name, self.axis, self.sign, self.mode = what, a, sign, int(mode)
-        b, c = (a + 1) % 3, (a + 2) % 3
         self.node = lo[a]
         self.lo, self.hi = lo, hi
         self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
@@ -109,23 +156,14 @@ class ModePort:
         mlo, mhi = list(lo), list(hi)
         mlo[a] = mhi[a] = monitor_node
         self.monitor = FluxRectangle(sim, self.frequencies, nodes=(mlo, mhi), what=what)
-        b0, b1, c0, c1 = lo[b], hi[b], lo[c], hi[c]
-
-        def modes_at(node, frequencies):
-            """The modes of the rectangle's cross-section at ``node``, and its
-            permittivities."""
-            cs = plane_permittivity(sim, a, node)
-            eps = (cs.eps[0][b0:b1, c0:c1 + 1], cs.eps[1][b0:b1 + 1, c0:c1],
-                   cs.eps[2][b0:b1 + 1, c0:c1 + 1])
-            return solve_modes(eps, cs.spacing, frequencies, count=self.mode + 1, dz=cs.dz,
-                               dt=cs.dt), eps
-
         if sim.medium is None:
             raise ValueError(f"{what}: set the simulation's objects before its ports (the "
                              f"modes are those of its painted guide)")
-        self.modes, _ = modes_at(monitor_node, self.frequencies)
+        self.modes, _ = rectangle_modes(sim, a, monitor_node, lo, hi, self.frequencies,
+                                        self.mode + 1)
         step = 0.01 * carrier
-        launch, eps = modes_at(self.node, [carrier - step, carrier, carrier + step])
+        launch, eps = rectangle_modes(sim, a, self.node, lo, hi,
+                                      [carrier - step, carrier, carrier + step], self.mode + 1)
         self._source_profiles(sim, launch, eps, carrier, 2 * math.pi * step)
         self.factor = slot_factor(sim)
         self.lit = torch.ones(sim.batch[0], dtype=torch.bool)
@@ -249,30 +287,9 @@ class ModePort:
         complex128 (inward: along the port's direction). On slabs each rank
         takes the overlaps over the part of the rectangle it owns and the
         sums are added up (a collective: every rank calls it)."""
-        m, M, monitor = self.mode, self.modes, self.monitor
-        # the mode's H on the plane (the solver's is half a cell inward,
-        # with that half cell's phase), averaged as the monitor averages
-        back = torch.exp(-0.5j * M.beta[:, m] * M.dz) * torch.cos(0.5 * M.beta[:, m] * M.dz)
-        Eb, Ec = M.Ex[:, m], M.Ey[:, m]                                  # [F, ., .]
-        Hb = _pad(M.Hx[:, m], 1) * back[:, None, None]
-        Hc = _pad(M.Hy[:, m], 2) * back[:, None, None]
-
-        def cross(w1, e1, h1, w2, e2, h2):  # ∫ (E × H)·a over the two sets of points
-            return (w1 * e1 * h1).sum((-2, -1)) - (w2 * e2 * h2).sum((-2, -1))
-
-        _, hb_, hc_ = monitor.spacing
-
-        def weights(count, half, h):
-            w = torch.full((count,), h, dtype=torch.float64)
-            if not half:
-                w[[0, -1]] *= 0.5
-            return w
-
-        nb, nc = Eb.shape[-2], Ec.shape[-1]
-        P = cross(torch.outer(weights(nb, True, hb_), weights(nc + 1, False, hc_)),
-                  Eb, Hc.conj(),
-                  torch.outer(weights(nb + 1, False, hb_), weights(nc, True, hc_)),
-                  Ec, Hb.conj())                                         # [F]
+        monitor = self.monitor
+        Eb, Ec, Hb, Hc = plane_mode(self.modes, self.mode)
+        P = mode_power_integral(Eb, Ec, Hb, Hc, monitor.spacing)        # [F]
         s = monitor.spectra()
         if s is None:
             B0, B1 = monitor.batch

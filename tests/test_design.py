@@ -6,7 +6,9 @@ The grating: one period (1.0) of a layer between air and glass, one cell
 thick along y and Bloch-periodic, lit at normal incidence; below 1.0 in
 frequency the air side carries the specular order only and the glass the
 orders 0 and ±1. The 3-D problem: a cube of design in open space, a dipole
-below it, the power through a plane above and the intensity at a point.
+below it, the power through a plane above and the intensity at a point. The
+guide: a slab guide's mode launched by a port, a region across the guide,
+the power that goes on in the mode.
 """
 import math
 
@@ -16,7 +18,8 @@ import torch
 from orvane_sim import (Box, CurrentBox, Dielectric, FluxPlane, Lorentz, Object, PlaneWave,
                         Simulation, gaussian)
 from orvane_sim.design import Design, DesignRegion
-from orvane_sim.objectives import DiffractionOrder, Flux, Intensity
+from orvane_sim.objectives import DiffractionOrder, Flux, Intensity, ModePower
+from orvane_sim.ports import ModePort
 
 DIRECTIONS, STEP = 10, 0.01
 RES = 20
@@ -66,6 +69,24 @@ def cube(backend, frequencies, batch=1):
     return sim, region, design, objectives
 
 
+def guide(backend, frequencies, batch=1):
+    """A slab guide (ε = 6, 0.4 wide) between the box's conducting z faces,
+    its mode launched by a port; the design spans the guide and its sides."""
+    sim = Simulation(size=(2.6, 1.4, 0.1), resolution=20, layers=(8, 8, 0), batch=(1, batch),
+                     backend=backend, objects=[Object(Box((-1, 0.5, -1), (4, 0.9, 1)),
+                                                      Dielectric(6.0))])
+    region = DesignRegion(sim, (6, 8, 1), box=((1.0, 0.3, 0.0), (1.6, 1.1, 0.1)),
+                          materials=(1.0, 6.0))
+    pulse = gaussian(t0=10.0, width=2.0, frequency=1.0)
+    design = Design(sim, lambda s: ModePort(s, frequencies, box=((0.5, 0.35, 0.0),
+                                                                 (0.5, 1.05, 0.1)),
+                                            direction="+x", waveform=pulse),
+                    frequencies, until=50.0)
+    objectives = [ModePower(sim, box=((2.0, 0.35, 0.0), (2.0, 1.05, 0.1)), direction="+x"),
+                  Flux(sim, box=((2.0, 0.35, 0.0), (2.0, 1.05, 0.1)))]
+    return sim, region, design, objectives
+
+
 def gradient_errors(build, backend, frequencies, weights):
     """Relative errors of the adjoint directional derivative against the
     central difference along DIRECTIONS random directions, each measured
@@ -97,7 +118,8 @@ def gradient_errors(build, backend, frequencies, weights):
     (oblique_grating, [0.8], (1.0, 0.3), 0.01),
     (cube, [1.0], (1.0, 0.05), 0.01),
     (cube, [0.9, 1.0, 1.1], (1.0, 0.05), 0.02),
-], ids=["grating", "grating-broadband", "grating-oblique", "cube", "cube-broadband"])
+    (guide, [1.0], (1.0, 0.0), 0.01),
+], ids=["grating", "grating-broadband", "grating-oblique", "cube", "cube-broadband", "guide"])
 def test_adjoint_gradient_matches_finite_differences(backend, build, frequencies, weights,
                                                       tolerance):
     worst, design = gradient_errors(build, backend, frequencies, weights)
@@ -123,6 +145,15 @@ def test_objectives_match_the_monitors(backend):
     # a grating with no structure along x sends nothing into the other orders
     flat, = design({region: torch.full(region.shape, 0.5)}, orders[1:2])
     assert flat.abs().max() < 1e-9 * float(monitor)
+
+
+@pytest.mark.slow
+def test_mode_power_of_a_straight_guide_is_its_flux():
+    _, region, design, (mode, flux) = guide("cpu", [1.0])
+    rho = torch.zeros(region.shape)
+    rho[:, 2:6] = 1.0                    # the guide's own core, straight through
+    got, total = design({region: rho}, [mode, flux])
+    assert got[0, 0, 0] == pytest.approx(float(total[0, 0, 0]), rel=0.005)
 
 
 def test_dispersive_region_is_differentiated_at_its_own_permittivity():
