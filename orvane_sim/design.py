@@ -38,6 +38,10 @@ the gradient of that plane is all carried by index 0. The monitored nodes
 fold the same way before the adjoint source is placed on the plane that is
 stepped (and on both copies of a plane of cells, which the update steps
 twice).
+
+On a box split into slabs the regions' weights and the spectra are the
+whole box's on every rank (the spectra gathered), each rank paints and
+injects the part it holds, and every rank computes the same gradient.
 """
 from __future__ import annotations
 
@@ -110,7 +114,7 @@ class DesignRegion:
         self.first, self.last = first, last
         self.module, self.device, self.dt = sim.module, sim.device, sim.dt
         self.batch = sim.batch[1]
-        grid = sim.shape
+        grid = sim.placement.shape
         h = sim.spacing
         # Per component: the slices of the material grids (node axes stop at
         # N - 1, the last node the grids hold) and the nodes' coordinates.
@@ -129,6 +133,19 @@ class DesignRegion:
                               .to(torch.float32).to(sim.device))
             self.nodes.append(tuple(slices))
             self.targets.append(tuple(coords))
+        # The part of each component's nodes that the grids here hold (a
+        # slab's), as (slices of the grids, slices of the weights), or None.
+        place = sim.placement
+        self.local = []
+        for c, slices in enumerate(self.nodes):
+            part = []
+            for a, sl in enumerate(slices):
+                held = place.held(a, sl.start, sl.stop, nodes=a != c)
+                lo, hi = (0, 0) if held is None else (held[0], min(held[1], sim.shape[a]))
+                start = place.start_stop(a)[0]
+                part.append((slice(lo, hi), slice(lo + start - sl.start, hi + start - sl.start)))
+            empty = any(g.stop <= g.start for g, _ in part)
+            self.local.append(None if empty else tuple(zip(*part)))
         # Pixel centres; one pixel along an axis is read as two equal ones
         # at the box's faces (the interpolation needs two coordinates).
         self.base = []
@@ -188,23 +205,34 @@ class _Spectra:
         x, y, z = ranges
         self.parts = [(FrequencyMonitor(sim, frequencies, x, y, z, slot=s), w)
                       for s, w in ((0, 1.0), (1, 1j))[:sim.b2]]
+        self.device = sim.device
 
     def update(self, sim) -> None:
         for monitor, _ in self.parts:
             monitor.update(sim)
 
     def fields(self) -> tuple[torch.Tensor, ...]:
-        return tuple(sum(w * getattr(m, name).to(torch.complex128) for m, w in self.parts)
+        """The whole box's spectra, on every rank of a box split into slabs
+        (a collective there)."""
+        parts = [(m.gathered(), w) for m, w in self.parts]
+        place = self.parts[0][0].placement
+        if place.axis is not None:
+            import torch.distributed as dist
+
+            got = [parts]
+            dist.broadcast_object_list(got, src=0)
+            parts = got[0]
+        device = self.device
+        return tuple(sum(w * g[name].to(device, torch.complex128) for g, w in parts)
                      for name in ("Ex", "Ey", "Ez"))
 
 
 class _AdjointSource:
     """Field increments q^n after each electric update at the nodes of a few
     boxes: q = Σ_k C_k basis_k(n), the weights C per node, the basis a table
-    of waveforms over the run. ``copies``: per box, the axes along which its
-    last plane of cells is also written to plane 0 (times a phase per b0)."""
+    of waveforms over the run."""
 
-    def __init__(self, sim, basis: torch.Tensor, boxes):
+    def __init__(self, basis: torch.Tensor, boxes):
         self.basis = basis
         self.boxes = boxes
 
@@ -213,24 +241,14 @@ class _AdjointSource:
 
     def after_e(self, sim) -> None:
         b = self.basis[sim.steps_done]
-        for field_name, where, weights, copies in self.boxes:
-            field = getattr(sim, field_name)
+        for field_name, where, weights in self.boxes:
             q = weights @ b  # [B0, B1, X, Y, Z]
-            self._add(sim, field, where, q)
-            for axis, phase in copies:
-                last = q.select(2 + axis, q.size(2 + axis) - 1).unsqueeze(2 + axis)
-                plane = list(where)
-                plane[axis] = slice(0, 1)
-                self._add(sim, field, tuple(plane), last * phase.view(-1, *[1] * 4))
-
-    @staticmethod
-    def _add(sim, field, where, q) -> None:
-        view = field[(slice(None), slice(None)) + tuple(where)]
-        if sim.b2 == 1:
-            view[..., 0] += q.real if q.is_complex() else q
-        else:
-            view[..., 0] += q.real
-            view[..., 1] += q.imag
+            view = getattr(sim, field_name)[(slice(None), slice(None)) + tuple(where)]
+            if sim.b2 == 1:
+                view[..., 0] += q
+            else:
+                view[..., 0] += q.real
+                view[..., 1] += q.imag
 
 
 def _boxes_key(ranges):
@@ -260,9 +278,6 @@ class Design:
                             "its sources (each run starts them afresh)")
         if (steps is None) == (until is None):
             raise ValueError("give the Design's run length as steps or until")
-        if sim.placement.axis is not None:
-            raise NotImplementedError("a Design runs a one-process Simulation; a box split "
-                                      "into slabs is not differentiated yet")
         self.sim = sim
         self.build_sources = sources
         self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
@@ -308,12 +323,10 @@ class Design:
 
     def _run(self, what: str, features, monitors, bloch=None) -> None:
         sim = self.sim
-        saved = sim.sources, sim.monitors, sim.periodic
+        saved = sim.sources, sim.monitors
         try:
             if bloch is not None:
-                from .periodic import BlochBoundary
-
-                sim.periodic = BlochBoundary(sim, k=bloch)
+                sim.set_bloch(bloch)
             sim.reset()
             sim.sources = [f for f in features if hasattr(f, "after_e")]
             sim.monitors = [f for f in features if hasattr(f, "update")] + list(monitors)
@@ -334,7 +347,9 @@ class Design:
                               "exact only for fields that have died away; run longer",
                               RuntimeWarning, stacklevel=4)
         finally:
-            sim.sources, sim.monitors, sim.periodic = saved
+            sim.sources, sim.monitors = saved
+            if bloch is not None:
+                sim.set_bloch(-bloch)
 
     def forward(self, regions, boxes, weights):
         import time
@@ -376,14 +391,15 @@ class Design:
         G = self._fold(boxes, grads)
         if G is None:
             return [torch.zeros_like(c.real) for f in self._regions_fields for c in f]
-        source = _AdjointSource(sim, self.basis, self._adjoint_weights(G))
+        source = _AdjointSource(self.basis, self._adjoint_weights(G))
         inside = [_Spectra(sim, self.frequencies, r.monitor_ranges) for r in regions]
-        k = getattr(sim.periodic, "k", None)
+        k = self._bloch()
         start = time.perf_counter()
         self._run("adjoint", [source], inside, bloch=None if k is None or not k.any() else -k)
         self.timings["adjoint"] = time.perf_counter() - start
         nu = self.frequencies.to(sim.device)
         s2 = 4 * torch.sin(math.pi * nu * sim.dt) ** 2
+        box = sim.placement.shape
         out = []
         for region, forward, adjoint in zip(regions, self._regions_fields, inside):
             factor = (s2 * region.permittivity_change(self.frequencies).to(sim.device)) / sim.dt
@@ -392,18 +408,21 @@ class Design:
                 sizes = [s.stop - s.start for s in region.nodes[c]]
                 g = g[:, :sizes[0], :sizes[1], :sizes[2]].clone()
                 for a in region.periodic:
-                    if region.nodes[c][a].stop == sim.shape[a]:
+                    if region.nodes[c][a].stop == box[a]:
                         g.select(1 + a, g.size(1 + a) - 1).zero_()
                 out.append(g.float())
         return out
 
+    def _bloch(self):
+        """The Bloch vectors [B0, 2] of a periodic box, None otherwise."""
+        return getattr(self.sim.periodic, "k", None)
+
     def _fold(self, boxes, grads):
-        """The gradients of the monitored spectra on whole-field tensors per
+        """The gradients of the monitored spectra on whole-box tensors per
         component, [B0, B1, *field, F] complex128, each copy of a periodic
         plane folded onto the plane that is stepped; None if all are zero."""
         sim = self.sim
         F = len(self.frequencies)
-        fields = (sim.Ex, sim.Ey, sim.Ez)
         G = [None] * 3
         for n, ranges in enumerate(boxes):
             for c in range(3):
@@ -411,32 +430,50 @@ class Design:
                 if g is None:
                     continue
                 if G[c] is None:
-                    G[c] = torch.zeros(*fields[c].shape[:5], F, dtype=torch.complex128,
-                                       device=sim.device)
+                    G[c] = torch.zeros(*sim.batch, *self._field_shape(c), F,
+                                       dtype=torch.complex128, device=sim.device)
                 where = []
                 for a, (lo, hi) in enumerate(ranges):
                     where.append(slice(lo, hi + 1 if a == c else hi + 2))
                 G[c][(slice(None), slice(None)) + tuple(where)] += g
         if all(g is None for g in G):
             return None
-        if sim.periodic is not None:
-            k = sim.periodic.k.to(sim.device)
-            for a in sim.periodic_axes():
-                phase = torch.polar(torch.ones_like(k[:, a]), k[:, a] * sim.periodic.periods[a])
-                phase = phase.view(-1, *[1] * 5)
-                for c, g in enumerate(G):
-                    if g is None:
-                        continue
-                    d = 2 + a
-                    N = g.size(d) - 1 if a != c else g.size(d)
-                    if a != c:  # node axis: ghosts 0 and N are copies of N-1 and 1
-                        g.narrow(d, N - 1, 1).add_(g.narrow(d, 0, 1) * phase)
-                        g.narrow(d, 1, 1).add_(g.narrow(d, N, 1) * phase.conj())
-                        g.narrow(d, N, 1).zero_()
-                    else:       # cell axis: cell 0 is cell N-1 again
-                        g.narrow(d, N - 1, 1).add_(g.narrow(d, 0, 1) * phase)
+        for a, phase in self._seam_phases():
+            d = 2 + a
+            for c, g in enumerate(G):
+                if g is None:
+                    continue
+                N = g.size(d) - 1 if a != c else g.size(d)
+                if a != c:  # node axis: ghosts 0 and N are copies of N-1 and 1
+                    g.narrow(d, N - 1, 1).add_(g.narrow(d, 0, 1) * phase)
+                    g.narrow(d, 1, 1).add_(g.narrow(d, N, 1) * phase.conj())
+                    g.narrow(d, N, 1).zero_()
                     g.narrow(d, 0, 1).zero_()
+                else:
+                    # cell axis: cell 0 is cell N-1 again, stepped twice; the
+                    # source goes on both copies, as the adjoint field (with
+                    # -k) has them: its spectrum at cell 0 is conj(phase)
+                    # times cell N-1's, the permittivities being equal
+                    g.narrow(d, N - 1, 1).add_(g.narrow(d, 0, 1) * phase)
+                    g.narrow(d, 0, 1).copy_(g.narrow(d, N - 1, 1) * phase.conj())
         return G
+
+    def _field_shape(self, c: int) -> tuple[int, int, int]:
+        """The whole box's extent of electric component ``c``."""
+        return tuple(n + (a != c) for a, n in enumerate(self.sim.placement.shape))
+
+    def _seam_phases(self):
+        """(axis, exp(i k P) [B0, 1, 1, 1, 1, 1]) per periodic axis, P the
+        period."""
+        sim = self.sim
+        k = self._bloch()
+        out = []
+        for a in sim.periodic_axes():
+            period = (sim.placement.shape[a] - 1) * sim.spacing[a]
+            ka = torch.zeros(sim.batch[0], dtype=torch.float64) if k is None else k[:, a]
+            ka = ka.to(sim.device)
+            out.append((a, torch.polar(torch.ones_like(ka), ka * period).view(-1, *[1] * 5)))
+        return out
 
     def _basis(self):
         """The adjoint source's waveforms [steps, K] (K carriers: a cosine
@@ -473,18 +510,26 @@ class Design:
         return table.to(sim.device), torch.linalg.inv(square).to(sim.device)
 
     def _adjoint_weights(self, G):
-        """Per component with a source: (field name, slices, weights [B0,
-        B1, X, Y, Z, K], plane-0 copies)."""
-        sim = self.sim
-        solve = self.solve
+        """Per component with a source here: (field name, slices of the
+        local field, weights [B0, B1, X, Y, Z, K])."""
+        sim, place = self.sim, self.sim.placement
         omega = 2 * math.pi * self.frequencies
-        dt = sim.dt
-        uu = torch.exp(1j * omega * dt).to(sim.device)
+        uu = torch.exp(1j * omega * sim.dt).to(sim.device)
         dens = sim.permittivity()
         names = ("Ex", "Ey", "Ez")
         boxes = []
         for c, g in enumerate(G):
-            if g is None or not bool(g.abs().amax() > 0):
+            if g is None:
+                continue
+            # the part of the box the fields here hold (a slab's)
+            held = [place.held(a, 0, n, nodes=a != c)
+                    for a, n in enumerate(self._field_shape(c))]
+            if any(h is None for h in held):
+                continue
+            g = g[(slice(None), slice(None)) + tuple(
+                slice(lo + place.start_stop(a)[0], hi + place.start_stop(a)[0])
+                for a, (lo, hi) in enumerate(held))]
+            if not bool(g.abs().amax() > 0):
                 continue
             nz = (g.abs().amax(dim=(0, 1, 5)) > 0).nonzero()
             lo, hi = nz.min(0).values.tolist(), nz.max(0).values.tolist()
@@ -495,18 +540,10 @@ class Design:
             self._check_plain(c, where)
             target = g.conj() / ((1 - uu) * den)             # [B0, B1, X, Y, Z, F]
             if sim.b2 == 1:
-                rhs = torch.cat([target.real, target.imag], -1)
-                weights = (rhs @ solve.T).float()
+                weights = (torch.cat([target.real, target.imag], -1) @ self.solve.T).float()
             else:
-                weights = (target @ solve.T).to(torch.complex64)
-            copies = []
-            if sim.periodic is not None and c in sim.periodic_axes() \
-                    and hi[c] == sim.shape[c] - 1:
-                a = c
-                k = sim.periodic.k[:, a].to(sim.device)
-                copies.append((a, torch.polar(torch.ones_like(k), k * sim.periodic.periods[a])
-                               .to(torch.complex64)))
-            boxes.append((names[c], where, weights, copies))
+                weights = (target @ self.solve.T).to(torch.complex64)
+            boxes.append((names[c], where, weights))
         return boxes
 
     def _check_plain(self, component: int, where) -> None:

@@ -357,6 +357,20 @@ class SlabSimulation(Simulation):
         elif object_options:
             raise TypeError(f"unexpected options without objects: {sorted(object_options)}")
 
+    def set_bloch(self, k) -> None:
+        from .periodic import BlochBoundary, wave_vectors
+
+        k = wave_vectors(k, self.batch[0])
+        bloch = self.periodic.bloch
+        if bloch is not None:
+            bloch = BlochBoundary(self, x=0 in bloch.axes, y=1 in bloch.axes, k=k)
+        if self.exchange.wraps:
+            self.exchange.finish()
+            overlap = self.exchange.overlap
+            self.exchange = SlabExchange(self, k[:, self.axis])
+            self.exchange.overlap = overlap
+        self.periodic = SlabBoundary(self.exchange, bloch)
+
     def periodic_axes(self) -> tuple[int, ...]:
         bloch = self.periodic.bloch
         return (bloch.axes if bloch is not None else ()) + \

@@ -78,7 +78,7 @@ class Flux:
                 faces.append((a, n, sign))
         self.faces, self.lo, self.hi = faces, lo, hi
         self.spacing = sim.spacing
-        self.full = [a in sim.periodic_axes() and lo[a] == 0 and hi[a] == sim.shape[a]
+        self.full = [a in sim.periodic_axes() and lo[a] == 0 and hi[a] == sim.placement.shape[a]
                      for a in range(3)]
         self.boxes = []
         for a, n, _ in faces:
@@ -139,7 +139,7 @@ class DiffractionOrder:
         if direction not in (1, -1):
             raise ValueError(f"DiffractionOrder direction must be +1 or -1, got {direction!r}")
         z = positions.node(sim, 2, at, "DiffractionOrder at") if at is not None else int(z)
-        NX, NY, _ = sim.shape
+        NX, NY, _ = sim.placement.shape
         positions.check_nodes(sim, ((0, 0, z - 1), (NX, NY, z + 1)),
                               "DiffractionOrder plane (with a node either side)")
         self.order = tuple(int(v) for v in order)
@@ -147,9 +147,9 @@ class DiffractionOrder:
             raise ValueError(f"order needs two integers (m, n), got {order!r}")
         self.direction = direction
         self.spacing = sim.spacing
-        self.shape = sim.shape
+        self.shape = sim.placement.shape
         self.k = sim.periodic.k.clone()
-        self.periods = sim.periodic.periods
+        self.periods = tuple((n - 1) * h for n, h in zip(self.shape[:2], sim.spacing[:2]))
         self.boxes = [[(0, NX - 1), (0, NY - 1), (z - 1, z)]]
 
     def value(self, spectra, design) -> torch.Tensor:

@@ -336,7 +336,8 @@ class Simulation:
         """Step the electric field through the painted objects with design
         regions painted over them: ``designs`` holds (region, weights) pairs,
         the weights of material b per component, [B1 or 1, ...] over the
-        region's nodes of that component (``DesignRegion.weights``), the rest
+        region's nodes of that component in the whole box
+        (``DesignRegion.weights``; a slab paints the part it holds), the rest
         of each node being material a. Each call starts again from the
         objects as ``set_objects`` painted them."""
         if self.painted is None:
@@ -349,9 +350,12 @@ class Simulation:
                 raise ValueError("the design regions' materials do not fit the 256 material ids")
             first = len(materials)
             materials += list(region.materials)
-            for (w, id1, id2), nodes, share in zip(grids, region.nodes, weights):
+            for (w, id1, id2), part, share in zip(grids, region.local, weights):
+                if part is None:  # none of this component's nodes lie here
+                    continue
+                nodes, mine = part
                 where = (slice(None),) + nodes
-                w[where] = share.detach().to(w.dtype)
+                w[where] = share.detach()[(slice(None),) + mine].to(w.dtype)
                 id1[where] = first + 1
                 id2[where] = first
         self.match_seams(grids)
@@ -365,6 +369,14 @@ class Simulation:
         if self.medium is not None:
             self.medium.reset(self.Ex, self.Ey, self.Ez)
         self.steps_done = 0
+
+    def set_bloch(self, k) -> None:
+        """Give the periodic boundary new Bloch vectors ``k``: one (kx, ky)
+        or one per b0 (an adjoint run takes the opposite ones)."""
+        from .periodic import BlochBoundary
+
+        axes = self.periodic.axes
+        self.periodic = BlochBoundary(self, x=0 in axes, y=1 in axes, k=k)
 
     def periodic_axes(self) -> tuple[int, ...]:
         """The box's periodic axes: painted objects repeat along them."""

@@ -215,6 +215,41 @@ def test_mode_ports_over_ranks_match_one_process(axis, tmp_path):
     torch.testing.assert_close(S, ref_S, rtol=1e-4, atol=1e-6)
 
 
+def design_run(axis: int = 0, slabs: bool = True, kx: float = 0.0):
+    """A grating's +1 order and reflection and their gradient with respect
+    to its layer's density, by the adjoint run; split along x the region,
+    the objectives and the periodic seam cross the slabs."""
+    from orvane_sim import Box, PlaneWave, gaussian
+    from orvane_sim.design import Design, DesignRegion
+    from orvane_sim.objectives import DiffractionOrder, Flux
+
+    box = dict(size=(1.05, 0.1, 3.0), resolution=20, layers=(0, 0, 12), bloch=(kx, 0.0),
+               objects=[Object(Box((-1, -1, 2.0), (3, 3, 4)), Dielectric(2.25))])
+    sim = SlabSimulation(axis=axis, **box) if slabs else Simulation(**box)
+    region = DesignRegion(sim, (10, 1, 3), box=((0, 0, 1.5), (1.05, 0.1, 1.8)),
+                          materials=(1.0, 4.0))
+    pulse = gaussian(t0=10.0, width=2.0, frequency=0.8)
+    design = Design(sim, lambda s: PlaneWave(s, waveform=pulse, z=0.9, k=(kx, 0.0)), [0.8],
+                    until=60.0)
+    objectives = [DiffractionOrder(sim, at=2.2, order=(1, 0)),
+                  Flux(sim, box=((0, 0, 0.8), (1.05, 0.1, 0.8)), direction=-1)]
+    torch.manual_seed(0)
+    rho = (0.2 + 0.6 * torch.rand(10, 1, 3, dtype=torch.float64)).requires_grad_()
+    order, reflected = design({region: rho}, objectives)
+    (order.sum() + 0.3 * reflected.sum()).backward()
+    return torch.stack([order.sum(), reflected.sum()]).detach(), rho.grad
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("axis, kx", [(0, 0.0), (2, 0.0), (0, 1.3)])
+def test_design_gradient_over_ranks_matches_one_process(axis, kx, tmp_path):
+    ref_values, ref_grad = design_run(slabs=False, kx=kx)
+    values, grad = spawn_run(design_run, 2, str(tmp_path / "out.pt"), timeout=120.0, axis=axis,
+                             kx=kx)
+    assert (values - ref_values).abs().max() <= 1e-5 * ref_values.abs().max()
+    assert (grad - ref_grad).abs().max() <= 1e-4 * ref_grad.abs().max()
+
+
 @pytest.mark.slow
 @pytest.mark.parametrize("ranks", [2, 3])
 def test_slab_demo_over_ranks_matches_one_process(ranks, tmp_path):
