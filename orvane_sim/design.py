@@ -314,10 +314,12 @@ class Design:
 
     @staticmethod
     def _check_overlap(regions) -> None:
+        # closed boxes: two that touch share the nodes of a face
         for n, r in enumerate(regions):
             for s in regions[:n]:
-                if all(r.first[a] < s.last[a] and s.first[a] < r.last[a] for a in range(3)):
-                    raise ValueError("design regions must not overlap")
+                if all(r.first[a] <= s.last[a] and s.first[a] <= r.last[a] for a in range(3)):
+                    raise ValueError("design regions must not overlap or touch (their nodes "
+                                     "would be shared)")
 
     # -- the runs --------------------------------------------------------
 

@@ -5,8 +5,9 @@ the objectives against the flux monitors, and refused set-ups.
 The grating: one period (1.0) of a layer between air and glass, one cell
 thick along y and Bloch-periodic, lit at normal incidence; below 1.0 in
 frequency the air side carries the specular order only and the glass the
-orders 0 and ±1. The 3-D problem: a cube of design in open space, a dipole
-below it, the power through a plane above and the intensity at a point. The
+orders 0 and ±1. The 3-D problem: two blocks of design in open space (one
+of them dispersive), a dipole below them, the power through a plane above
+and the intensity at a point. The
 guide: a slab guide's mode launched by a port, a region across the guide,
 the power that goes on in the mode.
 """
@@ -58,15 +59,18 @@ def oblique_grating(backend, frequencies, batch=1):
 def cube(backend, frequencies, batch=1):
     sim = Simulation(shape=(20, 20, 20), spacing=0.1, layers=6, batch=(1, batch),
                      backend=backend)
-    region = DesignRegion(sim, (3, 3, 3), box=((0.8, 0.8, 0.8), (1.2, 1.2, 1.2)),
-                          materials=(1.0, 4.0))
+    # two regions, the second of a dispersive material
+    regions = [DesignRegion(sim, (2, 3, 3), box=((0.7, 0.8, 0.8), (0.9, 1.2, 1.1)),
+                            materials=(1.0, 4.0)),
+               DesignRegion(sim, (2, 3, 3), box=((1.0, 0.8, 0.8), (1.2, 1.2, 1.1)),
+                            materials=(1.0, Lorentz(2.0, 1.0, 8.0, 1.0)))]
     pulse = gaussian(t0=5.0, width=1.0, frequency=sum(frequencies) / len(frequencies))
     design = Design(sim, lambda s: CurrentBox(s, waveform=pulse, direction=(1, 0, 0),
                                               box=((1.0, 1.0, 0.7), (1.0, 1.0, 0.7))),
                     frequencies, until=40.0)
     objectives = [Flux(sim, box=((0.7, 0.7, 1.3), (1.3, 1.3, 1.3))),
                   Intensity(sim, points=[(1.1, 1.0, 1.3)])]
-    return sim, region, design, objectives
+    return sim, regions, design, objectives
 
 
 def guide(backend, frequencies, batch=1):
@@ -93,16 +97,22 @@ def gradient_errors(build, backend, frequencies, weights):
     against the larger of its own size and a tenth of the largest one
     (a direction along which the objective barely moves says nothing)."""
     probe = build(backend.name, frequencies)[1]
+    shapes = [r.shape for r in (probe if isinstance(probe, list) else [probe])]
     torch.manual_seed(0)
-    rho0 = 0.2 + 0.6 * torch.rand(probe.shape, dtype=torch.float64)
-    d = torch.randn(DIRECTIONS, *probe.shape, dtype=torch.float64)
-    d = d / d.abs().amax(dim=(1, 2, 3), keepdim=True)
-    rho = torch.cat([rho0[None], rho0 + STEP * d, rho0 - STEP * d]).requires_grad_()
-    _, region, design, objectives = build(backend.name, frequencies, batch=len(rho))
-    values = design({region: rho}, objectives)
-    per_design = sum(w * v[0].reshape(len(rho), -1).sum(1) for w, v in zip(weights, values))
+    rho, d = [], []
+    for shape in shapes:
+        r0 = 0.2 + 0.6 * torch.rand(shape, dtype=torch.float64)
+        step = torch.randn(DIRECTIONS, *shape, dtype=torch.float64)
+        step = step / step.abs().amax(dim=(1, 2, 3), keepdim=True)
+        rho.append(torch.cat([r0[None], r0 + STEP * step, r0 - STEP * step]).requires_grad_())
+        d.append(step)
+    B1 = 1 + 2 * DIRECTIONS
+    _, regions, design, objectives = build(backend.name, frequencies, batch=B1)
+    regions = regions if isinstance(regions, list) else [regions]
+    values = design(dict(zip(regions, rho)), objectives)
+    per_design = sum(w * v[0].reshape(B1, -1).sum(1) for w, v in zip(weights, values))
     per_design[0].backward()
-    adjoint = (rho.grad[0] * d).sum(dim=(1, 2, 3))
+    adjoint = sum((r.grad[0] * step).sum(dim=(1, 2, 3)) for r, step in zip(rho, d))
     fd = (per_design[1:1 + DIRECTIONS] - per_design[1 + DIRECTIONS:]).detach() / (2 * STEP)
     scale = torch.maximum(fd.abs(), 0.1 * fd.abs().max())
     errors = ((adjoint - fd).abs() / scale).tolist()
