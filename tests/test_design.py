@@ -208,3 +208,16 @@ def test_refused_set_ups(case, error):
         elif case == "run too short":
             design = Design(sim, design.build_sources, [0.8], steps=10)
         design(densities, chosen)[0].sum().backward()
+
+
+@pytest.mark.slow
+def test_metagrating_improves_and_is_plotted(tmp_path):
+    from orvane_sim import metagrating
+
+    problem = metagrating.Metagrating(resolution=20)
+    rho, history = metagrating.optimise(problem, iterations=4, progress=False)
+    print(f"\nmetagrating at 20 cells per unit: efficiency {history[0]:.4f} -> {history[-1]:.4f}")
+    assert history[-1] >= 3 * history[0] and history[-1] > 0.1
+    assert rho.min() >= 0 and rho.max() <= 1
+    metagrating.plot(problem, rho, history, str(tmp_path / "design.png"))
+    assert (tmp_path / "design.png").stat().st_size > 10_000
