@@ -52,6 +52,7 @@
 #ifdef __CUDACC__
 #include <ATen/cuda/CUDAContextLight.h>
 #include <c10/cuda/CUDAGuard.h>
+#include <c10/cuda/CUDAStream.h>
 #include <cuda_runtime.h>
 #define ORV_HD __host__ __device__
 #define ORV_FORCE_INLINE __forceinline__
@@ -721,6 +722,17 @@ struct GpuKernel {
   const char* name;
 };
 
+// An error that an earlier kernel left behind, read (and, unless it is
+// sticky, cleared) before a launch, so that it is not taken for the
+// launch's own.
+inline void check_pending(const char* function, const char* kernel) {
+  const cudaError_t status = cudaGetLastError();
+  if (status != cudaSuccess)
+    throw std::runtime_error(std::string(function) + ": before the launch of " + kernel +
+                             ", an earlier CUDA error was pending (not this call's): " +
+                             cudaGetErrorString(status));
+}
+
 // The launch status, read right after the launch without waiting for the
 // device (a bad configuration or a missing device shows up here).
 inline void check_launch(const char* function, const char* kernel) {
@@ -748,14 +760,22 @@ struct GpuLauncher {
   // Kernels run on the device that holds the fields, whatever the current one.
   using DeviceScope = c10::cuda::CUDAGuard;
 
+  // Kernels go on the caller's current stream of the device that holds the
+  // fields (the wrapper's DeviceScope has made it current), where PyTorch
+  // also queues the call's own tensor work (zero-fills, index vectors,
+  // copies), so the two stay in order inside torch.cuda.stream(s) and under
+  // graph capture; a caller who never changes streams gets the default one.
+  static cudaStream_t stream() { return c10::cuda::getCurrentCUDAStream().stream(); }
+
   // `gpu_kernel(kernel)` names the __global__ function of a kernel struct;
   // each subsystem header declares one overload per kernel.
   template <class Kernel>
   static void cells16(const char* function, const CellLaunch& g, const Kernel& kernel) {
     if (g.empty()) return;
     const auto entry = gpu_kernel(kernel);
-    entry.fn<<<dim3(uint32_t(g.blocks()), uint32_t(g.batches()), 1), dim3(kBlock, 1, 1), 0, 0>>>(
-        kernel);
+    check_pending(function, entry.name);
+    entry.fn<<<dim3(uint32_t(g.blocks()), uint32_t(g.batches()), 1), dim3(kBlock, 1, 1), 0,
+               stream()>>>(kernel);
     check_launch(function, entry.name);
   }
 
@@ -763,7 +783,9 @@ struct GpuLauncher {
   static void threads(const char* function, const ThreadLaunch& g, const Kernel& kernel) {
     if (g.empty()) return;
     const auto entry = gpu_kernel(kernel);
-    entry.fn<<<dim3(uint32_t(g.blocks()), uint32_t(g.rows), 1), dim3(kBlock, 1, 1), 0, 0>>>(kernel);
+    check_pending(function, entry.name);
+    entry.fn<<<dim3(uint32_t(g.blocks()), uint32_t(g.rows), 1), dim3(kBlock, 1, 1), 0,
+               stream()>>>(kernel);
     check_launch(function, entry.name);
   }
 };
