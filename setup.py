@@ -35,7 +35,10 @@ STANDIN = f"{SRC}/standin.py"
 RECORD = "orvane_sim/_build_info.py"
 
 # The architectures, named: with no GPU visible, torch cannot guess them.
-GENCODE = [
+# ORVANE_CUDA_ARCHS="90" (a comma-separated list) builds machine code for
+# those alone: a quicker build on a machine whose GPU is known.
+GENCODE = [f"-gencode=arch=compute_{a},code=sm_{a}"
+           for a in os.environ.get("ORVANE_CUDA_ARCHS", "").replace(" ", "").split(",") if a] or [
     "-gencode=arch=compute_89,code=sm_89",
     "-gencode=arch=compute_90,code=sm_90",
     "-gencode=arch=compute_89,code=compute_89",

@@ -64,6 +64,30 @@ def test_architectures_are_named_from_the_gencode_flags(build):
     assert "--use_fast_math" in build.NVCC_FLAGS and "-ffp-contract=off" in build.CPU_FLAGS
 
 
+def test_a_quick_build_names_its_architectures(monkeypatch):
+    monkeypatch.setenv("ORVANE_CUDA_ARCHS", "90, 100")
+    spec = importlib.util.spec_from_file_location("orvane_setup_quick", ROOT / "setup.py")
+    quick = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(quick)
+    assert quick.cuda_architectures() == ["sm_90", "sm_100"]
+
+
+@pytest.mark.slow
+def test_gpu_check_dry_run(tmp_path):
+    """What the GPU check does without a device: its plan, the smoke run,
+    the CUDA tests collected and the demo's comparison, timed to $OUT."""
+    import subprocess
+
+    done = subprocess.run(["bash", str(ROOT / "tools/gpu_check.sh"), "--dry-run"],
+                          env={**os.environ, "OUT": str(tmp_path)}, capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.startswith("gpu_check: smoke tests demo; budget")
+    timings = (tmp_path / "timings.txt").read_text()
+    assert all(f"-- {p}: " in timings for p in ("smoke", "tests", "demo"))
+    assert "failed: none" in timings and (tmp_path / "slab_cpu.csv").exists()
+
+
 def test_version_is_set_once_and_read_by_the_build(build):
     tomllib = pytest.importorskip("tomllib")
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())
