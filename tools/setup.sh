@@ -23,6 +23,17 @@ if ! "$PY" -c "import torch, numpy, pytest, ninja, wheel, tqdm, matplotlib, mypy
   "$PY" -m pip install --root-user-action=ignore "torch==$TORCH_VERSION" numpy pytest ninja wheel tqdm matplotlib mypy miepython "shapely>=2.1" gdstk scipy scikit-rf
 fi
 
+# cuobjdump reads the kernels' machine code without a GPU (bench/kernel_static.py
+# and its test); where the toolkit lacks it, its PyPI package brings it.
+if ! command -v cuobjdump > /dev/null && ! "$PY" -c "
+import pathlib, sys, nvidia
+sys.exit(not any((pathlib.Path(p) / s / 'bin/cuobjdump').is_file()
+                 for p in nvidia.__path__ for s in ('cu13', 'cuda_cuobjdump')))" 2>/dev/null; then
+  echo "== installing cuobjdump (nvidia-cuda-cuobjdump)"
+  "$PY" -m pip install --root-user-action=ignore nvidia-cuda-cuobjdump ||
+    echo "(cuobjdump not installed: the static check of the kernels is skipped)"
+fi
+
 # The sources that make the installed build, and the toolkit that compiles
 # it: rebuild whenever either changes. One stamp per interpreter (its
 # prefix), so two environments never take each other's build for their own.

@@ -1,0 +1,152 @@
+"""What the GPU kernels cost before they run: per kernel (and per
+instantiation), its SASS instructions, integer multiply-adds, global loads
+(and how many of them take the read-only data path) and stores,
+local-memory accesses, registers and spill bytes, read from the built
+module's machine code.
+
+    python3 bench/kernel_static.py [--arch sm_90] [--module PATH]
+
+It needs ``cuobjdump`` (on PATH, in the CUDA toolkit, or from the PyPI
+package nvidia-cuda-cuobjdump) and ``c++filt``; no GPU. NOPs are not counted.
+"""
+from __future__ import annotations
+
+import argparse
+import collections
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+
+def find_tool(name: str) -> str | None:
+    """``name`` on PATH, in $CUDA_HOME/bin, or from its PyPI package; None
+    where it is nowhere."""
+    found = shutil.which(name)
+    if found:
+        return found
+    import os
+
+    places = [pathlib.Path(os.environ.get("CUDA_HOME", "/usr/local/cuda")) / "bin"]
+    try:
+        import nvidia
+
+        places += [pathlib.Path(p) / sub / "bin" for p in nvidia.__path__
+                   for sub in ("cu13", "cuda_cuobjdump", "cuda_nvdisasm")]
+    except ImportError:
+        pass
+    for place in places:
+        if (place / name).is_file():
+            return str(place / name)
+    return None
+
+
+def default_module() -> str | None:
+    """The Orvane built in place at the repository root, or the installed
+    one; None where only the stand-in of a build without CUDA is here."""
+    root = pathlib.Path(__file__).resolve().parent.parent
+    built = sorted(root.glob("Orvane*.so"))
+    if built:
+        return str(built[0])
+    import importlib.util
+
+    spec = importlib.util.find_spec("Orvane")
+    if spec is None or not spec.origin or not spec.origin.endswith(".so"):
+        return None
+    return spec.origin
+
+
+def demangle(names) -> dict:
+    out = subprocess.run(["c++filt"], input="\n".join(names), capture_output=True, text=True,
+                         check=True).stdout.splitlines()
+    return dict(zip(names, out))
+
+
+def short(demangled: str) -> str:
+    """"E_boundx <0>" from "E_boundx(orvane::PeriodicPass<0>)": the kernel's
+    name and the template arguments of its instantiation."""
+    name, _, args = demangled.partition("(")
+    name = name.removeprefix("void ")
+    inner = re.sub(r"\borvane::", "", args.rstrip(")"))
+    template = re.search(r"<(.*)>", inner)
+    return name + (f" <{template.group(1)}>" if template and "<" not in name else "")
+
+
+def table(module: str, arch: str, tool: str) -> dict:
+    """{kernel: Counter of opcodes, "instructions", "registers", "spill"}."""
+    counts = sass_counts(tool, module, arch)
+    usage = resources(tool, module, arch)
+    names = demangle(sorted(counts))
+    out = {}
+    for mangled, c in counts.items():
+        regs, stack, local = usage.get(mangled, (0, 0, 0))
+        c["registers"], c["spill"] = regs, stack + local
+        out[short(names[mangled])] = c
+    return out
+
+
+def sass_counts(tool: str, module: str, arch: str) -> dict:
+    text = subprocess.run([tool, "-sass", "-arch", arch, module], capture_output=True,
+                          text=True, check=True).stdout
+    counts, current = {}, None
+    for line in text.splitlines():
+        head = re.match(r"\s+Function : (\S+)", line)
+        if head:
+            current = counts.setdefault(head.group(1), collections.Counter())
+            continue
+        op = re.match(r"\s+/\*[0-9a-f]{4}\*/\s+(?:@!?U?P\w+\s+)?([A-Z][A-Z0-9_.]*)", line)
+        if current is None or not op or op.group(1) == "NOP":
+            continue
+        opcode = op.group(1)
+        current["instructions"] += 1
+        base = opcode.split(".")[0]
+        current[base] += 1
+        if base == "LDG" and ".CONSTANT" in opcode:  # the read-only data path
+            current["LDG read-only"] += 1
+    return counts
+
+
+def resources(tool: str, module: str, arch: str) -> dict:
+    text = subprocess.run([tool, "-res-usage", "-arch", arch, module], capture_output=True,
+                          text=True, check=True).stdout
+    out, current = {}, None
+    for line in text.splitlines():
+        head = re.match(r"\s*Function (\S+):", line)
+        if head:
+            current = head.group(1)
+            continue
+        use = re.search(r"REG:(\d+) STACK:(\d+) SHARED:\d+ LOCAL:(\d+)", line)
+        if current and use:
+            out[current] = tuple(int(v) for v in use.groups())
+    return out
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--arch", default="sm_90")
+    ap.add_argument("--module", default=None, help="the Orvane .so (default: the one built)")
+    args = ap.parse_args()
+    module = args.module or default_module()
+    tool = find_tool("cuobjdump")
+    if module is None:
+        sys.exit("no built Orvane module here: build it first (make setup)")
+    if tool is None:
+        sys.exit("cuobjdump not found: pip install nvidia-cuda-cuobjdump (or put the CUDA "
+                 "toolkit's bin on PATH)")
+    kernels = table(module, args.arch, tool)
+    if not kernels:
+        sys.exit(f"no {args.arch} machine code in {module}")
+    print(f"{module}, {args.arch}")
+    print(f"{'kernel':40s} {'instr':>6s} {'IMAD':>5s} {'LDG':>4s} {'(ro)':>4s} {'STG':>4s} "
+          f"{'local':>5s} {'regs':>4s} {'spill':>5s}")
+    for name in sorted(kernels):
+        c = kernels[name]
+        print(f"{name[:40]:40s} {c['instructions']:6d} {c['IMAD']:5d} {c['LDG']:4d} "
+              f"{c['LDG read-only']:4d} {c['STG']:4d} {c['LDL'] + c['STL']:5d} "
+              f"{c['registers']:4d} {c['spill']:5d}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
