@@ -134,3 +134,30 @@ def test_layers_absorb_the_pulse_and_the_faces_stay_conducting(backend):
     assert e[100:].max() / peak < 1e-3
     assert e[-1] <= 1.01 * e[160]
     assert not any(face.any() for face in _tangential_faces(sim))
+
+
+@pytest.mark.parametrize("layers, bloch", [(((6, 3), (0, 5), (4, 4)), None),
+                                           (((0, 0), (0, 0), (6, 6)), (0.0, 0.0)), (0, None)])
+def test_steps_in_one_call_clear_the_faces_as_single_steps_do(layers, bloch):
+    """After a call's first step only the strips that the layer corrections
+    write are cleared: the fields stay bit for bit those of single steps,
+    each clearing every face, from fields (faces and normal H included) that
+    the caller set at random."""
+    from orvane_sim import Box, Drude, Lorentz, Object, Sphere
+
+    def make():
+        sim = Simulation((16, 12, 18), layers=layers, bloch=bloch,
+                         objects=[Object(Box((-5, -5, 6), (50, 50, 10)), Lorentz(2, 1, 1, 0.1)),
+                                  Object(Sphere((8, 2, 9), 4), Drude(1, 2, 0.5))])
+        g = torch.Generator().manual_seed(0)
+        for f in (sim.Ex, sim.Ey, sim.Ez, sim.Hx, sim.Hy, sim.Hz):
+            f.copy_(torch.randn(f.shape, generator=g))
+        return sim
+
+    together, apart = make(), make()
+    for _ in range(4):
+        together.step(6)
+        for _ in range(6):
+            apart.step(1)
+    for name in ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz"):
+        assert torch.equal(getattr(together, name), getattr(apart, name)), name
