@@ -263,16 +263,18 @@ class Design:
 
     ``sources``: a function of the simulation that returns its sources
     (one feature or a list, monitors of its own allowed), built afresh for
-    every run; ``frequencies``:
-    the frequencies the objectives are read at; ``steps`` or ``until``: the
-    run's length, long enough for the fields to die away (the gradient is
-    exact for the stepped scheme only then; a run that ends with more than
-    ``decay`` of its peak energy left is warned about). The simulation is
-    the design's to run: after a call it holds the last run's fields.
+    every run; ``frequencies``: the frequencies the objectives are read at;
+    ``steps`` or ``until`` (in time units): the run's length, long enough
+    for the fields to die away (the gradient is exact for the stepped
+    scheme only then; a run that ends with more than ``decay`` of its peak
+    energy left is warned about); ``progress``: True shows a bar per run,
+    False hides it, None shows it when standard error is a terminal. The
+    simulation is the design's to run: after a call it holds the last run's
+    fields.
     """
 
     def __init__(self, sim, sources: Callable, frequencies: Sequence[float], steps=None,
-                 until=None, decay: float = 1e-5):
+                 until=None, decay: float = 1e-5, progress: bool | None = None):
         if not callable(sources):
             raise TypeError("Design sources must be a function of the simulation that builds "
                             "its sources (each run starts them afresh)")
@@ -286,7 +288,12 @@ class Design:
         if (self.frequencies * sim.dt >= 0.5).any():
             raise ValueError("Design frequencies must lie below the time step's Nyquist "
                              f"frequency {0.5 / sim.dt:g}")
+        length = float(steps if steps is not None else until)
+        if not math.isfinite(length) or length <= 0:
+            raise ValueError(f"the Design's run length must be positive and finite, got "
+                             f"{'steps' if steps is not None else 'until'} = {length:g}")
         self.steps = int(steps) if steps is not None else math.ceil(until / sim.dt - 1e-9)
+        self.progress = progress
         if self.steps < 1:
             raise ValueError(f"the Design's run needs at least one step, got {self.steps}")
         self.decay = float(decay)
@@ -332,16 +339,22 @@ class Design:
             sim.reset()
             sim.sources = [f for f in features if hasattr(f, "after_e")]
             sim.monitors = [f for f in features if hasattr(f, "update")] + list(monitors)
+            from tqdm.auto import tqdm
+
             peak, chunk = 0.0, max(1, self.steps // 20)
             done = 0
-            while done < self.steps:
-                n = min(chunk, self.steps - done)
-                sim.run(steps=n, progress=False)
-                done += n
-                energy = sim.energy()
-                if not math.isfinite(energy):
-                    raise FloatingPointError(f"the fields turned non-finite by step {done}")
-                peak = max(peak, energy)
+            with tqdm(total=self.steps, unit="step", desc=what, leave=False,
+                      disable=None if self.progress is None else not self.progress) as bar:
+                while done < self.steps:
+                    n = min(chunk, self.steps - done)
+                    sim.step(n)
+                    done += n
+                    bar.update(n)
+                    energy = sim.energy()
+                    if not math.isfinite(energy):
+                        raise FloatingPointError(f"the {what} run's fields turned non-finite by "
+                                                 f"step {done}")
+                    peak = max(peak, energy)
             if peak > 0 and energy > self.decay * peak:
                 warnings.warn(f"the {what} run's fields still hold {energy / peak:.1e} of "
                               f"their peak energy when it ends after {self.steps} steps: "
