@@ -46,16 +46,16 @@ injects the part it holds, and every rank computes the same gradient.
 from __future__ import annotations
 
 import math
+import time
 import warnings
 from typing import Callable, Mapping, Sequence
 
 import torch
+from tqdm.auto import tqdm
 
 from . import positions
 from .dispersion import Dielectric, discrete_permittivity, discretise
-from .monitors import FrequencyMonitor
-
-AXES = "xyz"
+from .monitors import FrequencyMonitor, _slots
 
 
 def _material(m) -> Dielectric:
@@ -204,7 +204,7 @@ class _Spectra:
     def __init__(self, sim, frequencies, ranges):
         x, y, z = ranges
         self.parts = [(FrequencyMonitor(sim, frequencies, x, y, z, slot=s), w)
-                      for s, w in ((0, 1.0), (1, 1j))[:sim.b2]]
+                      for s, w in _slots(sim)]
         self.device = sim.device
 
     def update(self, sim) -> None:
@@ -339,8 +339,6 @@ class Design:
             sim.reset()
             sim.sources = [f for f in features if hasattr(f, "after_e")]
             sim.monitors = [f for f in features if hasattr(f, "update")] + list(monitors)
-            from tqdm.auto import tqdm
-
             peak, chunk = 0.0, max(1, self.steps // 20)
             done = 0
             with tqdm(total=self.steps, unit="step", desc=what, leave=False,
@@ -367,8 +365,6 @@ class Design:
                 sim.set_bloch(-bloch)
 
     def forward(self, regions, boxes, weights):
-        import time
-
         sim = self.sim
         per_region = [weights[3 * n:3 * n + 3] for n in range(len(regions))]
         sim.paint_designs(list(zip(regions, per_region)))
@@ -400,12 +396,10 @@ class Design:
                             f"least one cell off it")
 
     def backward(self, regions, boxes, grads):
-        import time
-
         sim = self.sim
         G = self._fold(boxes, grads)
-        if G is None:
-            return [torch.zeros_like(c.real) for f in self._regions_fields for c in f]
+        if G is None:  # no objective depends on the spectra: nothing to run
+            return [None] * (3 * len(regions))
         source = _AdjointSource(self.basis, self._adjoint_weights(G))
         inside = [_Spectra(sim, self.frequencies, r.monitor_ranges) for r in regions]
         k = self._bloch()
@@ -588,7 +582,7 @@ class _Adjoint(torch.autograd.Function):
         out = ctx.design.backward(ctx.regions, ctx.boxes, grads)
         shaped = []
         for g, shape in zip(out, ctx.shapes):
-            if shape[0] == 1 and g.shape[0] != 1:
+            if g is not None and shape[0] == 1 and g.shape[0] != 1:
                 g = g.sum(0, keepdim=True)
             shaped.append(g)
         return (None, None, None, *shaped)
