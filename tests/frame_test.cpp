@@ -2,6 +2,7 @@
 // including the 16-bit wrap that the wrappers' size limits exist to prevent.
 // Built and run by test_frame.py; exits non-zero on a failure.
 #include <cstdio>
+#include <vector>
 
 #include "fields.h"
 
@@ -74,6 +75,55 @@ int main() {
     // b0 kept modulo 65536
     EXPECT(batch16_from_y(65536u * 2u + 1u, 1, 2).b0 == 0);
     EXPECT(batch16_from_y(65536u * 2u + 1u, 1, 2).b2 == 1);
+  }
+
+  // Division by a launch constant: exact for every dividend below 2^31,
+  // checked at the dividends where an error would first show (around the
+  // multiples of d and at the top of the range) for every divisor up to
+  // 2^12, powers of two and their neighbours, and the largest ones.
+  {
+    std::vector<uint32_t> divisors;
+    for (uint32_t d = 1; d <= 4096; ++d) divisors.push_back(d);
+    for (uint32_t s = 12; s <= 31; ++s)
+      for (int64_t e = -1; e <= 1; ++e) divisors.push_back(uint32_t((int64_t(1) << s) + e));
+    divisors.push_back(65535);
+    divisors.push_back(65535u * 32768u);
+    bool exact = true;
+    for (const uint32_t d : divisors) {
+      if (d == 0 || d > (1u << 31)) continue;
+      const Divisor div(d);
+      const uint32_t top = 0x7fffffffu;
+      for (const uint32_t base : {0u, d, 7u * d, top - top % d, top / d / 2 * d})
+        for (int64_t off = -2; off <= 2; ++off) {
+          const int64_t n = int64_t(base) + off;
+          if (n < 0 || n > top) continue;
+          exact = exact && div.divide(uint32_t(n)) == uint32_t(n) / d;
+        }
+      exact = exact && div.divide(top) == top / d;
+    }
+    EXPECT(exact);
+  }
+
+  // A launch's decode finds the cells and batch entries of cell16_from_id
+  // and batch16_from_y, wrap and surplus threads included.
+  {
+    bool same = true;
+    for (const CellLaunch g : {CellLaunch{7, 6, 5, 3, 4, 5}, CellLaunch{1, 1, 1, 1, 1, 1},
+                               CellLaunch{70000, 1, 1, 1, 2, 1}, CellLaunch{3, 300, 257, 2, 1, 2}}) {
+      const CellDecode decode = g.decode();
+      for (int64_t id = 0; id < int64_t(g.blocks()) * kBlock; id += 1 + id / 1000) {
+        Cell16 want, got;
+        const bool in = cell16_from_id(int32_t(id), g.NX, g.NY, g.NZ, want);
+        same = same && decode.cell(int32_t(id), got) == in && got.i == want.i &&
+               got.j == want.j && got.k == want.k;
+      }
+      for (uint32_t y = 0; y < uint32_t(g.batches()) + 3; ++y) {
+        const Batch16 want = batch16_from_y(y, uint32_t(g.B1), uint32_t(g.B2));
+        const Batch16 got = decode.batch(y);
+        same = same && got.b0 == want.b0 && got.b1 == want.b1 && got.b2 == want.b2;
+      }
+    }
+    EXPECT(same);
   }
 
   // plane positions: inner index fastest, each kept modulo 65536

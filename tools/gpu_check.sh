@@ -16,7 +16,8 @@
 #              CUDA_DISABLE_PTX_JIT=1 so that the machine code must run
 #   demo       the slab demo on both backends, R and T compared
 #   bench      every function against the bytes it must move, a field step
-#              on a 256^3 grid (bare and the driver's), the pulse run
+#              on a 256^3 grid (bare and the driver's; compact, then general
+#              instantiations), the pulse run
 #   mie        the sphere on both backends (and against Mie)
 #   slabs      the pulse run split into slabs over NCCL, one process per GPU
 #   fuzz       random calls on CUDA
@@ -124,6 +125,8 @@ demo() {
 bench() {
   { python3 bench/bench_kernels.py --backend cuda
     python3 bench/bench_fields.py --backend cuda --n 256
+    echo "the same, every kernel in its general (strided) instantiation:"
+    ORVANE_LAYOUT=strided python3 bench/bench_fields.py --backend cuda --n 256
     python3 bench/bench_interval_search.py --backend cuda --sizes 10000 100000 --repeats 2
     python3 -m orvane_sim pulse --backend cuda 2>/dev/null; } | tee "$OUT_DIR/bench.txt"
 }

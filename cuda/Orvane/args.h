@@ -331,4 +331,78 @@ inline void check_plain_complex(const ArgCheck& check, const at::Tensor& t, cons
 
 inline at::Tensor resolved(const at::Tensor& t) { return t.resolve_conj().resolve_neg(); }
 
+// ------------------------------------------------------- choice of layout
+
+// Whether 32-bit offsets reach every element of t: no negative stride and
+// the last element at most INT32_MAX elements past the first (a tensor
+// without elements has none to reach).
+inline bool fits_compact(const at::Tensor& t) {
+  int64_t last = 0;
+  for (int64_t d = 0; d < t.dim(); ++d)
+    if (t.size(d) == 0) return true;
+  for (int64_t d = 0; d < t.dim(); ++d) {
+    const int64_t size = t.size(d), stride = t.stride(d);
+    if (stride < 0 || stride > INT32_MAX || size > INT32_MAX) return false;
+    last += (size - 1) * stride;  // below 2^62 + INT32_MAX: no overflow
+    if (last > INT32_MAX) return false;
+  }
+  return true;
+}
+
+inline bool fits_compact(c10::ArrayRef<TensorArg> args) {
+  for (const auto& a : args)
+    if (!fits_compact(a.t)) return false;
+  return true;
+}
+
+// Which layout the calls take, from ORVANE_LAYOUT (read once, at the first
+// call): `auto` (or unset) the compact one wherever the tensors allow it,
+// `strided` always the general one, so that the two can be compared, and
+// `compact` the compact one or a failed call, so that a benchmark knows what
+// it measures.
+enum class LayoutMode { automatic, strided, compact, unknown };
+
+struct LayoutSetting {
+  LayoutMode mode;
+  std::string value;
+};
+
+inline const LayoutSetting& layout_setting() {
+  static const LayoutSetting setting = [] {
+    const char* v = std::getenv("ORVANE_LAYOUT");
+    const std::string value = v ? v : "";
+    if (value.empty() || value == "auto") return LayoutSetting{LayoutMode::automatic, value};
+    if (value == "strided") return LayoutSetting{LayoutMode::strided, value};
+    if (value == "compact") return LayoutSetting{LayoutMode::compact, value};
+    return LayoutSetting{LayoutMode::unknown, value};
+  }();
+  return setting;
+}
+
+// Launches the kernel that make(layout) builds: its compact instantiation
+// where every tensor of the call fits 32-bit offsets (`fits`) and has the
+// strides the kernel's compact layout declares, else the general one. The
+// body is the same, so are the results, bit for bit.
+template <class Make, class Launch>
+void with_layout(const ArgCheck& check, bool fits, const Make& make, const Launch& launch) {
+  const LayoutMode mode = layout_setting().mode;
+  if (mode == LayoutMode::unknown)
+    check.fail("ORVANE_LAYOUT must be auto, strided or compact, got '" + layout_setting().value +
+               "'");
+  if (mode != LayoutMode::strided && fits) {
+    auto kernel = make(Compact{});
+    CompactProbe probe;
+    kernel.compact_layout(probe);
+    if (probe.all) {
+      launch(kernel);
+      return;
+    }
+  }
+  if (mode == LayoutMode::compact)
+    check.fail(
+        "ORVANE_LAYOUT=compact, but the tensors do not all have the compact layout "
+        "(contiguous, with the extents the call needs, each under 2^31 elements)");
+  launch(make(Strided{}));
+}
+
 }  // namespace orvane

@@ -32,31 +32,18 @@ namespace orvane {
 namespace dispersive {
 
 using Complex = c10::complex<float>;
-using ComplexField = View<Complex, 6>;  // [B0, B1, X, Y, Z, B2]
-using ComplexVec = View<Complex, 1>;
-using IdGrid = View<uint8_t, 4>;  // [B1, NX, NY, NZ]
-
-ORV_HD inline Complex& entry(const ComplexField& v, const Batch16& b, int64_t i, int64_t j,
-                             int64_t k) {
-  return v.data()[b.b0 * v.stride(0) + b.b1 * v.stride(1) + u64(i) * v.stride(2) +
-                  u64(j) * v.stride(3) + u64(k) * v.stride(4) + b.b2 * v.stride(5)];
-}
-
-ORV_HD inline uint8_t entry(const IdGrid& v, uint16_t b1, int64_t i, int64_t j, int64_t k) {
-  return v.data()[b1 * v.stride(0) + u64(i) * v.stride(1) + u64(j) * v.stride(2) +
-                  u64(k) * v.stride(3)];
-}
 
 // One material's pole: (α, β), or (0, 0) for an id the tables do not cover.
 struct Pole {
   float ar, ai, br, bi;
 };
 
-ORV_HD inline Pole pole(const ComplexVec& rec_a, const ComplexVec& rec_b, int32_t materials,
-                        uint8_t id) {
+template <class Table>
+ORV_HD ORV_FORCE_INLINE Pole pole(const Table& rec_a, const Table& rec_b, int32_t materials,
+                                  uint8_t id) {
   if (id >= materials) return {0.f, 0.f, 0.f, 0.f};
-  const Complex a = rec_a.data()[u64(id) * rec_a.stride(0)];
-  const Complex b = rec_b.data()[u64(id) * rec_b.stride(0)];
+  const Complex a = elem(rec_a, id);
+  const Complex b = elem(rec_b, id);
   return {a.real(), a.imag(), b.real(), b.imag()};
 }
 
@@ -76,24 +63,28 @@ ORV_HD inline Complex advance(const Pole& p, const Complex& q, float s, float de
 
 // Dispersive pass, one node of one batch entry, components x, y, z each
 // skipped on the lower faces transverse to it (the nodes Update_E skips).
+template <class Layout = Strided>
 struct UpdateEDispersion {
-  using ComplexField = dispersive::ComplexField;
-  using ComplexVec = dispersive::ComplexVec;
-  using IdGrid = dispersive::IdGrid;
+  using layout = Layout;
+  template <typename T, size_t N>
+  using Out = typename Layout::template Out<T, N>;
+  template <typename T, size_t N>
+  using In = typename Layout::template In<T, N>;
+  using Complex = dispersive::Complex;
 
-  Field Ex;                             // [B0, B1, NX, NY+1, NZ+1, B2], updated
-  Field Ey;                             // [B0, B1, NX+1, NY, NZ+1, B2], updated
-  Field Ez;                             // [B0, B1, NX+1, NY+1, NZ, B2], updated
-  Field Ex_prev, Ey_prev, Ez_prev;      // shapes of Ex, Ey, Ez
-  Grid w_x, w_y, w_z;                   // [B1, NX, NY, NZ]: share of the primary material
-  IdGrid id1_x, id1_y, id1_z;           // [B1, NX, NY, NZ]: primary material ids
-  IdGrid id2_x, id2_y, id2_z;           // [B1, NX, NY, NZ]: secondary material ids
-  Grid den1_x, den1_y, den1_z;          // [B1, NX, NY, NZ]
-  Grid den2_x, den2_y, den2_z;          // [B1, NX, NY, NZ]
-  ComplexVec rec_a;                     // [materials]: α per material id
-  ComplexVec rec_b;                     // [materials]: β per material id
-  ComplexField acc1_x, acc1_y, acc1_z;  // [B0, B1, NX, NY, NZ, B2], updated
-  ComplexField acc2_x, acc2_y, acc2_z;  // [B0, B1, NX, NY, NZ, B2], updated
+  Out<float, 6> Ex;                           // [B0, B1, NX, NY+1, NZ+1, B2], updated
+  Out<float, 6> Ey;                           // [B0, B1, NX+1, NY, NZ+1, B2], updated
+  Out<float, 6> Ez;                           // [B0, B1, NX+1, NY+1, NZ, B2], updated
+  In<float, 6> Ex_prev, Ey_prev, Ez_prev;     // shapes of Ex, Ey, Ez
+  In<float, 4> w_x, w_y, w_z;                 // [B1, NX, NY, NZ]: share of the primary material
+  In<uint8_t, 4> id1_x, id1_y, id1_z;         // [B1, NX, NY, NZ]: primary material ids
+  In<uint8_t, 4> id2_x, id2_y, id2_z;         // [B1, NX, NY, NZ]: secondary material ids
+  In<float, 4> den1_x, den1_y, den1_z;        // [B1, NX, NY, NZ]
+  In<float, 4> den2_x, den2_y, den2_z;        // [B1, NX, NY, NZ]
+  In<Complex, 1> rec_a;                       // [materials]: α per material id
+  In<Complex, 1> rec_b;                       // [materials]: β per material id
+  Out<Complex, 6> acc1_x, acc1_y, acc1_z;     // [B0, B1, NX, NY, NZ, B2], updated
+  Out<Complex, 6> acc2_x, acc2_y, acc2_z;     // [B0, B1, NX, NY, NZ, B2], updated
   int32_t B1, B2, NX, NY, NZ;
   int32_t materials;  // ids below this have an entry in both tables
 
@@ -109,19 +100,32 @@ struct UpdateEDispersion {
     f(acc2_z, 4, 1);
   }
 
-  ORV_HD ORV_FORCE_INLINE void component(const Field& E, const Field& E_prev, const Grid& w,
-                                         const IdGrid& id1, const IdGrid& id2, const Grid& den1,
-                                         const Grid& den2, const ComplexField& acc1,
-                                         const ComplexField& acc2, const Batch16& b, int32_t i,
-                                         int32_t j, int32_t k) const {
+  // Contiguous tensors with the launch's extents (the grids and the
+  // accumulators over the cells), contiguous tables.
+  template <class F>
+  ORV_HD void compact_layout(F&& f) {
+    contiguous(f, {B1, NX, NY + 1, NZ + 1, B2}, Ex, Ex_prev);
+    contiguous(f, {B1, NX + 1, NY, NZ + 1, B2}, Ey, Ey_prev);
+    contiguous(f, {B1, NX + 1, NY + 1, NZ, B2}, Ez, Ez_prev);
+    contiguous(f, {NX, NY, NZ}, w_x, w_y, w_z, den1_x, den1_y, den1_z, den2_x, den2_y, den2_z);
+    contiguous(f, {NX, NY, NZ}, id1_x, id1_y, id1_z, id2_x, id2_y, id2_z);
+    contiguous(f, {B1, NX, NY, NZ, B2}, acc1_x, acc1_y, acc1_z, acc2_x, acc2_y, acc2_z);
+    contiguous(f, rec_a, rec_b);
+  }
+
+  template <class E, class EPrev, class Share, class Ids, class Den, class Acc>
+  ORV_HD ORV_FORCE_INLINE void component(const E& E_now, const EPrev& E_prev, const Share& w,
+                                         const Ids& id1, const Ids& id2, const Den& den1,
+                                         const Den& den2, const Acc& acc1, const Acc& acc2,
+                                         const Batch16& b, int32_t i, int32_t j, int32_t k) const {
     using namespace dispersive;
     const uint16_t m = b.b1;
-    const Pole p1 = pole(rec_a, rec_b, materials, entry(id1, m, i, j, k));
-    const Pole p2 = pole(rec_a, rec_b, materials, entry(id2, m, i, j, k));
-    Complex& q1 = entry(acc1, b, i, j, k);
-    Complex& q2 = entry(acc2, b, i, j, k);
+    const Pole p1 = pole(rec_a, rec_b, materials, elem(id1, m, i, j, k));
+    const Pole p2 = pole(rec_a, rec_b, materials, elem(id2, m, i, j, k));
+    Complex& q1 = elem(acc1, b, i, j, k);
+    Complex& q2 = elem(acc2, b, i, j, k);
     const float share = elem(w, m, i, j, k);
-    float& e = elem(E, b, i, j, k);
+    float& e = elem(E_now, b, i, j, k);
 
     const float e_new = ((e - field_share(p1, q1)) - field_share(p2, q2)) /
                         (elem(den1, m, i, j, k) + elem(den2, m, i, j, k));
@@ -145,10 +149,14 @@ struct UpdateEDispersion {
 #ifdef __CUDACC__
 }  // namespace orvane
 
-__global__ void Update_E_Dispersion_GPU(const orvane::UpdateEDispersion kernel);
+__global__ void Update_E_Dispersion_GPU(const orvane::UpdateEDispersion<orvane::Strided> kernel,
+                                        const orvane::CellDecode decode);
+__global__ void Update_E_Dispersion_GPU(const orvane::UpdateEDispersion<orvane::Compact> kernel,
+                                        const orvane::CellDecode decode);
 
 namespace orvane {
-inline GpuKernel<UpdateEDispersion> gpu_kernel(const UpdateEDispersion&) {
+template <class Layout>
+GpuCellKernel<UpdateEDispersion<Layout>> gpu_kernel(const UpdateEDispersion<Layout>&) {
   return {::Update_E_Dispersion_GPU, "Update_E_Dispersion_GPU"};
 }
 #endif
@@ -235,24 +243,21 @@ void update_e_dispersion(const at::Tensor& Ex, const at::Tensor& Ey, const at::T
 
   const CellLaunch g = cell_launch(s);
   const typename L::DeviceScope on(Ex.device());
-  using C = c10::complex<float>;
-  // clang-format off
-  const UpdateEDispersion kernel{
-      view<float, 6>(Ex), view<float, 6>(Ey), view<float, 6>(Ez),
-      view<float, 6>(Ex_prev), view<float, 6>(Ey_prev), view<float, 6>(Ez_prev),
-      view<float, 4>(w_x), view<float, 4>(w_y), view<float, 4>(w_z),
-      view<uint8_t, 4>(id1_x), view<uint8_t, 4>(id1_y), view<uint8_t, 4>(id1_z),
-      view<uint8_t, 4>(id2_x), view<uint8_t, 4>(id2_y), view<uint8_t, 4>(id2_z),
-      view<float, 4>(den1_x), view<float, 4>(den1_y), view<float, 4>(den1_z),
-      view<float, 4>(den2_x), view<float, 4>(den2_y), view<float, 4>(den2_z),
-      view<C, 1>(alpha), view<C, 1>(beta),
-      view<C, 6>(acc1_x), view<C, 6>(acc1_y), view<C, 6>(acc1_z),
-      view<C, 6>(acc2_x), view<C, 6>(acc2_y), view<C, 6>(acc2_z),
-      g.B1, g.B2, g.NX, g.NY, g.NZ,
-      int32_t(std::min<int64_t>(materials, 256))
-  };
-  // clang-format on
-  L::cells16("Update_E_Dispersion", g, kernel);
+  with_layout(
+      check, fits_compact(args) && fits_compact(alpha) && fits_compact(beta),
+      [&](auto layout) {
+        // clang-format off
+        return UpdateEDispersion<decltype(layout)>{
+            Ex, Ey, Ez, Ex_prev, Ey_prev, Ez_prev,
+            w_x, w_y, w_z, id1_x, id1_y, id1_z, id2_x, id2_y, id2_z,
+            den1_x, den1_y, den1_z, den2_x, den2_y, den2_z,
+            alpha, beta,
+            acc1_x, acc1_y, acc1_z, acc2_x, acc2_y, acc2_z,
+            g.B1, g.B2, g.NX, g.NY, g.NZ,
+            int32_t(std::min<int64_t>(materials, 256))};
+        // clang-format on
+      },
+      [&](const auto& kernel) { L::cells16("Update_E_Dispersion", g, kernel); });
   // Queued behind the kernel on the same stream: the next call reads E(n).
   // The shapes match (checked above), so the copies cannot fail.
   Ex_prev.copy_(Ex);

@@ -29,18 +29,21 @@
 namespace orvane {
 
 // Thickness of the layers along one axis, bounded by the auxiliary's slots.
-ORV_HD inline int32_t layer_thickness(const IntVec& layer_cells, int32_t axis, const Aux& psi,
-                                      int32_t psi_dim) {
-  const int64_t wanted = elem(layer_cells, axis);
-  const int64_t room = int64_t(psi.size(psi_dim) / 2);
+template <class Cells, class Psi>
+ORV_HD ORV_FORCE_INLINE int32_t layer_thickness(const Cells& layer_cells, int32_t axis,
+                                                const Psi& psi, int32_t psi_dim) {
+  const int32_t wanted = elem(layer_cells, axis);
+  // Half the slots, held in 32 bits: no wanted thickness exceeds INT32_MAX.
+  const auto half = psi.size(psi_dim) / 2;
+  const int32_t room = half <= uint64_t(INT32_MAX) ? int32_t(half) : INT32_MAX;
 #ifdef __CUDA_ARCH__
-  return int32_t(wanted < 0 ? 0 : (wanted < room ? wanted : room));
+  return wanted < 0 ? 0 : (wanted < room ? wanted : room);
 #else
   // The same as min, then max with 0: branch-free on the host, so that the
   // CPU walker's loops over cells hoist it (the device keeps the form it
   // allocates fewest registers for).
-  const int64_t bounded = wanted < room ? wanted : room;
-  return int32_t(bounded > 0 ? bounded : 0);
+  const int32_t bounded = wanted < room ? wanted : room;
+  return bounded > 0 ? bounded : 0;
 #endif
 }
 
@@ -49,19 +52,19 @@ ORV_HD inline int32_t layer_thickness(const IntVec& layer_cells, int32_t axis, c
 // known zone (frame.h, row regions) settles the test: the CPU walker's
 // segments pass one.
 template <Zone P = Zone::any>
-ORV_HD ORV_FORCE_INLINE int64_t layer_slot(int32_t n, int32_t N, int32_t L,
+ORV_HD ORV_FORCE_INLINE int32_t layer_slot(int32_t n, int32_t N, int32_t L,
                                            const ZoneOf<P> zone = {}) {
   if constexpr (P == Zone::inner) return -1;
   if constexpr (P == Zone::low) return n;
-  if constexpr (P == Zone::high) return int64_t(n) - N + 2 * int64_t(L);
-  if constexpr (P == Zone::layer) return int64_t(zone.slot);  // settled for the whole row
+  if constexpr (P == Zone::high) return n - N + 2 * L;
+  if constexpr (P == Zone::layer) return int32_t(zone.slot);  // settled for the whole row
   return layer_slot_of(n, N, L);
 }
 
 // The electric layers start at index 1: index 0 has no backward difference
 // (a known zone already promises an index of at least 1).
 template <Zone P = Zone::any>
-ORV_HD ORV_FORCE_INLINE int64_t electric_layer_slot(int32_t n, int32_t N, int32_t L,
+ORV_HD ORV_FORCE_INLINE int32_t electric_layer_slot(int32_t n, int32_t N, int32_t L,
                                                     ZoneOf<P> zone = {}) {
   return P == Zone::any && n == 0 ? -1 : layer_slot(n, N, L, zone);
 }
@@ -70,9 +73,11 @@ ORV_HD ORV_FORCE_INLINE int64_t electric_layer_slot(int32_t n, int32_t N, int32_
 // along the layer's axis is already the slot s: each component c filters its
 // signed difference, psi_c ← b[s]·psi_c + c[s]·d_c, and field f_c gets the
 // new psi_c.
-ORV_HD ORV_FORCE_INLINE void filter_layer(const Aux& psi, const Batch16& b, int64_t i, int64_t j,
-                                          int64_t k, int64_t s, const Vec& decay, const Vec& drive,
-                                          float d0, float d1, float& f0, float& f1) {
+template <class Psi, class Coefficients>
+ORV_HD ORV_FORCE_INLINE void filter_layer(const Psi& psi, const Batch16& b, int64_t i, int64_t j,
+                                          int64_t k, int64_t s, const Coefficients& decay,
+                                          const Coefficients& drive, float d0, float d1, float& f0,
+                                          float& f1) {
   const float lb = elem(decay, s), lc = elem(drive, s);
   float& psi0 = elem(psi, b, i, j, k, 0);
   float& psi1 = elem(psi, b, i, j, k, 1);
@@ -96,23 +101,44 @@ ORV_HD ORV_FORCE_INLINE void filter_layer(const Aux& psi, const Batch16& b, int6
 //   hpsi_z     Hx   +(Ey[k+1] − Ey[k])    Hy   −(Ex[k+1] − Ex[k])
 //
 // psi ← b·psi ± c·difference, and the field gets the new psi.
+template <class Layout = Strided>
 struct UpdateH {
-  Field Hx, Hy, Hz;      // [B0, B1, NX, NY, NZ, B2], updated
-  Field Ex;              // [B0, B1, NX, NY+1, NZ+1, B2]
-  Field Ey;              // [B0, B1, NX+1, NY, NZ+1, B2]
-  Field Ez;              // [B0, B1, NX+1, NY+1, NZ, B2]
-  Vec ch_x, ch_y, ch_z;  // [NX], [NY], [NZ]
-  Aux hpsi_x;            // [B0, B1, 2Lx, NY, NZ, 2, B2], updated
-  Aux hpsi_y;            // [B0, B1, NX, 2Ly, NZ, 2, B2], updated
-  Aux hpsi_z;            // [B0, B1, NX, NY, 2Lz, 2, B2], updated
-  Vec hb_x, hb_y, hb_z;  // [2Lx], [2Ly], [2Lz]
-  Vec hc_x, hc_y, hc_z;  // [2Lx], [2Ly], [2Lz]
-  IntVec layer_cells;    // [3]: Lx, Ly, Lz
+  using layout = Layout;
+  template <typename T, size_t N>
+  using Out = typename Layout::template Out<T, N>;
+  template <typename T, size_t N>
+  using In = typename Layout::template In<T, N>;
+
+  Out<float, 6> Hx, Hy, Hz;       // [B0, B1, NX, NY, NZ, B2], updated
+  In<float, 6> Ex;                // [B0, B1, NX, NY+1, NZ+1, B2]
+  In<float, 6> Ey;                // [B0, B1, NX+1, NY, NZ+1, B2]
+  In<float, 6> Ez;                // [B0, B1, NX+1, NY+1, NZ, B2]
+  In<float, 1> ch_x, ch_y, ch_z;  // [NX], [NY], [NZ]
+  Out<float, 7> hpsi_x;           // [B0, B1, 2Lx, NY, NZ, 2, B2], updated
+  Out<float, 7> hpsi_y;           // [B0, B1, NX, 2Ly, NZ, 2, B2], updated
+  Out<float, 7> hpsi_z;           // [B0, B1, NX, NY, 2Lz, 2, B2], updated
+  In<float, 1> hb_x, hb_y, hb_z;  // [2Lx], [2Ly], [2Lz]
+  In<float, 1> hc_x, hc_y, hc_z;  // [2Lx], [2Ly], [2Lz]
+  In<int32_t, 1> layer_cells;     // [3]: Lx, Ly, Lz
   int32_t B1, B2, NX, NY, NZ;
 
   ORV_HD int32_t layers(int axis) const {
-    const Aux& psi = axis == 0 ? hpsi_x : axis == 1 ? hpsi_y : hpsi_z;
+    const Out<float, 7>& psi = axis == 0 ? hpsi_x : axis == 1 ? hpsi_y : hpsi_z;
     return layer_thickness(layer_cells, axis, psi, 2 + axis);
+  }
+
+  // Contiguous tensors with the launch's extents, auxiliaries with the slots
+  // they have.
+  template <class F>
+  ORV_HD void compact_layout(F&& f) {
+    contiguous(f, {B1, NX, NY, NZ, B2}, Hx, Hy, Hz);
+    contiguous(f, {B1, NX, NY + 1, NZ + 1, B2}, Ex);
+    contiguous(f, {B1, NX + 1, NY, NZ + 1, B2}, Ey);
+    contiguous(f, {B1, NX + 1, NY + 1, NZ, B2}, Ez);
+    contiguous(f, {B1, int32_t(hpsi_x.size(2)), NY, NZ, 2, B2}, hpsi_x);
+    contiguous(f, {B1, NX, int32_t(hpsi_y.size(3)), NZ, 2, B2}, hpsi_y);
+    contiguous(f, {B1, NX, NY, int32_t(hpsi_z.size(4)), 2, B2}, hpsi_z);
+    contiguous(f, ch_x, ch_y, ch_z, hb_x, hb_y, hb_z, hc_x, hc_y, hc_z, layer_cells);
   }
 
   // Contiguous fields with B2 = 1: unit strides along z, auxiliaries with
@@ -141,11 +167,11 @@ struct UpdateH {
     float hy = elem(Hy, b, i, j, k) + (cx * dEz_x - cz * dEx_z);
     float hz = elem(Hz, b, i, j, k) + (cy * dEx_y - cx * dEy_x);
 
-    const int64_t p = layer_slot(i, NX, layer_thickness(layer_cells, 0, hpsi_x, 2), region.x);
+    const int32_t p = layer_slot(i, NX, layer_thickness(layer_cells, 0, hpsi_x, 2), region.x);
     if (p >= 0) filter_layer(hpsi_x, b, p, j, k, p, hb_x, hc_x, dEz_x, -dEy_x, hy, hz);
-    const int64_t q = layer_slot(j, NY, layer_thickness(layer_cells, 1, hpsi_y, 3), region.y);
+    const int32_t q = layer_slot(j, NY, layer_thickness(layer_cells, 1, hpsi_y, 3), region.y);
     if (q >= 0) filter_layer(hpsi_y, b, i, q, k, q, hb_y, hc_y, dEx_y, -dEz_y, hz, hx);
-    const int64_t r = layer_slot(k, NZ, layer_thickness(layer_cells, 2, hpsi_z, 4), region.z);
+    const int32_t r = layer_slot(k, NZ, layer_thickness(layer_cells, 2, hpsi_z, 4), region.z);
     if (r >= 0) filter_layer(hpsi_z, b, i, j, r, r, hb_z, hc_z, dEy_z, -dEx_z, hx, hy);
 
     elem(Hx, b, i, j, k) = hx;
@@ -171,25 +197,46 @@ struct UpdateH {
 //   epsi_z     Ex   −(Hy[k] − Hy[k−1])    Ey   +(Hx[k] − Hx[k−1])
 //
 // Nodes at index N are outside the launch and keep their values.
+template <class Layout = Strided>
 struct UpdateE {
-  Field Ex;                  // [B0, B1, NX, NY+1, NZ+1, B2], updated
-  Field Ey;                  // [B0, B1, NX+1, NY, NZ+1, B2], updated
-  Field Ez;                  // [B0, B1, NX+1, NY+1, NZ, B2], updated
-  Field Hx, Hy, Hz;          // [B0, B1, NX, NY, NZ, B2]
-  Grid cg1_x, cg1_y, cg1_z;  // [B1, NX, NY, NZ]
-  Grid cg2_x, cg2_y, cg2_z;  // [B1, NX, NY, NZ]
-  Vec ce_x, ce_y, ce_z;      // [NX], [NY], [NZ]
-  Aux epsi_x;                // [B0, B1, 2Lx, NY, NZ, 2, B2], updated
-  Aux epsi_y;                // [B0, B1, NX, 2Ly, NZ, 2, B2], updated
-  Aux epsi_z;                // [B0, B1, NX, NY, 2Lz, 2, B2], updated
-  Vec eb_x, eb_y, eb_z;      // [2Lx], [2Ly], [2Lz]
-  Vec ec_x, ec_y, ec_z;      // [2Lx], [2Ly], [2Lz]
-  IntVec layer_cells;        // [3]: Lx, Ly, Lz
+  using layout = Layout;
+  template <typename T, size_t N>
+  using Out = typename Layout::template Out<T, N>;
+  template <typename T, size_t N>
+  using In = typename Layout::template In<T, N>;
+
+  Out<float, 6> Ex;                  // [B0, B1, NX, NY+1, NZ+1, B2], updated
+  Out<float, 6> Ey;                  // [B0, B1, NX+1, NY, NZ+1, B2], updated
+  Out<float, 6> Ez;                  // [B0, B1, NX+1, NY+1, NZ, B2], updated
+  In<float, 6> Hx, Hy, Hz;           // [B0, B1, NX, NY, NZ, B2]
+  In<float, 4> cg1_x, cg1_y, cg1_z;  // [B1, NX, NY, NZ]
+  In<float, 4> cg2_x, cg2_y, cg2_z;  // [B1, NX, NY, NZ]
+  In<float, 1> ce_x, ce_y, ce_z;     // [NX], [NY], [NZ]
+  Out<float, 7> epsi_x;              // [B0, B1, 2Lx, NY, NZ, 2, B2], updated
+  Out<float, 7> epsi_y;              // [B0, B1, NX, 2Ly, NZ, 2, B2], updated
+  Out<float, 7> epsi_z;              // [B0, B1, NX, NY, 2Lz, 2, B2], updated
+  In<float, 1> eb_x, eb_y, eb_z;     // [2Lx], [2Ly], [2Lz]
+  In<float, 1> ec_x, ec_y, ec_z;     // [2Lx], [2Ly], [2Lz]
+  In<int32_t, 1> layer_cells;        // [3]: Lx, Ly, Lz
   int32_t B1, B2, NX, NY, NZ;
 
   ORV_HD int32_t layers(int axis) const {
-    const Aux& psi = axis == 0 ? epsi_x : axis == 1 ? epsi_y : epsi_z;
+    const Out<float, 7>& psi = axis == 0 ? epsi_x : axis == 1 ? epsi_y : epsi_z;
     return layer_thickness(layer_cells, axis, psi, 2 + axis);
+  }
+
+  // Contiguous tensors with the launch's extents (see UpdateH).
+  template <class F>
+  ORV_HD void compact_layout(F&& f) {
+    contiguous(f, {B1, NX, NY + 1, NZ + 1, B2}, Ex);
+    contiguous(f, {B1, NX + 1, NY, NZ + 1, B2}, Ey);
+    contiguous(f, {B1, NX + 1, NY + 1, NZ, B2}, Ez);
+    contiguous(f, {B1, NX, NY, NZ, B2}, Hx, Hy, Hz);
+    contiguous(f, {NX, NY, NZ}, cg1_x, cg1_y, cg1_z, cg2_x, cg2_y, cg2_z);
+    contiguous(f, {B1, int32_t(epsi_x.size(2)), NY, NZ, 2, B2}, epsi_x);
+    contiguous(f, {B1, NX, int32_t(epsi_y.size(3)), NZ, 2, B2}, epsi_y);
+    contiguous(f, {B1, NX, NY, int32_t(epsi_z.size(4)), 2, B2}, epsi_z);
+    contiguous(f, ce_x, ce_y, ce_z, eb_x, eb_y, eb_z, ec_x, ec_y, ec_z, layer_cells);
   }
 
   // Contiguous fields and grids with B2 = 1 (see UpdateH).
@@ -234,19 +281,19 @@ struct UpdateE {
       ez_new = true;
     }
 
-    const int64_t p =
+    const int32_t p =
         electric_layer_slot(i, NX, layer_thickness(layer_cells, 0, epsi_x, 2), region.x);
     if (p >= 0) {
       filter_layer(epsi_x, b, p, j, k, p, eb_x, ec_x, -dHz_x, dHy_x, ey, ez);
       ey_new = ez_new = true;
     }
-    const int64_t q =
+    const int32_t q =
         electric_layer_slot(j, NY, layer_thickness(layer_cells, 1, epsi_y, 3), region.y);
     if (q >= 0) {
       filter_layer(epsi_y, b, i, q, k, q, eb_y, ec_y, -dHx_y, dHz_y, ez, ex);
       ez_new = ex_new = true;
     }
-    const int64_t r =
+    const int32_t r =
         electric_layer_slot(k, NZ, layer_thickness(layer_cells, 2, epsi_z, 4), region.z);
     if (r >= 0) {
       filter_layer(epsi_z, b, i, j, r, r, eb_z, ec_z, -dHy_z, dHx_z, ex, ey);
@@ -262,13 +309,26 @@ struct UpdateE {
 #ifdef __CUDACC__
 }  // namespace orvane
 
-// The kernels keep their plain names, as profilers and the CUDA runtime show them.
-__global__ void Update_H_GPU(const orvane::UpdateH kernel);
-__global__ void Update_E_GPU(const orvane::UpdateE kernel);
+// The kernels keep their plain names, as profilers and the CUDA runtime show
+// them: one overload per layout.
+__global__ void Update_H_GPU(const orvane::UpdateH<orvane::Strided> kernel,
+                             const orvane::CellDecode decode);
+__global__ void Update_H_GPU(const orvane::UpdateH<orvane::Compact> kernel,
+                             const orvane::CellDecode decode);
+__global__ void Update_E_GPU(const orvane::UpdateE<orvane::Strided> kernel,
+                             const orvane::CellDecode decode);
+__global__ void Update_E_GPU(const orvane::UpdateE<orvane::Compact> kernel,
+                             const orvane::CellDecode decode);
 
 namespace orvane {
-inline GpuKernel<UpdateH> gpu_kernel(const UpdateH&) { return {::Update_H_GPU, "Update_H_GPU"}; }
-inline GpuKernel<UpdateE> gpu_kernel(const UpdateE&) { return {::Update_E_GPU, "Update_E_GPU"}; }
+template <class Layout>
+GpuCellKernel<UpdateH<Layout>> gpu_kernel(const UpdateH<Layout>&) {
+  return {::Update_H_GPU, "Update_H_GPU"};
+}
+template <class Layout>
+GpuCellKernel<UpdateE<Layout>> gpu_kernel(const UpdateE<Layout>&) {
+  return {::Update_E_GPU, "Update_E_GPU"};
+}
 #endif
 
 // ------------------------------------------------------------ host side
@@ -334,19 +394,19 @@ void update_h(const at::Tensor& Hx, const at::Tensor& Hy, const at::Tensor& Hz,
 
   const CellLaunch g = cell_launch(s);
   const typename L::DeviceScope on(Ex.device());
-  // clang-format off
-  const UpdateH kernel{
-      view<float, 6>(Hx), view<float, 6>(Hy), view<float, 6>(Hz),
-      view<float, 6>(Ex), view<float, 6>(Ey), view<float, 6>(Ez),
-      view<float, 1>(ch_x), view<float, 1>(ch_y), view<float, 1>(ch_z),
-      view<float, 7>(hpsi_x), view<float, 7>(hpsi_y), view<float, 7>(hpsi_z),
-      view<float, 1>(hb_x), view<float, 1>(hb_y), view<float, 1>(hb_z),
-      view<float, 1>(hc_x), view<float, 1>(hc_y), view<float, 1>(hc_z),
-      view<int32_t, 1>(layer_cells),
-      g.B1, g.B2, g.NX, g.NY, g.NZ
-  };
-  // clang-format on
-  L::cells16("Update_H", g, kernel);
+  with_layout(
+      check, fits_compact(args),
+      [&](auto layout) {
+        // clang-format off
+        return UpdateH<decltype(layout)>{
+            Hx, Hy, Hz, Ex, Ey, Ez,
+            ch_x, ch_y, ch_z,
+            hpsi_x, hpsi_y, hpsi_z, hb_x, hb_y, hb_z, hc_x, hc_y, hc_z,
+            layer_cells,
+            g.B1, g.B2, g.NX, g.NY, g.NZ};
+        // clang-format on
+      },
+      [&](const auto& kernel) { L::cells16("Update_H", g, kernel); });
 }
 
 template <class L>
@@ -382,21 +442,20 @@ void update_e(const at::Tensor& Ex, const at::Tensor& Ey, const at::Tensor& Ez,
 
   const CellLaunch g = cell_launch(s);
   const typename L::DeviceScope on(Ex.device());
-  // clang-format off
-  const UpdateE kernel{
-      view<float, 6>(Ex), view<float, 6>(Ey), view<float, 6>(Ez),
-      view<float, 6>(Hx), view<float, 6>(Hy), view<float, 6>(Hz),
-      view<float, 4>(cg1_x), view<float, 4>(cg1_y), view<float, 4>(cg1_z),
-      view<float, 4>(cg2_x), view<float, 4>(cg2_y), view<float, 4>(cg2_z),
-      view<float, 1>(ce_x), view<float, 1>(ce_y), view<float, 1>(ce_z),
-      view<float, 7>(epsi_x), view<float, 7>(epsi_y), view<float, 7>(epsi_z),
-      view<float, 1>(eb_x), view<float, 1>(eb_y), view<float, 1>(eb_z),
-      view<float, 1>(ec_x), view<float, 1>(ec_y), view<float, 1>(ec_z),
-      view<int32_t, 1>(layer_cells),
-      g.B1, g.B2, g.NX, g.NY, g.NZ
-  };
-  // clang-format on
-  L::cells16("Update_E", g, kernel);
+  with_layout(
+      check, fits_compact(args),
+      [&](auto layout) {
+        // clang-format off
+        return UpdateE<decltype(layout)>{
+            Ex, Ey, Ez, Hx, Hy, Hz,
+            cg1_x, cg1_y, cg1_z, cg2_x, cg2_y, cg2_z,
+            ce_x, ce_y, ce_z,
+            epsi_x, epsi_y, epsi_z, eb_x, eb_y, eb_z, ec_x, ec_y, ec_z,
+            layer_cells,
+            g.B1, g.B2, g.NX, g.NY, g.NZ};
+        // clang-format on
+      },
+      [&](const auto& kernel) { L::cells16("Update_E", g, kernel); });
 }
 
 }  // namespace orvane

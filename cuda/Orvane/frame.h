@@ -73,17 +73,90 @@ struct RestrictPtrTraits {
   typedef T* __restrict__ PtrType;
 };
 
+// What a read-only view returns on the device: the element read through the
+// read-only data path (the non-coherent cache); on the host, a plain read.
+template <typename T>
+ORV_HD ORV_FORCE_INLINE T read_only(const T* p) {
+#ifdef __CUDA_ARCH__
+  if constexpr (std::is_same_v<T, c10::complex<float>>) {
+    const float2 v = __ldg(reinterpret_cast<const float2*>(p));
+    return T(v.x, v.y);
+  } else {
+    return __ldg(p);
+  }
+#else
+  return *p;
+#endif
+}
+
+// The general view: any strides (negative ones included), 64-bit offsets.
+// Built from a tensor whose element type and dimensions the wrapper has
+// checked.
 template <typename T, size_t N>
 struct View : at::GenericPackedTensorAccessor<T, N, RestrictPtrTraits, uint64_t> {
   using Accessor = at::GenericPackedTensorAccessor<T, N, RestrictPtrTraits, uint64_t>;
+  using index_t = uint64_t;  // offsets wrap modulo 2^64
+  static constexpr size_t rank = N;
+
   View(const Accessor& a) : Accessor(a) {}  // NOLINT: views are built from accessors
+  View(const at::Tensor& t)                 // NOLINT: and from the tensors they view
+      : Accessor(t.generic_packed_accessor<T, N, RestrictPtrTraits, uint64_t>()) {}
+
+  ORV_HD ORV_FORCE_INLINE T& item(uint64_t offset) const { return this->data()[offset]; }
 
   // The CPU walker's layout specialisation (see CpuLauncher): a stride that
   // the tensor is known to have, stored again as a constant into a kernel's
   // private copy, so that the compiler sees it and can vectorise along z.
-  void pin_stride(size_t d, uint64_t s) { this->strides_[d] = s; }
+  ORV_HD void pin_stride(size_t d, uint64_t s) { this->strides_[d] = s; }
 };
 
+// The compact view, for tensors whose every element lies within 2^31
+// elements past the first, through non-negative strides (the host checks
+// it, see with_layout in args.h): offsets in 32-bit arithmetic, a single
+// multiply-add per index on the GPU where the general view needs a 64-bit
+// product. A view of const elements is read-only, and on the device it reads
+// through the read-only data path.
+template <typename T, size_t N>
+struct Dense {
+  // Offsets are 32-bit on the device; the host computes them in 64 bits,
+  // which changes no offset (all are below 2^31) and lets the CPU walker
+  // vectorise its rows (a 32-bit offset may wrap, for all the compiler
+  // knows, so consecutive cells need not be consecutive in memory).
+#ifdef __CUDA_ARCH__
+  using index_t = uint32_t;
+#else
+  using index_t = uint64_t;
+#endif
+  static constexpr size_t rank = N;
+
+  T* __restrict__ data_;
+  uint32_t strides_[N];
+  uint32_t sizes_[N];
+
+  Dense() = default;
+  Dense(const at::Tensor& t)  // NOLINT: views are built from the tensors they view
+      : data_(t.data_ptr<std::remove_const_t<T>>()) {
+    for (size_t d = 0; d < N; ++d) {
+      strides_[d] = uint32_t(t.stride(int64_t(d)));
+      sizes_[d] = uint32_t(t.size(int64_t(d)));
+    }
+  }
+
+  ORV_HD T* data() const { return data_; }
+  ORV_HD uint32_t stride(size_t d) const { return strides_[d]; }
+  ORV_HD uint32_t size(size_t d) const { return sizes_[d]; }
+  ORV_HD void pin_stride(size_t d, uint64_t s) { strides_[d] = uint32_t(s); }
+
+  // A reference to a writable element, the value of a read-only one.
+  ORV_HD ORV_FORCE_INLINE decltype(auto) item(index_t offset) const {
+    if constexpr (std::is_const_v<T>)
+      return read_only(data_ + offset);
+    else
+      return (data_[offset]);
+  }
+};
+
+// The general views of the kernels that have no compact instantiation.
 using Field = View<float, 6>;  // [B0, B1, X, Y, Z, B2]
 using Aux = View<float, 7>;    // [B0, B1, X, Y, Z, 2, B2]
 using Grid = View<float, 4>;   // [B1, NX, NY, NZ]
@@ -93,6 +166,85 @@ using IntVec = View<int32_t, 1>;
 template <typename T, size_t N>
 View<T, N> view(const at::Tensor& t) {
   return t.generic_packed_accessor<T, N, RestrictPtrTraits, uint64_t>();
+}
+
+// ---------------------------------------------------------------- layouts
+//
+// How a kernel's views address their tensors. A kernel struct takes its
+// layout as a template argument and declares its tensors as Out (written)
+// or In (only read); its body is the same for every layout. The host picks
+// the layout per call (with_layout, args.h).
+//   Strided: the general views, for every input.
+//   Compact: 32-bit offsets and read-only loads, where every tensor of the
+//            call fits them (the contiguous tensors the driver makes do).
+struct Strided {
+  template <typename T, size_t N>
+  using Out = View<T, N>;
+  template <typename T, size_t N>
+  using In = View<T, N>;
+};
+
+struct Compact {
+  template <typename T, size_t N>
+  using Out = Dense<T, N>;
+  template <typename T, size_t N>
+  using In = Dense<const T, N>;
+};
+
+// A kernel with a compact instantiation declares, in
+// `compact_layout(f)`, the strides each of its tensors has when it is
+// contiguous with the extents the launch needs, as f(view, dim, stride)
+// with strides computed from the kernel's sizes (see `contiguous`). The
+// host takes the compact instantiation only where every tensor has those
+// strides (CompactProbe); the launchers then store them into the thread's
+// copy of the kernel (pin_compact), so that the compiler sees tensors of one
+// shape share their offsets and finds a neighbour one constant stride away.
+template <class K, class = void>
+struct compact_kernel : std::false_type {};
+template <class K>
+struct compact_kernel<K, std::void_t<typename K::layout>>
+    : std::is_same<typename K::layout, Compact> {};
+
+// Stores a stride into a view of a kernel's private copy.
+struct StridePin {
+  template <class V>
+  ORV_HD ORV_FORCE_INLINE void operator()(V& v, size_t d, uint64_t s) const {
+    v.pin_stride(d, s);
+  }
+};
+
+// Whether every view has the strides declared (a dimension of one entry
+// has any: its index is always 0).
+struct CompactProbe {
+  bool all = true;
+  template <class V>
+  void operator()(const V& v, size_t d, uint64_t s) {
+    all = all && (v.size(d) <= 1 || uint64_t(v.stride(d)) == s);
+  }
+};
+
+template <class K>
+ORV_HD ORV_FORCE_INLINE void pin_compact(K& kernel) {
+  if constexpr (compact_kernel<K>::value) kernel.compact_layout(StridePin{});
+}
+
+// f(v, d, stride) for every dimension d of each view v, with the strides of
+// a contiguous tensor whose dimensions after the first have the sizes
+// `inner` (the first dimension's size changes no stride).
+template <class F, size_t M, class... Views>
+ORV_HD ORV_FORCE_INLINE void contiguous(F& f, const int32_t (&inner)[M], Views&... views) {
+  static_assert(((M + 1 == Views::rank) && ...), "one size per dimension after the first");
+  uint32_t strides[M + 1];
+  strides[M] = 1;
+  for (size_t d = M; d-- > 0;) strides[d] = strides[d + 1] * uint32_t(inner[d]);
+  for (size_t d = 0; d <= M; ++d) (f(views, d, strides[d]), ...);
+}
+
+// The same for vectors: unit strides.
+template <class F, class... Vectors>
+ORV_HD ORV_FORCE_INLINE void contiguous(F& f, Vectors&... vectors) {
+  static_assert(((Vectors::rank == 1) && ...), "vectors");
+  (f(vectors, 0, 1), ...);
 }
 
 // Index and offset arithmetic is unsigned 64-bit, wrapping, so a negative
@@ -111,12 +263,16 @@ struct Batch16 {
 
 // GPU thread to cell: split the linear thread id with signed 32-bit division
 // (z fastest), keep each index modulo 65536, and report whether the cell lies
-// inside the grid (the surplus threads of the last block do not).
+// inside the grid (the surplus threads of the last block do not). A launch
+// has ids from 0 and sizes of at least 1, where signed and unsigned division
+// agree; the unsigned form is the shorter one, and k is the remainder that
+// the division for j leaves.
 ORV_HD inline bool cell16_from_id(int32_t id, int32_t NX, int32_t NY, int32_t NZ, Cell16& c) {
-  const int32_t plane = NY * NZ;
-  const int32_t i = id / plane;
-  const int32_t j = (id - i * plane) / NZ;
-  const int32_t k = id % NZ;
+  const uint32_t plane = uint32_t(NY) * uint32_t(NZ);
+  const uint32_t i = uint32_t(id) / plane;
+  const uint32_t in_plane = uint32_t(id) - i * plane;
+  const uint32_t j = in_plane / uint32_t(NZ);
+  const uint32_t k = in_plane - j * uint32_t(NZ);
   c.i = static_cast<uint16_t>(i);
   c.j = static_cast<uint16_t>(j);
   c.k = static_cast<uint16_t>(k);
@@ -124,14 +280,68 @@ ORV_HD inline bool cell16_from_id(int32_t id, int32_t NX, int32_t NY, int32_t NZ
 }
 
 // Launch-grid y coordinate to batch entry, in unsigned 32-bit arithmetic,
-// each index kept modulo 65536.
+// each index kept modulo 65536: b0 = y / (B1·B2), b1 = (y / B2) mod B1,
+// b2 = y mod B2, in two divisions (y / (B1·B2) is (y / B2) / B1).
 ORV_HD inline Batch16 batch16_from_y(uint32_t y, uint32_t B1, uint32_t B2) {
+  const uint32_t row = y / B2;  // b0·B1 + b1
+  const uint32_t b0 = row / B1;
   Batch16 b;
-  b.b0 = static_cast<uint16_t>(y / (B1 * B2));
-  b.b1 = static_cast<uint16_t>((y / B2) % B1);
-  b.b2 = static_cast<uint16_t>(y - (y / B2) * B2);
+  b.b0 = static_cast<uint16_t>(b0);
+  b.b1 = static_cast<uint16_t>(row - b0 * B1);
+  b.b2 = static_cast<uint16_t>(y - row * B2);
   return b;
 }
+
+// Unsigned division by a launch constant d, 1 <= d <= 2^31, as a
+// multiply-high and a shift, exact for every dividend n < 2^31 (thread ids
+// and launch-grid rows are): with s = ceil(log2 d) and m = ceil(2^(31+s) / d),
+// which fits 32 bits, n·m / 2^(31+s) exceeds n / d by less than 1/d, so
+// both have the same integer part. A GPU division by a value it does not
+// know takes about fifteen instructions; this takes three.
+struct Divisor {
+  uint32_t magic, shift;
+
+  Divisor() = default;
+  explicit Divisor(uint32_t d) : shift(0) {
+    if (d == 0) d = 1;  // (no launch divides by zero: empty ones never start)
+    while (shift < 31 && (uint32_t(1) << shift) < d) ++shift;
+    magic = uint32_t(((uint64_t(1) << (31 + shift)) + d - 1) / d);
+  }
+
+  ORV_HD ORV_FORCE_INLINE uint32_t divide(uint32_t n) const {
+#ifdef __CUDA_ARCH__
+    return __umulhi(n << 1, magic) >> shift;
+#else
+    return uint32_t((uint64_t(n << 1) * magic) >> 32) >> shift;
+#endif
+  }
+};
+
+// What a cell kernel's threads need to find their cell and batch entry: the
+// sizes, with divisors for those they divide by, built on the host once per
+// launch. The results are those of cell16_from_id and batch16_from_y.
+struct CellDecode {
+  int32_t NX, NY, NZ;
+  uint32_t B1, B2;
+  Divisor plane, nz, b1, b2;  // by NY·NZ, NZ, B1, B2
+
+  ORV_HD ORV_FORCE_INLINE bool cell(int32_t id, Cell16& c) const {
+    const uint32_t i = plane.divide(uint32_t(id));
+    const uint32_t in_plane = uint32_t(id) - i * (uint32_t(NY) * uint32_t(NZ));
+    const uint32_t j = nz.divide(in_plane);
+    c.i = static_cast<uint16_t>(i);
+    c.j = static_cast<uint16_t>(j);
+    c.k = static_cast<uint16_t>(in_plane - j * uint32_t(NZ));
+    return c.i < NX && c.j < NY && c.k < NZ;
+  }
+
+  ORV_HD ORV_FORCE_INLINE Batch16 batch(uint32_t y) const {
+    const uint32_t row = b2.divide(y);  // b0·B1 + b1
+    const uint32_t b0 = b1.divide(row);
+    return {static_cast<uint16_t>(b0), static_cast<uint16_t>(row - b0 * B1),
+            static_cast<uint16_t>(y - row * B2)};
+  }
+};
 
 // Plane kernels (injection planes, periodic ghost faces): a linear thread id
 // split over rows `inner` positions wide, with signed 32-bit division
@@ -172,29 +382,47 @@ ORV_HD inline Batch32 batch32_from_y(uint32_t y, uint32_t B1, uint32_t B2) {
   return {y / (B1 * B2), (y / B2) % B1, y - (y / B2) * B2};
 }
 
-// Element (i, j, k) of batch entry b of a field tensor.
-ORV_HD inline float& elem(const Field& v, const Batch16& b, int64_t i, int64_t j, int64_t k) {
-  return v.data()[b.b0 * v.stride(0) + b.b1 * v.stride(1) + u64(i) * v.stride(2) +
-                  u64(j) * v.stride(3) + u64(k) * v.stride(4) + b.b2 * v.stride(5)];
+// What indexing a view gives: a reference to a writable element, the value
+// of a read-only one.
+template <class V>
+using Ref = decltype(std::declval<const V&>().item(0));
+template <class V>
+using Value = std::remove_cv_t<std::remove_reference_t<Ref<V>>>;
+
+// Element (i, j, k) of batch entry b of a field tensor [B0, B1, X, Y, Z, B2].
+// Offsets are computed in the view's own index type.
+template <class V, std::enable_if_t<V::rank == 6, int> = 0>
+ORV_HD ORV_FORCE_INLINE Ref<V> elem(const V& v, const Batch16& b, int64_t i, int64_t j,
+                                    int64_t k) {
+  using I = typename V::index_t;
+  return v.item(I(b.b0) * v.stride(0) + I(b.b1) * v.stride(1) + I(i) * v.stride(2) +
+                I(j) * v.stride(3) + I(k) * v.stride(4) + I(b.b2) * v.stride(5));
 }
 
-// Component c at (i, j, k) of batch entry b of an absorbing-layer auxiliary.
-ORV_HD inline float& elem(const Aux& v, const Batch16& b, int64_t i, int64_t j, int64_t k,
-                          int64_t c) {
-  return v.data()[b.b0 * v.stride(0) + b.b1 * v.stride(1) + u64(i) * v.stride(2) +
-                  u64(j) * v.stride(3) + u64(k) * v.stride(4) + u64(c) * v.stride(5) +
-                  b.b2 * v.stride(6)];
+// Component c at (i, j, k) of batch entry b of an absorbing-layer auxiliary
+// [B0, B1, X, Y, Z, 2, B2].
+template <class V, std::enable_if_t<V::rank == 7, int> = 0>
+ORV_HD ORV_FORCE_INLINE Ref<V> elem(const V& v, const Batch16& b, int64_t i, int64_t j, int64_t k,
+                                    int64_t c) {
+  using I = typename V::index_t;
+  return v.item(I(b.b0) * v.stride(0) + I(b.b1) * v.stride(1) + I(i) * v.stride(2) +
+                I(j) * v.stride(3) + I(k) * v.stride(4) + I(c) * v.stride(5) +
+                I(b.b2) * v.stride(6));
 }
 
-// Node (i, j, k) of material grid slice b1.
-ORV_HD inline float elem(const Grid& v, uint16_t b1, int64_t i, int64_t j, int64_t k) {
-  return v.data()[b1 * v.stride(0) + u64(i) * v.stride(1) + u64(j) * v.stride(2) +
-                  u64(k) * v.stride(3)];
+// Node (i, j, k) of material grid slice b1 [B1, X, Y, Z], read.
+template <class V, std::enable_if_t<V::rank == 4, int> = 0>
+ORV_HD ORV_FORCE_INLINE Value<V> elem(const V& v, uint16_t b1, int64_t i, int64_t j, int64_t k) {
+  using I = typename V::index_t;
+  return v.item(I(b1) * v.stride(0) + I(i) * v.stride(1) + I(j) * v.stride(2) +
+                I(k) * v.stride(3));
 }
 
-template <typename T>
-ORV_HD inline T elem(const View<T, 1>& v, int64_t i) {
-  return v.data()[u64(i) * v.stride(0)];
+// Entry i of a vector, read.
+template <class V, std::enable_if_t<V::rank == 1, int> = 0>
+ORV_HD ORV_FORCE_INLINE Value<V> elem(const V& v, int64_t i) {
+  using I = typename V::index_t;
+  return v.item(I(i) * v.stride(0));
 }
 
 // Fused multiply-add a*b + c, one rounding, on both backends.
@@ -251,11 +479,14 @@ struct ZoneOf<Zone::layer> {
 // Slot of index n in the layers of thickness L at both ends of an axis of N
 // cells, or -1 where n lies in neither layer; a cell in both (2L > N) counts
 // as low. The field updates' absorbing layers follow this rule, and the CPU
-// walker cuts its rows by it.
-ORV_HD inline int64_t layer_slot_of(int32_t n, int32_t N, int32_t L) {
-  if (n < L) return n;
-  if (n >= int64_t(N) - L) return int64_t(n) - N + 2 * int64_t(L);
-  return -1;
+// walker cuts its rows by it. 32-bit arithmetic is exact for every
+// thickness: N - L cannot overflow (0 <= N, L), and a cell reaches the high
+// layer only when L <= n < 65536, which keeps n - N + 2L small.
+ORV_HD inline int32_t layer_slot_of(int32_t n, int32_t N, int32_t L) {
+  // Formed before the tests, so that the choice is a select, not a branch;
+  // wrapping (unsigned) where it is not taken.
+  const int32_t high = int32_t(uint32_t(n) - uint32_t(N) + 2u * uint32_t(L));
+  return n < L ? n : (n >= N - L ? high : -1);
 }
 
 template <Zone X, Zone Y, Zone Z>
@@ -287,6 +518,18 @@ struct CellLaunch {
   bool empty() const { return cells() == 0 || batches() == 0; }
   // grid.x, in signed 32-bit arithmetic (the limits above keep it exact).
   int32_t blocks() const { return (NX * NY * NZ + (kBlock - 1)) / kBlock; }
+  // What its threads decode their cells and batch entries with.
+  CellDecode decode() const {
+    return {NX,
+            NY,
+            NZ,
+            uint32_t(B1),
+            uint32_t(B2),
+            Divisor(uint32_t(NY) * uint32_t(NZ)),
+            Divisor(uint32_t(NZ)),
+            Divisor(uint32_t(B1)),
+            Divisor(uint32_t(B2))};
+  }
 };
 
 // Launch of a kernel over `threads` linear thread ids (grid.x blocks of 256)
@@ -342,12 +585,6 @@ struct StrideProbe {
   template <class V>
   void operator()(const V& v, size_t d, uint64_t s) {
     all = all && v.stride(d) == s;
-  }
-};
-struct StridePin {
-  template <class V>
-  void operator()(V& v, size_t d, uint64_t s) const {
-    v.pin_stride(d, s);
   }
 };
 template <class K, class = void>
@@ -436,6 +673,7 @@ ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Bat
   // A private copy: the compiler keeps its pointers and strides in registers
   // instead of reloading them after every store, and sees pinned strides.
   Kernel local = kernel;
+  pin_compact(local);
   Cell16 c{i, 0, 0};
   if constexpr (X == Zone::any) {
     for (int32_t j = 0; j < g.NY; ++j) {
@@ -498,7 +736,8 @@ void x_row_any_isa(bool wide, const CellLaunch& g, const Kernel& kernel, const B
 // latter).
 template <class Kernel>
 ORV_FORCE_INLINE void pairs(const Kernel& kernel, int64_t begin, int64_t end, int64_t rows) {
-  const Kernel local = kernel;
+  Kernel local = kernel;
+  pin_compact(local);
   if (rows == 1) {
     // A single row (one batch entry, the common case): its decoding folds
     // away.
@@ -702,23 +941,34 @@ struct CpuLauncher {
 // Body of every 16-bit cell kernel: decode the thread's cell and batch entry,
 // drop the surplus threads, run the cell.
 template <class Kernel>
-__device__ __forceinline__ void run_cell16_thread(const Kernel& kernel) {
+__device__ __forceinline__ void run_cell16_thread(const Kernel& kernel, const CellDecode& decode) {
   Cell16 c;
   const int32_t id = int32_t(blockIdx.x) * int32_t(blockDim.x) + int32_t(threadIdx.x);
-  if (!cell16_from_id(id, kernel.NX, kernel.NY, kernel.NZ, c)) return;
-  kernel.cell(c, batch16_from_y(blockIdx.y, uint32_t(kernel.B1), uint32_t(kernel.B2)));
+  if (!decode.cell(id, c)) return;
+  Kernel local = kernel;
+  pin_compact(local);
+  local.cell(c, decode.batch(blockIdx.y));
 }
 
 // Body of every thread-grid kernel: the kernel decodes id and row itself.
 template <class Kernel>
 __device__ __forceinline__ void run_thread(const Kernel& kernel) {
-  kernel.thread(int32_t(blockIdx.x) * int32_t(blockDim.x) + int32_t(threadIdx.x), blockIdx.y);
+  Kernel local = kernel;
+  pin_compact(local);
+  local.thread(int32_t(blockIdx.x) * int32_t(blockDim.x) + int32_t(threadIdx.x), blockIdx.y);
 }
 
-// A __global__ function and its name, for error messages.
+// A __global__ function and its name, for error messages: a cell kernel's
+// takes the decode of its launch too.
 template <class Kernel>
 struct GpuKernel {
   void (*fn)(Kernel);
+  const char* name;
+};
+
+template <class Kernel>
+struct GpuCellKernel {
+  void (*fn)(Kernel, CellDecode);
   const char* name;
 };
 
@@ -775,7 +1025,7 @@ struct GpuLauncher {
     const auto entry = gpu_kernel(kernel);
     check_pending(function, entry.name);
     entry.fn<<<dim3(uint32_t(g.blocks()), uint32_t(g.batches()), 1), dim3(kBlock, 1, 1), 0,
-               stream()>>>(kernel);
+               stream()>>>(kernel, g.decode());
     check_launch(function, entry.name);
   }
 

@@ -25,41 +25,73 @@
 
 namespace orvane {
 
-using Accumulator = View<c10::complex<float>, 6>;  // [B0, B1, box x, box y, box z, F]
-using Factors = View<c10::complex<float>, 1>;      // [F]
-
+template <class Layout = Strided>
 struct MonitorUpdate {
-  Accumulator Ex_acc;  // [B0, B1, MX-1, MY, MZ, F], updated
-  Accumulator Ey_acc;  // [B0, B1, MX, MY-1, MZ, F], updated
-  Accumulator Ez_acc;  // [B0, B1, MX, MY, MZ-1, F], updated
-  Field Ex;            // [B0, B1, >= x0+MX-1, >= y0+MY, >= z0+MZ, F or >= 1]
-  Field Ey;            // [B0, B1, >= x0+MX, >= y0+MY-1, >= z0+MZ, F or >= 1]
-  Field Ez;            // [B0, B1, >= x0+MX, >= y0+MY, >= z0+MZ-1, F or >= 1]
-  Factors factor;      // [>= F]
-  int32_t x0, y0, z0, B1, F, MX, MY, MZ;
+  using layout = Layout;
+  using Complex = c10::complex<float>;
+  template <typename T, size_t N>
+  using Out = typename Layout::template Out<T, N>;
+  template <typename T, size_t N>
+  using In = typename Layout::template In<T, N>;
 
-  // acc += w·e as two fused multiply-adds, the pair read and written once.
-  ORV_HD static void add(const Accumulator& acc, const Batch32& b, int32_t i, int32_t j, int32_t k,
-                         const c10::complex<float> w, const float e) {
-    c10::complex<float>& a =
-        acc.data()[b.b0 * acc.stride(0) + b.b1 * acc.stride(1) + u64(i) * acc.stride(2) +
-                   u64(j) * acc.stride(3) + u64(k) * acc.stride(4) + b.b2 * acc.stride(5)];
-    const c10::complex<float> old = a;
-    a = c10::complex<float>(fused(w.real(), e, old.real()), fused(w.imag(), e, old.imag()));
+  Out<Complex, 6> Ex_acc;  // [B0, B1, MX-1, MY, MZ, F], updated
+  Out<Complex, 6> Ey_acc;  // [B0, B1, MX, MY-1, MZ, F], updated
+  Out<Complex, 6> Ez_acc;  // [B0, B1, MX, MY, MZ-1, F], updated
+  In<float, 6> Ex;         // [B0, B1, >= x0+MX-1, >= y0+MY, >= z0+MZ, F or >= 1]
+  In<float, 6> Ey;         // [B0, B1, >= x0+MX, >= y0+MY-1, >= z0+MZ, F or >= 1]
+  In<float, 6> Ez;         // [B0, B1, >= x0+MX, >= y0+MY, >= z0+MZ-1, F or >= 1]
+  In<Complex, 1> factor;   // [>= F]
+  int32_t x0, y0, z0, B1, F, MX, MY, MZ;
+  // The thread decode's divisions (by MY·MZ, MZ, F and B1), built on the
+  // host; the results are those of cell32_from_id and batch32_from_y.
+  Divisor by_plane, by_mz, by_f, by_b1;
+
+  // The compact layout: accumulators contiguous over the box, a contiguous
+  // factor vector. The fields are views into the whole grid, whose own
+  // strides the kernel reads.
+  template <class Fn>
+  ORV_HD void compact_layout(Fn&& f) {
+    contiguous(f, {B1, MX - 1, MY, MZ, F}, Ex_acc);
+    contiguous(f, {B1, MX, MY - 1, MZ, F}, Ey_acc);
+    contiguous(f, {B1, MX, MY, MZ - 1, F}, Ez_acc);
+    contiguous(f, factor);
   }
 
-  ORV_HD float sample(const Field& f, const Batch32& b, int32_t i, int32_t j, int32_t k,
-                      uint32_t slot) const {
-    return f.data()[b.b0 * f.stride(0) + b.b1 * f.stride(1) + u64(x0 + i) * f.stride(2) +
-                    u64(y0 + j) * f.stride(3) + u64(z0 + k) * f.stride(4) + slot * f.stride(5)];
+  // Element (b0, b1, i, j, k, last) of a 6-D view.
+  template <class V>
+  ORV_HD ORV_FORCE_INLINE static Ref<V> at(const V& v, const Batch32& b, int32_t i, int32_t j,
+                                           int32_t k, uint32_t last) {
+    using I = typename V::index_t;
+    return v.item(I(b.b0) * v.stride(0) + I(b.b1) * v.stride(1) + I(i) * v.stride(2) +
+                  I(j) * v.stride(3) + I(k) * v.stride(4) + I(last) * v.stride(5));
+  }
+
+  // acc += w·e as two fused multiply-adds, the pair read and written once.
+  ORV_HD ORV_FORCE_INLINE static void add(const Out<Complex, 6>& acc, const Batch32& b, int32_t i,
+                                          int32_t j, int32_t k, const Complex w, const float e) {
+    Complex& a = at(acc, b, i, j, k, b.b2);
+    const Complex old = a;
+    a = Complex(fused(w.real(), e, old.real()), fused(w.imag(), e, old.imag()));
+  }
+
+  ORV_HD ORV_FORCE_INLINE float sample(const In<float, 6>& f, const Batch32& b, int32_t i,
+                                       int32_t j, int32_t k, uint32_t slot) const {
+    return at(f, b, x0 + i, y0 + j, z0 + k, slot);
   }
 
   ORV_HD ORV_FORCE_INLINE void thread(const int32_t id, const uint32_t row) const {
-    Cell32 c;
-    if (!cell32_from_id(id, MX, MY, MZ, c)) return;
-    const Batch32 b = batch32_from_y(row, uint32_t(B1), uint32_t(F));  // b.b2 is f
+    // Ids and rows are never negative: cell32_from_id's signed division and
+    // batch32_from_y's, done by the divisors.
+    const uint32_t i = by_plane.divide(uint32_t(id));
+    const uint32_t in_plane = uint32_t(id) - i * (uint32_t(MY) * uint32_t(MZ));
+    const uint32_t j = by_mz.divide(in_plane);
+    const Cell32 c{int32_t(i), int32_t(j), int32_t(in_plane - j * uint32_t(MZ))};
+    if (!(c.i < MX && c.j < MY && c.k < MZ)) return;
+    const uint32_t entry = by_f.divide(row);  // b0·B1 + b1
+    const uint32_t b0 = by_b1.divide(entry);
+    const Batch32 b{b0, entry - b0 * uint32_t(B1), row - entry * uint32_t(F)};  // b.b2 is f
     const uint32_t slot = Ex.size(5) < Ex_acc.size(5) ? 0 : b.b2;
-    const c10::complex<float> w = factor.data()[b.b2 * factor.stride(0)];
+    const Complex w = elem(factor, b.b2);
     if (c.i < MX - 1) add(Ex_acc, b, c.i, c.j, c.k, w, sample(Ex, b, c.i, c.j, c.k, slot));
     if (c.j < MY - 1) add(Ey_acc, b, c.i, c.j, c.k, w, sample(Ey, b, c.i, c.j, c.k, slot));
     if (c.k < MZ - 1) add(Ez_acc, b, c.i, c.j, c.k, w, sample(Ez, b, c.i, c.j, c.k, slot));
@@ -69,10 +101,12 @@ struct MonitorUpdate {
 #ifdef __CUDACC__
 }  // namespace orvane
 
-__global__ void Monitor_Update_GPU_E(const orvane::MonitorUpdate kernel);
+__global__ void Monitor_Update_GPU_E(const orvane::MonitorUpdate<orvane::Strided> kernel);
+__global__ void Monitor_Update_GPU_E(const orvane::MonitorUpdate<orvane::Compact> kernel);
 
 namespace orvane {
-inline GpuKernel<MonitorUpdate> gpu_kernel(const MonitorUpdate&) {
+template <class Layout>
+GpuKernel<MonitorUpdate<Layout>> gpu_kernel(const MonitorUpdate<Layout>&) {
   return {::Monitor_Update_GPU_E, "Monitor_Update_GPU_E"};
 }
 #endif
@@ -159,17 +193,21 @@ void monitor_update_e(const at::Tensor& Ex_acc, const at::Tensor& Ey_acc, const 
   // A lazily conjugated or negated factor is read through a resolved copy,
   // held here until the launch is queued.
   const at::Tensor factor = resolved(step_factor);
-  // clang-format off
-  const MonitorUpdate kernel{
-      view<c10::complex<float>, 6>(Ex_acc), view<c10::complex<float>, 6>(Ey_acc),
-      view<c10::complex<float>, 6>(Ez_acc),
-      view<float, 6>(Ex), view<float, 6>(Ey), view<float, 6>(Ez),
-      view<c10::complex<float>, 1>(factor),
-      int32_t(x0), int32_t(y0), int32_t(z0), int32_t(B1), int32_t(F),
-      int32_t(MX), int32_t(MY), int32_t(MZ)
-  };
-  // clang-format on
-  L::threads("Monitor_Update_E", ThreadLaunch{MX * MY * MZ, B0 * B1 * F}, kernel);
+  const auto divisor = [](int64_t d) { return Divisor(uint32_t(d)); };
+  with_layout(
+      check, fits_compact(args) && fits_compact(factor),
+      [&](auto layout) {
+        // clang-format off
+        return MonitorUpdate<decltype(layout)>{
+            Ex_acc, Ey_acc, Ez_acc, Ex, Ey, Ez, factor,
+            int32_t(x0), int32_t(y0), int32_t(z0), int32_t(B1), int32_t(F),
+            int32_t(MX), int32_t(MY), int32_t(MZ),
+            divisor(MY * MZ), divisor(MZ), divisor(F), divisor(B1)};
+        // clang-format on
+      },
+      [&](const auto& kernel) {
+        L::threads("Monitor_Update_E", ThreadLaunch{MX * MY * MZ, B0 * B1 * F}, kernel);
+      });
 }
 
 }  // namespace orvane
