@@ -151,8 +151,7 @@ def contention(sim: Simulation, rounds: int, steps: int) -> dict[tuple[bool, int
 def report_contention(n: int, layers: int, rounds: int, steps: int) -> None:
     sim = Simulation(n, layers=layers, backend="cpu")
     sim.set_gaussian_pulse(width=3.0)  # the pulse run's default
-    # The pulse's tails start as subnormal floats, which make the first
-    # tens of steps several times slower: they are not timed.
+    # Past the pulse's first steps, as the runs that matter spend theirs.
     sim.step(100)
     threads_before = torch.get_num_threads()
     load = os.getloadavg()

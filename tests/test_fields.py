@@ -567,3 +567,22 @@ def test_bad_thickness_is_clamped_and_stays_in_bounds(func, layer_cells, slots, 
     for n, a in enumerate(args):
         if n not in func.updated:
             assert torch.equal(a, fenced[n].view), f"argument {n} was written"
+
+
+def test_subnormal_values_are_flushed_to_zero(backend):
+    # Both backends flush subnormal floats (the GPU build's fast math, the CPU
+    # walker's MXCSR mode), which would otherwise slow the CPU tenfold where
+    # a pulse's tails fill the box; the caller's own arithmetic keeps them.
+    case = Case((1, 1, 1), (4, 5, 6), (0, 0, 0))
+    args = build_e(case, torch.Generator().manual_seed(5))
+    for e in args[:3]:
+        e.zero_()
+    for h in args[3:6]:
+        h.uniform_(1e-39, 4e-39)  # subnormal: the curl's differences are too
+    for cg1, cg2, ce in zip(args[6:9], args[9:12], args[12:15]):
+        cg1.fill_(1.0), cg2.fill_(0.0), ce.fill_(1.0)
+    dev = [device_copy(backend, a) for a in args]
+    run_module(backend, UPDATE_E, dev, case.layer_cells)
+    assert all(torch.count_nonzero(e) == 0 for e in dev[:3])
+    tiny = torch.tensor([1e-39], dtype=F32)
+    assert float(tiny * 1.0) > 0
