@@ -9,6 +9,7 @@ slab demo (``python3 -m orvane_sim``), the pulse-absorption run
 (``python3 -m orvane_sim pulse``) and the sphere against Mie theory
 (``python3 -m orvane_sim mie``)."""
 from ._version import __version__
+from .checkpoint import CheckpointError
 from .coefficients import (AxisCoefficients, Grading, axis_coefficients, layer_profile,
                            time_step)
 from .dispersion import Debye, Dielectric, Drude, Lorentz
@@ -19,14 +20,14 @@ from .modes import CrossSection, Modes, plane_permittivity, solve_modes
 from .monitors import FluxPlane, FrequencyMonitor
 from .periodic import BlochBoundary
 from .prisms import Prism
-from .simulation import Simulation, divergence, gaussian_pulse, load_backend
+from .simulation import NonFiniteFields, Simulation, divergence, gaussian_pulse, load_backend
 from .sources import CurrentBox, PlaneWave, gaussian
 from .tfsf import TotalFieldBox
 
 __all__ = [
-    "AxisCoefficients", "BlochBoundary", "Box", "CrossSection", "CurrentBox", "Cylinder", "Debye",
-    "Dielectric", "Drude", "FluxBox", "FluxPlane", "FluxRectangle", "FrequencyMonitor", "Grading",
-    "Lorentz", "Material", "Modes", "Object", "PlaneWave", "Prism", "Simulation", "Slab",
+    "AxisCoefficients", "BlochBoundary", "Box", "CheckpointError", "CrossSection", "CurrentBox",
+    "Cylinder", "Debye", "Dielectric", "Drude", "FluxBox", "FluxPlane", "FluxRectangle",
+    "FrequencyMonitor", "Grading", "Lorentz", "Material", "Modes", "NonFiniteFields", "Object", "PlaneWave", "Prism", "Simulation", "Slab",
     "Sphere", "TotalFieldBox", "axis_coefficients", "divergence", "far_field", "gaussian",
     "gaussian_pulse", "intensity", "layer_profile", "load_backend", "plane_permittivity",
     "radiated_power", "solve_modes", "sphere_quadrature", "time_step",

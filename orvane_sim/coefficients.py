@@ -34,6 +34,7 @@ computed like the others but never read.
 from __future__ import annotations
 
 import math
+import numbers
 from dataclasses import dataclass
 
 import torch
@@ -62,8 +63,11 @@ class Grading:
 
 def time_step(spacing: tuple[float, float, float], courant: float) -> float:
     """dt = S / (c sqrt(1/dx^2 + 1/dy^2 + 1/dz^2)); S < 1 is stable."""
-    if not 0.0 < courant <= 1.0:
-        raise ValueError(f"courant must be in (0, 1], got {courant}")
+    if isinstance(courant, bool) or not isinstance(courant, numbers.Real):
+        raise TypeError(f"courant must be a real number, got {courant!r} "
+                        f"({type(courant).__name__})")
+    if not 0.0 < courant < 1.0:
+        raise ValueError(f"courant must lie in (0, 1), below the stability limit 1, got {courant}")
     dx, dy, dz = spacing
     return courant / (C0 * math.sqrt(1.0 / dx**2 + 1.0 / dy**2 + 1.0 / dz**2))
 

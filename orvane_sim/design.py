@@ -53,6 +53,7 @@ from typing import Callable, Mapping, Sequence
 import torch
 from tqdm.auto import tqdm
 
+from .arguments import frequencies as checked_frequencies
 from . import positions
 from .dispersion import Dielectric, discrete_permittivity, discretise
 from .monitors import FrequencyMonitor, _slots
@@ -282,7 +283,7 @@ class Design:
             raise ValueError("give the Design's run length as steps or until")
         self.sim = sim
         self.build_sources = sources
-        self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
+        self.frequencies = checked_frequencies(frequencies, "Design")
         if len(self.frequencies) == 0 or not bool((self.frequencies > 0).all()):
             raise ValueError(f"Design frequencies must be positive, got {list(frequencies)!r}")
         if (self.frequencies * sim.dt >= 0.5).any():

@@ -39,7 +39,8 @@ import torch.distributed as dist
 
 from .coefficients import Grading, axis_coefficients
 from .placement import SlabPlacement
-from .simulation import Simulation, _faces, _triple, box_cells
+from .arguments import triple
+from .simulation import Simulation, _faces, box_cells
 
 
 def slab_bounds(cells: int, ranks: int, rank: int) -> tuple[int, int]:
@@ -316,7 +317,7 @@ class SlabSimulation(Simulation):
         self.axis = axis
         self.rank, self.ranks = dist.get_rank(), dist.get_world_size()
         self.global_shape, spacing = box_cells(shape, spacing, size, resolution)
-        faces = _faces(layers)
+        faces = _faces(layers, self.global_shape)
         N = self.global_shape[axis]
         low, high = faces[axis]
         L = max(low, high)
@@ -466,9 +467,21 @@ class SlabSimulation(Simulation):
         self.exchange.finish()
 
     def run(self, steps: int | None = None, until: float | None = None,
-            progress: bool | None = None) -> None:
-        """``Simulation.run``; only rank 0 shows progress."""
-        super().run(steps, until, progress if self.rank == 0 else False)
+            progress: bool | None = None, **options) -> None:
+        """``Simulation.run``; only rank 0 shows progress. Checkpoints are one
+        file per rank and a manifest (``orvane_sim.checkpoint``)."""
+        super().run(steps, until, progress if self.rank == 0 else False, **options)
+
+    def _all_ranks_finite(self, flags: torch.Tensor) -> bool:
+        """Every rank's verdict, so that all stop together."""
+        agreed = flags.all().to(torch.int32).reshape(1)
+        dist.all_reduce(agreed, op=dist.ReduceOp.MIN)
+        return bool(agreed)
+
+    def _where(self, index: tuple) -> tuple:
+        index = list(index)
+        index[2 + self.axis] += self.start
+        return tuple(index)
 
     def _owned(self, component: int | None) -> slice:
         """Local indices along the axis that this rank alone accounts for:
@@ -637,7 +650,7 @@ def main(argv=None) -> int:
     os.environ.setdefault("WORLD_SIZE", "1")
     init_group(args.backend)
     try:
-        shape = _triple(args.cells[0] if len(args.cells) == 1 else args.cells, "--cells")
+        shape = triple(args.cells[0] if len(args.cells) == 1 else args.cells, "--cells")
         result = pulse_run(shape, args.layers, args.steps, axis=args.axis, backend=args.backend,
                            chunk=args.chunk)
         if result is not None:

@@ -25,6 +25,7 @@ from typing import Sequence
 
 import torch
 
+from .arguments import frequencies as checked_frequencies
 from . import positions
 from .monitors import StepFactors, _slots
 
@@ -66,7 +67,7 @@ class FluxRectangle:
         self.axis, self.node, self.sign = a, n, direction
         b, c = (a + 1) % 3, (a + 2) % 3
         self.lo, self.hi = lo, hi
-        self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
+        self.frequencies = checked_frequencies(frequencies, "FluxRectangle")
         h = sim.spacing
         self.spacing = (h[a], h[b], h[c])
         self.slots = _slots(sim)

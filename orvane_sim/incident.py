@@ -28,6 +28,7 @@ import math
 
 import torch
 
+from .arguments import frequencies as checked_frequencies
 from .coefficients import ETA0
 
 C128 = torch.complex128
@@ -140,7 +141,7 @@ class LineSpectra:
 
     def __init__(self, line: IncidentLine, frequencies, sim):
         self.line = line
-        self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
+        self.frequencies = checked_frequencies(frequencies, "PlaneWave")
         self.real = sim.b2 == 1
         B0 = line.Ex.shape[0]
         self._acc = torch.zeros(4, B0, len(self.frequencies), dtype=C128, device=sim.device)

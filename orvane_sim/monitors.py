@@ -19,6 +19,7 @@ from typing import Sequence
 
 import torch
 
+from .arguments import frequencies as checked_frequencies
 from . import positions
 
 
@@ -84,7 +85,7 @@ class FrequencyMonitor:
                  z_range=None, slot: int = 0, box=None):
         if not 0 <= slot < sim.b2:
             raise ValueError(f"slot must lie in 0 .. {sim.b2 - 1}, got {slot}")
-        self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
+        self.frequencies = checked_frequencies(frequencies, "FrequencyMonitor")
         given = [r is not None for r in (x_range, y_range, z_range)]
         if not (all(given) if box is None else not any(given)):
             raise ValueError("give the FrequencyMonitor's cells as x_range, y_range and "
@@ -187,7 +188,7 @@ class FluxPlane:
         self.z = z
         self.mine = place.owns_node(2, z)
         z -= place.start_stop(2)[0]
-        self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
+        self.frequencies = checked_frequencies(frequencies, "FluxPlane")
         F = len(self.frequencies)
         B0, B1 = sim.batch
         dev = sim.device

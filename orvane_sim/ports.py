@@ -36,6 +36,7 @@ from typing import Sequence
 
 import torch
 
+from .arguments import frequencies as checked_frequencies
 from . import positions
 from .flux import FluxRectangle, _turned
 from .sources import Waveform, gaussian, slot_factor
@@ -146,7 +147,7 @@ class ModePort:
         self.name, self.axis, self.sign, self.mode = what, a, sign, int(mode)
         self.node = lo[a]
         self.lo, self.hi = lo, hi
-        self.frequencies = torch.tensor([float(f) for f in frequencies], dtype=torch.float64)
+        self.frequencies = checked_frequencies(frequencies, "ModePort")
         self.waveform = waveform or band_pulse(self.frequencies)
         carrier = float(getattr(self.waveform, "frequency", 0.0))
         if carrier <= 0:

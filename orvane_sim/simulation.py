@@ -28,6 +28,7 @@ from typing import Sequence
 import torch
 
 from .coefficients import EPS0, MU0, Grading, axis_coefficients, time_step
+from .arguments import count, real, triple
 from .placement import WholeBox
 
 _MODULES = {"cpu": ("OrvaneCPU", "cpu"), "cuda": ("Orvane", "cuda")}
@@ -43,11 +44,8 @@ def load_backend(backend: str) -> tuple[ModuleType, torch.device]:
     return importlib.import_module(name), torch.device(device)
 
 
-def _triple(v, what: str) -> tuple:
-    t = tuple(v) if isinstance(v, (tuple, list)) else (v, v, v)
-    if len(t) != 3:
-        raise ValueError(f"{what} needs 1 or 3 values, got {v!r}")
-    return t
+MAX_CELLS_PER_AXIS = 65535  # the kernels' 16-bit indices
+MAX_CELLS = 2**31 - 256  # the kernels' 32-bit thread ids
 
 
 def box_cells(shape=None, spacing=1.0, size=None, resolution=None):
@@ -56,28 +54,44 @@ def box_cells(shape=None, spacing=1.0, size=None, resolution=None):
     if size is not None:
         if resolution is None or shape is not None:
             raise ValueError("give either shape (and spacing) or size and resolution")
-        spacing = 1.0 / float(resolution)
-        shape = tuple(max(1, round(float(s) * resolution)) for s in _triple(size, "size"))
+        resolution = real(resolution, "resolution", positive=True)
+        spacing = 1.0 / resolution
+        lengths = [real(s, "size", positive=True) for s in triple(size, "size")]
+        if any(s * resolution > MAX_CELLS_PER_AXIS for s in lengths):
+            raise ValueError(f"size {tuple(lengths)} at resolution {resolution} needs more than "
+                             f"{MAX_CELLS_PER_AXIS} cells along an axis")
+        shape = tuple(max(1, round(s * resolution)) for s in lengths)
     elif resolution is not None:
         # an objects' sampling resolution given here would go unused
         raise ValueError("resolution (cells per unit length) goes with size; the sampling of "
                          "objects is set_objects(..., resolution=)")
     if shape is None:
         raise ValueError("shape (or size and resolution) is needed")
-    return (tuple(int(n) for n in _triple(shape, "shape")),
-            tuple(float(h) for h in _triple(spacing, "spacing")))
+    cells = tuple(count(n, "shape", 1, MAX_CELLS_PER_AXIS) for n in triple(shape, "shape"))
+    if math.prod(cells) > MAX_CELLS:
+        raise ValueError(f"shape {cells} has {math.prod(cells)} cells, more than the kernels' "
+                         f"{MAX_CELLS}")
+    return cells, tuple(real(h, "spacing", positive=True) for h in triple(spacing, "spacing"))
 
 
-def _faces(layers) -> tuple[tuple[int, int], ...]:
+def _faces(layers, shape=None) -> tuple[tuple[int, int], ...]:
     """Layer cells per face: one int for all six, three per axis, or three
-    (low, high) pairs."""
+    (low, high) pairs; both faces' layers of an axis must fit its cells."""
     out = []
-    for v in _triple(layers, "layers"):
+    for axis, v in enumerate(triple(layers, "layers")):
         pair = tuple(v) if isinstance(v, (tuple, list)) else (v, v)
         if len(pair) != 2:
             raise ValueError(f"layers per axis need 1 or 2 values, got {v!r}")
-        out.append((int(pair[0]), int(pair[1])))
+        low, high = (count(n, "layers", 0) for n in pair)
+        if shape is not None and low + high > shape[axis]:
+            raise ValueError(f"layers along {'xyz'[axis]} ({low} + {high} cells) do not fit "
+                             f"the box's {shape[axis]} cells")
+        out.append((low, high))
     return tuple(out)
+
+
+class NonFiniteFields(FloatingPointError):
+    """A field holds a NaN or an infinity (``Simulation.check_finite``)."""
 
 
 class Simulation:
@@ -111,22 +125,24 @@ class Simulation:
 
             # a phase other than 1 needs complex fields; at k = 0 the caller's b2 holds
             b2 = max(int(b2), fields_needed(bloch, int(batch[0])))
-        if b2 < 1:
-            raise ValueError(f"b2 must be at least 1, got {b2}")
+        b2 = count(b2, "b2", 1, MAX_CELLS_PER_AXIS)
         shape, spacing = box_cells(shape, spacing, size, resolution)
-        self.b2 = int(b2)
-        self.batch = tuple(int(b) for b in batch)
-        if len(self.batch) != 2 or min(self.batch) < 1:
-            raise ValueError(f"batch needs two sizes >= 1 (B0, B1), got {batch!r}")
+        if isinstance(batch, (str, bytes)) or not isinstance(batch, Sequence) or len(batch) != 2:
+            raise ValueError(f"batch needs two sizes (B0, B1), got {batch!r}")
+        self.b2 = b2
+        self.batch = tuple(count(b, "batch", 1, MAX_CELLS_PER_AXIS) for b in batch)
         B0, B1 = self.batch
+        if B0 * B1 * b2 > MAX_CELLS_PER_AXIS:
+            raise ValueError(f"batch {self.batch} with b2 = {b2} makes {B0 * B1 * b2} entries, "
+                             f"more than the kernels' {MAX_CELLS_PER_AXIS}")
         self.sources: list = []
         self.monitors: list = []
         self.periodic = None
         self.medium = None
         self.painted = None  # (materials, grids) of the objects, before any design
-        self.shape = tuple(int(n) for n in _triple(shape, "shape"))
-        self.spacing = tuple(float(h) for h in _triple(spacing, "spacing"))
-        self.faces = _faces(layers)
+        self.shape = tuple(int(n) for n in triple(shape, "shape"))
+        self.spacing = tuple(float(h) for h in triple(spacing, "spacing"))
+        self.faces = _faces(layers, self.shape)
         self.layers = tuple(max(f) for f in self.faces)
         self.placement = WholeBox(self.shape)
         self.module, self.device = load_backend(backend)
@@ -238,28 +254,109 @@ class Simulation:
                              self.layer_cells, self.spare)
 
     def run(self, steps: int | None = None, until: float | None = None,
-            progress: bool | None = None) -> None:
+            progress: bool | None = None, *, checkpoint=None, every: int | None = None,
+            check_every: int = 200) -> None:
         """Advance ``steps`` steps, or until the electric field's time reaches
         ``until``. ``progress``: True shows a progress bar, False hides it,
-        None shows it when standard error is a terminal."""
+        None shows it when standard error is a terminal.
+
+        ``checkpoint``, ``every``: write the state to the file ``checkpoint``
+        whenever the box's step count reaches a multiple of ``every`` (the
+        latest replaces the one before; ``load`` continues from it).
+        ``check_every``: steps between checks that the fields are finite
+        (and at the end of the run, and before each checkpoint); a field that
+        is not raises NonFiniteFields naming the step, the component and the
+        first bad index. 0 checks nothing."""
         if (steps is None) == (until is None):
             raise ValueError("give either steps or until")
         if steps is None:
+            if not math.isfinite(until):
+                raise ValueError(f"until must be a finite time, got {until}")
             steps = max(0, math.ceil((until - self.time) / self.dt - 1e-9))
+        elif isinstance(steps, bool) or not isinstance(steps, int) or steps < 0:
+            raise ValueError(f"steps must be an integer >= 0, got {steps!r}")
+        if checkpoint is not None and (isinstance(every, bool) or not isinstance(every, int)
+                                       or every < 1):
+            raise ValueError(f"a checkpoint needs every = an integer >= 1 (steps between "
+                             f"saves), got {every!r}")
+        if isinstance(check_every, bool) or not isinstance(check_every, int) or check_every < 0:
+            raise ValueError(f"check_every must be an integer >= 0, got {check_every!r}")
         try:
             from tqdm.auto import tqdm
         except ImportError:  # the bar is a convenience: run without it
-            self.step(steps)
-            return
-        chunk = 50
-        with tqdm(total=steps, unit="step", disable=(None if progress is None else not progress),
-                  leave=False, dynamic_ncols=True) as bar:
+            tqdm = None
+        bar = (tqdm(total=steps, unit="step", disable=(None if progress is None else not progress),
+                    leave=False, dynamic_ncols=True) if tqdm else None)
+        checked = self.steps_done
+        try:
             done = 0
             while done < steps:
-                n = min(chunk, steps - done)
+                n = min(50, steps - done)
+                if checkpoint is not None:
+                    n = min(n, every - self.steps_done % every)
+                if check_every:
+                    n = min(n, max(1, check_every - (self.steps_done - checked)))
                 self.step(n)
-                bar.update(n)
                 done += n
+                if bar is not None:
+                    bar.update(n)
+                if check_every and self.steps_done - checked >= check_every:
+                    self.check_finite()
+                    checked = self.steps_done
+                if checkpoint is not None and self.steps_done % every == 0:
+                    if check_every and checked != self.steps_done:
+                        self.check_finite()
+                        checked = self.steps_done
+                    self.save(checkpoint)
+            if check_every and checked != self.steps_done:
+                self.check_finite()
+        finally:
+            if bar is not None:
+                bar.close()
+
+    def check_finite(self) -> None:
+        """Raise NonFiniteFields if a field holds a NaN or an infinity: one
+        reduction per component on the device and a single transfer of six
+        flags; the search for the first bad index only when one is set."""
+        names = ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz")
+        fields = [getattr(self, name) for name in names]
+        flags = torch.stack([torch.isfinite(f).all() for f in fields])
+        if self._all_ranks_finite(flags):
+            return
+        for name, f in zip(names, fields):
+            bad = ~torch.isfinite(f)
+            if bool(bad.any()):
+                index = tuple(int(i) for i in bad.nonzero()[0])
+                value = float(f[index])
+                raise NonFiniteFields(
+                    f"step {self.steps_done}: {name} is {value} at index {self._where(index)} "
+                    "(b0, b1, i, j, k, b2); the run stopped there instead of carrying it into "
+                    "its results")
+        raise NonFiniteFields(f"step {self.steps_done}: another part of the box holds a "
+                              "non-finite field")
+
+    def _all_ranks_finite(self, flags: torch.Tensor) -> bool:
+        return bool(flags.all())
+
+    def _where(self, index: tuple) -> tuple:
+        """An index into a field as the box counts it."""
+        return index
+
+    def save(self, path) -> None:
+        """Write everything needed to continue this run to ``path``,
+        atomically (see ``orvane_sim.checkpoint``)."""
+        from .checkpoint import save
+
+        save(self, path)
+
+    def load(self, path) -> None:
+        """Continue from the checkpoint at ``path``, written by a simulation
+        built as this one (same box, objects, sources and monitors). Raises
+        CheckpointError (a ValueError) naming what differs, before anything
+        is changed."""
+        from .checkpoint import load
+
+        load(self, path)
 
     def set_objects(self, objects, background=None, resolution: int = 4, supersample: int = 2,
                     smoothing="anisotropic") -> None:
@@ -301,6 +398,9 @@ class Simulation:
                 raise ValueError(f"one object list per b1 needs {B1} lists, got {len(per_batch)}")
         else:
             per_batch = [list(objects or [])] * B1
+        for objs in per_batch:
+            for k, obj in enumerate(objs):
+                self._check_object(obj, k)
         if background is None:
             background = Dielectric(1.0)
         elif not isinstance(background, Dielectric):
@@ -339,6 +439,25 @@ class Simulation:
         shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
         self.medium = DispersiveMedium(materials, self.dt, grids, shapes, self.device)
         self.cg1, self.cg2 = self.medium.cg1, self.medium.cg2
+
+    def _check_object(self, obj, k: int) -> None:
+        """An Object whose shape has an extent (NaN-free, lo < hi) and
+        reaches into the box along every axis that is not periodic."""
+        from .geometry import Object
+
+        if not isinstance(obj, Object):
+            raise TypeError(f"objects must be Objects (a shape and a material), got "
+                            f"{type(obj).__name__} at position {k}")
+        periodic = self.periodic_axes()
+        for axis, (lo, hi) in enumerate(obj.shape.bounds()):
+            name = f"object {k} ({type(obj.shape).__name__})"
+            if not lo < hi:  # NaN, an empty or inverted shape
+                raise ValueError(f"{name} has no extent along {'xyz'[axis]}: it spans "
+                                 f"{lo} .. {hi}")
+            size = self.placement.shape[axis] * self.spacing[axis]
+            if axis not in periodic and (hi < 0 or lo > size):
+                raise ValueError(f"{name} lies wholly outside the box along {'xyz'[axis]}: it "
+                                 f"spans {lo:g} .. {hi:g}, the box 0 .. {size:g}")
 
     def paint_designs(self, designs) -> None:
         """Step the electric field through the painted objects with design
@@ -514,6 +633,8 @@ class Simulation:
     def set_gaussian_pulse(self, width: float, amplitude: float = 1.0) -> None:
         """Start every batch entry from the field of ``gaussian_pulse`` with
         H = 0 and fresh layer state."""
+        width = real(width, "width", positive=True)
+        amplitude = real(amplitude, "amplitude")
         place = self.placement
         ex, ey = gaussian_pulse(place.shape, self.spacing, width, amplitude)
         for f in (self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz):

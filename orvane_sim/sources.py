@@ -23,6 +23,7 @@ from typing import Callable, Sequence
 import torch
 
 from . import positions
+from .arguments import real, triple
 from .coefficients import ETA0, EPS0
 
 Waveform = Callable[[float], complex]
@@ -261,7 +262,8 @@ class CurrentBox:
             self.offset = torch.tensor([lo for lo, _ in local], dtype=torch.int32)
             self.box = torch.ones(*sim.batch, *(hi - lo for lo, hi in local),
                                   dtype=torch.complex64, device=sim.device)
-        self.direction = tuple(float(d) for d in direction)
+        self.direction = tuple(real(d, "CurrentBox direction")
+                               for d in triple(direction, "CurrentBox direction"))
         self.waveform = waveform
         self.factor = slot_factor(sim)
 

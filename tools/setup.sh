@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Idempotent set-up for one interpreter, $PYTHON (python3 unless set; a
 # virtual environment's python works the same): PyTorch, the test tools and
-# the driver's libraries (tqdm, matplotlib; mypy for the stub check;
+# the driver's libraries (tqdm, matplotlib; mypy for the stub check and
+# hypothesis for the property-based tests;
 # miepython, the reference of the sphere scattering check; shapely and gdstk
 # for polygon prisms and GDS layouts; scipy, the sparse eigensolver of the
 # mode solver; scikit-rf for Touchstone files),
@@ -18,9 +19,9 @@ case $PY in */*) PY="$(cd "$(dirname "$PY")" && pwd)/$(basename "$PY")" ;; esac
 cd "$(dirname "$0")/.."
 TORCH_VERSION=2.11.0
 
-if ! "$PY" -c "import torch, numpy, pytest, ninja, wheel, tqdm, matplotlib, mypy, miepython, shapely, gdstk, scipy, skrf, sys; sys.exit(torch.__version__.split('+')[0] != '$TORCH_VERSION' or tuple(map(int, shapely.__version__.split('.')[:2])) < (2, 1))" 2>/dev/null; then
-  echo "== installing torch $TORCH_VERSION, numpy, pytest, ninja, tqdm, matplotlib, mypy, miepython, shapely, gdstk, scipy, scikit-rf"
-  "$PY" -m pip install --root-user-action=ignore "torch==$TORCH_VERSION" numpy pytest ninja wheel tqdm matplotlib mypy miepython "shapely>=2.1" gdstk scipy scikit-rf
+if ! "$PY" -c "import torch, numpy, pytest, hypothesis, ninja, wheel, tqdm, matplotlib, mypy, miepython, shapely, gdstk, scipy, skrf, sys; sys.exit(torch.__version__.split('+')[0] != '$TORCH_VERSION' or tuple(map(int, shapely.__version__.split('.')[:2])) < (2, 1))" 2>/dev/null; then
+  echo "== installing torch $TORCH_VERSION, numpy, pytest, hypothesis, ninja, tqdm, matplotlib, mypy, miepython, shapely, gdstk, scipy, scikit-rf"
+  "$PY" -m pip install --root-user-action=ignore "torch==$TORCH_VERSION" numpy pytest hypothesis ninja wheel tqdm matplotlib mypy miepython "shapely>=2.1" gdstk scipy scikit-rf
 fi
 
 # cuobjdump reads the kernels' machine code without a GPU (bench/kernel_static.py

@@ -1,0 +1,284 @@
+"""Checkpoints: a simulation's whole state in a file, written atomically, read
+back into a simulation built the same way.
+
+What is saved is every tensor and every number that the simulation and its
+features (sources, monitors, the periodic pass, the dispersive medium, the
+objects' coefficient grids) hold, found by walking their attributes, with
+the step count, a description of the box and the package version. Loading
+needs the same box with the same features, built as the run built them
+(the features' waveforms are Python functions, which no file can hold): it
+checks the description, the version and every entry's shape and type
+before it changes anything, then copies the entries in place. N steps,
+save, load in a new process, M steps gives the same bits as N + M steps.
+
+Attributes whose names start with an underscore are the features' caches,
+rebuilt from the rest when needed: they are saved, and an entry that one
+side lacks is no error there.
+
+A file is written whole or not at all: into a temporary file beside it,
+flushed to the disk, then renamed over the old one, so that a crash during
+a save leaves the previous checkpoint as it was. A box split over ranks
+(``SlabSimulation``) writes one file per rank and step and then the
+manifest at ``path``, which names the step; a crash before the manifest is
+replaced leaves the previous step's files and manifest in force.
+"""
+from __future__ import annotations
+
+import collections
+import math
+import os
+import pathlib
+import tempfile
+
+import torch
+
+from ._version import __version__
+
+FORMAT = 1  # the layout of the file; a change makes older files unreadable here
+
+
+class CheckpointError(ValueError):
+    """A checkpoint that does not fit the simulation, or no readable file."""
+
+
+# ---------------------------------------------------------------- the state
+
+
+def _private(path: str) -> bool:
+    return any(part.startswith("_") for part in path.split("."))
+
+
+def entries(sim) -> dict:
+    """{path: (value, owner, key)} of every tensor and number reachable from
+    the simulation (None for a cache not yet filled): owner[key], or
+    owner.key, holds it. Breadth first, so that an object reached by
+    several names (a monitor's placement is the box's) goes by its shortest."""
+    out: dict = {}
+    seen: set = set()
+    queue = collections.deque([(sim, "", None, None)])
+    while queue:
+        obj, path, owner, key = queue.popleft()
+        if obj is None or isinstance(obj, (torch.Tensor, bool, int, float, complex)):
+            out[path] = (obj, owner, key)
+        elif isinstance(obj, (list, tuple)):
+            queue.extend((v, f"{path}.{i}", obj, i) for i, v in enumerate(obj))
+        elif isinstance(obj, dict):
+            queue.extend((v, f"{path}.{k}", obj, k) for k, v in obj.items()
+                         if isinstance(k, (str, int)) and not isinstance(k, bool))
+        elif type(obj).__module__.startswith("orvane_sim") and hasattr(obj, "__dict__"):
+            if id(obj) not in seen:
+                seen.add(id(obj))
+                queue.extend((v, f"{path}.{name}" if path else name, obj, name)
+                             for name, v in vars(obj).items())
+    return out
+
+
+def describe(sim) -> dict:
+    """What a checkpoint's box must share with the simulation it is loaded
+    into."""
+    d = {"kind": type(sim).__name__, "shape": list(sim.shape), "spacing": list(sim.spacing),
+         "faces": [list(f) for f in sim.faces], "b2": sim.b2, "batch": list(sim.batch),
+         "dt": sim.dt}
+    if hasattr(sim, "ranks"):
+        d.update(global_shape=list(sim.global_shape), axis=sim.axis, ranks=sim.ranks,
+                 rank=sim.rank)
+    return d
+
+
+# ------------------------------------------------------------------ writing
+
+
+def _write_atomically(payload, path: pathlib.Path) -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            torch.save(payload, f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        pathlib.Path(tmp).unlink(missing_ok=True)
+        raise
+    try:  # the rename itself, on the disk
+        dirfd = os.open(path.parent, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(dirfd)
+    except OSError:
+        pass
+    finally:
+        os.close(dirfd)
+
+
+def _kind(value) -> type:
+    """The plain type of a number (NumPy's scalars included), Tensor or None."""
+    if value is None:
+        return type(None)
+    for kind in (torch.Tensor, bool, int, float, complex):
+        if isinstance(value, kind):
+            return kind
+    return type(value)
+
+
+def _payload(sim) -> dict:
+    state = {}
+    for path, (value, _, _) in entries(sim).items():
+        kind = _kind(value)
+        if kind is torch.Tensor:
+            state[path] = value.detach().cpu()
+        else:
+            state[path] = None if value is None else kind(value)
+    return {"format": FORMAT, "version": __version__, "box": describe(sim),
+            "steps_done": sim.steps_done, "state": state}
+
+
+def save(sim, path) -> None:
+    """Write the simulation's state to ``path`` (see the module's text)."""
+    path = pathlib.Path(path)
+    if hasattr(sim, "ranks"):
+        _save_slab(sim, path)
+    else:
+        _write_atomically(_payload(sim), path)
+
+
+def _rank_file(path: pathlib.Path, step: int, rank: int, ranks: int) -> pathlib.Path:
+    return path.with_name(f"{path.name}.step{step}.rank{rank}of{ranks}")
+
+
+def _save_slab(sim, path: pathlib.Path) -> None:
+    import torch.distributed as dist
+
+    step = sim.steps_done
+    _write_atomically(_payload(sim), _rank_file(path, step, sim.rank, sim.ranks))
+    dist.barrier()  # every part is on the disk before the manifest names it
+    if sim.rank == 0:
+        old = _read(path)["step"] if path.exists() else None
+        _write_atomically({"format": FORMAT, "version": __version__, "manifest": True,
+                           "ranks": sim.ranks, "step": step}, path)
+        if old is not None and old != step:
+            for r in range(sim.ranks):
+                _rank_file(path, old, r, sim.ranks).unlink(missing_ok=True)
+    dist.barrier()
+
+
+# ------------------------------------------------------------------ reading
+
+
+def _read(path: pathlib.Path) -> dict:
+    if not path.is_file():
+        raise CheckpointError(f"no checkpoint at {path}")
+    try:
+        data = torch.load(path, map_location="cpu", weights_only=True)
+    except Exception as exc:  # a truncated or damaged file, in any of its forms
+        raise CheckpointError(f"{path} is not a readable checkpoint (truncated or damaged?): "
+                              f"{type(exc).__name__}: {exc}") from None
+    if not isinstance(data, dict) or "format" not in data:
+        raise CheckpointError(f"{path} is not a checkpoint of this package")
+    if data["format"] != FORMAT or data.get("version") != __version__:
+        raise CheckpointError(
+            f"{path} was written by orvane_sim {data.get('version')} (checkpoint format "
+            f"{data['format']}); this is {__version__} (format {FORMAT}): resume with the "
+            "version that wrote it")
+    return data
+
+
+def _expanded(t: torch.Tensor) -> bool:
+    return any(stride == 0 and size > 1 for stride, size in zip(t.stride(), t.shape))
+
+
+def _groups(paths) -> list:
+    """What paths belong to: a source or monitor ("sources.1"), else the
+    simulation's attribute ("medium")."""
+    out = set()
+    for p in paths:
+        parts = p.split(".")
+        listed = parts[0] in ("sources", "monitors") and len(parts) > 1
+        out.add(".".join(parts[:2]) if listed else parts[0])
+    return sorted(out)
+
+
+def _same(a, b) -> bool:
+    if isinstance(a, float) and isinstance(b, float):
+        return a == b or (math.isnan(a) and math.isnan(b))
+    return a == b
+
+
+def load(sim, path) -> None:
+    """Continue from the checkpoint at ``path``: the simulation must be built
+    as the one that wrote it. Raises CheckpointError naming what differs,
+    before anything is changed."""
+    path = pathlib.Path(path)
+    if hasattr(sim, "ranks"):
+        manifest = _read(path)
+        if not manifest.get("manifest"):
+            raise CheckpointError(f"{path} is the checkpoint of one box, not of a split one")
+        if manifest["ranks"] != sim.ranks:
+            raise CheckpointError(f"{path} was written by {manifest['ranks']} ranks; this run "
+                                  f"has {sim.ranks}: resume with as many")
+        path = _rank_file(path, manifest["step"], sim.rank, sim.ranks)
+    data = _read(path)
+    if data.get("manifest"):
+        raise CheckpointError(f"{path} is the manifest of a split box; load it into a "
+                              "SlabSimulation")
+    here = describe(sim)
+    differs = [f"{k}: checkpoint {data['box'].get(k)!r}, simulation {v!r}"
+               for k, v in here.items() if not _same(data["box"].get(k), v)]
+    if differs:
+        raise CheckpointError(f"{path} holds another box: " + "; ".join(differs))
+
+    saved, target = data["state"], entries(sim)
+    public_saved = {p for p in saved if not _private(p)}
+    public_target = {p for p in target if not _private(p)}
+    missing = _groups(public_target - public_saved)
+    extra = _groups(public_saved - public_target)
+    if missing or extra:
+        both = sorted(set(missing) & set(extra))
+        only_there = [g for g in extra if g not in both]
+        only_here = [g for g in missing if g not in both]
+        raise CheckpointError(
+            f"{path} was written by a simulation with other features: "
+            + "; ".join(([f"only the checkpoint has {', '.join(only_there)}"] if only_there else [])
+                        + ([f"only this simulation has {', '.join(only_here)}"] if only_here
+                           else [])
+                        + ([f"{', '.join(both)} differ"] if both else [])))
+    plan = []
+    for p in sorted(set(saved) & set(target)):
+        new, (old, owner, key) = saved[p], target[p]
+        if (new is None) != (old is None):  # a cache filled on one side only
+            if isinstance(owner, tuple):
+                raise CheckpointError(f"{path}: {p} is {_kind(new).__name__} there, "
+                                      f"{_kind(old).__name__} here")
+            plan.append((owner, key, None if new is None else new.to(sim.device)))
+        elif new is None:
+            continue
+        elif isinstance(old, torch.Tensor):
+            if not isinstance(new, torch.Tensor) or new.shape != old.shape or \
+                    new.dtype != old.dtype:
+                what = (f"{tuple(new.shape)} {new.dtype}" if isinstance(new, torch.Tensor)
+                        else type(new).__name__)
+                raise CheckpointError(f"{path}: {p} is {what} there, {tuple(old.shape)} "
+                                      f"{old.dtype} here")
+            if _expanded(old):  # one value under many indices: a constant, never written
+                if not torch.equal(old.cpu(), new):
+                    raise CheckpointError(f"{path}: {p} differs from this simulation's")
+            else:
+                plan.append((old, new))
+        else:
+            if _kind(new) is not _kind(old):
+                raise CheckpointError(f"{path}: {p} is {_kind(new).__name__} there, "
+                                      f"{_kind(old).__name__} here")
+            if isinstance(owner, tuple):
+                if not _same(new, old):
+                    raise CheckpointError(f"{path}: {p} is {new!r} there, {old!r} here")
+            elif not _same(new, old):
+                plan.append((owner, key, new))
+    with torch.no_grad():
+        for item in plan:
+            if len(item) == 2:
+                item[0].copy_(item[1])
+            elif isinstance(item[0], (list, dict)):
+                item[0][item[1]] = item[2]
+            else:
+                setattr(item[0], item[1], item[2])
