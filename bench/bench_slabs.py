@@ -16,7 +16,7 @@ rounds. Efficiency: strong t1 / (2·t2), weak t1 / t2.
 
 The halo table relates the bytes each rank sends a neighbour per step to
 the bytes its step moves (about 105 per cell in vacuum: Update_H 41 +
-Update_E 64, see the README's Performance section) and predicts the
+Update_E 64, see docs/performance.md) and predicts the
 efficiency of a GPU pair from that ratio: the step takes bytes / B_mem, a
 halo bytes / B_link plus one message latency; blocking adds the two, the
 overlapped exchange hides it behind the next magnetic update (41 of the
@@ -42,7 +42,7 @@ import torch.distributed as dist  # noqa: E402
 from orvane_sim.distributed import SlabSimulation, spawn_run  # noqa: E402
 
 FLOAT = 4
-STEP_BYTES_PER_CELL = 105  # vacuum, Update_H + Update_E (README, Performance)
+STEP_BYTES_PER_CELL = 105  # vacuum, Update_H + Update_E (docs/performance.md)
 H_BYTES_PER_CELL = 41      # the magnetic update alone: the window the halo travels in
 # Assumed links for the prediction: an H100's memory, NVLink per direction,
 # PCIe 5 x16 per direction, and one message's latency.

@@ -306,7 +306,7 @@ def test_needs_a_group():
         SlabSimulation((8, 8, 8), layers=2)
 
 
-# The pulse run and the main job, each as its README line runs it.
+# The pulse run and the main job, each as docs/distributed.md runs it.
 @pytest.mark.parametrize("demo, expect", [
     (["orvane_sim.distributed", "--cells", "20", "--layers", "3", "--steps", "30"],
      ["over 2 rank(s)", "energy left / peak"]),

@@ -1,4 +1,4 @@
-"""Periodic boxes as users build them: the README's example, structures
+"""Periodic boxes as users build them: the driver guide's example, structures
 across the periodic seam, real fields at normal incidence."""
 import functools
 import math
@@ -12,13 +12,13 @@ from orvane_sim import (Box, Dielectric, FluxPlane, Object, PlaneWave, Simulatio
                         gaussian)
 from orvane_sim.analytic import airy
 
-README = Path(__file__).resolve().parents[1] / "README.md"
+GUIDE = Path(__file__).resolve().parents[1] / "docs" / "driver.md"
 
 
 @pytest.mark.slow
-def test_readme_driver_example_matches_airy():
+def test_driver_guide_example_matches_airy():
     """The example runs longer than its plane wave's default line covers."""
-    code = re.search(r"```python\n(from orvane_sim import .*?)```", README.read_text(), re.S)
+    code = re.search(r"```python\n(from orvane_sim import .*?)```", GUIDE.read_text(), re.S)
     scope: dict = {}
     exec(code.group(1), scope)
     R = scope["R"][0, 0]

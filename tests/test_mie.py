@@ -54,7 +54,7 @@ def test_lossy_dispersive_sphere_scatters_and_absorbs_as_mie(backend):
 
 
 def test_readme_open_space_example_runs_and_agrees_with_mie():
-    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    readme = (Path(__file__).resolve().parents[1] / "docs" / "scattering.md").read_text()
     code = re.search(r"```python\n(import math, torch\n.*?)```", readme, re.S)
     scope: dict = {}
     exec(code.group(1), scope)

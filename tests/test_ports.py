@@ -91,11 +91,11 @@ def test_directional_coupler_crosses_over_at_the_supermodes_coupling_length(back
 
 
 def test_readme_gds_to_s_parameters_example(monkeypatch, tmp_path):
-    # the README's lines from a GDS file to a Touchstone file; the guide is
+    # the circuits page's lines from a GDS file to a Touchstone file; the guide is
     # the straight one above, drawn and imported instead of built as a Box
     pytest.importorskip("gdstk")
     pytest.importorskip("skrf")
-    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    readme = (Path(__file__).resolve().parents[1] / "docs" / "circuits.md").read_text()
     code = re.search(r"```python\n(from orvane_sim import Dielectric, Simulation, layouts\n.*?)```",
                      readme, re.S)
     monkeypatch.chdir(tmp_path)

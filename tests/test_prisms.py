@@ -201,7 +201,7 @@ def test_bad_arguments_are_named(call, error, match, wg):
 
 def test_readme_layout_example_runs(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    readme = (Path(__file__).resolve().parents[1] / "docs" / "circuits.md").read_text()
     code = re.search(r"```python\n(from orvane_sim\.gds import .*?)```", readme, re.S)
     scope: dict = {}
     exec(code.group(1), scope)
