@@ -289,7 +289,8 @@ def test_one_rank_is_the_whole_box(one_rank_group):
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    (dict(shape=(12, 10, 10), layers=7), "2\\*L <= N"),
+    (dict(shape=(12, 10, 10), layers=7), "layers along x \\(7 \\+ 7 cells\\) do not fit"),
+    (dict(shape=(12, 10, 10), layers=((1, 7), 2, 2)), "2\\*L <= N"),
     (dict(shape=(12, 10, 10), axis=3), "axis must be"),
     (dict(shape=(12, 10, 10), layers=(0, 2, 2), bloch=(0.5, 0.0)), "no absorbing layers"),
     (dict(shape=(12, 10, 10), layers=(0, 0, 2), batch=(2, 1), bloch=[[0.1, 0.2]] * 3),
