@@ -47,9 +47,13 @@ ETA0 = 1.0  # sqrt(MU0 / EPS0)
 
 @dataclass(frozen=True)
 class Grading:
-    """Polynomial grading of the absorbing layers.
+    """Polynomial grading of the absorbing layers (see the module's text).
 
-    ``sigma_factor`` scales the usual optimum sigma_opt = 0.8 (m + 1) / (eta0 h).
+    ``order``: the polynomial order m of sigma and kappa; ``sigma_factor``
+    scales the usual optimum sigma_opt = 0.8 (m + 1) / (eta0 h);
+    ``kappa_max``: kappa at the face (dimensionless, >= 1); ``alpha_max``:
+    alpha at the layer's inner edge, per unit time (it keeps the layers
+    absorbing the slowest fields).
     """
 
     order: float = 3.0
@@ -62,7 +66,11 @@ class Grading:
 
 
 def time_step(spacing: tuple[float, float, float], courant: float) -> float:
-    """dt = S / (c sqrt(1/dx^2 + 1/dy^2 + 1/dz^2)); S < 1 is stable."""
+    """dt = S / (c sqrt(1/dx^2 + 1/dy^2 + 1/dz^2)); S < 1 is stable.
+
+    ``spacing``: (dx, dy, dz) in length units; ``courant`` (S): the fraction
+    of the three-dimensional stability limit, in (0, 1). dt is in time
+    units (c = 1: the unit of length)."""
     if isinstance(courant, bool) or not isinstance(courant, numbers.Real):
         raise TypeError(f"courant must be a real number, got {courant!r} "
                         f"({type(courant).__name__})")

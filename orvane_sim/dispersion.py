@@ -94,7 +94,12 @@ class Debye(Dielectric):
 
 class Lorentz(Dielectric):
     """eps(w) = eps_inf + delta_eps w0^2 / (w0^2 - w^2 - i gamma w), underdamped
-    (gamma < 2 w0: the two poles are a complex-conjugate pair)."""
+    (gamma < 2 w0: the two poles are a complex-conjugate pair).
+
+    ``eps_inf``: the relative permittivity at high frequency; ``delta_eps``:
+    the resonance's strength (eps(0) - eps_inf); ``omega0`` (w0): the
+    resonance and ``gamma``: its damping, both angular, in radians per unit
+    time (c = 1: omega = 2 pi nu)."""
 
     def __init__(self, eps_inf: float, delta_eps: float, omega0: float, gamma: float):
         super().__init__(eps_inf)
@@ -119,7 +124,12 @@ LAYER_DAMPING = 3.0
 
 
 class Drude(Dielectric):
-    """eps(w) = eps_inf - wp^2 / (w^2 + i gamma w), gamma > 0."""
+    """eps(w) = eps_inf - wp^2 / (w^2 + i gamma w), gamma > 0.
+
+    ``eps_inf``: the relative permittivity at high frequency; ``omega_p``
+    (wp): the plasma frequency and ``gamma``: the collision rate, both
+    angular, in radians per unit time (c = 1: a frequency nu in cycles per
+    unit time is omega = 2 pi nu)."""
 
     def __init__(self, eps_inf: float, omega_p: float, gamma: float):
         super().__init__(eps_inf)

@@ -38,14 +38,16 @@ def _turned(field: torch.Tensor, a: int) -> torch.Tensor:
 
 
 class FluxRectangle:
-    """Flux spectrum through a rectangle normal to x, y or z.
+    """Flux spectrum through a rectangle normal to x, y or z, at
+    ``frequencies`` (in cycles per unit time).
 
     ``box``: the rectangle as a flat box ((x0, y0, z0), (x1, y1, z1)) in
     length units whose corners share one coordinate, the plane's; or
     ``nodes``, the same as node indices. ``direction``: +1 counts flux
     along the plane's axis, -1 against it. ``power()`` is [B0, B1, F]
     float64 (flux integrated over the rectangle); ``surface()`` gives the
-    equivalent currents on it for a far-field projection.
+    equivalent currents on it for a far-field projection. ``what``: the
+    name its errors give (a FluxBox passes its own).
     """
 
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
@@ -263,7 +265,8 @@ class FluxRectangle:
 
 
 class FluxBox:
-    """Net outward flux through the six faces of a box: ``box``
+    """Net outward flux through the six faces of a box, at ``frequencies``
+    (in cycles per unit time): ``box``
     ((x0, y0, z0), (x1, y1, z1)) in length units or ``nodes`` as indices,
     clear of the absorbing layers. Around a scatterer outside a
     ``TotalFieldBox`` it measures the scattered power; inside one, the

@@ -145,7 +145,9 @@ class Modes:
     Ez [F, count, Nx+1, Ny+1], Hx, Hy, Hz [F, count, Nx, Ny] (complex128)
     at the positions in the module's docstring. ``polarization_fraction`` is
     the share of Σ|Ex|² in Σ(|Ex|² + |Ey|²): near 1 for a mode polarised
-    along x, near 0 along y.
+    along x, near 0 along y. ``spacing`` (dx, dy), ``dz`` and ``dt``: the
+    grid they were solved on, in length and time units (dz and dt None: the
+    continuous limit along z and in time).
     """
 
     frequencies: torch.Tensor

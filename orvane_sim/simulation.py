@@ -98,10 +98,15 @@ class Simulation:
     """Fields, layer state, materials and coefficients of one box; ``step``
     and ``run`` advance it.
 
-    shape: cells (NX, NY, NZ) or one int; spacing: cell size(s) (or give
-    ``size`` and ``resolution``, cells per unit length, instead); layers:
-    absorbing layer cells, one int, one per axis or a (low, high) pair per
-    axis; courant: fraction of the 3-D stability limit; b2: 1 for real
+    Units: c = eps0 = mu0 = 1, so lengths and times share one unit and a
+    frequency is in cycles per that unit.
+
+    shape: cells (NX, NY, NZ) or one int; spacing: cell size(s) in length
+    units (or give ``size``, in length units, and ``resolution``, cells per
+    unit length, instead); layers: absorbing layer cells, one int, one per
+    axis or a (low, high) pair per axis; courant: fraction of the 3-D
+    stability limit, in (0, 1); backend: "cpu" (OrvaneCPU) or "cuda"
+    (Orvane); grading: the layers' profile (``Grading``); b2: 1 for real
     fields, 2 for complex ones in split-complex form; batch: (B0, B1).
 
     objects: ``geometry.Object``s painted in order over ``background`` (a
@@ -659,9 +664,11 @@ def gaussian_pulse(shape, spacing, width: float, amplitude: float = 1.0):
         Ex[i,j,k] =  (G[i,j,k] - G[i,j-1,k]) / dy
         Ey[i,j,k] = -(G[i,j,k] - G[i-1,j,k]) / dx
     (Ez = 0), so the discrete divergence vanishes, no charge is left behind
-    and the tangential field on the conducting faces is zero. ``width`` is
-    the Gaussian's standard deviation in length units. Returns Ex
-    [NX, NY+1, NZ+1] and Ey [NX+1, NY, NZ+1] in float64.
+    and the tangential field on the conducting faces is zero. ``shape``:
+    the box's cells (NX, NY, NZ); ``spacing``: (dx, dy, dz) in length
+    units; ``width``: the Gaussian's standard deviation in length units;
+    ``amplitude``: G's peak over ``width`` (E then peaks near it). Returns
+    Ex [NX, NY+1, NZ+1] and Ey [NX+1, NY, NZ+1] in float64.
     """
     NX, NY, NZ = shape
     dx, dy, dz = spacing
@@ -684,8 +691,8 @@ def divergence(Ex: torch.Tensor, Ey: torch.Tensor, Ez: torch.Tensor,
                spacing=(1.0, 1.0, 1.0)) -> torch.Tensor:
     """Discrete divergence of E at the interior nodes [NX-1, NY-1, NZ-1] (float64).
 
-    Takes the components as 3-D [X, Y, Z] tensors or as field tensors of one
-    batch entry.
+    Takes the components Ex, Ey, Ez as 3-D [X, Y, Z] tensors or as field
+    tensors of one batch entry; ``spacing``: (dx, dy, dz) in length units.
     """
     dx, dy, dz = spacing
     ex, ey, ez = ((f[0, 0, ..., 0] if f.dim() == 6 else f).double() for f in (Ex, Ey, Ez))

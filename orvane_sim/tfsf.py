@@ -46,7 +46,9 @@ class TotalFieldBox:
     transverse axis by default: y for ±x, z for ±y, x for ±z). The wave
     ``waveform(t)`` reaches the box's entry face at time t (complex values
     allowed; a real run, b2 = 1, carries the real part). ``frequencies``:
-    record the incident spectrum at the entry face, for ``intensity()``.
+    record the incident spectrum at the entry face, for ``intensity()``
+    (in cycles per unit time). ``duration``: the run's length in time units,
+    which sizes the incident line at first (it grows as the run goes on).
     """
 
     def __init__(self, sim, waveform: Waveform, direction="+z", polarization=None, box=None,
