@@ -101,6 +101,8 @@ def layer_profile(depth: torch.Tensor, thickness: float, dt: float, grading: Gra
     """kappa, b and a at the given depths (float64) into a layer.
 
     Depths are clipped to [0, thickness]; depth 0 is the layer's inner edge.
+    ``depth`` and ``thickness`` in length units, ``dt`` in time units, ``h``
+    the cell size; ``grading`` the profile (``Grading``).
     """
     u = (depth / thickness).clamp(0.0, 1.0)
     sigma = grading.sigma_max(h) * u**grading.order
@@ -115,7 +117,9 @@ def layer_profile(depth: torch.Tensor, thickness: float, dt: float, grading: Gra
 
 def axis_coefficients(n: int, h: float, layers, dt: float,
                       grading: Grading = Grading()) -> AxisCoefficients:
-    """Curl and layer coefficients along one axis of n cells of size h.
+    """Curl and layer coefficients along one axis of n cells of size h
+    (length units), for the time step ``dt`` (time units) and the layers'
+    profile ``grading``.
 
     ``layers`` is the thickness in cells of both faces' layers, or a pair
     (low face, high face). The kernels give both faces L = max(low, high)

@@ -133,7 +133,8 @@ def sphere_quadrature(n_theta: int, n_phi: int, device=None):
     n_phi), weights in steradians (summing to 4π). It integrates exactly
     every polynomial in x, y, z of degree below 2·n_theta whose degree in
     (x, y) is below n_phi: a field pattern of spherical-harmonic degree ℓ
-    has |E|² of degree 2ℓ, and needs n_theta > ℓ, n_phi > 2ℓ."""
+    has |E|² of degree 2ℓ, and needs n_theta > ℓ, n_phi > 2ℓ. ``device``:
+    where the tensors are made (the CPU by default)."""
     if int(n_theta) != n_theta or int(n_phi) != n_phi or n_theta < 1 or n_phi < 1:
         raise ValueError(f"n_theta and n_phi must be positive integers, got {n_theta}, {n_phi}")
     n_theta, n_phi = int(n_theta), int(n_phi)
@@ -154,7 +155,8 @@ def sphere_quadrature(n_theta: int, n_phi: int, device=None):
 
 def intensity(E_theta, E_phi):
     """Radiant intensity, power per solid angle (|E_θ|² + |E_φ|²)/2 (η = 1),
-    float64 [..., D, F] from far-field amplitudes [..., D, F]."""
+    float64 [..., D, F] from the far-field amplitudes E_theta and E_phi
+    [..., D, F] (``far_field``'s r·e^{-ikr}·E)."""
     if E_theta.shape != E_phi.shape:
         raise ValueError(f"E_phi must have the shape of E_theta, {list(E_theta.shape)}, "
                          f"got {list(E_phi.shape)}")
@@ -163,8 +165,9 @@ def intensity(E_theta, E_phi):
 
 def radiated_power(E_theta, E_phi, weights):
     """Σ_d w_d·|E|²/2 over the directions: the power through the sphere,
-    float64 [..., F], from far-field amplitudes [..., D, F] on the directions
-    of a quadrature with solid-angle weights [D] (``sphere_quadrature``)."""
+    float64 [..., F], from the far-field amplitudes E_theta and E_phi
+    [..., D, F] on the directions of a quadrature with solid-angle
+    ``weights`` [D] (``sphere_quadrature``)."""
     U = intensity(E_theta, E_phi)
     weights = torch.as_tensor(weights, dtype=torch.float64, device=U.device)
     if U.dim() < 2:

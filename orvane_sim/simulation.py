@@ -35,7 +35,7 @@ _MODULES = {"cpu": ("OrvaneCPU", "cpu"), "cuda": ("Orvane", "cuda")}
 
 
 def load_backend(backend: str) -> tuple[ModuleType, torch.device]:
-    """The extension module and device for ``"cpu"`` or ``"cuda"``."""
+    """The extension module and device for ``backend``, ``"cpu"`` or ``"cuda"``."""
     if backend not in _MODULES:
         raise ValueError(f"backend must be 'cpu' or 'cuda', got {backend!r}")
     name, device = _MODULES[backend]

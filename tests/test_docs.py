@@ -55,3 +55,23 @@ def test_every_relative_link_resolves():
                 broken.append(f"{page.relative_to(ROOT)}: {target}")
     assert not broken
     assert len(PAGES) >= 10
+
+
+def test_every_public_name_says_what_its_arguments_are():
+    import inspect
+
+    import orvane_sim
+
+    silent = []
+    for name in orvane_sim.__all__:
+        obj = getattr(orvane_sim, name)
+        target = obj.__init__ if inspect.isclass(obj) else obj
+        if not callable(target):
+            continue
+        doc = (inspect.getdoc(obj) or "") + (inspect.getdoc(target) or "")
+        for p in inspect.signature(target).parameters.values():
+            if p.kind in (p.VAR_POSITIONAL, p.VAR_KEYWORD) or p.name in ("self", "sim"):
+                continue
+            if p.name not in doc:
+                silent.append(f"{name}({p.name})")
+    assert not silent
