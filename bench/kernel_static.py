@@ -86,39 +86,42 @@ def table(module: str, arch: str, tool: str) -> dict:
     return out
 
 
-def sass_counts(tool: str, module: str, arch: str) -> dict:
-    text = subprocess.run([tool, "-sass", "-arch", arch, module], capture_output=True,
+def by_function(tool: str, option: str, module: str, arch: str, header: str):
+    """(function, line) for each line of cuobjdump's ``option`` report that
+    follows a ``header`` match naming a function."""
+    text = subprocess.run([tool, option, "-arch", arch, module], capture_output=True,
                           text=True, check=True).stdout
-    counts, current = {}, None
+    current = None
     for line in text.splitlines():
-        head = re.match(r"\s+Function : (\S+)", line)
+        head = re.match(header, line)
         if head:
-            current = counts.setdefault(head.group(1), collections.Counter())
-            continue
+            current = head.group(1)
+        elif current is not None:
+            yield current, line
+
+
+def sass_counts(tool: str, module: str, arch: str) -> dict:
+    counts = {}
+    for function, line in by_function(tool, "-sass", module, arch, r"\s+Function : (\S+)"):
+        c = counts.setdefault(function, collections.Counter())
         op = re.match(r"\s+/\*[0-9a-f]{4}\*/\s+(?:@!?U?P\w+\s+)?([A-Z][A-Z0-9_.]*)", line)
-        if current is None or not op or op.group(1) == "NOP":
+        if not op or op.group(1) == "NOP":
             continue
         opcode = op.group(1)
-        current["instructions"] += 1
+        c["instructions"] += 1
         base = opcode.split(".")[0]
-        current[base] += 1
+        c[base] += 1
         if base == "LDG" and ".CONSTANT" in opcode:  # the read-only data path
-            current["LDG read-only"] += 1
+            c["LDG read-only"] += 1
     return counts
 
 
 def resources(tool: str, module: str, arch: str) -> dict:
-    text = subprocess.run([tool, "-res-usage", "-arch", arch, module], capture_output=True,
-                          text=True, check=True).stdout
-    out, current = {}, None
-    for line in text.splitlines():
-        head = re.match(r"\s*Function (\S+):", line)
-        if head:
-            current = head.group(1)
-            continue
+    out = {}
+    for function, line in by_function(tool, "-res-usage", module, arch, r"\s*Function (\S+):"):
         use = re.search(r"REG:(\d+) STACK:(\d+) SHARED:\d+ LOCAL:(\d+)", line)
-        if current and use:
-            out[current] = tuple(int(v) for v in use.groups())
+        if use:
+            out[function] = tuple(int(v) for v in use.groups())
     return out
 
 

@@ -243,14 +243,14 @@ def load(sim, path) -> None:
                         + ([f"only this simulation has {', '.join(only_here)}"] if only_here
                            else [])
                         + ([f"{', '.join(both)} differ"] if both else [])))
-    plan = []
+    copies, assignments = [], []  # tensors copied in place; values set on their owners
     for p in sorted(set(saved) & set(target)):
         new, (old, owner, key) = saved[p], target[p]
         if (new is None) != (old is None):  # a cache filled on one side only
             if isinstance(owner, tuple):
                 raise CheckpointError(f"{path}: {p} is {_kind(new).__name__} there, "
                                       f"{_kind(old).__name__} here")
-            plan.append((owner, key, None if new is None else new.to(sim.device)))
+            assignments.append((owner, key, None if new is None else new.to(sim.device)))
         elif new is None:
             continue
         elif isinstance(old, torch.Tensor):
@@ -264,7 +264,7 @@ def load(sim, path) -> None:
                 if not torch.equal(old.cpu(), new):
                     raise CheckpointError(f"{path}: {p} differs from this simulation's")
             else:
-                plan.append((old, new))
+                copies.append((old, new))
         else:
             if _kind(new) is not _kind(old):
                 raise CheckpointError(f"{path}: {p} is {_kind(new).__name__} there, "
@@ -273,12 +273,12 @@ def load(sim, path) -> None:
                 if not _same(new, old):
                     raise CheckpointError(f"{path}: {p} is {new!r} there, {old!r} here")
             elif not _same(new, old):
-                plan.append((owner, key, new))
+                assignments.append((owner, key, new))
     with torch.no_grad():
-        for item in plan:
-            if len(item) == 2:
-                item[0].copy_(item[1])
-            elif isinstance(item[0], (list, dict)):
-                item[0][item[1]] = item[2]
-            else:
-                setattr(item[0], item[1], item[2])
+        for old, new in copies:
+            old.copy_(new)
+    for owner, key, value in assignments:
+        if isinstance(owner, (list, dict)):
+            owner[key] = value
+        else:
+            setattr(owner, key, value)
