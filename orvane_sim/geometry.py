@@ -274,14 +274,13 @@ def _per_axis(v, what: str) -> tuple[int, int, int]:
     return tuple(int(x) for x in t)
 
 
-def _lattice(obj: Object, shape, spacing, resolution, part=None):
+def _lattice(obj: Object, shape, spacing, resolution, tile=None):
     """The object's box clipped to the domain (one cell of margin), and its
     lattice cells per axis; None if nothing of it lies in the domain.
 
-    ``part`` ((offset, cells) per axis) keeps only the lattice cells that
-    reach the dual cells of that part's nodes, the same lattice cells as the
-    whole domain's lattice has there, so each part of a split box is painted
-    as the whole box would be."""
+    ``tile`` ((first node, nodes) per axis) keeps only the lattice cells
+    that reach the dual cells of the tile's nodes, the same lattice cells as
+    the whole domain's lattice has there."""
     box, cells = [], []
     for axis, ((lo, hi), n, h, resolution) in enumerate(zip(
             obj.shape.bounds(), shape, spacing, _per_axis(resolution, "resolution"))):
@@ -289,14 +288,15 @@ def _lattice(obj: Object, shape, spacing, resolution, part=None):
         if not lo < hi:
             return None
         count = max(1, math.ceil((hi - lo) / h * resolution - 1e-9))
-        if part is not None and part[axis] != (0, n):
-            offset, m = part[axis]
+        if tile is not None and tile[axis] != (0, n):
+            offset, m = tile[axis]
             width = (hi - lo) / count
             first = max(0, math.floor(((offset - 1) * h - lo) / width))
             last = min(count, math.ceil(((offset + m + 1) * h - lo) / width))
             if not first < last:
                 return None
-            lo, hi, count = lo + first * width, lo + last * width, last - first
+            if (first, last) != (0, count):
+                lo, hi, count = lo + first * width, lo + last * width, last - first
         box.append((lo, hi))
         cells.append(count)
     return box, cells
@@ -329,6 +329,13 @@ def dispersive(material) -> bool:
     return form.c != 0 or form.sigma != 0
 
 
+# Nodes per painting tile along each axis. Every tile samples the objects on
+# its own window of their lattices and paints only its own nodes from it, so
+# a node's material comes from the same arithmetic however the box is cut
+# into parts (slabs of a split run, or the whole box).
+PAINT_TILE = 64
+
+
 def material_grids(objects: Sequence[Object], shape, spacing, module, device, table,
                    resolution: int = 4, supersample: int = 2, smoothing: bool = True,
                    first_id: int = 1, out=None, domain=None, offset=(0, 0, 0), periodic=()):
@@ -344,42 +351,79 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
     cells whose node 0 is the box's node ``offset`` (the whole box: None).
     ``periodic``: the box's periodic axes, along which it goes on past both
     faces (give the objects with their images there, ``periodic_images``).
+
+    The box is painted in tiles of ``PAINT_TILE`` nodes per axis, each from
+    its own window of the objects' lattices, so any part holds bit for bit
+    what the whole box holds there.
     """
     if first_id + len(objects) > 256:
         raise ValueError(f"at most 255 objects fit the material ids, "
                          f"got {first_id - 1 + len(objects)}")
-    domain = tuple(shape) if domain is None else tuple(domain)
-    # A node's dual cell reaches halfway to its neighbours, and a grid's end
-    # node has a neighbour on one side only: paint a part with one more node
-    # wherever the box goes on, and keep the inside.
-    low = [int(o > 0 or a in periodic) for a, o in enumerate(offset)]
-    high = [int(o + n < d or a in periodic) for a, (o, n, d) in enumerate(zip(offset, shape, domain))]
-    if any(low) or any(high):
-        wider = _paint(objects, [n + a + b for n, a, b in zip(shape, low, high)], spacing,
-                       module, device, table, resolution, supersample, smoothing, first_id,
-                       None, domain, [o - a for o, a in zip(offset, low)])
-        grids = []
-        for component, trio in enumerate(wider):
-            inner = [g[:, low[0]:low[0] + shape[0], low[1]:low[1] + shape[1],
-                       low[2]:low[2] + shape[2]] for g in trio]
-            if out is None:
-                grids.append(tuple(g.clone() for g in inner))
-            else:
-                for dst, src in zip(out[component], inner):
-                    dst.copy_(src)
-                grids.append(out[component])
-        return grids
-    return _paint(objects, shape, spacing, module, device, table, resolution, supersample,
-                  smoothing, first_id, out, domain, offset)
+    shape = tuple(int(n) for n in shape)
+    domain = shape if domain is None else tuple(domain)
+    if out is None:
+        out = [(torch.zeros(1, *shape, device=device),
+                torch.zeros(1, *shape, dtype=torch.uint8, device=device),
+                torch.zeros(1, *shape, dtype=torch.uint8, device=device)) for _ in range(3)]
+    else:
+        for trio in out:
+            for g in trio:
+                g.zero_()
+    spans = [_tile_spans(o, n, d, a in periodic) for a, (o, n, d) in
+             enumerate(zip(offset, shape, domain))]
+    for tx in spans[0]:
+        for ty in spans[1]:
+            for tz in spans[2]:
+                _paint_tile(objects, (tx, ty, tz), offset, shape, spacing, module, device, table,
+                            resolution, supersample, smoothing, first_id, out, domain)
+    return out
 
 
-def _paint(objects, shape, spacing, module, device, table, resolution, supersample, smoothing,
-           first_id, out, domain, offset):
-    """``material_grids`` of the nodes the grids hold, each as far as the
-    grids' own coordinates reach."""
+def _tile_spans(offset: int, cells: int, domain: int, periodic: bool):
+    """Per tile of one axis that meets the part [offset, offset + cells) of
+    the box's nodes: the tile (first node, nodes), and the nodes to paint it
+    over, [lo, hi), the part's nodes in the tile with one neighbour on each
+    side wherever the box goes on (a node's dual cell reaches halfway to its
+    neighbours, and a grid's end node has a neighbour on one side only)."""
+    spans = []
+    for t0 in range(0, domain, PAINT_TILE):
+        t1 = min(t0 + PAINT_TILE, domain)
+        r0, r1 = max(t0, offset), min(t1, offset + cells)
+        if r0 < r1:
+            lo = r0 - int(r0 > 0 or periodic)
+            hi = r1 + int(r1 < domain or periodic)
+            spans.append(((t0, t1 - t0), (r0, r1), (lo, hi)))
+    return spans
+
+
+def _paint_tile(objects, spans, offset, shape, spacing, module, device, table, resolution,
+                supersample, smoothing, first_id, out, domain):
+    """Paint the part's nodes in one tile: over the tile's nodes in the part
+    and their neighbours, keeping the inside."""
+    tile = tuple(t for t, _, _ in spans)
+    lattices = [_lattice(o, domain, spacing, resolution, tile) for o in objects]
+    if all(lat is None for lat in lattices):
+        return
+    nodes = [(lo, hi) for _, _, (lo, hi) in spans]
+    inner = [slice(r0 - o, r1 - o) for (_, (r0, r1), _), o in zip(spans, offset)]
+    if all((lo, hi) == (o, o + n) for (lo, hi), o, n in zip(nodes, offset, shape)):
+        _paint(objects, lattices, shape, spacing, module, device, table, supersample,
+               smoothing, first_id, out, offset)
+        return
+    keep = [slice(r0 - lo, r1 - lo) for (_, (r0, r1), (lo, _)) in spans]
+    wider = _paint(objects, lattices, [hi - lo for lo, hi in nodes], spacing, module, device,
+                   table, supersample, smoothing, first_id, None, [lo for lo, _ in nodes])
+    for trio, painted in zip(out, wider):
+        for dst, src in zip(trio, painted):
+            dst[:, inner[0], inner[1], inner[2]] = src[:, keep[0], keep[1], keep[2]]
+
+
+def _paint(objects, lattices, shape, spacing, module, device, table, supersample, smoothing,
+           first_id, out, offset):
+    """Grids of ``shape`` nodes from the box's node ``offset`` painted from
+    the objects' ``lattices``, each node as far as the grids' own
+    coordinates reach; into ``out`` (zeroed) or new grids."""
     f32 = dict(dtype=torch.float32, device=device)
-    part = tuple((int(o), int(n)) for o, n in zip(offset, shape))
-    lattices = [_lattice(o, domain, spacing, resolution, part) for o in objects]
     samples = [None if lat is None else
                fill_fraction(o.shape, *lat, supersample).to(**f32)[None]
                for o, lat in zip(objects, lattices)]
@@ -395,8 +439,6 @@ def _paint(objects, shape, spacing, module, device, table, resolution, supersamp
             secondary = torch.zeros_like(primary)
         else:
             weight, primary, secondary = out[component]
-            for g in out[component]:
-                g.zero_()
         for n, (b, s) in enumerate(zip(bounds, samples)):
             if s is not None:
                 module.Set_weight_mat_id(*b, s, *coords, first_id + n, weight, primary, secondary)

@@ -92,3 +92,43 @@ def test_a_dielectric_scales_the_update_by_its_permittivity(backend):
     torch.testing.assert_close(same, vacuum)
     # (the smoothed weight leaves ε = 4 short by the 1e-4 of its denominator)
     torch.testing.assert_close(dense, vacuum / 4, atol=1e-5, rtol=1e-4)
+
+
+@pytest.mark.parametrize("tile, periodic", [(64, ()), (4, ()), (5, (0, 1))])
+def test_any_part_of_the_box_is_painted_as_the_whole_box_paints_it(backend, monkeypatch, tile,
+                                                                   periodic):
+    # Slabs of a split run paint their own parts; every node must come out
+    # bit for bit as in the whole box, along every axis, with one tile or
+    # several (tiles cut by the parts' ends) and across periodic seams.
+    from orvane_sim import geometry
+    from orvane_sim.distributed import slab_bounds
+
+    monkeypatch.setattr(geometry, "PAINT_TILE", tile)
+    shape = (14, 10, 12)
+    objects = [Object(Box((2.2, 1.5, 2.0), (11.6, 4.3, 9.4)), Material(3.0)),
+               Object(Sphere((7.4, 5.2, 6.1), 2.6), Material(2.0)),
+               Object(Sphere((0.3, 2.2, 8.1), 1.7), Material(5.0))]
+    table = torch.tensor([1.0, 3.0, 2.0, 5.0], device=backend.device)
+
+    def paint(part=None, offset=(0, 0, 0)):
+        return geometry.material_grids(objects, part or shape, SPACING, backend.module,
+                                       backend.device, table, domain=shape, offset=offset,
+                                       periodic=periodic)
+
+    whole = paint()
+    for axis in range(3):
+        for ranks in (2, 3):
+            for rank in range(ranks):
+                lo, hi = slab_bounds(shape[axis], ranks, rank)
+                part = list(shape)
+                part[axis] = hi - lo
+                offset = [0, 0, 0]
+                offset[axis] = lo
+                for mine, theirs in zip(paint(tuple(part), tuple(offset)), whole):
+                    for a, b in zip(mine, theirs):
+                        assert torch.equal(a, b.narrow(1 + axis, lo, hi - lo)), (axis, ranks, rank)
+    if tile == 64:  # tiles change only the last bits of what one tile gives
+        monkeypatch.setattr(geometry, "PAINT_TILE", 3)
+        for mine, theirs in zip(paint(), whole):
+            torch.testing.assert_close(mine[0], theirs[0], atol=1e-5, rtol=0)
+            assert torch.equal(mine[1], theirs[1])
