@@ -103,6 +103,7 @@ class SlabExchange:
         self.overlap = True
         self.counts = {"overlapped": 0, "blocking": 0, "fallback": 0}
         self._pending = None  # (requests, fills) of the exchange in flight
+        self.after_wrap = None  # (component, wrapped plane) -> None, see SlabBoundary
         self._views = {}  # (lo, hi, layer) -> (ids, Update_H arguments, tensors)
         if k is not None:
             if sim.layers[sim.axis] != 0:
@@ -125,9 +126,7 @@ class SlabExchange:
         """buf [B0, B1, plane..., 2] (real, imaginary) times exp(sign i k P)."""
         if self.phase is None:  # real fields: every phase is 1
             return buf
-        c, s = (p.view(-1, *([1] * (buf.dim() - 2))) for p in self.phase)
-        re, im = buf[..., 0], buf[..., 1]
-        return torch.stack([c * re - sign * s * im, sign * s * re + c * im], -1)
+        return _rotated(buf, *self.phase, sign)
 
     def apply(self, sim) -> None:
         a, d = sim.axis, 2 + sim.axis
@@ -141,23 +140,23 @@ class SlabExchange:
         sim.zero_tangential_faces()
         ops, fills = [], []
 
-        def post(f, send_index, peer, send_tag, recv_index, recv_tag, sign=0):
+        def post(c, f, send_index, peer, send_tag, recv_index, recv_tag, sign=0):
             # A copy, so that nothing done to the field while it travels can
             # reach the message.
             ops.append(dist.P2POp(dist.isend, f.select(d, send_index).clone(), peer,
                                   tag=send_tag))
             buf = torch.empty_like(f.select(d, recv_index))
             ops.append(dist.P2POp(dist.irecv, buf, peer, tag=recv_tag))
-            fills.append((f, d, recv_index, buf, sign))
+            fills.append((c, f, d, recv_index, buf, sign))
 
         for c, f in enumerate((sim.Ex, sim.Ey, sim.Ez)):
             if c == a:  # cell-centred along the axis: both copies computed locally
                 continue
             n = f.size(d) - 1
             if not first:
-                post(f, 1, rank - 1, self.DOWN, 0, self.UP)
+                post(c, f, 1, rank - 1, self.DOWN, 0, self.UP)
             if not last:
-                post(f, n - 1, rank + 1, self.UP, n, self.DOWN)
+                post(c, f, n - 1, rank + 1, self.UP, n, self.DOWN)
             if not self.wraps:
                 if first:
                     f.select(d, 0).zero_()
@@ -168,11 +167,14 @@ class SlabExchange:
                 high = self._rotate(f.select(d, 1), +1)
                 f.select(d, 0).copy_(low)
                 f.select(d, n).copy_(high)
+                if self.after_wrap is not None:
+                    self.after_wrap(c, f.select(d, 0))
+                    self.after_wrap(c, f.select(d, n))
             else:
                 if first:
-                    post(f, 1, ranks - 1, self.WRAP_UP, 0, self.WRAP_DOWN, -1)
+                    post(c, f, 1, ranks - 1, self.WRAP_UP, 0, self.WRAP_DOWN, -1)
                 if last:
-                    post(f, n - 1, 0, self.WRAP_DOWN, n, self.WRAP_UP, +1)
+                    post(c, f, n - 1, 0, self.WRAP_DOWN, n, self.WRAP_UP, +1)
         if not ops:
             return
         self._pending = (dist.batch_isend_irecv(ops), fills)
@@ -187,8 +189,10 @@ class SlabExchange:
         self._pending = None
         for req in requests:
             req.wait()
-        for f, d, i, buf, sign in fills:
+        for c, f, d, i, buf, sign in fills:
             f.select(d, i).copy_(self._rotate(buf, sign) if sign else buf)
+            if sign and self.after_wrap is not None:
+                self.after_wrap(c, f.select(d, i))
         if counted:
             self.counts["blocking"] += 1
 
@@ -203,7 +207,7 @@ class SlabExchange:
         they must lie outside the box's layers. A slab that fails either
         waits first."""
         n = sim.shape[sim.axis]
-        filled = {i for _, _, i, _, _ in self._pending[1]}
+        filled = {i for _, _, _, i, _, _ in self._pending[1]}
         lo = 1 if 0 in filled else 0
         hi = n - 1 if n in filled else n
         ends = [c for c, cut in ((0, lo == 1), (n - 1, hi == n - 1)) if cut]
@@ -276,11 +280,35 @@ class SlabBoundary:
         self.exchange, self.bloch = exchange, bloch
         self.axes = exchange.axes + (bloch.axes if bloch is not None else ())
         self.k = None if bloch is None else bloch.k
+        if exchange.wraps and exchange.axes == (0,) and bloch is not None and \
+                1 in bloch.axes and exchange.phase is not None:
+            exchange.after_wrap = self._y_ghosts_after_x
+
+    def _y_ghosts_after_x(self, component: int, plane: torch.Tensor) -> None:
+        """The one box applies the x phase before the y phase: its y pass
+        reads the x ghosts. A slab split along x runs its y pass first and
+        receives the x ghosts later, so where both meet, the y ghosts of
+        Ez's wrapped plane, the y phase goes on again over the wrapped
+        values, in the pass's own arithmetic."""
+        if component != 2:
+            return
+        c, s = self.bloch.phase_y[:, 0], self.bloch.phase_y[:, 1]
+        n = plane.size(2) - 1
+        plane.select(2, 0).copy_(_rotated(plane.select(2, n - 1), c, s, -1))
+        plane.select(2, n).copy_(_rotated(plane.select(2, 1), c, s, +1))
 
     def apply(self, sim) -> None:
         if self.bloch is not None:
             self.bloch.apply(sim)
         self.exchange.apply(sim)
+
+
+def _rotated(buf: torch.Tensor, c: torch.Tensor, s: torch.Tensor, sign: int) -> torch.Tensor:
+    """buf [B0, B1, ..., 2] (real, imaginary) times c + i·sign·s, c and s
+    per b0, in the arithmetic of the periodic pass."""
+    c, s = (p.view(-1, *([1] * (buf.dim() - 2))) for p in (c, s))
+    re, im = buf[..., 0], buf[..., 1]
+    return torch.stack([c * re - sign * s * im, sign * s * re + c * im], -1)
 
 
 def _slot(index: torch.Tensor, cells: int, L: int) -> torch.Tensor:

@@ -46,7 +46,7 @@ def test_pulse_over_ranks_matches_one_process(ranks, axis, shape, layers, tmp_pa
         worst = max(worst, float((a - b).abs().max()))
     print(f"{ranks} ranks along axis {axis}: largest field difference {worst:.3e} "
           f"(field scale {scale:.3e})")
-    assert worst <= 1e-6 * scale
+    assert worst == 0
     assert got == pytest.approx(energies, rel=1e-9, abs=1e-12 * max(energies))
     # The pulse did reach the layers: energy has left the box.
     assert got[-1] < 0.9 * max(got)
@@ -70,7 +70,7 @@ def test_bloch_periodic_box_matches_one_process(ranks, axis, shape, tmp_path):
     scale = max(float(f.abs().max()) for f in ref)
     worst = largest_difference(fields, ref)
     print(f"periodic, {ranks} ranks along axis {axis}: largest field difference {worst:.3e}")
-    assert worst <= 1e-6 * scale
+    assert worst == 0
     assert got == pytest.approx(energies, rel=1e-9)
     # The imaginary part is driven only through the phase of the wraps.
     assert float(fields[1][..., 1].abs().max()) > 1e-3 * scale
@@ -96,7 +96,7 @@ def features_run(axis: int = 0, slabs: bool = True, steps: int = 40, backend: st
     return None if fields is None else (fields, sums)
 
 
-@pytest.mark.parametrize("ranks, axis", [(2, 0), (3, 0), (2, 2)])
+@pytest.mark.parametrize("ranks, axis", [(2, 0), (3, 1), (2, 2)])
 def test_objects_sources_and_monitors_over_ranks_match_one_process(ranks, axis, tmp_path):
     ref_fields, ref_sums = features_run(slabs=False)
     fields, sums = spawn_run(features_run, ranks, str(tmp_path / "out.pt"), timeout=90.0,
@@ -111,7 +111,7 @@ def test_objects_sources_and_monitors_over_ranks_match_one_process(ranks, axis, 
     print(f"objects, current, monitor over {ranks} ranks along axis {axis}: largest "
           f"difference {worst:.3e} in the fields, {worst_sum:.3e} in the monitor")
     assert scale > 0 and sum_scale > 0
-    assert worst <= 1e-5 * scale and worst_sum <= 1e-5 * sum_scale
+    assert worst == 0 and worst_sum == 0
 
 
 def plane_wave_run(axis: int = 0, slabs: bool = True, bloch: bool = True, steps: int = 50):
@@ -149,7 +149,8 @@ def test_plane_wave_and_flux_plane_over_ranks_match_one_process(ranks, axis, blo
     print(f"plane wave ({'Bloch' if bloch else 'margins'}) over {ranks} ranks along axis "
           f"{axis}: largest difference {worst:.3e} in the fields, {worst_flux:.3e} in the "
           f"flux plane's spectra")
-    assert scale > 0 and worst <= 1e-6 * scale
+    assert scale > 0 and worst == 0
+    # the plane's sums are added over the ranks, in another order
     assert flux_scale > 0 and worst_flux <= 1e-6 * flux_scale
 
 
@@ -178,7 +179,7 @@ def test_total_field_and_flux_boxes_over_ranks_match_one_process(ranks, axis, tm
     got, power, far = spawn_run(open_space_run, ranks, str(tmp_path / "out.pt"), timeout=90.0,
                                 axis=axis)
     scale = max(float(f.abs().max()) for f in ref)
-    assert scale > 0 and largest_difference(got, ref) <= 1e-6 * scale
+    assert scale > 0 and largest_difference(got, ref) == 0
     torch.testing.assert_close(power, ref_power, rtol=1e-5, atol=0)
     for a, b in zip(far, ref_far):
         torch.testing.assert_close(a, b, rtol=1e-5, atol=1e-6 * float(b.abs().max()))
@@ -211,7 +212,7 @@ def test_mode_ports_over_ranks_match_one_process(axis, tmp_path):
     ref_S, ref = ports_run(slabs=False)
     S, got = spawn_run(ports_run, 2, str(tmp_path / "out.pt"), timeout=90.0, axis=axis)
     scale = max(float(f.abs().max()) for f in ref)
-    assert scale > 0 and largest_difference(got, ref) <= 1e-6 * scale
+    assert scale > 0 and largest_difference(got, ref) == 0
     torch.testing.assert_close(S, ref_S, rtol=1e-4, atol=1e-6)
 
 
@@ -372,8 +373,7 @@ def test_overlapped_halo_matches_one_process(ranks, axis, shape, layers, bloch, 
                                              bloch=bloch, chunk=chunk, counts=True)
     worst = max(float((a - b).abs().max()) for a, b in zip(fields, ref))
     print(f"overlapped, {ranks} ranks along axis {axis}: largest field difference {worst:.3e}")
-    # the wrap's phase is applied by torch, the one-box pass by the kernel
-    assert worst == 0.0 if bloch is None else worst <= 1e-12
+    assert worst == 0
     assert got == pytest.approx(energies[chunk - 1::chunk], rel=1e-9)
     for rank, c in enumerate(counts):
         # the first step of each call has nothing in flight; the last
