@@ -14,11 +14,13 @@ imply. On CUDA it also measures a
 device-to-device copy and states the step's bandwidth as a fraction of it.
 
 --contention (CPU) times the pulse run's step (Simulation.step, the energy
-computed after each step untimed, as that run does) with 1 and 2 threads,
-on a quiet machine and with one core held by a process that this script
-starts, pinned to the last core it may use and spinning until it is stopped
-(or for at most a minute). The rounds alternate quiet and busy and the
-thread counts, so that other work on the machine falls on all four alike.
+computed after each step untimed, as that run does) with 1 and 2 threads
+held fixed, and with 2 threads and the run's own choice of count
+(Simulation.tune_threads, the default), on a quiet machine and with one core
+held by a process that this script starts, pinned to the last core it may
+use and spinning until it is stopped (or for at most a minute). The rounds
+alternate quiet and busy and the configurations, so that other work on the
+machine falls on all alike.
 """
 from __future__ import annotations
 
@@ -128,19 +130,25 @@ def pulse_steps(sim: Simulation, steps: int) -> list[float]:
     return times
 
 
-def contention(sim: Simulation, rounds: int, steps: int) -> dict[tuple[bool, int], list[float]]:
-    """Per (core busy, threads): the median seconds per step of each round."""
-    threads = (1, 2)
-    found: dict[tuple[bool, int], list[float]] = {(busy, t): [] for busy in (False, True)
-                                                  for t in threads}
+# (label, threads, tune_threads) of the configurations --contention compares
+CONFIGS = (("1 thread", 1, False), ("2 threads", 2, False), ("2, tuned", 2, True))
+
+
+def contention(sim: Simulation, rounds: int, steps: int) -> dict[tuple[bool, str], list[float]]:
+    """Per (core busy, configuration): the median seconds per step of each
+    round. A tuned round first runs 40 steps untimed, long enough for the
+    run's first probe to settle its thread count, as a long run's steps are."""
+    found: dict[tuple[bool, str], list[float]] = {(busy, c[0]): [] for busy in (False, True)
+                                                  for c in CONFIGS}
     for r in range(rounds):
         for busy in ((False, True) if r % 2 == 0 else (True, False)):
             spin = start_spinner() if busy else None
             try:
-                for t in (threads if r % 2 == 0 else threads[::-1]):
-                    torch.set_num_threads(t)
-                    sim.step()  # warm-up with this thread count
-                    found[busy, t].append(statistics.median(pulse_steps(sim, steps)))
+                for label, threads, tuned in (CONFIGS if r % 2 == 0 else CONFIGS[::-1]):
+                    torch.set_num_threads(threads)
+                    sim.tune_threads = tuned
+                    sim.step(40 if tuned else 1)  # warm-up with this configuration
+                    found[busy, label].append(statistics.median(pulse_steps(sim, steps)))
             finally:
                 if spin is not None:
                     spin.kill()
@@ -158,18 +166,19 @@ def report_contention(n: int, layers: int, rounds: int, steps: int) -> None:
     try:
         found = contention(sim, rounds, steps)
     finally:
+        sim.tune_threads = False
         torch.set_num_threads(threads_before)
     print(f"pulse run's step (Simulation.step, energy untimed), grid {n}^3, {layers}-cell layers; "
           f"per round the median of {steps} steps, {rounds} rounds")
     print(f"load average before: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} "
           f"on {os.cpu_count()} cores")
-    print("threads | quiet: ms/step (range)     | one core busy: ms/step (range)")
-    for t in (1, 2):
+    print("threads    | quiet: ms/step (range)     | one core busy: ms/step (range)")
+    for label, _, _ in CONFIGS:
         cells = []
         for busy in (False, True):
-            ms = [x * 1e3 for x in found[busy, t]]
+            ms = [x * 1e3 for x in found[busy, label]]
             cells.append(f"{statistics.median(ms):6.2f} ({min(ms):.2f}-{max(ms):.2f})")
-        print(f"{t:7d} | {cells[0]:26s} | {cells[1]}")
+        print(f"{label:10s} | {cells[0]:26s} | {cells[1]}")
 
 
 def main() -> None:

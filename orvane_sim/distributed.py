@@ -366,6 +366,9 @@ class SlabSimulation(Simulation):
                          b2, batch)
         self.faces = faces
         self.layers = tuple(max(f) for f in faces)
+        # each rank's step waits for its neighbours' halos, so its own timings
+        # cannot tell its best thread count: the ranks keep PyTorch's setting
+        self._threads = None
         self.placement = SlabPlacement(self.global_shape, axis, self.start, self.stop,
                                        self.rank, self.ranks)
         self._split_axis_layers(N, L, grading)

@@ -30,6 +30,7 @@ import torch
 from .coefficients import EPS0, MU0, Grading, axis_coefficients, time_step
 from .arguments import count, real, triple
 from .placement import WholeBox
+from .threads import ThreadTuner
 
 _MODULES = {"cpu": ("OrvaneCPU", "cpu"), "cuda": ("Orvane", "cuda")}
 
@@ -155,6 +156,8 @@ class Simulation:
         self.dt = time_step(self.spacing, courant)
         self.grading = grading
         self.steps_done = 0
+        # on the CPU, the thread count that steps fastest on this machine now
+        self._threads = ThreadTuner() if self.device.type == "cpu" else None
 
         NX, NY, NZ = self.shape
         axes = [axis_coefficients(n, h, f, self.dt, grading)
@@ -220,10 +223,33 @@ class Simulation:
             self.monitors.append(feature)
         return feature
 
+    @property
+    def tune_threads(self) -> bool:
+        """On the CPU: whether ``step`` takes the thread count that its own
+        timings find fastest on the machine now (``orvane_sim.threads``; on
+        by default, for a box not split over processes). PyTorch keeps that
+        count between calls; ``run`` gives the caller's back when it returns,
+        and so does setting this to False, which keeps PyTorch's count."""
+        return self._threads is not None
+
+    @tune_threads.setter
+    def tune_threads(self, on: bool) -> None:
+        if self._threads is not None:
+            self._threads.release()
+        self._threads = ThreadTuner() if on and self.device.type == "cpu" else None
+
     def step(self, count: int = 1) -> None:
         """Advance ``count`` time steps: H update and H sources, E update and
         dispersive pass, E sources, periodic ghosts, conducting faces, then
-        the monitors."""
+        the monitors (on the CPU with the thread count ``tune_threads``
+        picks)."""
+        if self._threads is None:
+            self._advance(count, True)
+        else:
+            self._threads.advance(count, self._advance)
+
+    def _advance(self, count: int, first: bool) -> None:
+        """``count`` steps; ``first``: they begin a call of ``step``."""
         m = self.module
         # Whatever the caller did to the faces between calls is cleared in a
         # call's first step; after that a step without sources only has the
@@ -243,7 +269,7 @@ class Simulation:
                 source.after_e(self)
             if self.periodic is not None:
                 self.periodic.apply(self)
-            if n == 0 or whole_faces:
+            if (first and n == 0) or whole_faces:
                 self.zero_tangential_faces()
             else:
                 self.zero_layer_strips()
@@ -318,6 +344,8 @@ class Simulation:
         finally:
             if bar is not None:
                 bar.close()
+            if self._threads is not None:
+                self._threads.release()
 
     def check_finite(self) -> None:
         """Raise NonFiniteFields if a field holds a NaN or an infinity: one

@@ -1,0 +1,122 @@
+"""How many CPU threads a run's steps use, chosen from their own timings.
+
+The CPU kernels share each launch's cells among PyTorch's threads, and a
+thread that finishes early takes work from the others. What that cannot
+mend is a thread that waits for its turn on a core another process holds:
+every launch ends with a join, and the join waits for it. With one of two
+cores busy, two threads then step slower than one: PyTorch's OpenMP workers
+spin between launches, so the busy core is shared by turns.
+
+So a run keeps measuring. Now and then it times a few steps with one thread
+fewer (or one more, up to the count PyTorch was set to) against as many with
+its current count, and keeps whichever was faster by a clear margin. The
+first probe comes early; while probes keep the count, they come less and
+less often, so that on a quiet machine they cost a fraction of a percent.
+
+The count chosen is PyTorch's for the whole process while the run goes on
+(its own reductions between steps, such as an energy sum, would otherwise
+wake the waiting workers); a count the caller sets between calls becomes
+the new most to use. ``ThreadTuner.release`` gives back the count it found.
+The thread count never changes the fields: the kernels' results do not
+depend on how their cells are shared.
+"""
+from __future__ import annotations
+
+import statistics
+import time
+from typing import Callable
+
+import torch
+
+
+class ThreadTuner:
+    """Steps a run with the thread count that its recent steps found fastest.
+
+    ``first``: steps before the first probe; ``every``: steps between the
+    first probes, doubled after each probe that keeps the count, up to
+    ``longest``; ``probe``: steps timed with each of the two counts
+    compared (each block starts with one more, untimed: a switch changes
+    how the threads wait); ``margin``: how much faster (a fraction) the
+    other count must be to be kept; ``clock``: seconds, for tests.
+    """
+
+    def __init__(self, first: int = 20, every: int = 250, longest: int = 4000, probe: int = 3,
+                 margin: float = 0.05, clock: Callable[[], float] = time.perf_counter):
+        if min(first, every, probe) < 1 or longest < every or not 0 <= margin < 1:
+            raise ValueError(f"first, every and probe must be at least 1, longest at least "
+                             f"every and margin in [0, 1), got first={first!r}, "
+                             f"every={every!r}, longest={longest!r}, probe={probe!r}, "
+                             f"margin={margin!r}")
+        self.first, self.every, self.longest = first, every, longest
+        self.probe, self.margin, self.clock = probe, margin, clock
+        self.setting = 0  # the most threads to use: PyTorch's count when it was found
+        self.current = 0  # the count in use, which this tuner leaves PyTorch set to
+        self.until_probe = first
+        self.interval = every
+        self.upward = False  # which neighbour the next probe tries, where both are open
+        # the probe under way, across calls: [(threads, seconds or None), ...]
+        self.trial: list | None = None
+
+    def advance(self, count: int, steps: Callable[[int, bool], None]) -> None:
+        """Run ``count`` steps through ``steps(k, first)`` (k steps; first:
+        whether they begin the call)."""
+        found = torch.get_num_threads()
+        if found != self.current:  # the first call, or the caller set a count since
+            self.setting = self.current = found
+            self.until_probe, self.interval, self.trial = self.first, self.every, None
+        if self.setting == 1:
+            steps(count, True)
+            return
+        done = 0
+        try:
+            while done < count:
+                if self.trial is None and self.until_probe > 0:
+                    k = min(count - done, self.until_probe)
+                    torch.set_num_threads(self.current)
+                    steps(k, done == 0)
+                    self.until_probe -= k
+                    done += k
+                    continue
+                if self.trial is None:
+                    self.trial = []
+                    self.other = self._neighbour()
+                block = self.probe + 1
+                threads = self.current if len(self.trial) < block else self.other
+                torch.set_num_threads(threads)
+                t0 = self.clock()
+                steps(1, done == 0)
+                seconds = self.clock() - t0
+                self.trial.append((threads, None if len(self.trial) % block == 0 else seconds))
+                done += 1
+                if len(self.trial) == 2 * block:
+                    self._decide()
+        finally:
+            torch.set_num_threads(self.current)
+
+    def release(self) -> None:
+        """Set PyTorch back to the count this tuner found, if it still holds
+        the one the tuner left."""
+        if self.setting and torch.get_num_threads() == self.current:
+            torch.set_num_threads(self.setting)
+            self.current = self.setting
+
+    def _decide(self) -> None:
+        def median(threads: int) -> float:
+            return statistics.median(s for t, s in self.trial if t == threads and s is not None)
+
+        if median(self.other) < (1 - self.margin) * median(self.current):
+            self.current = self.other
+            self.interval = self.every
+        else:
+            self.interval = min(2 * self.interval, self.longest)
+        self.trial = None
+        self.upward = not self.upward
+        self.until_probe = self.interval
+
+    def _neighbour(self) -> int:
+        up, down = min(self.current + 1, self.setting), max(self.current - 1, 1)
+        if up == self.current:
+            return down
+        if down == self.current:
+            return up
+        return up if self.upward else down
