@@ -15,8 +15,11 @@ less often, so that on a quiet machine they cost a fraction of a percent.
 
 The count chosen is PyTorch's for the whole process while the run goes on
 (its own reductions between steps, such as an energy sum, would otherwise
-wake the waiting workers); a count the caller sets between calls becomes
-the new most to use. ``ThreadTuner.release`` gives back the count it found.
+wake the waiting workers). The tuners of a process share what they left
+PyTorch set to and the caller's count it stands for, so that another box
+starts from the count found and still knows the caller's; a count the
+caller sets between calls becomes the new most to use.
+``ThreadTuner.release`` gives the caller's count back.
 The thread count never changes the fields: the kernels' results do not
 depend on how their cells are shared.
 """
@@ -27,6 +30,13 @@ import time
 from typing import Callable
 
 import torch
+
+
+class _Left:
+    """What the process's tuners last left PyTorch set to (0: nothing), and
+    the caller's count that it stands for."""
+    threads = 0
+    setting = 0
 
 
 class ThreadTuner:
@@ -61,9 +71,13 @@ class ThreadTuner:
         """Run ``count`` steps through ``steps(k, first)`` (k steps; first:
         whether they begin the call)."""
         found = torch.get_num_threads()
-        if found != self.current:  # the first call, or the caller set a count since
-            self.setting = self.current = found
+        setting = _Left.setting if found == _Left.threads else found
+        if setting != self.setting:  # the first call, or the caller set a count since
+            self.setting = setting
             self.until_probe, self.interval, self.trial = self.first, self.every, None
+        if found != self.current:
+            self.trial = None  # another box's steps ran in between: probe afresh
+        self.current = found
         if self.setting == 1:
             steps(count, True)
             return
@@ -92,13 +106,15 @@ class ThreadTuner:
                     self._decide()
         finally:
             torch.set_num_threads(self.current)
+            _Left.threads, _Left.setting = self.current, self.setting
 
     def release(self) -> None:
-        """Set PyTorch back to the count this tuner found, if it still holds
-        the one the tuner left."""
-        if self.setting and torch.get_num_threads() == self.current:
-            torch.set_num_threads(self.setting)
-            self.current = self.setting
+        """Set PyTorch back to the caller's count, if it still holds the one
+        a tuner left."""
+        if _Left.threads and torch.get_num_threads() == _Left.threads:
+            torch.set_num_threads(_Left.setting)
+            self.current = _Left.setting
+        _Left.threads = 0
 
     def _decide(self) -> None:
         def median(threads: int) -> float:

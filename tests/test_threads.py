@@ -52,6 +52,9 @@ def test_the_count_follows_the_load_and_the_callers_setting(four_threads):
     m.busy, m.at = True, {}
     tuner.advance(3000, m.steps)
     assert max(m.at) == 3 and tuner.current == 2
+    other = ThreadTuner(clock=m.clock)  # another box starts where this one left off
+    other.advance(1, m.steps)
+    assert (other.setting, other.current) == (3, 2)
     tuner.release()
     assert torch.get_num_threads() == 3
 
