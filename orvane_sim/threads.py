@@ -64,7 +64,9 @@ class ThreadTuner:
         self.until_probe = first
         self.interval = every
         self.upward = False  # which neighbour the next probe tries, where both are open
-        # the probe under way, across calls: [(threads, seconds or None), ...]
+        # the probe under way, across calls: the count it tries, and
+        # [(threads, seconds or None for a block's untimed first step), ...]
+        self.other = 0
         self.trial: list | None = None
 
     def advance(self, count: int, steps: Callable[[int, bool], None]) -> None:
@@ -92,8 +94,7 @@ class ThreadTuner:
                     done += k
                     continue
                 if self.trial is None:
-                    self.trial = []
-                    self.other = self._neighbour()
+                    self.other, self.trial = self._neighbour(), []
                 block = self.probe + 1
                 threads = self.current if len(self.trial) < block else self.other
                 torch.set_num_threads(threads)

@@ -31,7 +31,7 @@ def run(argv, cwd) -> subprocess.CompletedProcess:
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("code", blocks())
+@pytest.mark.parametrize("code", list(blocks()))
 def test_every_python_block_runs(code, tmp_path):
     run(["-c", code], tmp_path)
 
