@@ -31,7 +31,6 @@ the recursion as the kernel runs it, so that this can be checked.
 """
 from __future__ import annotations
 
-import cmath
 import math
 from dataclasses import dataclass
 from typing import Sequence

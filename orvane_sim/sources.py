@@ -24,7 +24,7 @@ import torch
 
 from . import positions
 from .arguments import real, triple
-from .coefficients import ETA0, EPS0
+from .coefficients import EPS0
 
 Waveform = Callable[[float], complex]
 

@@ -319,7 +319,6 @@ def test_demo_under_torchrun(demo, expect, tmp_path):
     import shutil
     import signal
     import subprocess
-    import sys
 
     torchrun = shutil.which("torchrun")
     if torchrun is None:

@@ -7,7 +7,6 @@ a fresh virtual environment) is tools/install_check.sh.
 import importlib.util
 import os
 import pathlib
-import stat
 
 import pytest
 

@@ -3,7 +3,6 @@ mode solver, one-way launching, and reciprocity and passivity of an
 asymmetric two-port (a guide with a lateral step). A 2.4 × 2.4 × 2.0 box at
 20 cells per unit, a core of ε = 6, 0.5 × 0.3, in vacuum."""
 import functools
-import math
 import re
 from pathlib import Path
 
