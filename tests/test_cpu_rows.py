@@ -1,12 +1,13 @@
 """The CPU walker's fast rows.
 
-Contiguous fields with a single trailing batch slot run in rows cut into
-layer and interior segments, with their strides pinned, and, on processors
-with AVX2 and FMA, as wide code. Every other layout runs the plain walk, cell
+Contiguous fields with one or two trailing batch slots (real or complex
+fields) run in rows cut into layer and interior segments, with their strides
+pinned, and, on processors with AVX2 and FMA, as wide code. Every other layout runs the plain walk, cell
 by cell, as the GPU does. The fast rows must give the reference's values and
 the very bits of the plain walk and of the baseline build, for every way the
 layers can cut a row.
 """
+import dataclasses
 import os
 import pathlib
 import subprocess
@@ -20,8 +21,10 @@ from layouts import every_other_trailing
 from test_fields import (UPDATE_E, UPDATE_H, Case, check_against_reference, device_copy,
                          run_module)
 
-# B2 = 1 everywhere: these are the layouts the fast rows take.
+# B2 = 1 or 2: the layouts the fast rows take.
 FAST_CASES = {
+    "complex-fields": Case((1, 1, 2), (11, 9, 13), (3, 2, 4)),
+    "complex-batched": Case((2, 2, 2), (6, 7, 9), (2, 1, 3)),
     "layers-on-all-faces": Case((1, 1, 1), (11, 9, 13), (3, 2, 4)),
     "batched-B0-B1": Case((2, 3, 1), (6, 7, 9), (2, 1, 3)),
     "long-z-rows": Case((1, 1, 1), (3, 4, 45), (1, 1, 6)),
@@ -74,18 +77,20 @@ SHARED = Case((2, 2, 1), (48, 24, 24), (3, 2, 4))
 
 
 @pytest.mark.parametrize("func", FUNCS)
-def test_rows_shared_between_threads_give_the_bits_of_one_thread(func):
+@pytest.mark.parametrize("B2", [1, 2])
+def test_rows_shared_between_threads_give_the_bits_of_one_thread(func, B2):
     from conftest import _make_backend
 
     cpu = _make_backend("cpu")
-    args = func.build(SHARED, torch.Generator().manual_seed(7))
+    case = dataclasses.replace(SHARED, batch=(*SHARED.batch[:2], B2))
+    args = func.build(case, torch.Generator().manual_seed(7))
     results = []
     threads = torch.get_num_threads()
     try:
         for t in (1, 2):
             torch.set_num_threads(t)
             dev = [device_copy(cpu, a) for a in args]
-            run_module(cpu, func, dev, SHARED.layer_cells)
+            run_module(cpu, func, dev, case.layer_cells)
             results.append([dev[i] for i in func.updated])
     finally:
         torch.set_num_threads(threads)
@@ -94,7 +99,7 @@ def test_rows_shared_between_threads_give_the_bits_of_one_thread(func):
 
 
 @pytest.mark.parametrize("B, N", [((1, 1, 1), (6, 5, 21)), ((2, 2, 1), (3, 4, 9)),
-                                  ((1, 1, 1), (1, 1, 7))])
+                                  ((1, 1, 1), (1, 1, 7)), ((1, 2, 2), (4, 5, 11))])
 def test_dispersive_fast_rows(backend, B, N):
     args = disp.problem(B=B, N=N, seed=5)
     dev = disp.to_backend(backend, args)

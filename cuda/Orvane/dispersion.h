@@ -88,16 +88,18 @@ struct UpdateEDispersion {
   int32_t B1, B2, NX, NY, NZ;
   int32_t materials;  // ids below this have an entry in both tables
 
-  // The CPU walker's fast layout: contiguous tensors with B2 = 1.
+  // The CPU walker's fast layout: contiguous tensors with f.slots batch
+  // slots (B2) in the fields, and the grids.
   template <class F>
   void unit_layout(F&& f) {
-    f(Ex, 4, 1), f(Ey, 4, 1), f(Ez, 4, 1), f(Ex_prev, 4, 1), f(Ey_prev, 4, 1), f(Ez_prev, 4, 1);
+    const uint64_t s = f.slots;
+    f(Ex, 4, s), f(Ey, 4, s), f(Ez, 4, s), f(Ex_prev, 4, s), f(Ey_prev, 4, s), f(Ez_prev, 4, s);
     f(w_x, 3, 1), f(w_y, 3, 1), f(w_z, 3, 1);
     f(id1_x, 3, 1), f(id1_y, 3, 1), f(id1_z, 3, 1), f(id2_x, 3, 1), f(id2_y, 3, 1), f(id2_z, 3, 1);
     f(den1_x, 3, 1), f(den1_y, 3, 1), f(den1_z, 3, 1), f(den2_x, 3, 1), f(den2_y, 3, 1);
     f(den2_z, 3, 1);
-    f(acc1_x, 4, 1), f(acc1_y, 4, 1), f(acc1_z, 4, 1), f(acc2_x, 4, 1), f(acc2_y, 4, 1);
-    f(acc2_z, 4, 1);
+    f(acc1_x, 4, s), f(acc1_y, 4, s), f(acc1_z, 4, s), f(acc2_x, 4, s), f(acc2_y, 4, s);
+    f(acc2_z, 4, s);
   }
 
   // Contiguous tensors with the launch's extents (the grids and the

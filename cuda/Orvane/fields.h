@@ -141,13 +141,14 @@ struct UpdateH {
     contiguous(f, ch_x, ch_y, ch_z, hb_x, hb_y, hb_z, hc_x, hc_y, hc_z, layer_cells);
   }
 
-  // Contiguous fields with B2 = 1: unit strides along z, auxiliaries with
-  // their two components interleaved.
+  // Contiguous fields with f.slots trailing batch slots (B2): strides of
+  // that many along z, auxiliaries with their two components interleaved.
   template <class F>
   void unit_layout(F&& f) {
-    f(Hx, 4, 1), f(Hy, 4, 1), f(Hz, 4, 1), f(Ex, 4, 1), f(Ey, 4, 1), f(Ez, 4, 1);
-    f(hpsi_x, 4, 2), f(hpsi_y, 4, 2), f(hpsi_z, 4, 2);
-    f(hpsi_x, 5, 1), f(hpsi_y, 5, 1), f(hpsi_z, 5, 1);
+    const uint64_t s = f.slots;
+    f(Hx, 4, s), f(Hy, 4, s), f(Hz, 4, s), f(Ex, 4, s), f(Ey, 4, s), f(Ez, 4, s);
+    f(hpsi_x, 4, 2 * s), f(hpsi_y, 4, 2 * s), f(hpsi_z, 4, 2 * s);
+    f(hpsi_x, 5, s), f(hpsi_y, 5, s), f(hpsi_z, 5, s);
     f(ch_z, 0, 1), f(hb_z, 0, 1), f(hc_z, 0, 1);
   }
 
@@ -239,13 +240,14 @@ struct UpdateE {
     contiguous(f, ce_x, ce_y, ce_z, eb_x, eb_y, eb_z, ec_x, ec_y, ec_z, layer_cells);
   }
 
-  // Contiguous fields and grids with B2 = 1 (see UpdateH).
+  // Contiguous fields with f.slots batch slots, and grids (see UpdateH).
   template <class F>
   void unit_layout(F&& f) {
-    f(Ex, 4, 1), f(Ey, 4, 1), f(Ez, 4, 1), f(Hx, 4, 1), f(Hy, 4, 1), f(Hz, 4, 1);
+    const uint64_t s = f.slots;
+    f(Ex, 4, s), f(Ey, 4, s), f(Ez, 4, s), f(Hx, 4, s), f(Hy, 4, s), f(Hz, 4, s);
     f(cg1_x, 3, 1), f(cg1_y, 3, 1), f(cg1_z, 3, 1), f(cg2_x, 3, 1), f(cg2_y, 3, 1), f(cg2_z, 3, 1);
-    f(epsi_x, 4, 2), f(epsi_y, 4, 2), f(epsi_z, 4, 2);
-    f(epsi_x, 5, 1), f(epsi_y, 5, 1), f(epsi_z, 5, 1);
+    f(epsi_x, 4, 2 * s), f(epsi_y, 4, 2 * s), f(epsi_z, 4, 2 * s);
+    f(epsi_x, 5, s), f(epsi_y, 5, s), f(epsi_z, 5, s);
     f(ce_z, 0, 1), f(eb_z, 0, 1), f(ec_z, 0, 1);
   }
 

@@ -582,13 +582,26 @@ struct has_layers<K, std::void_t<decltype(std::declval<const K&>().layers(0))>> 
 
 // Kernels that declare the layout the walker can specialise for:
 // `unit_layout(f)` calls f(view, dim, stride) for every view and dimension
-// that the z loop walks, with the stride it has when every field tensor is
-// contiguous with a single trailing batch slot.
+// that the z loop walks, with the stride it has when every tensor is
+// contiguous and the fields have f.slots trailing batch slots (B2 of 1, real
+// fields, or 2, complex ones).
 struct StrideProbe {
+  uint64_t slots;
   bool all = true;
   template <class V>
   void operator()(const V& v, size_t d, uint64_t s) {
     all = all && v.stride(d) == s;
+  }
+};
+
+// Stores those strides into a kernel's private copy, with the slots known
+// at compile time.
+template <uint64_t S>
+struct UnitPin {
+  static constexpr uint64_t slots = S;
+  template <class V>
+  ORV_FORCE_INLINE void operator()(V& v, size_t d, uint64_t s) const {
+    v.pin_stride(d, s);
   }
 };
 template <class K, class = void>
@@ -671,7 +684,7 @@ ORV_FORCE_INLINE void z_segments_of(const Kernel& kernel, const Cell16 c, const 
 // layout checked by the caller): the kernel's own copy with its strides
 // pinned, each z row cut into its segments, each segment run with the zones
 // it has.
-template <class Kernel, Zone X>
+template <class Kernel, Zone X, uint64_t Slots>
 ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Batch16 b, uint16_t i,
                             const ZSegments z, int64_t x_slot) {
   // A private copy: the compiler keeps its pointers and strides in registers
@@ -685,7 +698,7 @@ ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Bat
       z_run(local, c, b, 0, g.NZ, AnyRegion{});
     }
   } else {
-    local.unit_layout(StridePin{});
+    local.unit_layout(UnitPin<Slots>{});
     constexpr Zone In = Zone::inner, Lay = Zone::layer;
     int32_t Ly = 0;
     if constexpr (has_layers<Kernel>::value) Ly = local.layers(1);
@@ -712,26 +725,36 @@ ORV_FORCE_INLINE void x_row(const CellLaunch& g, const Kernel& kernel, const Bat
 
 // The same row walk compiled twice: for the baseline instruction set and for
 // AVX2 with FMA. Each is one function with every body inlined into it.
-template <class Kernel, Zone X>
+template <class Kernel, Zone X, uint64_t Slots>
 __attribute__((flatten)) void x_row_baseline(const CellLaunch& g, const Kernel& kernel,
                                              const Batch16 b, uint16_t i, const ZSegments z,
                                              int64_t x_slot) {
-  x_row<Kernel, X>(g, kernel, b, i, z, x_slot);
+  x_row<Kernel, X, Slots>(g, kernel, b, i, z, x_slot);
 }
 
-template <class Kernel, Zone X>
+template <class Kernel, Zone X, uint64_t Slots>
 ORV_WIDE_TARGET void x_row_wide(const CellLaunch& g, const Kernel& kernel, const Batch16 b,
                                 uint16_t i, const ZSegments z, int64_t x_slot) {
-  x_row<Kernel, X>(g, kernel, b, i, z, x_slot);
+  x_row<Kernel, X, Slots>(g, kernel, b, i, z, x_slot);
 }
 
-template <class Kernel, Zone X>
+template <class Kernel, Zone X, uint64_t Slots = 1>
 void x_row_any_isa(bool wide, const CellLaunch& g, const Kernel& kernel, const Batch16 b,
                    uint16_t i, const ZSegments z, int64_t x_slot = -1) {
   if (wide)
-    x_row_wide<Kernel, X>(g, kernel, b, i, z, x_slot);
+    x_row_wide<Kernel, X, Slots>(g, kernel, b, i, z, x_slot);
   else
-    x_row_baseline<Kernel, X>(g, kernel, b, i, z, x_slot);
+    x_row_baseline<Kernel, X, Slots>(g, kernel, b, i, z, x_slot);
+}
+
+// A row in one of the specialised zones, with the unit layout's slots.
+template <class Kernel, Zone X>
+void x_row_unit(uint64_t slots, bool wide, const CellLaunch& g, const Kernel& kernel,
+                const Batch16 b, uint16_t i, const ZSegments z, int64_t x_slot = -1) {
+  if (slots == 2)
+    x_row_any_isa<Kernel, X, 2>(wide, g, kernel, b, i, z, x_slot);
+  else
+    x_row_any_isa<Kernel, X, 1>(wide, g, kernel, b, i, z, x_slot);
 }
 
 // Ids begin <= id < end of a thread launch, each with all its rows; like the
@@ -880,26 +903,30 @@ struct CpuLauncher {
     explicit DeviceScope(const at::Device&) {}
   };
 
-  // Innermost axis (z) last; (batch entry, i) rows shared out between
-  // threads (see share_out) in chunks of about 16384 cells (or one longer
-  // row). The same cells as the GPU runs, in rows: when the kernel declares
-  // its unit layout and the tensors have it, rows i >= 1 run with pinned
-  // strides and cut into layer and interior segments (see x_row), which
-  // lets the compiler vectorise the body along z; otherwise every cell runs
-  // the full body, as on the GPU.
+  // Innermost axis (z) last; (b0, b1, i) rows, each with all its B2 slots,
+  // shared out between threads (see share_out) in chunks of about 16384
+  // cells (or one longer row). A row's slots stay with one thread: they
+  // interleave in memory, and two threads writing alternate floats of the
+  // same cache lines would fight over every line. The same cells as the GPU
+  // runs, in rows: when the kernel declares its unit layout and the tensors
+  // have it, rows i >= 1 run with pinned strides and cut into layer and
+  // interior segments (see x_row), which lets the compiler vectorise the
+  // body along z; otherwise every cell runs the full body, as on the GPU.
   template <class Kernel>
   static void cells16(const char* /*function*/, const CellLaunch& g, const Kernel& kernel) {
     if (g.empty()) return;
-    const int64_t rows = g.batches() * g.NX;
-    const int64_t row_cells = int64_t(g.NY) * g.NZ;
+    const int64_t rows = int64_t(g.B0) * g.B1 * g.NX;
+    const int64_t row_cells = int64_t(g.NY) * g.NZ * g.B2;
     const int64_t grain = std::max<int64_t>(1, 16384 / std::max<int64_t>(1, row_cells));
 
-    bool unit = false;
+    uint64_t unit = 0;  // the unit layout's batch slots, 0 where the tensors lack it
     if constexpr (cpu::has_unit_layout<Kernel>::value) {
-      Kernel probe = kernel;
-      cpu::StrideProbe p;
-      probe.unit_layout(p);
-      unit = p.all;
+      if (g.B2 == 1 || g.B2 == 2) {
+        Kernel probe = kernel;
+        cpu::StrideProbe p{uint64_t(g.B2)};
+        probe.unit_layout(p);
+        unit = p.all ? uint64_t(g.B2) : 0;
+      }
     }
     int32_t Lx = 0, Lz = 0;
     if constexpr (cpu::has_layers<Kernel>::value) {
@@ -911,24 +938,35 @@ struct CpuLauncher {
 
     cpu::share_out(rows, grain, [&](int64_t begin, int64_t end) {
       for (int64_t r = begin; r < end; ++r) {
-        const Batch16 b = batch16_from_y(uint32_t(r / g.NX), uint32_t(g.B1), uint32_t(g.B2));
+        const int64_t entry = r / g.NX;  // b0 * B1 + b1
         const int32_t i = int32_t(r % g.NX);
-        if constexpr (cpu::has_unit_layout<Kernel>::value) {
-          if (unit && i > 0) {
-            if constexpr (cpu::has_layers<Kernel>::value) {
-              const int64_t x_slot = layer_slot_of(i, g.NX, Lx);
-              if (x_slot >= 0) {
-                cpu::x_row_any_isa<Kernel, Zone::layer>(wide, g, kernel, b, uint16_t(i), z, x_slot);
-                continue;
-              }
-            }
-            cpu::x_row_any_isa<Kernel, Zone::inner>(wide, g, kernel, b, uint16_t(i), z);
-            continue;
-          }
+        for (int32_t slot = 0; slot < g.B2; ++slot) {
+          const Batch16 b =
+              batch16_from_y(uint32_t(entry * g.B2 + slot), uint32_t(g.B1), uint32_t(g.B2));
+          row(g, kernel, b, i, unit, wide, z, Lx);
         }
-        cpu::x_row_any_isa<Kernel, Zone::any>(wide, g, kernel, b, uint16_t(i), z);
       }
     });
+  }
+
+  // One (batch entry, i) row of a cell launch (see cells16).
+  template <class Kernel>
+  static void row(const CellLaunch& g, const Kernel& kernel, const Batch16 b, int32_t i,
+                  uint64_t unit, bool wide, const cpu::ZSegments z, int32_t Lx) {
+    if constexpr (cpu::has_unit_layout<Kernel>::value) {
+      if (unit && i > 0) {
+        if constexpr (cpu::has_layers<Kernel>::value) {
+          const int64_t x_slot = layer_slot_of(i, g.NX, Lx);
+          if (x_slot >= 0) {
+            cpu::x_row_unit<Kernel, Zone::layer>(unit, wide, g, kernel, b, uint16_t(i), z, x_slot);
+            return;
+          }
+        }
+        cpu::x_row_unit<Kernel, Zone::inner>(unit, wide, g, kernel, b, uint16_t(i), z);
+        return;
+      }
+    }
+    cpu::x_row_any_isa<Kernel, Zone::any>(wide, g, kernel, b, uint16_t(i), z);
   }
 
   // Every (id, row) pair, shared out between threads by id (see share_out)
