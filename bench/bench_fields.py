@@ -20,7 +20,8 @@ held fixed, and with 2 threads and the run's own choice of count
 held by a process that this script starts, pinned to the last core it may
 use and spinning until it is stopped (or for at most a minute). The rounds
 alternate quiet and busy and the configurations, so that other work on the
-machine falls on all alike.
+machine falls on all alike. Each round reports the mean step of 300 (stalls
+included, as a run pays for them).
 """
 from __future__ import annotations
 
@@ -135,9 +136,9 @@ CONFIGS = (("1 thread", 1, False), ("2 threads", 2, False), ("2, tuned", 2, True
 
 
 def contention(sim: Simulation, rounds: int, steps: int) -> dict[tuple[bool, str], list[float]]:
-    """Per (core busy, configuration): the median seconds per step of each
-    round. A tuned round first runs 40 steps untimed, long enough for the
-    run's first probe to settle its thread count, as a long run's steps are."""
+    """Per (core busy, configuration): the mean seconds per step of each
+    round, stalls included. A tuned round starts its choice afresh, so its
+    steps include the first ones with the caller's count and the probes."""
     found: dict[tuple[bool, str], list[float]] = {(busy, c[0]): [] for busy in (False, True)
                                                   for c in CONFIGS}
     for r in range(rounds):
@@ -147,8 +148,8 @@ def contention(sim: Simulation, rounds: int, steps: int) -> dict[tuple[bool, str
                 for label, threads, tuned in (CONFIGS if r % 2 == 0 else CONFIGS[::-1]):
                     torch.set_num_threads(threads)
                     sim.tune_threads = tuned
-                    sim.step(40 if tuned else 1)  # warm-up with this configuration
-                    found[busy, label].append(statistics.median(pulse_steps(sim, steps)))
+                    sim.step(1)  # warm-up with this configuration
+                    found[busy, label].append(statistics.fmean(pulse_steps(sim, steps)))
             finally:
                 if spin is not None:
                     spin.kill()
@@ -169,7 +170,7 @@ def report_contention(n: int, layers: int, rounds: int, steps: int) -> None:
         sim.tune_threads = False
         torch.set_num_threads(threads_before)
     print(f"pulse run's step (Simulation.step, energy untimed), grid {n}^3, {layers}-cell layers; "
-          f"per round the median of {steps} steps, {rounds} rounds")
+          f"per round the mean of {steps} steps, {rounds} rounds")
     print(f"load average before: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} "
           f"on {os.cpu_count()} cores")
     print("threads    | quiet: ms/step (range)     | one core busy: ms/step (range)")
@@ -186,7 +187,8 @@ def main() -> None:
     ap.add_argument("--backend", choices=("cpu", "cuda"), default="cpu")
     ap.add_argument("--n", type=int, default=None, help="cells per axis (default 256 on cuda, 96 on cpu)")
     ap.add_argument("--layers", type=int, default=10)
-    ap.add_argument("--repeats", type=int, default=None, help="timed steps (default 50 on cuda, 10 on cpu)")
+    ap.add_argument("--repeats", type=int, default=None, help="timed steps (default 50 on cuda, 10 on cpu, "
+                    "300 with --contention)")
     ap.add_argument("--contention", action="store_true",
                     help="CPU: the pulse step with 1 and 2 threads, quiet and with a core held")
     ap.add_argument("--rounds", type=int, default=7, help="--contention rounds (default 7)")
@@ -196,7 +198,7 @@ def main() -> None:
     if args.contention:
         if cuda:
             ap.error("--contention times the CPU twin")
-        report_contention(n, args.layers, args.rounds, args.repeats or 20)
+        report_contention(n, args.layers, args.rounds, args.repeats or 300)
         return
     repeats = args.repeats or (50 if cuda else 10)
 

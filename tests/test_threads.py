@@ -41,9 +41,10 @@ def test_the_count_follows_the_load_and_the_callers_setting(four_threads):
     assert sum(n for t, n in m.at.items() if t != 4) < 0.005 * 20000
     assert m.calls[0] and not any(m.calls[1:])  # only the call's first step says so
     m.busy = True
-    for _ in range(6000):  # the load settles it on two, step by step (the next probe
-        # comes within the longest interval)
+    for n in range(3000):  # the load settles it on two, step by step
         tuner.advance(1, m.steps)
+        if n == 20:  # slower steps brought the next probe forward at once
+            assert tuner.current == 3
     assert tuner.current == 2 and torch.get_num_threads() == 2
     m.busy = False
     tuner.advance(3000, m.steps)
