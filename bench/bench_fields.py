@@ -187,8 +187,8 @@ def main() -> None:
     ap.add_argument("--backend", choices=("cpu", "cuda"), default="cpu")
     ap.add_argument("--n", type=int, default=None, help="cells per axis (default 256 on cuda, 96 on cpu)")
     ap.add_argument("--layers", type=int, default=10)
-    ap.add_argument("--repeats", type=int, default=None, help="timed steps (default 50 on cuda, 10 on cpu, "
-                    "300 with --contention)")
+    ap.add_argument("--repeats", type=int, default=None,
+                    help="timed steps (default 50 on cuda, 10 on cpu, 300 with --contention)")
     ap.add_argument("--contention", action="store_true",
                     help="CPU: the pulse step with 1 and 2 threads, quiet and with a core held")
     ap.add_argument("--rounds", type=int, default=7, help="--contention rounds (default 7)")

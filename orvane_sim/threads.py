@@ -51,11 +51,13 @@ class ThreadTuner:
 
     ``first``: steps before the first probe; ``every``: steps between the
     first probes, doubled after each probe that finds the other count
-    clearly slower, up to ``longest``, and back to ``every`` after a switch
-    or a probe too close to tell; ``probe``: steps timed with each of the two counts
-    compared (each block starts with one more, untimed: a switch changes
-    how the threads wait); ``margin``: how much faster (a fraction) the
-    other count must be to be kept; ``clock``: seconds, for tests.
+    clearly slower, up to ``longest``, and back to ``every`` after a
+    switch or a probe too close to tell; ``probe``: steps timed with each
+    of the two counts compared (each block starts with one more, untimed:
+    a switch changes how the threads wait), and steps in a row whose time
+    changed that bring a probe forward; ``margin``: how much faster (a
+    fraction) the other count must be to be kept; ``clock``: seconds, for
+    tests.
     """
 
     def __init__(self, first: int = 5, every: int = 250, longest: int = 4000, probe: int = 4,
