@@ -190,7 +190,8 @@ def main() -> None:
     ap.add_argument("--repeats", type=int, default=None,
                     help="timed steps (default 50 on cuda, 10 on cpu, 300 with --contention)")
     ap.add_argument("--contention", action="store_true",
-                    help="CPU: the pulse step with 1 and 2 threads, quiet and with a core held")
+                    help="CPU: the pulse step with 1 and 2 fixed threads and 2 tuned, quiet "
+                    "and with a core held")
     ap.add_argument("--rounds", type=int, default=7, help="--contention rounds (default 7)")
     args = ap.parse_args()
     cuda = args.backend == "cuda"
