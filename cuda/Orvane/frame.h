@@ -594,15 +594,11 @@ struct StrideProbe {
   }
 };
 
-// Stores those strides into a kernel's private copy, with the slots known
-// at compile time.
+// Stores those strides into a kernel's private copy (StridePin), with the
+// slots known at compile time.
 template <uint64_t S>
-struct UnitPin {
+struct UnitPin : StridePin {
   static constexpr uint64_t slots = S;
-  template <class V>
-  ORV_FORCE_INLINE void operator()(V& v, size_t d, uint64_t s) const {
-    v.pin_stride(d, s);
-  }
 };
 template <class K, class = void>
 struct has_unit_layout : std::false_type {};
