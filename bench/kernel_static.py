@@ -6,18 +6,29 @@ module's machine code.
 
     python3 bench/kernel_static.py [--arch sm_90] [--module PATH]
 
-It needs ``cuobjdump`` (on PATH, in the CUDA toolkit, or from the PyPI
-package nvidia-cuda-cuobjdump) and ``c++filt``; no GPU. NOPs are not counted.
+    python3 bench/kernel_static.py --check-tools
+
+It needs ``cuobjdump`` and the ``nvdisasm`` it runs for the SASS listing
+(each on PATH, in the CUDA toolkit, or from its PyPI package:
+nvidia-cuda-cuobjdump, nvidia-cuda-nvdisasm) and ``c++filt``; no GPU. NOPs
+are not counted. ``--check-tools`` says where the two are and exits non-zero
+when one is missing (set-up asks it before installing them).
 """
 from __future__ import annotations
 
 import argparse
 import collections
+import os
 import pathlib
 import re
 import shutil
 import subprocess
 import sys
+
+
+# The disassembler cuobjdump runs for -sass, and cuobjdump itself.
+TOOLS = ("cuobjdump", "nvdisasm")
+PACKAGES = {"cuobjdump": "nvidia-cuda-cuobjdump", "nvdisasm": "nvidia-cuda-nvdisasm"}
 
 
 def find_tool(name: str) -> str | None:
@@ -26,8 +37,6 @@ def find_tool(name: str) -> str | None:
     found = shutil.which(name)
     if found:
         return found
-    import os
-
     places = [pathlib.Path(os.environ.get("CUDA_HOME", "/usr/local/cuda")) / "bin"]
     try:
         import nvidia
@@ -40,6 +49,18 @@ def find_tool(name: str) -> str | None:
         if (place / name).is_file():
             return str(place / name)
     return None
+
+
+def find_tools() -> dict:
+    """{tool: path or None} for cuobjdump and nvdisasm."""
+    return {name: find_tool(name) for name in TOOLS}
+
+
+def missing(tools: dict) -> str:
+    """What is missing of ``tools``, with the package that brings each: ""
+    when nothing is."""
+    return ", ".join(f"{name} (pip install {PACKAGES[name]})"
+                     for name, path in tools.items() if path is None)
 
 
 def default_module() -> str | None:
@@ -73,10 +94,10 @@ def short(demangled: str) -> str:
     return name + (f" <{template.group(1)}>" if template and "<" not in name else "")
 
 
-def table(module: str, arch: str, tool: str) -> dict:
+def table(module: str, arch: str, tools: dict) -> dict:
     """{kernel: Counter of opcodes, "instructions", "registers", "spill"}."""
-    counts = sass_counts(tool, module, arch)
-    usage = resources(tool, module, arch)
+    counts = sass_counts(tools, module, arch)
+    usage = resources(tools, module, arch)
     names = demangle(sorted(counts))
     out = {}
     for mangled, c in counts.items():
@@ -86,11 +107,14 @@ def table(module: str, arch: str, tool: str) -> dict:
     return out
 
 
-def by_function(tool: str, option: str, module: str, arch: str, header: str):
+def by_function(tools: dict, option: str, module: str, arch: str, header: str):
     """(function, line) for each line of cuobjdump's ``option`` report that
-    follows a ``header`` match naming a function."""
-    text = subprocess.run([tool, option, "-arch", arch, module], capture_output=True,
-                          text=True, check=True).stdout
+    follows a ``header`` match naming a function. cuobjdump finds nvdisasm
+    on PATH alone, so its folder goes first there for the call."""
+    path = os.pathsep.join([str(pathlib.Path(tools["nvdisasm"]).parent), os.environ.get("PATH", "")])
+    text = subprocess.run([tools["cuobjdump"], option, "-arch", arch, module],
+                          capture_output=True, text=True, check=True,
+                          env={**os.environ, "PATH": path}).stdout
     current = None
     for line in text.splitlines():
         head = re.match(header, line)
@@ -100,9 +124,9 @@ def by_function(tool: str, option: str, module: str, arch: str, header: str):
             yield current, line
 
 
-def sass_counts(tool: str, module: str, arch: str) -> dict:
+def sass_counts(tools: dict, module: str, arch: str) -> dict:
     counts = {}
-    for function, line in by_function(tool, "-sass", module, arch, r"\s+Function : (\S+)"):
+    for function, line in by_function(tools, "-sass", module, arch, r"\s+Function : (\S+)"):
         c = counts.setdefault(function, collections.Counter())
         op = re.match(r"\s+/\*[0-9a-f]{4}\*/\s+(?:@!?U?P\w+\s+)?([A-Z][A-Z0-9_.]*)", line)
         if not op or op.group(1) == "NOP":
@@ -116,9 +140,9 @@ def sass_counts(tool: str, module: str, arch: str) -> dict:
     return counts
 
 
-def resources(tool: str, module: str, arch: str) -> dict:
+def resources(tools: dict, module: str, arch: str) -> dict:
     out = {}
-    for function, line in by_function(tool, "-res-usage", module, arch, r"\s*Function (\S+):"):
+    for function, line in by_function(tools, "-res-usage", module, arch, r"\s*Function (\S+):"):
         use = re.search(r"REG:(\d+) STACK:(\d+) SHARED:\d+ LOCAL:(\d+)", line)
         if use:
             out[function] = tuple(int(v) for v in use.groups())
@@ -129,15 +153,20 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--arch", default="sm_90")
     ap.add_argument("--module", default=None, help="the Orvane .so (default: the one built)")
+    ap.add_argument("--check-tools", action="store_true",
+                    help="say where cuobjdump and nvdisasm are; exit 1 if one is missing")
     args = ap.parse_args()
+    tools = find_tools()
+    if args.check_tools:
+        for name, path in tools.items():
+            print(f"{name}: {path or 'not found'}")
+        return 1 if missing(tools) else 0
     module = args.module or default_module()
-    tool = find_tool("cuobjdump")
     if module is None:
         sys.exit("no built Orvane module here: build it first (make setup)")
-    if tool is None:
-        sys.exit("cuobjdump not found: pip install nvidia-cuda-cuobjdump (or put the CUDA "
-                 "toolkit's bin on PATH)")
-    kernels = table(module, args.arch, tool)
+    if missing(tools):
+        sys.exit(f"not found: {missing(tools)}, or put the CUDA toolkit's bin on PATH")
+    kernels = table(module, args.arch, tools)
     if not kernels:
         sys.exit(f"no {args.arch} machine code in {module}")
     print(f"{module}, {args.arch}")

@@ -24,15 +24,14 @@ if ! "$PY" -c "import torch, numpy, pytest, hypothesis, ninja, wheel, tqdm, matp
   "$PY" -m pip install --root-user-action=ignore "torch==$TORCH_VERSION" numpy pytest hypothesis ninja wheel tqdm matplotlib mypy miepython "shapely>=2.1" gdstk scipy scikit-rf
 fi
 
-# cuobjdump reads the kernels' machine code without a GPU (bench/kernel_static.py
-# and its test); where the toolkit lacks it, its PyPI package brings it.
-if ! command -v cuobjdump > /dev/null && ! "$PY" -c "
-import pathlib, sys, nvidia
-sys.exit(not any((pathlib.Path(p) / s / 'bin/cuobjdump').is_file()
-                 for p in nvidia.__path__ for s in ('cu13', 'cuda_cuobjdump')))" 2>/dev/null; then
-  echo "== installing cuobjdump (nvidia-cuda-cuobjdump)"
-  "$PY" -m pip install --root-user-action=ignore nvidia-cuda-cuobjdump ||
-    echo "(cuobjdump not installed: the static check of the kernels is skipped)"
+# cuobjdump reads the kernels' machine code without a GPU, and runs nvdisasm
+# for the SASS listing (bench/kernel_static.py and its test); where the
+# toolkit lacks them, their PyPI packages bring them. The script that uses
+# them says whether they are found.
+if ! "$PY" bench/kernel_static.py --check-tools > /dev/null 2>&1; then
+  echo "== installing cuobjdump and nvdisasm (nvidia-cuda-cuobjdump, nvidia-cuda-nvdisasm)"
+  "$PY" -m pip install --root-user-action=ignore "nvidia-cuda-cuobjdump==13.*" "nvidia-cuda-nvdisasm==13.*" ||
+    echo "(cuobjdump or nvdisasm not installed: the static check of the kernels is skipped)"
 fi
 
 # The sources that make the installed build, and the toolkit that compiles
