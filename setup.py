@@ -44,10 +44,17 @@ GENCODE = [f"-gencode=arch=compute_{a},code=sm_{a}"
     "-gencode=arch=compute_89,code=compute_89",
 ]
 
+# Both modules define the same inline functions, templates and their static
+# locals from one source tree, with different bodies where the compiler is
+# nvcc. Exported, the dynamic linker would bind one module's calls and statics
+# to the other's copies whenever both are loaded; hidden, each module keeps
+# its own, and exports its PyInit_ alone.
+VISIBILITY = ["-fvisibility=hidden", "-fvisibility-inlines-hidden"]
 # The host side computes without contraction: the bodies say where a
 # multiply-add is fused (std::fma), and nothing else is.
-HOST_FLAGS = ["-O3", "-ffp-contract=off"]
-NVCC_FLAGS = ["-O3", "--use_fast_math", *GENCODE, "-Xcompiler=-ffp-contract=off"]
+HOST_FLAGS = ["-O3", "-ffp-contract=off", *VISIBILITY]
+NVCC_FLAGS = ["-O3", "--use_fast_math", *GENCODE, "-Xcompiler=-ffp-contract=off",
+              *(f"-Xcompiler={f}" for f in VISIBILITY)]
 CPU_FLAGS = [*HOST_FLAGS, "-fopenmp"]
 # Flags whose presence changes computed values (reported by --version).
 NUMERICS = re.compile(r"fast.math|fp-contract|ftz|prec-div|prec-sqrt|fmad|Ofast|fopenmp")

@@ -73,7 +73,7 @@ def test_a_quick_build_names_its_architectures(monkeypatch):
 
 @pytest.mark.slow
 def test_gpu_check_dry_run(tmp_path):
-    """What the GPU check does without a device: its plan, the smoke run,
+    """What the GPU check does without a device: its plan, the probes,
     the CUDA tests collected and the demo's comparison, timed to $OUT."""
     import subprocess
 
@@ -81,9 +81,9 @@ def test_gpu_check_dry_run(tmp_path):
                           env={**os.environ, "OUT": str(tmp_path)}, capture_output=True,
                           text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
-    assert done.stdout.startswith("gpu_check: smoke tests demo; budget")
+    assert done.stdout.startswith("gpu_check: probe tests demo; budget")
     timings = (tmp_path / "timings.txt").read_text()
-    assert all(f"-- {p}: " in timings for p in ("smoke", "tests", "demo"))
+    assert all(f"-- {p}: " in timings for p in ("probe", "tests", "demo"))
     assert "failed: none" in timings and (tmp_path / "slab_cpu.csv").exists()
 
 

@@ -1,6 +1,15 @@
-"""The module boundary: which functions exist, how they are called."""
+"""The module boundary: which functions exist, how they are called, what
+each module exports."""
+import importlib.util
+import pathlib
+import re
+import subprocess
+import sys
+
 import pytest
 import torch
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 T, INT, BOOL = "torch.Tensor", "int", "bool"
 # The function table in registration order: name, argument types, return type.
@@ -73,12 +82,46 @@ def test_wrong_count_type_or_keyword_is_a_type_error(module, name):
 
 
 def test_modules_import_from_anywhere(tmp_path):
-    import subprocess
-    import sys
-
     from conftest import cuda_module_is_standin
 
     modules = "OrvaneCPU" if cuda_module_is_standin() else "Orvane, OrvaneCPU"
     run = subprocess.run([sys.executable, "-c", f"import {modules}"], cwd=tmp_path,
                          capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
+
+
+def _built(name):
+    """The built module's file; skips where Orvane is the stand-in of a build
+    without a CUDA compiler."""
+    spec = importlib.util.find_spec(name)
+    if spec is None or not spec.origin.endswith(".so"):
+        pytest.skip(f"{name} is not built here")
+    return spec.origin
+
+
+@pytest.mark.parametrize("name", ["Orvane", "OrvaneCPU"])
+def test_a_module_exports_its_entry_point_alone(name):
+    """Both modules are built from one source tree: anything of ours left
+    exported (a function, an inline function's static) would be bound to the
+    other module's copy when both are loaded in one process."""
+    table = subprocess.run(["readelf", "--dyn-syms", "-W", _built(name)], capture_output=True,
+                           text=True, check=True).stdout
+    defined = [line.split() for line in table.splitlines()
+               if re.match(r"\s*\d+:", line) and len(line.split()) >= 8
+               and line.split()[6] != "UND"]
+    names = subprocess.run(["c++filt"], input="\n".join(row[7] for row in defined),
+                           capture_output=True, text=True, check=True).stdout.splitlines()
+    ours = {n for n in names if "orvane" in n.lower()}
+    assert ours == {f"PyInit_{name}"}
+    assert not [n for row, n in zip(defined, names) if row[4] == "UNIQUE" and "orvane" in n.lower()]
+
+
+@pytest.mark.parametrize("order", [("OrvaneCPU",), ("Orvane", "OrvaneCPU"), ("OrvaneCPU", "Orvane")])
+def test_both_modules_in_one_process_keep_their_own_code(order):
+    for name in order:
+        _built(name)
+    run = subprocess.run([sys.executable, str(ROOT / "tools/load_probe.py"), "modules", *order],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "OrvaneCPU: painted" in run.stdout
+    assert run.stdout.count("get_id_range refused: get_id_range: the box's lower bound 6.5") == len(order)

@@ -8,8 +8,13 @@
 # part that would start with under 15 s of the budget left is skipped:
 #   build      both modules in place, machine code for sm_90 alone
 #              (ORVANE_CUDA_ARCHS; the full set is CI's)
-#   smoke      one object painted on each backend (a crash there, or later,
-#              prints its native stack with the modules' frames named)
+#   probe      the smallest reproducers of a crash in host code, each in a
+#              process of its own (tools/load_probe.py): each module alone
+#              and both in each import order, painting one object and
+#              refusing an inside-out box; a one-function module that
+#              formats a double and throws, alone and after both modules.
+#              Its logs are the first files in $OUT. A crash there, or
+#              later, prints its native stack with the modules' frames named
 #   tests      every CUDA case of the suite: each kernel against the float64
 #              reference, the physics runs, the adjoint gradient checks and
 #              the stream tests on Orvane (the CPU cases are CI's), with
@@ -28,7 +33,7 @@
 # tests.log) and timings.txt, one line per part.
 #
 # `gpu_check.sh --dry-run` does what it can without a device, on the CPU
-# twin already installed (a test runs it in CI): the plan, the smoke run,
+# twin already installed (a test runs it in CI): the plan, the probes,
 # the collection of the CUDA tests and the demo comparison against itself.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -44,8 +49,8 @@ BUDGET=${BUDGET:-470}
 mkdir -p "$OUT_DIR" build
 export GPU=cuda
 [ $dry = 1 ] && GPU=cpu
-PLAN="build smoke tests demo bench mie slabs fuzz memcheck racecheck"
-[ $dry = 1 ] && PLAN="smoke tests demo"
+PLAN="build probe tests demo bench mie slabs fuzz memcheck racecheck"
+[ $dry = 1 ] && PLAN="probe tests demo"
 echo "gpu_check: $PLAN; budget $BUDGET s; results in $OUT_DIR"
 [ $dry = 1 ] && echo "(dry run: no device; the CPU twin stands in where it can)"
 : > "$OUT_DIR/timings.txt"
@@ -89,14 +94,21 @@ build() {
   python3 setup.py build_ext --inplace > "$OUT_DIR/build.log" 2>&1 || { tail -40 "$OUT_DIR/build.log"; exit 1; }
 }
 
-smoke() {
-  for b in cpu $GPU; do
-    LD_PRELOAD=${STACK:-} python3 tools/gpu_compare.py smoke $b > "$OUT_DIR/smoke_$b.log" 2>&1
-    local rc=$?
-    tail -3 "$OUT_DIR/smoke_$b.log"
-    resolve_stack "$OUT_DIR/smoke_$b.log"
-    [ $rc -eq 0 ] || exit $rc
+# Every probe runs, whatever the one before did: which of them crash is the
+# finding.
+probe() {
+  local failed=0 args log rc
+  for args in "modules OrvaneCPU" "modules Orvane" "modules Orvane OrvaneCPU" \
+              "modules OrvaneCPU Orvane" "format" "format Orvane OrvaneCPU"; do
+    log="$OUT_DIR/probe_${args// /_}.log"
+    LD_PRELOAD=${STACK:-} python3 tools/load_probe.py $args > "$log" 2>&1
+    rc=$?
+    echo "probe $args: exit $rc"
+    tail -4 "$log" | sed 's/^/  /'
+    resolve_stack "$log"
+    [ $rc -eq 0 ] || failed=1
   done
+  exit $failed
 }
 
 tests() {
@@ -176,7 +188,7 @@ if [ $dry = 0 ]; then
   cc -shared -fPIC -O1 -o build/segv_backtrace.so tools/segv_backtrace.c
   export STACK=$PWD/build/segv_backtrace.so
 fi
-part smoke 60 smoke
+part probe 90 probe
 part tests 240 tests
 part demo 120 demo
 if [ $dry = 0 ]; then

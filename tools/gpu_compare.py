@@ -1,6 +1,5 @@
 """The comparisons of tools/gpu_check.sh, one per subcommand:
 
-    gpu_compare.py smoke BACKEND          paint one object (a crash shows its stack)
     gpu_compare.py slab CPU.csv GPU.csv   the slab demo's R and T on two backends
     gpu_compare.py mie BACKEND            the sphere's efficiencies on BACKEND and the CPU
 
@@ -11,15 +10,6 @@ from __future__ import annotations
 
 import csv
 import sys
-
-
-def smoke(backend: str) -> int:
-    from orvane_sim import Dielectric, Object, Simulation, Sphere
-
-    sim = Simulation((12, 12, 12), layers=2, backend=backend,
-                     objects=[Object(Sphere((6, 6, 6), 3), Dielectric(4.0))])
-    print(f"{backend}: painted, mean permittivity {float(sim.permittivity()[0].mean()):.6f}")
-    return 0
 
 
 def slab(cpu_path: str, gpu_path: str) -> int:
@@ -51,7 +41,7 @@ def mie(backend: str) -> int:
 
 
 if __name__ == "__main__":
-    commands = {"smoke": smoke, "slab": slab, "mie": mie}
+    commands = {"slab": slab, "mie": mie}
     if len(sys.argv) < 2 or sys.argv[1] not in commands:
         print(__doc__, file=sys.stderr)
         sys.exit(2)

@@ -38,7 +38,7 @@ module="$out/OrvaneCPU$suffix"
 # (pybind11's and PyTorch's classes carry no instrumented type info here).
 sanitizers="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize=vptr -fno-sanitize-recover=all"
 compile=(g++ -std=c++17 -O1 -g $sanitizers -fno-omit-frame-pointer -fPIC -shared -fopenmp
-  -ffp-contract=off -DTORCH_API_INCLUDE_EXTENSION_H -DTORCH_EXTENSION_NAME=OrvaneCPU
+  -ffp-contract=off -fvisibility=hidden -fvisibility-inlines-hidden -DTORCH_API_INCLUDE_EXTENSION_H -DTORCH_EXTENSION_NAME=OrvaneCPU
   $includes cuda/Orvane/module_cpu.cpp -o "$module"
   -L"$torch_lib" -lc10 -ltorch -ltorch_cpu -ltorch_python -Wl,-rpath,"$torch_lib")
 # Rebuilt when a source under cuda/ is newer or the command line changed.
