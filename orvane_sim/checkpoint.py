@@ -11,6 +11,12 @@ checks the description, the version and every entry's shape and type
 before it changes anything, then copies the entries in place. N steps,
 save, load in a new process, M steps gives the same bits as N + M steps.
 
+An entry's size is fixed by how the simulation was built, except where its
+owner declares in ``GROWING`` that an attribute lengthens during a run (an
+incident line adds cells as its wave spreads): that tensor is restored at
+its saved length, replacing the owner's, and may differ from it along the
+declared dimension only.
+
 Attributes whose names start with an underscore are the features' caches,
 rebuilt from the rest when needed: they are saved, and an entry that one
 side lacks is no error there.
@@ -188,6 +194,15 @@ def _expanded(t: torch.Tensor) -> bool:
     return any(stride == 0 and size > 1 for stride, size in zip(t.stride(), t.shape))
 
 
+def _grown(owner, key, old: torch.Tensor, new) -> bool:
+    """Whether ``new`` is ``old`` at another length along the dimension its
+    owner declares it grows along (``GROWING``), alike in all else."""
+    dim = getattr(type(owner), "GROWING", {}).get(key) if isinstance(key, str) else None
+    return (dim is not None and isinstance(new, torch.Tensor) and new.dtype == old.dtype
+            and new.dim() == old.dim() and new.shape != old.shape
+            and all(a == b for d, (a, b) in enumerate(zip(new.shape, old.shape)) if d != dim))
+
+
 def _groups(paths) -> list:
     """What paths belong to: a source or monitor ("sources.1"), else the
     simulation's attribute ("medium")."""
@@ -254,6 +269,9 @@ def load(sim, path) -> None:
         elif new is None:
             continue
         elif isinstance(old, torch.Tensor):
+            if _grown(owner, key, old, new):  # restored at the length it had grown to
+                assignments.append((owner, key, new.to(old.device)))
+                continue
             if not isinstance(new, torch.Tensor) or new.shape != old.shape or \
                     new.dtype != old.dtype:
                 what = (f"{tuple(new.shape)} {new.dtype}" if isinstance(new, torch.Tensor)

@@ -49,6 +49,11 @@ class IncidentLine:
     # reaches ahead of the cone, with a tail that falls off steeply.
     MARGIN = 8
     FIELDS = ("Ex", "Ey", "Hz", "Hx", "Hy", "Ez")
+    # The tensors that lengthen as the run goes on, with the dimension they
+    # grow along: a checkpoint restores them at their saved length (and
+    # ``start`` and ``cells`` with them). Nothing else may hold them, since
+    # each growth replaces them.
+    GROWING = dict.fromkeys(FIELDS, 1)
 
     def __init__(self, k: torch.Tensor, polarization: torch.Tensor, waveform, spacing, dt: float,
                  device, duration: float, gap: int = 4):

@@ -61,6 +61,24 @@ def test_save_load_continue_gives_the_same_bits(bloch, tmp_path):
     assert float(straight.Ex.abs().max()) > 0
 
 
+def test_a_plane_wave_resumes_after_its_incident_line_has_grown(tmp_path):
+    def column():
+        sim = Simulation((4, 4, 160), spacing=0.05, layers=(0, 0, 10), bloch=(0.0, 0.0))
+        sim.add(PlaneWave(sim, waveform=gaussian(4.0, 0.8, 0.8), z=0.7))
+        return sim
+
+    straight = column()
+    straight.run(600, progress=False)
+    straight.save(tmp_path / "ck.pt")
+    resumed = column()
+    assert resumed.sources[0].line.Ex.shape[1] < straight.sources[0].line.Ex.shape[1]
+    resumed.load(tmp_path / "ck.pt")
+    straight.run(100, progress=False)
+    resumed.run(100, progress=False)
+    assert_same_state(straight, resumed)
+    assert float(straight.Ex.abs().max()) > 0
+
+
 # A run that dies mid-way and starts again from its checkpoint. The script
 # pauses between its runs so that the kill lands during the run.
 RUN = """
@@ -132,6 +150,10 @@ REFUSED = {
     "an entry of another shape": (
         _rewritten(lambda d: d["state"].update({"medium.acc1.0": torch.zeros(1)})), build,
         r"medium.acc1.0 is \(1,\) torch.float32 there"),
+    "a growing entry grown across": (
+        _rewritten(lambda d: d["state"].update({"sources.1.line.Ex": torch.zeros(
+            2, d["state"]["sources.1.line.Ex"].shape[1], dtype=torch.complex128)})), build,
+        r"sources.1.line.Ex is \(2, \d+\) torch.complex128 there, \(1, \d+\)"),
 }
 
 
