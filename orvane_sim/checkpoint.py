@@ -4,11 +4,12 @@ back into a simulation built the same way.
 What is saved is every tensor and every number that the simulation and its
 features (sources, monitors, the periodic pass, the dispersive medium, the
 objects' coefficient grids) hold, found by walking their attributes, with
-the step count, a description of the box and the package version. Loading
-needs the same box with the same features, built as the run built them
-(the features' waveforms are Python functions, which no file can hold): it
-checks the description, the version and every entry's shape and type
-before it changes anything, then copies the entries in place. N steps,
+the step count, a description of the box, the package version and a
+checksum of every entry. Loading needs the same box with the same
+features, built as the run built them (the features' waveforms are Python
+functions, which no file can hold): it checks the checksums, the
+description, the version and every entry's shape and type before it
+changes anything, then copies the entries in place. N steps,
 save, load in a new process, M steps gives the same bits as N + M steps.
 
 An entry's size is fixed by how the simulation was built, except where its
@@ -20,6 +21,11 @@ declared dimension only.
 Attributes whose names start with an underscore are the features' caches,
 rebuilt from the rest when needed: they are saved, and an entry that one
 side lacks is no error there.
+
+Every entry carries a CRC-32 of its type, shape and bytes, and so do the
+file's other fields: a flipped bit is refused naming the entry it lies in,
+where it would otherwise run on as finite nonsense. Files of format 1,
+written before checksums were saved, still load unchecked.
 
 A file is written whole or not at all: into a temporary file beside it,
 flushed to the disk, then renamed over the old one, so that a crash during
@@ -35,12 +41,15 @@ import math
 import os
 import pathlib
 import tempfile
+import zlib
 
 import torch
 
 from ._version import __version__
 
-FORMAT = 1  # the layout of the file; a change makes older files unreadable here
+FORMAT = 2  # the layout of the files written here
+# Format 1 lacks the checksums, and is read without them.
+READABLE = (1, 2)
 
 
 class CheckpointError(ValueError):
@@ -128,6 +137,29 @@ def _kind(value) -> type:
     return type(value)
 
 
+def _checksum(value) -> str:
+    """CRC-32 of a tensor's type, shape and bytes, or of a value's repr (exact
+    for floats)."""
+    if isinstance(value, torch.Tensor):
+        crc = zlib.crc32(f"{value.dtype} {tuple(value.shape)}".encode())
+        flat = value.detach().cpu().resolve_conj().resolve_neg().contiguous().reshape(-1)
+        crc = zlib.crc32(flat.view(torch.uint8).numpy(), crc)
+    else:
+        crc = zlib.crc32(repr(value).encode())
+    return f"{crc:08x}"
+
+
+def seal(payload: dict) -> dict:
+    """``payload`` with the checksums of its fields and of its state's
+    entries, which loading verifies."""
+    sums = {name: _checksum(value) for name, value in payload.items()
+            if name not in ("checksums", "state")}
+    if "state" in payload:
+        sums["state"] = {p: _checksum(v) for p, v in payload["state"].items()}
+    payload["checksums"] = sums
+    return payload
+
+
 def _payload(sim) -> dict:
     state = {}
     for path, (value, _, _) in entries(sim).items():
@@ -136,8 +168,8 @@ def _payload(sim) -> dict:
             state[path] = value.detach().cpu()
         else:
             state[path] = None if value is None else kind(value)
-    return {"format": FORMAT, "version": __version__, "box": describe(sim),
-            "steps_done": sim.steps_done, "state": state}
+    return seal({"format": FORMAT, "version": __version__, "box": describe(sim),
+                 "steps_done": sim.steps_done, "state": state})
 
 
 def save(sim, path) -> None:
@@ -161,8 +193,8 @@ def _save_slab(sim, path: pathlib.Path) -> None:
     dist.barrier()  # every part is on the disk before the manifest names it
     if sim.rank == 0:
         old = _read(path)["step"] if path.exists() else None
-        _write_atomically({"format": FORMAT, "version": __version__, "manifest": True,
-                           "ranks": sim.ranks, "step": step}, path)
+        _write_atomically(seal({"format": FORMAT, "version": __version__, "manifest": True,
+                                "ranks": sim.ranks, "step": step}), path)
         if old is not None and old != step:
             for r in range(sim.ranks):
                 _rank_file(path, old, r, sim.ranks).unlink(missing_ok=True)
@@ -182,12 +214,31 @@ def _read(path: pathlib.Path) -> dict:
                               f"{type(exc).__name__}: {exc}") from None
     if not isinstance(data, dict) or "format" not in data:
         raise CheckpointError(f"{path} is not a checkpoint of this package")
-    if data["format"] != FORMAT or data.get("version") != __version__:
+    if data["format"] not in READABLE or data.get("version") != __version__:
         raise CheckpointError(
             f"{path} was written by orvane_sim {data.get('version')} (checkpoint format "
             f"{data['format']}); this is {__version__} (format {FORMAT}): resume with the "
             "version that wrote it")
+    if data["format"] >= 2:
+        _verify(data, path)
     return data
+
+
+def _verify(data: dict, path: pathlib.Path) -> None:
+    """Refuse a file whose fields or entries do not match their checksums,
+    naming the first that does not."""
+    sums = data.get("checksums")
+    fields = {name: value for name, value in data.items() if name not in ("checksums", "state")}
+    state = data.get("state", {})
+    if not isinstance(sums, dict) or set(sums) - {"state"} != set(fields) \
+            or set(sums.get("state", {})) != set(state):
+        raise CheckpointError(f"{path} is damaged: its checksums do not cover its entries")
+    checked = [(name, value, sums[name]) for name, value in fields.items()] + \
+        [(p, value, sums["state"][p]) for p, value in state.items()]
+    for name, value, expected in checked:
+        if expected != _checksum(value):
+            raise CheckpointError(f"{path} is damaged: {name} does not match its checksum "
+                                  f"(saved {expected}, read {_checksum(value)})")
 
 
 def _expanded(t: torch.Tensor) -> bool:

@@ -122,12 +122,25 @@ def test_a_killed_run_resumes_from_its_checkpoint_to_the_same_result(tmp_path):
 
 
 def _rewritten(change):
+    """The file as another program would write it: changed, with checksums
+    that fit."""
     def make(ck, other):
         data = torch.load(ck, weights_only=True)
         change(data)
-        torch.save(data, other)
+        torch.save(checkpoint.seal(data), other)
         return other
     return make
+
+
+def _flipped(ck, other):
+    """One exponent bit of the largest Ez value flipped in the file's bytes."""
+    ez = torch.load(ck, weights_only=True)["state"]["Ez"]
+    raw = bytearray(ck.read_bytes())
+    at = bytes(raw).find(ez.numpy().tobytes())
+    assert at >= 0
+    raw[at + 4 * int(ez.abs().argmax()) + 3] ^= 0x40  # little-endian float32: exponent's top bit
+    other.write_bytes(bytes(raw))
+    return other
 
 
 def _truncated(ck, other):
@@ -154,6 +167,7 @@ REFUSED = {
         _rewritten(lambda d: d["state"].update({"sources.1.line.Ex": torch.zeros(
             2, d["state"]["sources.1.line.Ex"].shape[1], dtype=torch.complex128)})), build,
         r"sources.1.line.Ex is \(2, \d+\) torch.complex128 there, \(1, \d+\)"),
+    "a flipped bit": (_flipped, build, "is damaged: Ez does not match its checksum"),
 }
 
 
@@ -173,6 +187,21 @@ def test_a_checkpoint_that_does_not_fit_is_refused_and_nothing_changes(make_file
     after = state(sim)
     assert all(torch.equal(v, after[p]) if isinstance(v, torch.Tensor) else v == after[p]
                for p, v in before.items())
+
+
+def test_a_checkpoint_written_before_checksums_still_loads(tmp_path):
+    source = build()
+    source.run(12, progress=False)
+    source.save(tmp_path / "ck.pt")
+    data = torch.load(tmp_path / "ck.pt", weights_only=True)
+    del data["checksums"]  # what format 1 lacks
+    data["format"] = 1
+    torch.save(data, tmp_path / "old.pt")
+    resumed = build()
+    resumed.load(tmp_path / "old.pt")
+    for sim in (source, resumed):
+        sim.run(5, progress=False)
+    assert_same_state(source, resumed)
 
 
 def test_a_save_that_fails_leaves_the_previous_checkpoint(tmp_path, monkeypatch):
