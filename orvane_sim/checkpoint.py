@@ -4,16 +4,27 @@ back into a simulation built the same way.
 What is saved is every tensor and every number that the simulation and its
 features (sources, monitors, the periodic pass, the dispersive medium, the
 objects' coefficient grids) hold, found by walking their attributes, with
-the step count, a description of the box, the package version and a
+the step count, a description of the box, a description of how the
+simulation was built (``configuration``), the package version and a
 checksum of every entry. Loading needs the same box with the same
 features, built as the run built them (the features' waveforms are Python
-functions, which no file can hold): it checks the checksums, the
-description, the version and every entry's shape and type before it
-changes anything, then copies the entries in place. N steps,
-save, load in a new process, M steps gives the same bits as N + M steps.
+functions, which no file can hold): it checks the checksums, the version,
+the box, the configuration and every entry's shape and type before it
+changes anything, then copies the entries in place. N steps, save, load in
+a new process, M steps gives the same bits as N + M steps.
 
-An entry's size is fixed by how the simulation was built, except where its
-owner declares in ``GROWING`` that an attribute lengthens during a run (an
+The configuration is what the objects, sources, monitors, ports and design
+regions were made with (``descriptions``): the objects with their shapes
+and materials, each feature's class and arguments (positions, frequencies,
+the numbers of its waveform), the painting options, the densities painted
+into design regions, the Bloch wave vectors. A checkpoint loaded into a
+simulation built otherwise is refused with every difference named; the
+state alone cannot tell, since a run's material grids, source offsets and
+monitor frequencies are saved with it and would be copied over the new
+ones.
+
+An entry's size is fixed by the configuration, except where its owner
+declares in ``GROWING`` that an attribute lengthens during a run (an
 incident line adds cells as its wave spreads): that tensor is restored at
 its saved length, replacing the owner's, and may differ from it along the
 declared dimension only.
@@ -25,7 +36,8 @@ side lacks is no error there.
 Every entry carries a CRC-32 of its type, shape and bytes, and so do the
 file's other fields: a flipped bit is refused naming the entry it lies in,
 where it would otherwise run on as finite nonsense. Files of format 1,
-written before checksums were saved, still load unchecked.
+written before checksums and configurations were saved, still load,
+unchecked in those two respects.
 
 A file is written whole or not at all: into a temporary file beside it,
 flushed to the disk, then renamed over the old one, so that a crash during
@@ -46,9 +58,10 @@ import zlib
 import torch
 
 from ._version import __version__
+from .descriptions import RECORD, described, differences, record
 
 FORMAT = 2  # the layout of the files written here
-# Format 1 lacks the checksums, and is read without them.
+# Format 1 lacks the checksums and the configuration, and is read without them.
 READABLE = (1, 2)
 
 
@@ -84,7 +97,7 @@ def entries(sim) -> dict:
             if id(obj) not in seen:
                 seen.add(id(obj))
                 queue.extend((v, f"{path}.{name}" if path else name, obj, name)
-                             for name, v in vars(obj).items())
+                             for name, v in vars(obj).items() if name != RECORD)
     return out
 
 
@@ -98,6 +111,33 @@ def describe(sim) -> dict:
         d.update(global_shape=list(sim.global_shape), axis=sim.axis, ranks=sim.ranks,
                  rank=sim.rank)
     return d
+
+
+def _feature(feature) -> dict:
+    """A source's or monitor's class and arguments; a feature that records
+    no arguments (one of the caller's own) by its class alone."""
+    return {"kind": type(feature).__name__, **(record(feature, "__init__") or {})}
+
+
+def configuration(sim) -> dict:
+    """How the simulation was built, as plain data (see the module's text):
+    what a checkpoint's run must share with the one it is loaded into."""
+    painted = record(sim, "set_objects")
+    designs = record(sim, "paint_designs")
+    bloch = getattr(getattr(sim.periodic, "bloch", sim.periodic), "k", None)
+    return {
+        "objects": [] if painted is None else painted["objects"],
+        # None: no objects were ever set (no medium, where set_objects([]) paints vacuum)
+        "painting": None if painted is None else {k: v for k, v in painted.items()
+                                                  if k != "objects"},
+        # each region with the share of its material b painted at its nodes
+        "designs": [] if designs is None else [{**region, "weights": weights}
+                                               for region, weights in designs["designs"]],
+        "bloch": None if bloch is None else described(bloch),
+        "grading": described(sim.grading),
+        "sources": [_feature(f) for f in sim.sources],
+        "monitors": [_feature(f) for f in sim.monitors],
+    }
 
 
 # ------------------------------------------------------------------ writing
@@ -169,7 +209,8 @@ def _payload(sim) -> dict:
         else:
             state[path] = None if value is None else kind(value)
     return seal({"format": FORMAT, "version": __version__, "box": describe(sim),
-                 "steps_done": sim.steps_done, "state": state})
+                 "configuration": configuration(sim), "steps_done": sim.steps_done,
+                 "state": state})
 
 
 def save(sim, path) -> None:
@@ -293,6 +334,11 @@ def load(sim, path) -> None:
                for k, v in here.items() if not _same(data["box"].get(k), v)]
     if differs:
         raise CheckpointError(f"{path} holds another box: " + "; ".join(differs))
+    if "configuration" in data:
+        differs = differences(data["configuration"], configuration(sim))
+        if differs:
+            raise CheckpointError(f"{path} was written by a simulation built otherwise: "
+                                  + "; ".join(differs))
 
     saved, target = data["state"], entries(sim)
     public_saved = {p for p in saved if not _private(p)}

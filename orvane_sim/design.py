@@ -56,6 +56,7 @@ from tqdm.auto import tqdm
 from .arguments import frequencies as checked_frequencies
 from . import positions
 from .dispersion import Dielectric, discrete_permittivity, discretise
+from .descriptions import recorded
 from .monitors import FrequencyMonitor, _slots
 
 
@@ -98,6 +99,7 @@ class DesignRegion:
     nodes, differentiably.
     """
 
+    @recorded
     def __init__(self, sim, shape: Sequence[int], box=None, nodes=None, materials=(1.0, 2.0)):
         if (box is None) == (nodes is None):
             raise ValueError("give the DesignRegion's box in length units (box=) or as node "

@@ -28,6 +28,7 @@ import torch
 from .arguments import frequencies as checked_frequencies
 from . import positions
 from .monitors import StepFactors, _slots
+from .descriptions import recorded
 
 
 def _turned(field: torch.Tensor, a: int) -> torch.Tensor:
@@ -50,6 +51,7 @@ class FluxRectangle:
     name its errors give (a FluxBox passes its own).
     """
 
+    @recorded
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
                  direction: int = 1, what: str = "FluxRectangle"):
         if (box is None) == (nodes is None):
@@ -275,6 +277,7 @@ class FluxBox:
     for ``farfield``. On slabs each rank sums the part of the faces it owns,
     and ``power`` and ``surface`` (collectives) give every rank the whole."""
 
+    @recorded
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None):
         if (box is None) == (nodes is None):
             raise ValueError("FluxBox: give the box in length units (box=) or as nodes (nodes=)")

@@ -21,6 +21,7 @@ import torch
 
 from .arguments import frequencies as checked_frequencies
 from . import positions
+from .descriptions import recorded
 
 
 def fourier_factors(frequencies: torch.Tensor, t: float, dt: float) -> torch.Tensor:
@@ -81,6 +82,7 @@ class FrequencyMonitor:
     n0 + 1. Give one of the two forms.
     """
 
+    @recorded
     def __init__(self, sim, frequencies: Sequence[float], x_range=None, y_range=None,
                  z_range=None, slot: int = 0, box=None):
         if not 0 <= slot < sim.b2:
@@ -164,6 +166,7 @@ class FluxPlane:
     # the halo may still be travelling while it sums.
     reads_halo = False
 
+    @recorded
     def __init__(self, sim, z: int | None = None, frequencies: Sequence[float] | None = None,
                  at: float | None = None):
         if (z is None) == (at is None):

@@ -38,6 +38,7 @@ import torch
 
 from .arguments import frequencies as checked_frequencies
 from . import positions
+from .descriptions import recorded
 from .flux import FluxRectangle, _turned
 from .sources import Waveform, gaussian, slot_factor
 
@@ -127,6 +128,7 @@ class ModePort:
     of ``lit`` (b0 indices, all by default); ``s_parameters`` sets them.
     """
 
+    @recorded
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
                  direction="+x", mode: int = 0, waveform=None, monitor_offset: int = 2,
                  name: str | None = None):

@@ -29,6 +29,7 @@ import torch
 
 from .coefficients import EPS0, MU0, Grading, axis_coefficients, time_step
 from .arguments import count, real, triple
+from .descriptions import forget, recorded
 from .placement import WholeBox
 from .threads import ThreadTuner
 
@@ -391,6 +392,7 @@ class Simulation:
 
         load(self, path)
 
+    @recorded
     def set_objects(self, objects, background=None, resolution: int = 4, supersample: int = 2,
                     smoothing="anisotropic") -> None:
         """Fill the box with ``objects`` (``geometry.Object``s, painted in
@@ -465,6 +467,7 @@ class Simulation:
         materials = self._stand_ins_in_layers(materials, grids)
         self.painted = (materials, grids)
         self._set_medium(materials, grids)
+        forget(self, "paint_designs")  # the design regions painted before are gone
 
     def _set_medium(self, materials, grids) -> None:
         from .dispersion import DispersiveMedium
@@ -492,6 +495,7 @@ class Simulation:
                 raise ValueError(f"{name} lies wholly outside the box along {'xyz'[axis]}: it "
                                  f"spans {lo:g} .. {hi:g}, the box 0 .. {size:g}")
 
+    @recorded
     def paint_designs(self, designs) -> None:
         """Step the electric field through the painted objects with design
         regions painted over them: ``designs`` holds (region, weights) pairs,

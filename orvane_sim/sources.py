@@ -25,6 +25,7 @@ import torch
 from . import positions
 from .arguments import real, triple
 from .coefficients import EPS0
+from .descriptions import recorded
 
 Waveform = Callable[[float], complex]
 
@@ -34,7 +35,8 @@ def gaussian(t0: float, width: float, frequency: float = 0.0, amplitude: complex
     def f(t: float) -> complex:
         u = (t - t0) / width
         return amplitude * math.exp(-u * u) * cmath.exp(-2j * math.pi * frequency * (t - t0))
-    f.t0, f.width, f.frequency = t0, width, frequency
+    # what a checkpoint tells two pulses apart by (the function itself it cannot hold)
+    f.t0, f.width, f.frequency, f.amplitude = t0, width, frequency, amplitude
     return f
 
 
@@ -80,6 +82,7 @@ class PlaneWave:
     ``z``: ``PlaneWave(sim, waveform=pulse, z=0.6)``.
     """
 
+    @recorded
     def __init__(self, sim, plane: int | None = None, waveform: Waveform | None = None,
                  polarization=(1.0, 0.0), margins: Sequence[int] = (0, 0), k=(0.0, 0.0),
                  duration: float | None = None, frequencies: Sequence[float] | None = None,
@@ -239,6 +242,7 @@ class CurrentBox:
     ``CurrentBox(sim, waveform=pulse, box=((0.3, 0.3, 0.2), (0.3, 0.3, 0.4)))``.
     """
 
+    @recorded
     def __init__(self, sim, offset: Sequence[int] | None = None,
                  size: Sequence[int] | None = None, waveform: Waveform | None = None,
                  direction=(0.0, 0.0, 1.0), box=None):

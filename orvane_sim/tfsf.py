@@ -32,6 +32,7 @@ import torch
 from . import positions
 from .incident import IncidentLine, LineSpectra
 from .sources import Waveform, slot_factor
+from .descriptions import recorded
 
 
 class TotalFieldBox:
@@ -51,6 +52,7 @@ class TotalFieldBox:
     which sizes the incident line at first (it grows as the run goes on).
     """
 
+    @recorded
     def __init__(self, sim, waveform: Waveform, direction="+z", polarization=None, box=None,
                  nodes=None, frequencies=None, duration: float | None = None):
         if (box is None) == (nodes is None):

@@ -10,26 +10,29 @@ import pytest
 import torch
 
 import orvane_sim.checkpoint as checkpoint
-from orvane_sim import (CheckpointError, CurrentBox, Drude, FrequencyMonitor, Lorentz,
-                        NonFiniteFields, Object, PlaneWave, Simulation, Sphere, gaussian)
+from orvane_sim import (CheckpointError, CurrentBox, Dielectric, Drude, FrequencyMonitor,
+                        Lorentz, NonFiniteFields, Object, PlaneWave, Simulation, Sphere, gaussian)
+from orvane_sim.design import DesignRegion
 from orvane_sim.distributed import SlabSimulation, spawn_run
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FIELDS = ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz")
 
 
-def build(shape=(14, 12, 16), bloch=None, layers=3):
+def build(shape=(14, 12, 16), bloch=None, layers=3, radius=3.0,
+          materials=(Drude(1.0, 0.8, 0.05), Lorentz(2.0, 0.5, 0.3, 0.02)), offset=(5, 5, 6),
+          plane=4, frequencies=(0.1, 0.2)):
     """Dispersive objects, a current source, a plane wave, a monitor: state in
     every kind of feature."""
-    objects = [Object(Sphere((7, 6, 8), 3.0), Drude(1.0, 0.8, 0.05)),
-               Object(Sphere((4, 4, 5), 1.5), Lorentz(2.0, 0.5, 0.3, 0.02))]
+    objects = [Object(Sphere((7, 6, 8), radius), materials[0]),
+               Object(Sphere((4, 4, 5), 1.5), materials[1])]
     sim = Simulation(shape, layers=(0, 0, layers) if bloch else layers, bloch=bloch,
                      objects=objects)
-    sim.add(CurrentBox(sim, offset=(5, 5, 6), size=(2, 2, 1), direction=(0, 0, 1),
+    sim.add(CurrentBox(sim, offset=offset, size=(2, 2, 1), direction=(0, 0, 1),
                        waveform=gaussian(0.15, 0.08)))
-    sim.add(PlaneWave(sim, plane=4, waveform=gaussian(0.2, 0.1), frequencies=[0.15, 0.2],
+    sim.add(PlaneWave(sim, plane=plane, waveform=gaussian(0.2, 0.1), frequencies=[0.15, 0.2],
                       k=bloch or (0.0, 0.0)))
-    sim.add(FrequencyMonitor(sim, [0.1, 0.2], box=((2, 2, 2), (10, 9, 12))))
+    sim.add(FrequencyMonitor(sim, list(frequencies), box=((2, 2, 2), (10, 9, 12))))
     return sim
 
 
@@ -154,8 +157,11 @@ REFUSED = {
     "another box": (lambda ck, other: ck, lambda: build(shape=(14, 12, 18)),
                     r"another box: shape: checkpoint \[14, 12, 16\], simulation \[14, 12, 18\]"),
     "other features": (lambda ck, other: ck, lambda: Simulation((14, 12, 16), layers=3),
-                       "other features: only the checkpoint has monitors.0, sources.0, "
-                       "sources.1; medium, painted differ"),
+                       r"built otherwise: only the checkpoint has objects.0 \(Sphere\), "
+                       r"objects.1 \(Sphere\), sources.0 \(CurrentBox\), sources.1 "
+                       r"\(PlaneWave\), monitors.0 \(FrequencyMonitor\); painting "
+                       r"\{background=None, resolution=4, supersample=2, "
+                       r"smoothing='anisotropic'\} there, None here$"),
     "other version": (_rewritten(lambda d: d.update(version="0.0.1")), build,
                       "written by orvane_sim 0.0.1"),
     "truncated": (_truncated, build, "not a readable checkpoint"),
@@ -168,6 +174,19 @@ REFUSED = {
             2, d["state"]["sources.1.line.Ex"].shape[1], dtype=torch.complex128)})), build,
         r"sources.1.line.Ex is \(2, \d+\) torch.complex128 there, \(1, \d+\)"),
     "a flipped bit": (_flipped, build, "is damaged: Ez does not match its checksum"),
+    "other parameters": (
+        lambda ck, other: ck,
+        lambda: build(radius=3.5, materials=(Drude(1.0, 0.9, 0.05), Lorentz(2.0, 0.5, 0.3, 0.02)),
+                      offset=(5, 5, 7), frequencies=(0.1, 0.25)),
+        r"built otherwise: objects.0 \(Sphere\): radius 3.0 there, 3.5 here; "
+        r"objects.0.material \(Drude\): omega_p 0.8 there, 0.9 here; sources.0 "
+        r"\(CurrentBox\): offset \[5, 5, 6\] there, \[5, 5, 7\] here; monitors.0 "
+        r"\(FrequencyMonitor\): frequencies \[0.1, 0.2\] there, \[0.1, 0.25\] here$"),
+    "a material of another kind, a source moved": (
+        lambda ck, other: ck,
+        lambda: build(materials=(Drude(1.0, 0.8, 0.05), Drude(2.0, 0.5, 0.3)), plane=5),
+        r"built otherwise: objects.1.material: Lorentz there, Drude here; "
+        r"sources.1 \(PlaneWave\): plane 4 there, 5 here$"),
 }
 
 
@@ -189,12 +208,41 @@ def test_a_checkpoint_that_does_not_fit_is_refused_and_nothing_changes(make_file
                for p, v in before.items())
 
 
+@pytest.mark.parametrize("density, repaint, message", [
+    (0.5, False, None),
+    (0.6, False, r"built otherwise: designs.0.weights.0 \(tensor\): crc32 '[0-9a-f]{8}' there"),
+    (0.5, True, r"built otherwise: only the checkpoint has designs.0 \(DesignRegion\)$"),
+], ids=["the same density", "another density", "objects painted over it"])
+def test_a_design_region_resumes_only_with_its_density(density, repaint, message, tmp_path):
+    def painted(value):
+        sim = Simulation(12, layers=2, objects=[Object(Sphere((3, 3, 3), 1.5), Dielectric(2.0))])
+        region = DesignRegion(sim, (3, 3, 3), nodes=((4, 4, 4), (8, 8, 8)),
+                              materials=(1.0, Drude(1.0, 0.5, 0.1)))
+        sim.paint_designs([(region, region.weights(torch.full((3, 3, 3), value)))])
+        sim.add(CurrentBox(sim, offset=(6, 6, 6), size=(1, 1, 1), waveform=gaussian(2.0, 0.7)))
+        return sim
+
+    source = painted(0.5)
+    source.run(5, progress=False)
+    source.save(tmp_path / "ck.pt")
+    sim = painted(density)
+    if repaint:
+        sim.set_objects([Object(Sphere((3, 3, 3), 1.5), Dielectric(2.0))])
+    if message is None:
+        sim.load(tmp_path / "ck.pt")
+        assert sim.steps_done == 5
+    else:
+        with pytest.raises(CheckpointError, match=message):
+            sim.load(tmp_path / "ck.pt")
+
+
 def test_a_checkpoint_written_before_checksums_still_loads(tmp_path):
     source = build()
     source.run(12, progress=False)
     source.save(tmp_path / "ck.pt")
     data = torch.load(tmp_path / "ck.pt", weights_only=True)
-    del data["checksums"]  # what format 1 lacks
+    for field in ("checksums", "configuration"):  # what format 1 lacks
+        del data[field]
     data["format"] = 1
     torch.save(data, tmp_path / "old.pt")
     resumed = build()
