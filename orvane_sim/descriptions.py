@@ -221,8 +221,7 @@ def differences(there, here) -> list[str]:
         if _same(a, b):
             return
         if isinstance(a, dict) and isinstance(b, dict):  # things of two kinds
-            a, b = a["kind"], b["kind"]
-            changed.append(f"{path}: {a} there, {b} here")
+            changed.append(f"{path}: {a.get('kind')} there, {b.get('kind')} here")
             return
         where = f"{owner}: {key}" if owner else key
         changed.append(f"{where} {shown(a)} there, {shown(b)} here")
