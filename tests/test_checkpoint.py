@@ -27,7 +27,8 @@ def build(shape=(14, 12, 16), bloch=None, layers=3):
                      objects=objects)
     sim.add(CurrentBox(sim, offset=(5, 5, 6), size=(2, 2, 1), direction=(0, 0, 1),
                        waveform=gaussian(0.15, 0.08)))
-    sim.add(PlaneWave(sim, plane=4, waveform=gaussian(0.2, 0.1), frequencies=[0.15, 0.2],
+    # plane 11: the one plane clear of the spheres, where a plane wave may enter
+    sim.add(PlaneWave(sim, plane=11, waveform=gaussian(0.2, 0.1), frequencies=[0.15, 0.2],
                       k=bloch or (0.0, 0.0)))
     sim.add(FrequencyMonitor(sim, [0.1, 0.2], box=((2, 2, 2), (10, 9, 12))))
     return sim
