@@ -68,24 +68,47 @@ def _fields(content: str | None, sep: str = ":") -> dict:
     return out
 
 
+def _cgroup_dirs():
+    """(directory, v2?) of the process's memory cgroup and each ancestor up
+    to the mount, innermost first: a limit anywhere on the way applies."""
+    mounts = (("/sys/fs/cgroup", True), ("/sys/fs/cgroup/unified", True),
+              ("/sys/fs/cgroup/memory", False))
+    paths = {}
+    for line in (_read("/proc/self/cgroup") or "").splitlines():
+        number, controllers, path = (line.split(":", 2) + ["", ""])[:3]
+        if number == "0" and controllers == "":
+            paths[True] = path
+        elif "memory" in controllers.split(","):
+            paths[False] = path
+    for mount, v2 in mounts:
+        # a v2 root holds no memory.max of its own, only its children do
+        if not os.path.exists(os.path.join(mount, "cgroup.controllers" if v2 else
+                                           "memory.limit_in_bytes")):
+            continue
+        parts = [p for p in paths.get(v2, "/").split("/") if p]
+        for n in range(len(parts), -1, -1):
+            here = os.path.join(mount, *parts[:n])
+            if os.path.isdir(here):
+                yield here, v2
+
+
 def _cgroup_room() -> int | None:
-    """What the process's memory cgroup (v2, else v1) lets it add: its limit
-    less what it holds, page cache that can be dropped not counted."""
-    for limit_file, usage_file, stat_file, cache_key in (
-            ("/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory.current",
-             "/sys/fs/cgroup/memory.stat", "inactive_file"),
-            ("/sys/fs/cgroup/memory/memory.limit_in_bytes",
-             "/sys/fs/cgroup/memory/memory.usage_in_bytes",
-             "/sys/fs/cgroup/memory/memory.stat", "total_inactive_file")):
-        limit, usage = _read(limit_file), _read(usage_file)
+    """What the memory cgroups (v2 or v1) let the process add: the least,
+    over its cgroup and the ancestors that hold a limit, of the limit less
+    what the cgroup holds, page cache that can be dropped not counted."""
+    rooms = []
+    for here, v2 in _cgroup_dirs():
+        names = (("memory.max", "memory.current", "inactive_file") if v2 else
+                 ("memory.limit_in_bytes", "memory.usage_in_bytes", "total_inactive_file"))
+        limit, usage = (_read(os.path.join(here, n)) for n in names[:2])
         if limit is None or usage is None or not limit.strip().isdigit():
             continue  # "max": no limit
         limit, usage = int(limit), int(usage.strip() or 0)
         if limit >= _NO_LIMIT:
             continue
-        cache = _fields(_read(stat_file), " ").get(cache_key, 0)
-        return max(0, limit - max(0, usage - cache))
-    return None
+        cache = _fields(_read(os.path.join(here, "memory.stat")), " ").get(names[2], 0)
+        rooms.append(max(0, limit - max(0, usage - cache)))
+    return min(rooms) if rooms else None
 
 
 def _address_space_room() -> int | None:
