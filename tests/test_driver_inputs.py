@@ -16,7 +16,7 @@ from orvane_sim import (CurrentBox, Debye, Dielectric, Drude, FluxBox, FluxPlane
                         FrequencyMonitor, Lorentz, Object, PlaneWave, Simulation, Slab, Sphere,
                         TotalFieldBox, gaussian)
 from orvane_sim.design import Design, DesignRegion
-from orvane_sim.memory import ENVIRONMENT, simulation_bytes
+from orvane_sim.memory import ENVIRONMENT, available, simulation_bytes
 from orvane_sim.objectives import Intensity
 from orvane_sim.ports import ModePort
 
@@ -405,3 +405,22 @@ def test_a_monitor_larger_than_the_memory_available_is_refused():
         with pytest.raises(ValueError, match=r"a FrequencyMonitor of 20 × 20 × 20 cells at 8 "
                                              r"frequencies needs about .* fewer frequencies"):
             FrequencyMonitor(sim, [0.05 * n for n in range(1, 9)], (2, 21), (2, 21), (2, 21))
+
+
+@pytest.mark.parametrize("text, size", [("123", 123), ("64K", 65536), ("1.5 GiB", 3 * 2**29),
+                                        ("2t", 2 * 2**40), ("lots", None), ("-1M", None)])
+def test_the_memory_limit_reads_bytes_with_a_suffix(text, size):
+    with mock.patch.dict(os.environ, {ENVIRONMENT: text}):
+        if size is None:
+            with pytest.raises(ValueError, match=f"{ENVIRONMENT} must be a number of bytes"):
+                available("cpu")
+        else:
+            assert available("cpu") == (size, ENVIRONMENT)
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/meminfo"), reason="reads Linux's /proc/meminfo")
+def test_the_cpu_memory_available_is_within_the_machine():
+    with mock.patch.dict(os.environ, {ENVIRONMENT: ""}):
+        room, source = available("cpu")
+    total = int(open("/proc/meminfo").read().split("MemTotal:")[1].split()[0]) * 1024
+    assert 0 < room <= total, source
