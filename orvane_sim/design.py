@@ -53,7 +53,7 @@ from typing import Callable, Mapping, Sequence
 import torch
 from tqdm.auto import tqdm
 
-from .arguments import frequencies as checked_frequencies
+from .arguments import count, frequencies as checked_frequencies, real, sequence
 from . import positions
 from .dispersion import Dielectric, discrete_permittivity, discretise
 from .descriptions import recorded
@@ -61,7 +61,8 @@ from .monitors import FrequencyMonitor, _slots
 
 
 def _material(m) -> Dielectric:
-    return m if isinstance(m, Dielectric) else Dielectric(float(m))
+    return m if isinstance(m, Dielectric) else \
+        Dielectric(real(m, "DesignRegion materials (materials or permittivities)"))
 
 
 class _Interpolate(torch.autograd.Function):
@@ -107,9 +108,11 @@ class DesignRegion:
         if box is not None:
             nodes = positions.node_box(sim, box, "DesignRegion box")
         first, last = positions.check_nodes(sim, nodes, "DesignRegion nodes")
-        self.shape = tuple(int(n) for n in shape)
-        if len(self.shape) != 3 or min(self.shape) < 1:
+        counts = sequence(shape)
+        if counts is None or len(counts) != 3:
             raise ValueError(f"DesignRegion shape needs three pixel counts >= 1, got {shape!r}")
+        # a pixel count is whole: 2.7 pixels were two without a word
+        self.shape = tuple(count(n, "DesignRegion shape", 1) for n in counts)
         if len(materials) != 2:
             raise ValueError(f"DesignRegion materials needs two materials (a, b), got "
                              f"{materials!r}")
@@ -178,6 +181,9 @@ class DesignRegion:
                              f"{tuple(rho.shape)}")
         if not rho.dtype.is_floating_point:
             raise TypeError(f"a DesignRegion density must be a floating tensor, got {rho.dtype}")
+        if rho.device.type == "meta":  # shapes without values: nothing to paint
+            raise ValueError("a DesignRegion density must hold values (on the CPU or a GPU), "
+                             "got a tensor on the meta device")
         low, high = float(rho.detach().min()), float(rho.detach().max())
         if not (0.0 <= low and high <= 1.0):
             raise ValueError(f"a DesignRegion density must lie in 0 .. 1 (finite), got values "
@@ -285,12 +291,7 @@ class Design:
             raise ValueError("give the Design's run length as steps or until")
         self.sim = sim
         self.build_sources = sources
-        self.frequencies = checked_frequencies(frequencies, "Design")
-        if len(self.frequencies) == 0 or not bool((self.frequencies > 0).all()):
-            raise ValueError(f"Design frequencies must be positive, got {list(frequencies)!r}")
-        if (self.frequencies * sim.dt >= 0.5).any():
-            raise ValueError("Design frequencies must lie below the time step's Nyquist "
-                             f"frequency {0.5 / sim.dt:g}")
+        self.frequencies = checked_frequencies(frequencies, "Design", sim.dt, positive=True)
         length = float(steps if steps is not None else until)
         if not math.isfinite(length) or length <= 0:
             raise ValueError(f"the Design's run length must be positive and finite, got "

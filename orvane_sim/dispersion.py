@@ -37,6 +37,8 @@ from typing import Sequence
 
 import torch
 
+from .arguments import real
+
 
 @dataclass(frozen=True)
 class PoleForm:
@@ -59,10 +61,21 @@ class PoleForm:
 class Dielectric:
     """Non-dispersive material: eps(w) = eps."""
 
+    # what the first argument is called: a pole material's is eps_inf
+    _first = "eps"
+
     def __init__(self, eps: float = 1.0):
+        eps = self._parameter(eps, self._first)
         if not eps > 0:
-            raise ValueError(f"a material's permittivity must be positive, got {eps}")
-        self.eps = float(eps)
+            raise ValueError(f"{type(self).__name__} {self._first}: a material's permittivity "
+                             f"must be positive, got {eps}")
+        self.eps = eps
+
+    def _parameter(self, value, name: str) -> float:
+        """A finite real parameter, checked where the material is made: a NaN
+        or an infinity let through ran for hundreds of steps before the
+        fields turned non-finite, far from the material that caused it."""
+        return real(value, f"{type(self).__name__} {name}")
 
     def pole_form(self) -> PoleForm:
         return PoleForm(self.eps)
@@ -80,11 +93,14 @@ class Dielectric:
 class Debye(Dielectric):
     """eps(w) = eps_inf + delta_eps / (1 - i w tau)."""
 
+    _first = "eps_inf"
+
     def __init__(self, eps_inf: float, delta_eps: float, tau: float):
         super().__init__(eps_inf)
+        delta_eps, tau = self._parameter(delta_eps, "delta_eps"), self._parameter(tau, "tau")
         if tau <= 0:
-            raise ValueError(f"tau must be positive, got {tau}")
-        self.delta_eps, self.tau = float(delta_eps), float(tau)
+            raise ValueError(f"Debye tau must be positive, got {tau}")
+        self.delta_eps, self.tau = delta_eps, tau
 
     def pole_form(self) -> PoleForm:
         # delta_eps/tau / (s + 1/tau), shared equally by the pole and its conjugate
@@ -100,8 +116,12 @@ class Lorentz(Dielectric):
     resonance and ``gamma``: its damping, both angular, in radians per unit
     time (c = 1: omega = 2 pi nu)."""
 
+    _first = "eps_inf"
+
     def __init__(self, eps_inf: float, delta_eps: float, omega0: float, gamma: float):
         super().__init__(eps_inf)
+        delta_eps, omega0, gamma = (self._parameter(v, name) for v, name in (
+            (delta_eps, "delta_eps"), (omega0, "omega0"), (gamma, "gamma")))
         if omega0 <= 0 or gamma < 0:
             raise ValueError(f"need omega0 > 0 and gamma >= 0, got {omega0}, {gamma}")
         if gamma >= 2 * omega0:
@@ -130,12 +150,15 @@ class Drude(Dielectric):
     angular, in radians per unit time (c = 1: a frequency nu in cycles per
     unit time is omega = 2 pi nu)."""
 
+    _first = "eps_inf"
+
     def __init__(self, eps_inf: float, omega_p: float, gamma: float):
         super().__init__(eps_inf)
+        omega_p, gamma = self._parameter(omega_p, "omega_p"), self._parameter(gamma, "gamma")
         if gamma <= 0:
-            raise ValueError(f"gamma must be positive (a lossless Drude pole is a double pole "
-                             f"at zero frequency), got {gamma}")
-        self.omega_p, self.gamma = float(omega_p), float(gamma)
+            raise ValueError(f"Drude gamma must be positive (a lossless Drude pole is a double "
+                             f"pole at zero frequency), got {gamma}")
+        self.omega_p, self.gamma = omega_p, gamma
 
     def pole_form(self) -> PoleForm:
         # wp^2 / (s (s + gamma)) = (wp^2/gamma) / s - (wp^2/gamma) / (s + gamma)

@@ -71,7 +71,7 @@ class FluxRectangle:
         self.axis, self.node, self.sign = a, n, direction
         b, c = (a + 1) % 3, (a + 2) % 3
         self.lo, self.hi = lo, hi
-        self.frequencies = checked_frequencies(frequencies, "FluxRectangle")
+        self.frequencies = checked_frequencies(frequencies, what, sim.dt)
         h = sim.spacing
         self.spacing = (h[a], h[b], h[c])
         self.slots = _slots(sim)
@@ -281,6 +281,7 @@ class FluxBox:
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None):
         if (box is None) == (nodes is None):
             raise ValueError("FluxBox: give the box in length units (box=) or as nodes (nodes=)")
+        checked_frequencies(frequencies, "FluxBox", sim.dt)
         if box is not None:
             nodes = positions.node_box(sim, box, "FluxBox box")
         lo, hi = positions.check_nodes(sim, nodes, "FluxBox box")

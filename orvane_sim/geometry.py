@@ -34,6 +34,7 @@ from typing import Sequence
 
 import torch
 
+from .arguments import count, triple
 from .dispersion import Dielectric
 
 F64 = torch.float64
@@ -268,10 +269,8 @@ def node_coordinates(shape, spacing, component: int, offset=(0, 0, 0)) -> list[t
 
 
 def _per_axis(v, what: str) -> tuple[int, int, int]:
-    t = tuple(v) if isinstance(v, (tuple, list)) else (v, v, v)
-    if len(t) != 3 or min(int(x) for x in t) < 1:
-        raise ValueError(f"{what} needs 1 or 3 values >= 1, got {v!r}")
-    return tuple(int(x) for x in t)
+    # counts of samples: 2.5 is no count (it was 2 without a word)
+    return tuple(count(x, what) for x in triple(v, what))
 
 
 def _lattice(obj: Object, shape, spacing, resolution, tile=None):

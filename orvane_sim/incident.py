@@ -144,9 +144,9 @@ class LineSpectra:
     onto it, H half a step earlier (the convention of ``monitors``), at
     ``frequencies``. A real run (b2 = 1) carries the real part of the wave."""
 
-    def __init__(self, line: IncidentLine, frequencies, sim):
+    def __init__(self, line: IncidentLine, frequencies, sim, what: str = "PlaneWave"):
         self.line = line
-        self.frequencies = checked_frequencies(frequencies, "PlaneWave")
+        self.frequencies = checked_frequencies(frequencies, what, sim.dt)
         self.real = sim.b2 == 1
         B0 = line.Ex.shape[0]
         self._acc = torch.zeros(4, B0, len(self.frequencies), dtype=C128, device=sim.device)

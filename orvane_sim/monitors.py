@@ -19,8 +19,8 @@ from typing import Sequence
 
 import torch
 
-from .arguments import frequencies as checked_frequencies
-from . import positions
+from .arguments import count, frequencies as checked_frequencies, sequence
+from . import memory, positions
 from .descriptions import recorded
 
 
@@ -85,9 +85,8 @@ class FrequencyMonitor:
     @recorded
     def __init__(self, sim, frequencies: Sequence[float], x_range=None, y_range=None,
                  z_range=None, slot: int = 0, box=None):
-        if not 0 <= slot < sim.b2:
-            raise ValueError(f"slot must lie in 0 .. {sim.b2 - 1}, got {slot}")
-        self.frequencies = checked_frequencies(frequencies, "FrequencyMonitor")
+        slot = count(slot, "FrequencyMonitor slot", 0, sim.b2 - 1)
+        self.frequencies = checked_frequencies(frequencies, "FrequencyMonitor", sim.dt)
         given = [r is not None for r in (x_range, y_range, z_range)]
         if not (all(given) if box is None else not any(given)):
             raise ValueError("give the FrequencyMonitor's cells as x_range, y_range and "
@@ -96,7 +95,13 @@ class FrequencyMonitor:
             offset, size = positions.cell_box(sim, box, "FrequencyMonitor box")
             ranges = [(o, o + n - 1) for o, n in zip(offset, size)]
         else:
-            ranges = [(int(a), int(b)) for a, b in (x_range, y_range, z_range)]
+            ranges = []
+            for name, r in (("x_range", x_range), ("y_range", y_range), ("z_range", z_range)):
+                pair = sequence(r)
+                if pair is None or len(pair) != 2:
+                    raise ValueError(f"FrequencyMonitor {name} needs (first, last) cells, got "
+                                     f"{r!r}")
+                ranges.append(tuple(count(v, f"FrequencyMonitor {name}", None) for v in pair))
             if min(b - a + 2 for a, b in ranges) < 2:
                 raise ValueError("each range must hold at least one cell (last >= first)")
             # the whole range lies in the box: a slab sums the part it owns
@@ -114,6 +119,10 @@ class FrequencyMonitor:
         F = len(self.frequencies)
         dev = sim.device
         B0, B1 = sim.batch
+        sums = B0 * B1 * F * ((MX - 1) * MY * MZ + MX * (MY - 1) * MZ + MX * MY * (MZ - 1))
+        memory.require(8 * sums, dev, f"a FrequencyMonitor of {MX - 1} × {MY - 1} × {MZ - 1} "
+                       f"cells at {F} frequencies",
+                       "monitor fewer cells or fewer frequencies")
 
         def acc(x, y, z):
             return torch.zeros(B0, B1, x, y, z, F, dtype=torch.complex64, device=dev)
@@ -159,6 +168,8 @@ class FluxPlane:
 
     ``at``: the plane's height in length units instead of its index ``z``,
     snapped to the nearest node: ``FluxPlane(sim, at=0.5, frequencies=nu)``.
+    The plane lies clear of the z layers (on their inner edge at most), and
+    its frequencies below the time step's Nyquist frequency.
     """
 
     # On a slab the plane's nodes are the owner's own, and the sums that
@@ -180,18 +191,26 @@ class FluxPlane:
             z = positions.node(sim, 2, at, "FluxPlane at")
             given = f"at = {float(at):g} (node {z})"
         else:
-            z = int(z)
+            z = count(z, "FluxPlane z", None)
             given = f"z {z}"
         if not 1 <= z <= NZ - 2:
             raise ValueError(f"FluxPlane {given}: a flux plane needs magnetic cells on both "
                              f"sides: z in 1 .. {NZ - 2}, {positions.span(sim, 2, 1, NZ - 2)}; "
                              f"{positions.whole(sim, 2)}")
+        # In the layers the fields are those of the stretched coordinates,
+        # no longer the wave's, and a plane there measured a third of its
+        # flux; its nodes may reach the layers' inner edge, as a FluxBox's.
+        Lz = sim.layers[2]
+        if Lz and not Lz <= z <= NZ - Lz:
+            raise ValueError(f"FluxPlane {given}: z = {z * sim.spacing[2]:g} lies in the "
+                             f"absorbing layers; keep it within z in {Lz} .. {NZ - Lz}, "
+                             f"{positions.span(sim, 2, Lz, NZ - Lz)}")
         if NX < 2 or NY < 2:
             raise ValueError(f"a flux plane needs at least 2 cells along x and y, got {NX}, {NY}")
         self.z = z
         self.mine = place.owns_node(2, z)
         z -= place.start_stop(2)[0]
-        self.frequencies = checked_frequencies(frequencies, "FluxPlane")
+        self.frequencies = checked_frequencies(frequencies, "FluxPlane", sim.dt)
         F = len(self.frequencies)
         B0, B1 = sim.batch
         dev = sim.device

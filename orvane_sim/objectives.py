@@ -21,6 +21,7 @@ import math
 import torch
 
 from . import positions
+from .arguments import count, sequence
 from .coefficients import MU0
 from .flux import _turned
 
@@ -138,13 +139,15 @@ class DiffractionOrder:
             raise ValueError("a DiffractionOrder needs a box periodic along x and y (bloch=)")
         if direction not in (1, -1):
             raise ValueError(f"DiffractionOrder direction must be +1 or -1, got {direction!r}")
-        z = positions.node(sim, 2, at, "DiffractionOrder at") if at is not None else int(z)
+        z = positions.node(sim, 2, at, "DiffractionOrder at") if at is not None else \
+            count(z, "DiffractionOrder z", None)
         NX, NY, _ = sim.placement.shape
         positions.check_nodes(sim, ((0, 0, z - 1), (NX, NY, z + 1)),
                               "DiffractionOrder plane (with a node either side)")
-        self.order = tuple(int(v) for v in order)
-        if len(self.order) != 2:
+        pair = sequence(order)
+        if pair is None or len(pair) != 2:
             raise ValueError(f"order needs two integers (m, n), got {order!r}")
+        self.order = tuple(count(v, "DiffractionOrder order", None) for v in pair)
         self.direction = direction
         self.spacing = sim.spacing
         self.shape = sim.placement.shape
@@ -186,12 +189,20 @@ class Intensity:
         if (points is None) == (nodes is None):
             raise ValueError("give the Intensity's points in length units (points=) or as "
                              "node indices (nodes=)")
+        given = sequence(points if points is not None else nodes)
+        if given is None or any(sequence(p) is None or len(sequence(p)) != 3 for p in given):
+            raise ValueError(f"Intensity needs its {'points' if points is not None else 'nodes'} "
+                             f"as [P, 3] (three coordinates per point), got "
+                             f"{points if points is not None else nodes!r}")
+        if not given:
+            raise ValueError(f"Intensity needs at least one point, got "
+                             f"{'points' if points is not None else 'nodes'} = []")
         if points is not None:
             nodes = [[positions.node(sim, a, v, "Intensity point") for a, v in enumerate(p)]
-                     for p in points]
+                     for p in given]
         self.boxes = []
         for n in nodes:
-            n = [int(v) for v in n]
+            n = [count(v, "Intensity nodes", None) for v in n]
             positions.check_nodes(sim, ([v - 1 for v in n], [v + 1 for v in n]),
                                   "Intensity point (with a node either side)")
             self.boxes.append([(v - 1, v) for v in n])
@@ -231,9 +242,8 @@ class ModePower:
         if axis != a:
             raise ValueError(f"ModePower direction {direction!r} must lie along the rectangle's "
                              f"normal, {'xyz'[a]}")
-        if mode < 0:
-            raise ValueError(f"mode must be >= 0, got {mode}")
-        self.sim, self.axis, self.mode, self.lo, self.hi = sim, a, int(mode), lo, hi
+        mode = count(mode, "ModePower mode", 0)
+        self.sim, self.axis, self.mode, self.lo, self.hi = sim, a, mode, lo, hi
         first, last = list(lo), list(hi)
         first[a], last[a] = lo[a] - 1, lo[a] + 1
         positions.check_nodes(sim, (first, last), "ModePower plane (with a node either side)")

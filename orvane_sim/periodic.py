@@ -20,13 +20,22 @@ from __future__ import annotations
 import torch
 
 
-def wave_vectors(k, count: int) -> torch.Tensor:
-    """[count, 2] float64 from one (kx, ky) or one per batch entry."""
-    t = torch.as_tensor(k, dtype=torch.float64)
+def wave_vectors(k, count: int, what: str = "bloch") -> torch.Tensor:
+    """[count, 2] float64 from one (kx, ky) or one per batch entry; ``what``
+    names the argument in errors. A NaN or an infinity is refused here: its
+    phase would turn every field NaN at the first periodic pass."""
+    try:
+        t = torch.as_tensor(k, dtype=torch.float64)
+    except (TypeError, ValueError, RuntimeError):
+        raise TypeError(f"{what} must be numbers: one (kx, ky) or one per b0, got "
+                        f"{k!r}") from None
     if t.dim() == 1:
         t = t.expand(count, -1)
     if t.shape != (count, 2):
-        raise ValueError(f"need one (kx, ky) or {count} of them, got shape {tuple(t.shape)}")
+        raise ValueError(f"{what} needs one (kx, ky) or {count} of them, got shape "
+                         f"{tuple(t.shape)}")
+    if not bool(torch.isfinite(t).all()):
+        raise ValueError(f"{what} must be finite, got {k!r}")
     return t.clone()
 
 

@@ -36,7 +36,7 @@ from typing import Sequence
 
 import torch
 
-from .arguments import frequencies as checked_frequencies
+from .arguments import count, frequencies as checked_frequencies, waveform as checked_waveform
 from . import positions
 from .descriptions import recorded
 from .flux import FluxRectangle, _turned
@@ -144,24 +144,33 @@ class ModePort:
         if axis != a:
             raise ValueError(f"{what}: direction {direction!r} must lie along the rectangle's "
                              f"normal, {'xyz'[a]}")
-        if mode < 0:
-            raise ValueError(f"mode must be >= 0, got {mode}")
-        self.name, self.axis, self.sign, self.mode = what, a, sign, int(mode)
+        mode = count(mode, f"{what} mode", 0)
+        # the solver's unknowns: the transverse E between the conducting edges
+        nb, nc = (hi[t] - lo[t] for t in ((a + 1) % 3, (a + 2) % 3))
+        unknowns = nb * (nc - 1) + (nb - 1) * nc
+        if mode >= unknowns:
+            raise ValueError(f"{what} mode must be in 0 .. {unknowns - 1}: the rectangle's "
+                             f"{nb} × {nc} cells hold {unknowns} transverse unknowns, as many "
+                             f"modes as there are; got {mode}")
+        self.name, self.axis, self.sign, self.mode = what, a, sign, mode
         self.node = lo[a]
         self.lo, self.hi = lo, hi
-        self.frequencies = checked_frequencies(frequencies, "ModePort")
+        # a port's mode exists at positive frequencies only
+        self.frequencies = checked_frequencies(frequencies, what, sim.dt, positive=True)
+        if waveform is not None:
+            checked_waveform(waveform, what)
         self.waveform = waveform or band_pulse(self.frequencies)
         carrier = float(getattr(self.waveform, "frequency", 0.0))
         if carrier <= 0:
             raise ValueError(f"{what}: the waveform needs a carrier frequency (its "
                              f"``frequency``) whose mode to launch")
-        monitor_node = self.node + sign * int(monitor_offset)
+        monitor_node = self.node + sign * count(monitor_offset, f"{what} monitor_offset", None)
         mlo, mhi = list(lo), list(hi)
         mlo[a] = mhi[a] = monitor_node
-        self.monitor = FluxRectangle(sim, self.frequencies, nodes=(mlo, mhi), what=what)
         if sim.medium is None:
             raise ValueError(f"{what}: set the simulation's objects before its ports (the "
                              f"modes are those of its painted guide)")
+        self.monitor = FluxRectangle(sim, self.frequencies, nodes=(mlo, mhi), what=what)
         self.modes, _ = rectangle_modes(sim, a, monitor_node, lo, hi, self.frequencies,
                                         self.mode + 1)
         step = 0.01 * carrier
@@ -332,7 +341,7 @@ def s_parameters(sim, ports: Sequence[ModePort], steps: int | None = None,
     amplitude at port i over the incoming one at port lit[j] when that port
     is lit. The ports must share their frequencies."""
     P = len(ports)
-    lit = list(range(P)) if lit is None else [int(j) for j in lit]
+    lit = list(range(P)) if lit is None else [count(j, "lit", None) for j in lit]
     if sim.batch[0] != len(lit):
         raise ValueError(f"s_parameters lights each port in its own batch entry: the "
                          f"simulation needs B0 = {len(lit)} (the ports lit), got {sim.batch[0]}")

@@ -16,6 +16,8 @@ from __future__ import annotations
 
 import logging
 
+from .arguments import count, sequence
+
 log = logging.getLogger(__name__)
 AXES = "xyz"
 
@@ -92,9 +94,13 @@ def cell_box(sim, box, what: str):
 def check_cells(sim, offset, size, what: str):
     """Check that cells offset .. offset + size - 1 lie within the box along
     each axis (at least one); returns (offset, size) as int tuples."""
-    offset, size = tuple(int(v) for v in offset), tuple(int(v) for v in size)
-    if len(offset) != 3 or len(size) != 3:
-        raise ValueError(f"{what} needs 3 offsets and 3 sizes, got {offset}, {size}")
+    offsets, sizes = sequence(offset), sequence(size)
+    if offsets is None or sizes is None or len(offsets) != 3 or len(sizes) != 3:
+        raise ValueError(f"{what} needs 3 offsets and 3 sizes, got {offset!r}, {size!r}")
+    # a cell index is a whole number: 5.7 is no cell, and flooring it moved
+    # the feature without a word
+    offset = tuple(count(v, f"{what} offset", None) for v in offsets)
+    size = tuple(count(v, f"{what} size", None) for v in sizes)
     cells = sim.placement.shape
     for a in range(3):
         first, stop = offset[a], offset[a] + size[a]
@@ -111,7 +117,12 @@ def check_cells(sim, offset, size, what: str):
 def check_nodes(sim, nodes, what: str, clear_of_layers: bool = True, flat: bool = False):
     """Check a box of node indices ((i0, j0, k0), (i1, j1, k1)) as
     ``node_box`` does, with the errors in length units; returns it as ints."""
-    first, last = (tuple(int(v) for v in corner) for corner in nodes)
+    corners = sequence(nodes)
+    corners = None if corners is None or len(corners) != 2 else [sequence(c) for c in corners]
+    if corners is None or any(c is None or len(c) != 3 for c in corners):
+        raise ValueError(f"{what} needs two corners of node indices ((i0, j0, k0), "
+                         f"(i1, j1, k1)), got {nodes!r}")
+    first, last = (tuple(count(v, f"{what} nodes", None) for v in c) for c in corners)
     cells = sim.placement.shape
     thin = [a for a in range(3) if last[a] == first[a]]
     if flat and len(thin) != 1:

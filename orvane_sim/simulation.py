@@ -27,8 +27,9 @@ from typing import Sequence
 
 import torch
 
+from . import memory, positions
 from .coefficients import EPS0, MU0, Grading, axis_coefficients, time_step
-from .arguments import count, real, triple
+from .arguments import count, real, sequence, triple
 from .descriptions import forget, recorded
 from .placement import WholeBox
 from .threads import ThreadTuner
@@ -62,7 +63,7 @@ def box_cells(shape=None, spacing=1.0, size=None, resolution=None):
         if any(s * resolution > MAX_CELLS_PER_AXIS for s in lengths):
             raise ValueError(f"size {tuple(lengths)} at resolution {resolution} needs more than "
                              f"{MAX_CELLS_PER_AXIS} cells along an axis")
-        shape = tuple(max(1, round(s * resolution)) for s in lengths)
+        shape = tuple(_cells(s, resolution, axis) for axis, s in enumerate(lengths))
     elif resolution is not None:
         # an objects' sampling resolution given here would go unused
         raise ValueError("resolution (cells per unit length) goes with size; the sampling of "
@@ -76,12 +77,29 @@ def box_cells(shape=None, spacing=1.0, size=None, resolution=None):
     return cells, tuple(real(h, "spacing", positive=True) for h in triple(spacing, "spacing"))
 
 
+def _cells(length: float, resolution: float, axis: int) -> int:
+    """The whole cells nearest ``length`` at ``resolution``: the box ends
+    on the node nearest the length asked for, and a snap is logged as a
+    position's is; a length nearer no cell than one is refused."""
+    n = round(length * resolution)
+    name = positions.AXES[axis]
+    if n < 1:
+        raise ValueError(f"size {name} = {length:g} is {length * resolution:.3g} cells at "
+                         f"resolution {resolution:g}, which rounds to none: give at least one "
+                         f"cell ({1 / resolution:g}) or a finer resolution")
+    if abs(n - length * resolution) > 1e-6:
+        positions.log.info("size: %s = %g snapped to %d cells (%s = %g)", name, length, n,
+                           name, n / resolution)
+    return n
+
+
 def _faces(layers, shape=None) -> tuple[tuple[int, int], ...]:
     """Layer cells per face: one int for all six, three per axis, or three
     (low, high) pairs; both faces' layers of an axis must fit its cells."""
     out = []
     for axis, v in enumerate(triple(layers, "layers")):
-        pair = tuple(v) if isinstance(v, (tuple, list)) else (v, v)
+        pair = sequence(v)
+        pair = (v, v) if pair is None else pair
         if len(pair) != 2:
             raise ValueError(f"layers per axis need 1 or 2 values, got {v!r}")
         low, high = (count(n, "layers", 0) for n in pair)
@@ -127,17 +145,19 @@ class Simulation:
                  backend: str = "cpu", grading: Grading = Grading(), b2: int = 1,
                  batch: Sequence[int] = (1, 1), *, size=None, resolution=None,
                  objects=None, background=None, bloch=None, **object_options):
+        b2 = count(b2, "b2", 1, MAX_CELLS_PER_AXIS)
+        sizes = sequence(batch)
+        if sizes is None or len(sizes) != 2:
+            raise ValueError(f"batch needs two sizes (B0, B1), got {batch!r}")
+        batch = tuple(count(b, "batch", 1, MAX_CELLS_PER_AXIS) for b in sizes)
         if bloch is not None:
             from .periodic import fields_needed
 
             # a phase other than 1 needs complex fields; at k = 0 the caller's b2 holds
-            b2 = max(int(b2), fields_needed(bloch, int(batch[0])))
-        b2 = count(b2, "b2", 1, MAX_CELLS_PER_AXIS)
+            b2 = max(b2, fields_needed(bloch, batch[0]))
         shape, spacing = box_cells(shape, spacing, size, resolution)
-        if isinstance(batch, (str, bytes)) or not isinstance(batch, Sequence) or len(batch) != 2:
-            raise ValueError(f"batch needs two sizes (B0, B1), got {batch!r}")
         self.b2 = b2
-        self.batch = tuple(count(b, "batch", 1, MAX_CELLS_PER_AXIS) for b in batch)
+        self.batch = batch
         B0, B1 = self.batch
         if B0 * B1 * b2 > MAX_CELLS_PER_AXIS:
             raise ValueError(f"batch {self.batch} with b2 = {b2} makes {B0 * B1 * b2} entries, "
@@ -154,6 +174,7 @@ class Simulation:
         self.placement = WholeBox(self.shape)
         self.module, self.device = load_backend(backend)
         self.backend = backend
+        self._check_memory(objects is not None or background is not None)
         self.dt = time_step(self.spacing, courant)
         self.grading = grading
         self.steps_done = 0
@@ -202,6 +223,26 @@ class Simulation:
         elif object_options:
             raise TypeError(f"unexpected options without objects: {sorted(object_options)}")
 
+    def _check_memory(self, materials: bool, only_materials: bool = False) -> None:
+        """Refuse a box whose fields (and, with ``materials``, material
+        grids) cannot fit in the memory its device has available, before
+        any of it is allocated; ``only_materials``: the fields are there
+        already, and the material grids are to come."""
+        parts = memory.simulation_bytes(self.shape, self.layers, self.b2, self.batch, materials)
+        if only_materials:
+            parts = {"materials": parts["materials"]}
+        detail = ", ".join(f"{name} {memory.text(n)}" for name, n in parts.items() if n)
+        ways = ["fewer cells (a smaller shape or size, a coarser resolution)"]
+        if self.batch != (1, 1):
+            ways.append("a smaller batch")
+        if self.b2 > 1:
+            ways.append("real fields (b2 = 1)")
+        memory.require(sum(parts.values()), self.device,
+                       f"a box of {self.shape} cells with batch {self.batch} and b2 = {self.b2} "
+                       f"({detail})",
+                       f"reduce it: {', '.join(ways)}, or split it over processes "
+                       f"(SlabSimulation)")
+
     @property
     def cell_volume(self) -> float:
         dx, dy, dz = self.spacing
@@ -243,7 +284,12 @@ class Simulation:
         """Advance ``count`` time steps: H update and H sources, E update and
         dispersive pass, E sources, periodic ghosts, conducting faces, then
         the monitors (on the CPU with the thread count ``tune_threads``
-        picks)."""
+        picks). A source that must see a certain medium (a plane wave's
+        plane in vacuum) checks the one painted now, before any step."""
+        for source in self.sources:
+            check = getattr(source, "check_medium", None)
+            if check is not None:
+                check(self)
         if self._threads is None:
             self._advance(count, True)
         else:
@@ -413,8 +459,10 @@ class Simulation:
         deeper the node) takes its place, so that the layers stay stable.
         """
         from .dispersion import Dielectric, material_tables
-        from .geometry import material_grids, periodic_images
+        from .geometry import _per_axis, material_grids, periodic_images
 
+        _per_axis(resolution, "resolution")  # counts, checked before the grids are made
+        _per_axis(supersample, "supersample")
         B0, B1 = self.batch
         choices = list(smoothing) if isinstance(smoothing, (list, tuple)) else [smoothing] * B1
         if len(choices) != B1:
@@ -439,7 +487,10 @@ class Simulation:
         if background is None:
             background = Dielectric(1.0)
         elif not isinstance(background, Dielectric):
-            background = Dielectric(float(background))
+            background = Dielectric(real(background, "background (a material or a "
+                                                      "permittivity)"))
+        if self.medium is None:
+            self._check_memory(True, only_materials=True)
         materials = [background] + [o.material for objs in per_batch for o in objs]
         tables = material_tables(materials, self.dt, self.device)
         NX, NY, NZ = self.shape
@@ -479,11 +530,16 @@ class Simulation:
     def _check_object(self, obj, k: int) -> None:
         """An Object whose shape has an extent (NaN-free, lo < hi) and
         reaches into the box along every axis that is not periodic."""
+        from .dispersion import Dielectric
         from .geometry import Object
 
         if not isinstance(obj, Object):
             raise TypeError(f"objects must be Objects (a shape and a material), got "
                             f"{type(obj).__name__} at position {k}")
+        if not isinstance(obj.material, Dielectric):
+            raise TypeError(f"object {k}'s material must be a material (Dielectric, Debye, "
+                            f"Lorentz or Drude), got {obj.material!r} "
+                            f"({type(obj.material).__name__})")
         periodic = self.periodic_axes()
         for axis, (lo, hi) in enumerate(obj.shape.bounds()):
             name = f"object {k} ({type(obj.shape).__name__})"

@@ -18,12 +18,14 @@ from __future__ import annotations
 
 import cmath
 import math
+import numbers
 from typing import Callable, Sequence
 
 import torch
 
 from . import positions
-from .arguments import real, triple
+from .arguments import count, frequencies as checked_frequencies, real, sequence, triple, \
+    waveform as checked_waveform
 from .coefficients import EPS0
 from .descriptions import recorded
 
@@ -32,6 +34,17 @@ Waveform = Callable[[float], complex]
 
 def gaussian(t0: float, width: float, frequency: float = 0.0, amplitude: complex = 1.0) -> Waveform:
     """amplitude · exp(-((t - t0)/width)^2) · exp(-i 2π frequency (t - t0))."""
+    t0, frequency = real(t0, "gaussian t0"), real(frequency, "gaussian frequency")
+    width = real(width, "gaussian width", positive=True)
+    value = amplitude.item() if isinstance(amplitude, torch.Tensor) and amplitude.numel() == 1 \
+        else amplitude
+    if isinstance(value, bool) or not isinstance(value, numbers.Complex):
+        raise TypeError(f"gaussian amplitude must be a number (complex allowed), got "
+                        f"{amplitude!r} ({type(amplitude).__name__})")
+    if not cmath.isfinite(complex(value)):
+        raise ValueError(f"gaussian amplitude must be finite, got {value}")
+    amplitude = value
+
     def f(t: float) -> complex:
         u = (t - t0) / width
         return amplitude * math.exp(-u * u) * cmath.exp(-2j * math.pi * frequency * (t - t0))
@@ -71,7 +84,9 @@ class PlaneWave:
 
     ``margins`` (m_x, m_y) shrink the injected rectangle from the sides of the
     plane; with periodic x and y boundaries, keep them 0. The plane must lie
-    outside the absorbing layers, in vacuum. ``plane`` and ``margins`` are
+    outside the absorbing layers, in vacuum (a plane whose first total-field
+    nodes lie in a material is refused, when the wave is built and before
+    the first step after a new painting). ``plane`` and ``margins`` are
     the box's; a slab of a split box injects the part it holds.
 
     ``z``: the plane in length units instead of ``plane``: the height of the
@@ -95,6 +110,9 @@ class PlaneWave:
                              "of its first total-field node (z=)")
         if waveform is None:
             raise ValueError("PlaneWave needs a waveform")
+        checked_waveform(waveform, "PlaneWave")
+        if frequencies is not None:
+            checked_frequencies(frequencies, "PlaneWave", sim.dt)
         NX, NY, _ = sim.shape
         place = sim.placement
         NZ = place.shape[2]
@@ -102,8 +120,9 @@ class PlaneWave:
             plane = positions.node(sim, 2, z, "PlaneWave z") - 1
             given = f"z = {float(z):g} (plane {plane})"
         else:
-            plane = int(plane)
+            plane = count(plane, "PlaneWave plane", None)
             given = f"plane {plane}"
+        self._given = given
         # the first total-field node needs a magnetic cell below it, outside the layers
         Lz = sim.layers[2]
         low, high = Lz + 1, NZ - Lz - 1
@@ -125,7 +144,11 @@ class PlaneWave:
         self.e_plane = e_nodes[0] - 1 if inside else None
         self.waveform = waveform
         self.factor = slot_factor(sim)
-        margins = [int(m) for m in margins]
+        pair = sequence(margins)
+        if pair is None or len(pair) != 2:
+            raise ValueError(f"PlaneWave margins needs two cell counts (m_x, m_y), got "
+                             f"{margins!r}")
+        margins = [count(m, "PlaneWave margins", 0) for m in pair]
         # Slabs split along x or y: the part of the rectangle this slab holds,
         # as views of the fields and profiles that start where it starts, with
         # no margin of their own. A view's first row keeps one component out
@@ -143,13 +166,15 @@ class PlaneWave:
             self.window = (a, lo, max(hi - lo, 0))
             margins[a] = 0
         self.margins = torch.tensor(margins, dtype=torch.int32)
-        self.k = wave_vectors(k, B0)
+        self._checked_medium = None
+        self.check_medium(sim)
+        self.k = wave_vectors(k, B0, "PlaneWave k")
         periodic_k = getattr(sim.periodic, "k", None)
         if periodic_k is not None and not torch.allclose(self.k, periodic_k):
             raise ValueError("the plane wave's k must be the Bloch wave vector of the boundary")
         if sim.b2 == 1 and self.k.abs().max() > 0:
             raise ValueError("an oblique plane wave needs complex fields (b2=2)")
-        pol = wave_vectors(polarization, B0)
+        pol = wave_vectors(polarization, B0, "PlaneWave polarization")
         dev = sim.device
         dx, dy, dz = sim.spacing
         self.dz = dz
@@ -173,8 +198,67 @@ class PlaneWave:
         self.line = IncidentLine(self.k, pol, lambda t: waveform(t + lead), sim.spacing, sim.dt,
                                  dev, duration, gap)
         self.line.steps = sim.steps_done
-        self.spectra = None if frequencies is None else LineSpectra(self.line, frequencies, sim)
+        self.spectra = None if frequencies is None else LineSpectra(self.line, frequencies, sim,
+                                                                    "PlaneWave")
         self.frequencies = None if frequencies is None else self.spectra.frequencies
+
+    def check_medium(self, sim) -> None:
+        """Refuse a plane whose first total-field nodes lie in a material. The
+        incident wave comes from a line of vacuum, so in a material the
+        field the plane adds is not the wave that travels there, and what
+        does not match stays on the scattered side (a third of the field
+        for a plane inside ε = 4). Checked when the wave is built and again
+        before steps that follow a new painting."""
+        medium = sim.medium
+        if medium is self._checked_medium:
+            return
+        if medium is not None and self.e_plane is not None:
+            k = self.e_plane + 1
+            for den in self._injected_permittivity(sim):
+                values = den[..., k].flatten()
+                if not values.numel():
+                    continue
+                worst = float(values[int((values - 1.0).abs().argmax())])
+                if abs(worst - 1.0) > 1e-6:
+                    raise ValueError(
+                        f"PlaneWave {self._given}: its first total-field nodes lie in a "
+                        f"material (permittivity {worst:.4g} there), where the wave from its "
+                        f"vacuum line does not travel and part of it would stay on the "
+                        f"scattered side; {self._vacuum_planes(sim)}")
+        self._checked_medium = medium
+
+    def _injected_permittivity(self, sim):
+        """The permittivity of the Ex and Ey nodes within the injected
+        rectangle, [B1, X, Y, NZ] each: the nodes whose updates the plane
+        corrects."""
+        mx, my = (int(m) for m in self.margins)
+        for c in (0, 1):
+            den = self._view(sim.medium.den1[c] + sim.medium.den2[c], 1)
+            yield den[:, mx:den.size(1) - mx, my:den.size(2) - my]
+
+    def _vacuum_planes(self, sim) -> str:
+        """Where the first total-field node may go instead, for the error."""
+        place = sim.placement
+        if place.axis is not None:  # a slab sees only its part of the box
+            return "put the plane in vacuum"
+        Lz, NZ = sim.layers[2], place.shape[2]
+        bad = torch.zeros(NZ, dtype=torch.bool, device=sim.device)
+        for den in self._injected_permittivity(sim):
+            if den.numel():
+                bad |= ((den - 1.0).abs() > 1e-6).flatten(0, 2).any(0)
+        free = [k for k in range(Lz + 1, NZ - Lz) if not bool(bad[k])]
+        runs = []
+        for k in free:
+            if runs and runs[-1][1] == k - 1:
+                runs[-1][1] = k
+            else:
+                runs.append([k, k])
+        if not runs:
+            return ("no plane outside the layers lies in vacuum: give the wave a vacuum region "
+                    "to enter from")
+        where = ", ".join(f"{positions.span(sim, 2, a, b)} (plane {a - 1} .. {b - 1})"
+                          for a, b in runs)
+        return f"keep its first total-field node in vacuum: {where}"
 
     def _view(self, t: torch.Tensor, x_dim: int) -> torch.Tensor:
         """``t`` along this slab's window (``x_dim``: the dimension of x)."""
@@ -251,6 +335,7 @@ class CurrentBox:
                              "length units (box=)")
         if waveform is None:
             raise ValueError("CurrentBox needs a waveform")
+        checked_waveform(waveform, "CurrentBox")
         if box is not None:
             offset, size = positions.cell_box(sim, box, "CurrentBox box")
         elif offset is None or size is None:
@@ -259,7 +344,7 @@ class CurrentBox:
             offset, size = positions.check_cells(sim, offset, size, "CurrentBox")
         # the part of the box's cells that the tensors here hold; the halo
         # exchange settles the copies of nodes a neighbour owns
-        local = [sim.placement.held(a, int(o), int(o) + int(n), nodes=False)
+        local = [sim.placement.held(a, o, o + n, nodes=False)
                  for a, (o, n) in enumerate(zip(offset, size))]
         self.box = None
         if all(r is not None for r in local):

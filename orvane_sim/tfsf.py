@@ -30,6 +30,7 @@ from __future__ import annotations
 import torch
 
 from . import positions
+from .arguments import frequencies as checked_frequencies, waveform as checked_waveform
 from .incident import IncidentLine, LineSpectra
 from .sources import Waveform, slot_factor
 from .descriptions import recorded
@@ -57,6 +58,9 @@ class TotalFieldBox:
                  nodes=None, frequencies=None, duration: float | None = None):
         if (box is None) == (nodes is None):
             raise ValueError("give the box either in length units (box=) or as nodes (nodes=)")
+        checked_waveform(waveform, "TotalFieldBox")
+        if frequencies is not None:
+            checked_frequencies(frequencies, "TotalFieldBox", sim.dt)
         if box is not None:
             nodes = positions.node_box(sim, box, "TotalFieldBox box")
         lo, hi = positions.check_nodes(sim, nodes, "TotalFieldBox box")
@@ -86,7 +90,8 @@ class TotalFieldBox:
         self.entry = lo[p] if s > 0 else hi[p]
         self.factor = slot_factor(sim)
         self.b2 = sim.b2
-        self.spectra = None if frequencies is None else LineSpectra(self.line, frequencies, sim)
+        self.spectra = None if frequencies is None else LineSpectra(self.line, frequencies, sim,
+                                                                    "TotalFieldBox")
         self._faces = list(self._face_writes(sim))
         self._checked_medium = None
 

@@ -19,9 +19,9 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 FIELDS = ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz")
 
 
-def build(shape=(14, 12, 16), bloch=None, layers=3, radius=3.0,
+def build(shape=(14, 12, 20), bloch=None, layers=3, radius=3.0,
           materials=(Drude(1.0, 0.8, 0.05), Lorentz(2.0, 0.5, 0.3, 0.02)), offset=(5, 5, 6),
-          plane=4, frequencies=(0.1, 0.2)):
+          plane=12, frequencies=(0.1, 0.2)):
     """Dispersive objects, a current source, a plane wave, a monitor: state in
     every kind of feature."""
     objects = [Object(Sphere((7, 6, 8), radius), materials[0]),
@@ -30,6 +30,7 @@ def build(shape=(14, 12, 16), bloch=None, layers=3, radius=3.0,
                      objects=objects)
     sim.add(CurrentBox(sim, offset=offset, size=(2, 2, 1), direction=(0, 0, 1),
                        waveform=gaussian(0.15, 0.08)))
+    # planes 11 .. 15 lie in vacuum, above the spheres: a plane wave enters there
     sim.add(PlaneWave(sim, plane=plane, waveform=gaussian(0.2, 0.1), frequencies=[0.15, 0.2],
                       k=bloch or (0.0, 0.0)))
     sim.add(FrequencyMonitor(sim, list(frequencies), box=((2, 2, 2), (10, 9, 12))))
@@ -154,9 +155,9 @@ def _truncated(ck, other):
 # What a checkpoint can be that this simulation must refuse: the file, the
 # simulation, what the message names.
 REFUSED = {
-    "another box": (lambda ck, other: ck, lambda: build(shape=(14, 12, 18)),
-                    r"another box: shape: checkpoint \[14, 12, 16\], simulation \[14, 12, 18\]"),
-    "other features": (lambda ck, other: ck, lambda: Simulation((14, 12, 16), layers=3),
+    "another box": (lambda ck, other: ck, lambda: build(shape=(14, 12, 22)),
+                    r"another box: shape: checkpoint \[14, 12, 20\], simulation \[14, 12, 22\]"),
+    "other features": (lambda ck, other: ck, lambda: Simulation((14, 12, 20), layers=3),
                        r"built otherwise: only the checkpoint has objects.0 \(Sphere\), "
                        r"objects.1 \(Sphere\), sources.0 \(CurrentBox\), sources.1 "
                        r"\(PlaneWave\), monitors.0 \(FrequencyMonitor\); painting "
@@ -184,9 +185,9 @@ REFUSED = {
         r"\(FrequencyMonitor\): frequencies \[0.1, 0.2\] there, \[0.1, 0.25\] here$"),
     "a material of another kind, a source moved": (
         lambda ck, other: ck,
-        lambda: build(materials=(Drude(1.0, 0.8, 0.05), Drude(2.0, 0.5, 0.3)), plane=5),
+        lambda: build(materials=(Drude(1.0, 0.8, 0.05), Drude(2.0, 0.5, 0.3)), plane=13),
         r"built otherwise: objects.1.material: Lorentz there, Drude here; "
-        r"sources.1 \(PlaneWave\): plane 4 there, 5 here$"),
+        r"sources.1 \(PlaneWave\): plane 12 there, 13 here$"),
 }
 
 
