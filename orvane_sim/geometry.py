@@ -55,6 +55,26 @@ def _unit(v: torch.Tensor) -> torch.Tensor:
     return v / v.norm(dim=-1, keepdim=True).clamp(min=1e-300)
 
 
+# A node that lies on a face, or as far from two faces, is a tie for the
+# nearest face, but rounding leaves it a few units in the last place off the
+# tie, and differently on the two sides of a mirror (x and L - x round
+# differently): decided by those bits, mirror images of one layout would get
+# different normals. Gaps closer than this share of the coordinates they come
+# from count as equal, and an equal pair goes by a rule a mirror leaves alone.
+TIE = 1e-9
+
+
+def _first_nearest(gaps: torch.Tensor, scale: torch.Tensor) -> torch.Tensor:
+    """Index along the last dimension of the smallest of ``gaps``; of those
+    within rounding (``TIE`` times ``scale``, the size of the coordinates
+    each gap came from) of it, the first."""
+    slack = torch.where(torch.isfinite(gaps), TIE * scale, 0.0)
+    best = gaps.argmin(-1, keepdim=True)
+    tied = gaps - gaps.gather(-1, best) <= slack + slack.gather(-1, best)
+    tied |= torch.arange(gaps.shape[-1]) == best
+    return tied.to(torch.uint8).argmax(-1)
+
+
 class Shape:
     """A solid: its bounding box (infinite where it is unbounded), which
     points it contains and the unit normal of its surface nearest a point."""
@@ -84,10 +104,12 @@ class Box(Shape):
         return ((p >= lo) & (p <= hi)).all(-1)
 
     def normal(self, p):
-        # the axis of the nearest face
+        # the axis of the nearest face; of faces equally near (an edge or a
+        # corner), the lowest axis
         lo, hi = _vec(self.lo, "lo"), _vec(self.hi, "hi")
-        gap = torch.minimum((p - lo).abs(), (hi - p).abs())
-        axis = gap.argmin(-1)
+        below, above = (p - lo).abs(), (hi - p).abs()
+        face = torch.where(below <= above, lo, hi)
+        axis = _first_nearest(torch.minimum(below, above), torch.maximum(p.abs(), face.abs()))
         return torch.nn.functional.one_hot(axis, 3).to(F64)
 
 
@@ -176,7 +198,12 @@ class Cylinder(Shape):
         r = radial.norm(dim=-1)
         side_gap = (r - self.radius).abs()
         cap_gap = (along.abs() - 0.5 * self.length).abs()
-        cap = (cap_gap < side_gap) | (r == 0)
+        # a rim as near as a cap goes to the side; a point on the axis (no
+        # radial direction) to the cap
+        half = 0.5 * self.length if math.isfinite(self.length) else 0.0
+        slack = TIE * (p.abs().amax(-1) + _vec(self.center, "center").abs().max()
+                       + self.radius + half)
+        cap = (cap_gap < side_gap - slack) | (r <= slack)
         return torch.where(cap[..., None], a.expand(p.shape), _unit(radial))
 
 
