@@ -166,7 +166,7 @@ CROSS = [(-1, -4), (1, -4), (1, -1), (4, -1), (4, 1), (1, 1), (1, 4), (-1, 4), (
 MIRROR_LAYOUTS = {
     "box faces on nodes": _box(3, 4, 5),
     "box faces between nodes": _box(3.5, 2.5, 4.5),
-    "box faces a quarter off": _box(3.25, 1.75, 3.5),
+    "box faces a quarter off": _box(2.75, 1.25, 1.5),
     "sphere through nodes": lambda c, h: Sphere((c, c, c), 4 * h),
     "sphere between nodes": lambda c, h: Sphere((c, c, c), 3.5 * h),
     **{f"cylinder along {'xyz'[a]}": (lambda a: lambda c, h: Cylinder(
