@@ -318,7 +318,7 @@ class Design:
             for ranges in objective.boxes:
                 if _boxes_key(ranges) not in boxes:
                     boxes.append(_boxes_key(ranges))
-        spectra = _Adjoint.apply(self, regions, boxes, *weights)
+        spectra = _Adjoint.apply(self, regions, boxes, list(objectives), *weights)
         fields = {key: spectra[3 * n:3 * n + 3] for n, key in enumerate(boxes)}
         return tuple(o.value([fields[_boxes_key(r)] for r in o.boxes], self)
                      for o in objectives)
@@ -368,10 +368,12 @@ class Design:
             if bloch is not None:
                 sim.set_bloch(-bloch)
 
-    def forward(self, regions, boxes, weights):
+    def forward(self, regions, boxes, objectives, weights):
         sim = self.sim
         per_region = [weights[3 * n:3 * n + 3] for n in range(len(regions))]
         sim.paint_designs(list(zip(regions, per_region)))
+        # on the painted materials, but before the run is paid for
+        self._check_plain(self._fold(boxes, self._read_nodes(objectives, boxes)))
         sim.reset()  # sources start from the time they are built at
         built = self.build_sources(sim)
         self.sources = list(built) if isinstance(built, (list, tuple)) else [built]
@@ -550,7 +552,6 @@ class Design:
             g = g[(slice(None), slice(None)) + where]
             den = torch.nn.functional.pad(dens[c], (0, 1, 0, 1, 0, 1), value=1.0)
             den = den[(slice(None),) + where].to(torch.float64)[None, ..., None]
-            self._check_plain(c, where)
             target = g.conj() / ((1 - uu) * den)             # [B0, B1, X, Y, Z, F]
             if sim.b2 == 1:
                 weights = (torch.cat([target.real, target.imag], -1) @ self.solve.T).float()
@@ -559,27 +560,63 @@ class Design:
             boxes.append((names[c], where, weights))
         return boxes
 
-    def _check_plain(self, component: int, where) -> None:
+    def _read_nodes(self, objectives, boxes):
+        """Per box and component, spectra [B0, B1, X, Y, Z, F] that are non-zero
+        at the nodes some objective's value depends on (as ``_fold`` takes
+        the gradients): the objectives' values of random spectra, differentiated.
+        A box's bounds are not enough: two points either side of a small
+        object have it between them."""
+        sim, F = self.sim, len(self.frequencies)
+        draw = torch.Generator().manual_seed(0)  # the caller's random state stays as it was
+        probe = {}
+        for ranges in boxes:
+            probe[ranges] = [torch.randn(*sim.batch, *(hi - lo + (1 if a == c else 2)
+                                                       for a, (lo, hi) in enumerate(ranges)),
+                                         F, dtype=torch.complex128, generator=draw)
+                             .to(sim.device).requires_grad_() for c in range(3)]
+        with torch.enable_grad():
+            total = sum(o.value([probe[_boxes_key(r)] for r in o.boxes], self).sum()
+                        for o in objectives)
+            inputs = [t for ranges in boxes for t in probe[ranges]]
+            if not torch.is_tensor(total) or not total.requires_grad:
+                return [None] * len(inputs)
+            return torch.autograd.grad(total, inputs, allow_unused=True)
+
+    def _check_plain(self, G) -> None:
         """The adjoint source enters as an increment of the field, which
-        equals a current only where no pole acts on the node."""
-        medium = self.sim.medium
-        if medium is None:
+        equals a current only where no pole acts on the node: refuse a node
+        it would reach (``G``, as ``_fold`` gives it) that holds a pole
+        material, on every rank alike."""
+        sim, medium, place = self.sim, self.sim.medium, self.sim.placement
+        if medium is None or G is None:
             return
-        w, id1, id2 = (g[(slice(None),) + tuple(slice(s.start, min(s.stop, n))
-                                                 for s, n in zip(where, g.shape[1:]))]
-                       for g in medium.grids[component])
         poles = medium.tables.rec_b.abs() > 0
-        if bool(((poles[id1.long()] & (w > 0)) | (poles[id2.long()] & (w < 1))).any()):
+        found = torch.zeros(1, device=sim.device)
+        for c, g in enumerate(G):
+            held = [place.held(a, 0, n, nodes=a != c) for a, n in enumerate(self._field_shape(c))]
+            if g is None or any(h is None for h in held):
+                continue
+            g = g[(slice(None), slice(None)) + tuple(
+                slice(lo + place.start_stop(a)[0], hi + place.start_stop(a)[0])
+                for a, (lo, hi) in enumerate(held))]
+            w, id1, id2 = medium.grids[c]
+            # (the last node across the component lies on the box's face,
+            # past the material grids: vacuum)
+            reached = (g.abs().amax(dim=(0, 1, 5)) > 0)[:w.size(1), :w.size(2), :w.size(3)]
+            pole = (poles[id1.long()] & (w > 0)) | (poles[id2.long()] & (w < 1))
+            found += (pole & reached).any().float()
+        place.sum([found])
+        if bool(found > 0):
             raise ValueError("an objective's nodes lie in a dispersive material: keep objectives "
                              "in plain dielectrics")
 
 
 class _Adjoint(torch.autograd.Function):
     @staticmethod
-    def forward(ctx, design, regions, boxes, *weights):
+    def forward(ctx, design, regions, boxes, objectives, *weights):
         ctx.design, ctx.regions, ctx.boxes = design, regions, boxes
         ctx.shapes = [w.shape for w in weights]
-        return tuple(design.forward(regions, boxes, weights))
+        return tuple(design.forward(regions, boxes, objectives, weights))
 
     @staticmethod
     def backward(ctx, *grads):
@@ -589,4 +626,4 @@ class _Adjoint(torch.autograd.Function):
             if g is not None and shape[0] == 1 and g.shape[0] != 1:
                 g = g.sum(0, keepdim=True)
             shaped.append(g)
-        return (None, None, None, *shaped)
+        return (None, None, None, None, *shaped)

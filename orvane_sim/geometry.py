@@ -19,8 +19,10 @@ Then, for every object and component, sub-cell smoothing
 the blend gives the effective permittivity of the dual cell for that
 component: the harmonic mean of ε where the interface normal lies along the
 component, the arithmetic mean where it lies across it. The normals come from
-the shapes themselves. Finally ``Set_ER_average`` blends the material table
-through the grids into one permittivity per node and component.
+the shapes themselves. A node that a material with poles shares keeps its
+covered share (``dispersive``). Finally ``Set_ER_average`` blends the
+material table through the grids into one permittivity per node and
+component.
 
 Component c's grid is [1, NX, NY, NZ], node (i, j, k) at the position of
 E_c[i, j, k]: half a cell along c's own axis, on the nodes along the others.
@@ -56,6 +58,26 @@ def _unit(v: torch.Tensor) -> torch.Tensor:
     return v / v.norm(dim=-1, keepdim=True).clamp(min=1e-300)
 
 
+# A node that lies on a face, or as far from two faces, is a tie for the
+# nearest face, but rounding leaves it a few units in the last place off the
+# tie, and differently on the two sides of a mirror (x and L - x round
+# differently): decided by those bits, mirror images of one layout would get
+# different normals. Gaps closer than this share of the coordinates they come
+# from count as equal, and an equal pair goes by a rule a mirror leaves alone.
+TIE = 1e-9
+
+
+def _first_nearest(gaps: torch.Tensor, scale: torch.Tensor) -> torch.Tensor:
+    """Index along the last dimension of the smallest of ``gaps``; of those
+    within rounding (``TIE`` times ``scale``, the size of the coordinates
+    each gap came from) of it, the first."""
+    slack = torch.where(torch.isfinite(gaps), TIE * scale, 0.0)
+    best = gaps.argmin(-1, keepdim=True)
+    tied = gaps - gaps.gather(-1, best) <= slack + slack.gather(-1, best)
+    tied |= torch.arange(gaps.shape[-1]) == best
+    return tied.to(torch.uint8).argmax(-1)
+
+
 class Shape:
     """A solid: its bounding box (infinite where it is unbounded), which
     points it contains and the unit normal of its surface nearest a point."""
@@ -85,10 +107,12 @@ class Box(Shape):
         return ((p >= lo) & (p <= hi)).all(-1)
 
     def normal(self, p):
-        # the axis of the nearest face
+        # the axis of the nearest face; of faces equally near (an edge or a
+        # corner), the lowest axis
         lo, hi = _vec(self.lo, "lo"), _vec(self.hi, "hi")
-        gap = torch.minimum((p - lo).abs(), (hi - p).abs())
-        axis = gap.argmin(-1)
+        below, above = (p - lo).abs(), (hi - p).abs()
+        face = torch.where(below <= above, lo, hi)
+        axis = _first_nearest(torch.minimum(below, above), torch.maximum(p.abs(), face.abs()))
         return torch.nn.functional.one_hot(axis, 3).to(F64)
 
 
@@ -177,7 +201,12 @@ class Cylinder(Shape):
         r = radial.norm(dim=-1)
         side_gap = (r - self.radius).abs()
         cap_gap = (along.abs() - 0.5 * self.length).abs()
-        cap = (cap_gap < side_gap) | (r == 0)
+        # a rim as near as a cap goes to the side; a point on the axis (no
+        # radial direction) to the cap
+        half = 0.5 * self.length if math.isfinite(self.length) else 0.0
+        slack = TIE * (p.abs().amax(-1) + _vec(self.center, "center").abs().max()
+                       + self.radius + half)
+        cap = (cap_gap < side_gap - slack) | (r <= slack)
         return torch.where(cap[..., None], a.expand(p.shape), _unit(radial))
 
 
@@ -321,9 +350,10 @@ def fill_fraction(shape: Shape, box, cells, supersample=2) -> torch.Tensor:
 def dispersive(material) -> bool:
     """Whether a material has poles: its weight then also shares out the
     polarisation currents, so sub-cell smoothing (which picks the weight
-    that blends two static permittivities) leaves its nodes at their
-    volume-weighted share. Two nearly equal permittivities would make that
-    weight arbitrary, harmless for a plain blend but not for the poles."""
+    that blends two static permittivities) leaves the nodes it shares at
+    their volume-weighted share. Two nearly equal permittivities would make
+    that weight arbitrary, harmless for a plain blend but not for the
+    poles."""
     form = material.pole_form()
     return form.c != 0 or form.sigma != 0
 
@@ -337,13 +367,16 @@ PAINT_TILE = 64
 
 def material_grids(objects: Sequence[Object], shape, spacing, module, device, table,
                    resolution: int = 4, supersample: int = 2, smoothing: bool = True,
-                   first_id: int = 1, out=None, domain=None, offset=(0, 0, 0), periodic=()):
+                   first_id: int = 1, out=None, domain=None, offset=(0, 0, 0), periodic=(),
+                   poles=None):
     """Weight, primary and secondary id grids [1, NX, NY, NZ] of each
     electric component, from ``objects`` painted in order over material id 0.
 
     Object n gets id ``first_id + n``; ``table`` (float32 on ``device``) is
-    the permittivity by id that sub-cell smoothing blends (objects of
-    dispersive materials keep their volume-weighted share). ``out``: three
+    the permittivity by id that sub-cell smoothing blends. ``poles``: per
+    id, whether its material has poles (``dispersive``; by default the
+    objects', the ids below ``first_id`` plain): a node that such a material
+    shares keeps its volume-weighted share. ``out``: three
     (weight, primary, secondary) triples to paint into (for example one
     batch slice of larger grids), zeroed first; new grids if None.
     ``domain`` and ``offset``: the grids are the part of a box of ``domain``
@@ -360,6 +393,11 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
                          f"got {first_id - 1 + len(objects)}")
     shape = tuple(int(n) for n in shape)
     domain = shape if domain is None else tuple(domain)
+    if poles is None:
+        poles = [False] * first_id + [dispersive(o.material) for o in objects]
+    poles = torch.zeros(256, dtype=torch.bool, device=device).index_fill_(
+        0, torch.tensor([i for i, p in enumerate(poles) if p], dtype=torch.long, device=device),
+        True)
     if out is None:
         out = [(torch.zeros(1, *shape, device=device),
                 torch.zeros(1, *shape, dtype=torch.uint8, device=device),
@@ -374,7 +412,7 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
         for ty in spans[1]:
             for tz in spans[2]:
                 _paint_tile(objects, (tx, ty, tz), offset, shape, spacing, module, device, table,
-                            resolution, supersample, smoothing, first_id, out, domain)
+                            resolution, supersample, smoothing, first_id, out, domain, poles)
     return out
 
 
@@ -396,7 +434,7 @@ def _tile_spans(offset: int, cells: int, domain: int, periodic: bool):
 
 
 def _paint_tile(objects, spans, offset, shape, spacing, module, device, table, resolution,
-                supersample, smoothing, first_id, out, domain):
+                supersample, smoothing, first_id, out, domain, poles):
     """Paint the part's nodes in one tile: over the tile's nodes in the part
     and their neighbours, keeping the inside."""
     tile = tuple(t for t, _, _ in spans)
@@ -407,21 +445,22 @@ def _paint_tile(objects, spans, offset, shape, spacing, module, device, table, r
     inner = [slice(r0 - o, r1 - o) for (_, (r0, r1), _), o in zip(spans, offset)]
     if all((lo, hi) == (o, o + n) for (lo, hi), o, n in zip(nodes, offset, shape)):
         _paint(objects, lattices, shape, spacing, module, device, table, supersample,
-               smoothing, first_id, out, offset)
+               smoothing, first_id, out, offset, poles)
         return
     keep = [slice(r0 - lo, r1 - lo) for (_, (r0, r1), (lo, _)) in spans]
     wider = _paint(objects, lattices, [hi - lo for lo, hi in nodes], spacing, module, device,
-                   table, supersample, smoothing, first_id, None, [lo for lo, _ in nodes])
+                   table, supersample, smoothing, first_id, None, [lo for lo, _ in nodes], poles)
     for trio, painted in zip(out, wider):
         for dst, src in zip(trio, painted):
             dst[:, inner[0], inner[1], inner[2]] = src[:, keep[0], keep[1], keep[2]]
 
 
 def _paint(objects, lattices, shape, spacing, module, device, table, supersample, smoothing,
-           first_id, out, offset):
+           first_id, out, offset, poles):
     """Grids of ``shape`` nodes from the box's node ``offset`` painted from
     the objects' ``lattices``, each node as far as the grids' own
-    coordinates reach; into ``out`` (zeroed) or new grids."""
+    coordinates reach; into ``out`` (zeroed) or new grids. ``poles``: bool
+    [256] by material id."""
     f32 = dict(dtype=torch.float32, device=device)
     samples = [None if lat is None else
                fill_fraction(o.shape, *lat, supersample).to(**f32)[None]
@@ -442,15 +481,19 @@ def _paint(objects, lattices, shape, spacing, module, device, table, supersample
             if s is not None:
                 module.Set_weight_mat_id(*b, s, *coords, first_id + n, weight, primary, secondary)
         if smoothing:
+            shares = weight.clone()
             positions = torch.stack(torch.meshgrid(*coords64, indexing="ij"), -1)
             normals = torch.zeros(1, *shape, 3, **f32)
             for n, (o, b, s) in enumerate(zip(objects, bounds, samples)):
-                if s is None or dispersive(o.material):
+                if s is None or bool(poles[first_id + n]):
                     continue
                 mine = primary[0] == first_id + n
                 normals[0][mine] = o.shape.normal(positions[mine.cpu()]).to(**f32)
                 module.Set_weight_subcell(*b, s, *coords, weight, first_id + n, primary,
                                           secondary, normals, table, component)
+            # a plain object over a pole material would share out its currents too
+            shared = poles[primary.long()] | poles[secondary.long()]
+            weight[shared] = shares[shared]
         grids.append((weight, primary, secondary))
     return grids
 

@@ -68,13 +68,15 @@ def size_parameters(count: int = 21) -> torch.Tensor:
 
 
 def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int = 21,
-               until: float = 30.0, progress=None, far_angles: int = 181) -> dict:
+               until: float = 30.0, progress=None, far_angles: int = 181, x=None,
+               far_field: bool = True) -> dict:
     """Efficiencies of a sphere of ``material`` (the ε = 4 dielectric by
     default) at ``resolution`` cells per unit length, over ``count`` size
-    parameters. Returns {"x", "Qsca", "Qabs" ([count] float64), "Pfar"
-    (the far-field power over the closed box's, [count]), "theta" and
-    "pattern" (far-field intensity in the planes φ = 0 and 90°, [2, angles,
-    count]), "shape" (the box's cells), "dt"}."""
+    parameters (or the size parameters ``x``). Returns {"x", "Qsca", "Qabs"
+    ([count] float64), "Pfar" (the far-field power over the closed box's,
+    [count]), "theta" and "pattern" (far-field intensity in the planes
+    φ = 0 and 90°, [2, angles, count]), "shape" (the box's cells), "dt"};
+    without ``far_field`` the last three are left out."""
     from .farfield import far_field, intensity, radiated_power, sphere_quadrature
     from .flux import FluxBox
     from .geometry import Object, Sphere
@@ -85,7 +87,7 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
     material = dielectric() if material is None else material
     inner, total, outer, clear = box_cells(resolution)
     c = (clear + LAYER_CELLS) / resolution
-    x = size_parameters(count)
+    x = size_parameters(count) if x is None else torch.as_tensor(x, dtype=torch.float64)
     nu = x / (2 * math.pi * RADIUS)
     sim = Simulation(size=2 * c, resolution=resolution, layers=LAYER_CELLS, backend=backend,
                      b2=1, objects=[Object(Sphere((c, c, c), RADIUS), material)])
@@ -108,6 +110,8 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
     out = {"x": x, "shape": sim.shape, "dt": sim.dt,
            "Qsca": (scattered.power()[0, 0] / incident).cpu(),
            "Qabs": (-absorbed.power()[0, 0] / incident).cpu()}
+    if not far_field:
+        return out
     surface = scattered.surface()
     theta, phi, weights = sphere_quadrature(24, 48)
     E = far_field(surface["points"], surface["weights"], surface["J"], surface["M"], nu,

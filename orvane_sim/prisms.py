@@ -26,7 +26,7 @@ from typing import Any, Optional
 import numpy as np
 import torch
 
-from .geometry import F64, Shape
+from .geometry import F64, TIE, Shape
 
 # The in-plane coordinates (u, v) of a prism along each axis: the other two
 # axes in increasing order.
@@ -183,9 +183,16 @@ class Prism(Shape):
         # anticlockwise outlines and clockwise holes keep the solid on the
         # left of each segment: outward is to the right
         c["edge_normal"] = np.stack([t[:, 1], -t[:, 0]], 1) / np.hypot(t[:, 0], t[:, 1])[:, None]
+        c["start"], c["end"] = start, end
         c["edges"] = shapely.STRtree(shapely.linestrings(np.stack([start, end], 1)))
         bounds = np.reshape(self._section.bounds, (2, 2))
-        c["tiny"] = 1e-9 * max(np.ptp(bounds, axis=0).max(), np.abs(bounds).max())
+        c["tiny"] = TIE * max(np.ptp(bounds, axis=0).max(), np.abs(bounds).max())
+        # A lattice point on the outline (as on a 45-degree edge through the
+        # lattice's points) is inside, but rounding puts it a few units in
+        # the last place to either side, differently in a mirror image: the
+        # section grown by that much holds them all.
+        c["grown"] = shapely.buffer(self._section, c["tiny"])
+        shapely.prepare(c["grown"])
         if c["tan"] != 0:
             d = self._offset(np.array([self.bottom, self.top]))
             margin = 0.01 * np.abs(d).max() + c["tiny"]
@@ -197,9 +204,10 @@ class Prism(Shape):
             shapely.prepare(c["outer"])
         return c
 
-    def _distance(self, uv: np.ndarray):
+    def _distance(self, uv: np.ndarray, normals: bool = True):
         """Signed distance (positive inside) of points uv [n, 2] to the drawn
-        outline, and the in-plane outward unit normal of the outline there."""
+        outline, and (unless ``normals`` is False) the in-plane outward unit
+        normal of the outline there."""
         shapely = _shapely()
         c = self._derived()
         if len(uv) == 0:
@@ -210,12 +218,46 @@ class Prism(Shape):
         dist = np.hypot(w[:, 0], w[:, 1])
         inside = shapely.intersects_xy(self._section, uv[:, 0], uv[:, 1])
         sign = np.where(inside, -1.0, 1.0)
-        on = dist <= c["tiny"]
-        n = sign[:, None] * w / np.where(on, 1.0, dist)[:, None]
-        if on.any():  # on the outline: its edge's normal
-            edge = c["edges"].query_nearest(shapely.points(uv[on]), all_matches=False)[1]
-            n[on] = c["edge_normal"][edge]
-        return -sign * dist, n
+        return -sign * dist, (self._outline_normal(uv, dist, sign) if normals else None)
+
+    def _outline_normal(self, uv: np.ndarray, dist: np.ndarray, sign: np.ndarray):
+        """Outward in-plane unit normal of the outline nearest each point of
+        uv [n, 2], ``dist`` away, ``sign`` -1 inside and 1 outside.
+
+        Where two edges lie equally near (the bisector of a corner, or a
+        vertex itself) the nearer one is a matter of rounding or of the order
+        of the edges in the ring, which a mirror reverses: of the edges
+        within rounding of the nearest, the one whose normal lies most along
+        u, then along v, which a mirror of either axis leaves the same (as a
+        ``Box`` picks its lowest axis). Each normal is the edge's own where
+        the nearest point lies inside it, and points from the vertex where it
+        is an end, so that mirror images come out exactly mirrored."""
+        shapely = _shapely()
+        c = self._derived()
+        tol = c["tiny"]
+        which, edge = c["edges"].query(shapely.points(uv), predicate="dwithin",
+                                       distance=dist + tol)
+        start, end = c["start"][edge], c["end"][edge]
+        q = uv[which]
+        t = end - start
+        length2 = (t * t).sum(1)
+        along = ((q - start) * t).sum(1) / np.where(length2 > 0, length2, 1.0)
+        inner = (along > 0) & (along < 1)
+        edge_normal = c["edge_normal"][edge]
+        w = q - np.where((along >= 1)[:, None], end, start)
+        to_end = np.hypot(w[:, 0], w[:, 1])
+        gap = np.where(inner, np.abs(((q - start) * edge_normal).sum(1)), to_end)
+        on = inner | (to_end <= tol)  # on a vertex: its edges' normals
+        n = np.where(on[:, None], edge_normal,
+                     sign[which][:, None] * w / np.where(on, 1.0, to_end)[:, None])
+        nearest = np.full(len(uv), np.inf)
+        np.minimum.at(nearest, which, gap)
+        tied = gap <= nearest[which] + tol
+        order = np.lexsort((-np.abs(n[:, 1]), -np.abs(n[:, 0]), ~tied, which))
+        first = order[np.r_[True, which[order][1:] != which[order][:-1]]]
+        out = np.zeros((len(uv), 2))
+        out[which[first]] = n[first]
+        return out
 
     # -- Shape -------------------------------------------------------------
 
@@ -242,7 +284,7 @@ class Prism(Shape):
         flat = uv.reshape(-1, 2).cpu().numpy()
         tan = self._cache["tan"]
         if tan == 0:
-            inside = shapely.intersects_xy(self._section, flat[:, 0], flat[:, 1])
+            inside = shapely.intersects_xy(self._derived()["grown"], flat[:, 0], flat[:, 1])
             lo = np.where(inside, self.bottom, np.inf)
             hi = np.where(inside, self.top, -np.inf)
         else:
@@ -250,7 +292,7 @@ class Prism(Shape):
             sure = shapely.intersects_xy(c["inner"], flat[:, 0], flat[:, 1])
             band = shapely.intersects_xy(c["outer"], flat[:, 0], flat[:, 1]) & ~sure
             sd = np.where(sure, np.inf, -np.inf)
-            sd[band] = self._distance(flat[band])[0]
+            sd[band] = self._distance(flat[band], normals=False)[0]
             # sd >= (z - reference)·tan: a range of heights per column
             edge = self._cache["ref"] + sd / tan
             lo = np.maximum(self.bottom, edge) if tan < 0 else np.full_like(sd, self.bottom)
@@ -275,10 +317,13 @@ class Prism(Shape):
         s = sd - self._offset(z)  # in-plane distance into the section at z
         up = np.abs(z - self.top) <= np.abs(z - self.bottom)
         cap_gap = np.where(up, np.abs(z - self.top), np.abs(z - self.bottom))
-        # inside: the nearer face; outside: the face it lies furthest beyond
+        # inside: the nearer face; outside: the face it lies furthest beyond;
+        # a cap and a sidewall as near as rounding can tell: the sidewall
+        slack = self._derived()["tiny"] + TIE * max(abs(self.bottom), abs(self.top))
         solid = (z >= self.bottom) & (z <= self.top) & (s >= 0)
         beyond_cap = np.maximum(np.maximum(z - self.top, self.bottom - z), 0)
-        cap = np.where(solid, cap_gap < np.abs(s) * cos, beyond_cap > np.maximum(-s, 0) * cos)
+        cap = np.where(solid, cap_gap < np.abs(s) * cos - slack,
+                       beyond_cap > np.maximum(-s, 0) * cos + slack)
         out = np.zeros_like(flat)
         out[:, iu] = np.where(cap, 0.0, n[:, 0] * cos)
         out[:, iv] = np.where(cap, 0.0, n[:, 1] * cos)

@@ -16,8 +16,8 @@ import math
 import pytest
 import torch
 
-from orvane_sim import (Box, CurrentBox, Dielectric, FluxPlane, Lorentz, Object, PlaneWave,
-                        Simulation, gaussian)
+from orvane_sim import (Box, CurrentBox, Debye, Dielectric, FluxPlane, Lorentz, Object,
+                        PlaneWave, Simulation, Sphere, gaussian)
 from orvane_sim.design import Design, DesignRegion
 from orvane_sim.objectives import DiffractionOrder, Flux, Intensity, ModePower
 from orvane_sim.ports import ModePort
@@ -221,3 +221,30 @@ def test_metagrating_improves_and_is_plotted(tmp_path):
     assert rho.min() >= 0 and rho.max() <= 1
     metagrating.plot(problem, rho, history, str(tmp_path / "design.png"))
     assert (tmp_path / "design.png").stat().st_size > 10_000
+
+
+@pytest.mark.parametrize("points, refused", [
+    ([(0.8, 1.2, 1.2), (1.6, 1.2, 1.2)], False),   # in vacuum, either side of the sphere
+    ([(1.2, 1.2, 1.2)], True),                      # at its centre
+    ([(0.8, 1.2, 1.2), (1.2, 1.25, 1.2)], True),    # one of two in it
+])
+def test_objective_nodes_are_checked_each_before_the_forward_run(points, refused):
+    """The adjoint source may not reach a node of a pole material: each node
+    an objective reads is checked, not the box around all of them, and
+    before the forward run is paid for."""
+    sim = Simulation(shape=(24, 24, 24), spacing=0.1, layers=4,
+                     objects=[Object(Sphere((1.2, 1.2, 1.2), 0.2), Debye(1.0, 3.0, 0.3))])
+    region = DesignRegion(sim, (2, 2, 2), box=((1.0, 1.0, 0.5), (1.4, 1.4, 0.7)))
+    pulse = gaussian(t0=5.0, width=1.0, frequency=1.0)
+    design = Design(sim, lambda s: CurrentBox(s, waveform=pulse, direction=(1, 0, 0),
+                                              box=((1.2, 1.2, 0.6), (1.2, 1.2, 0.6))),
+                    [1.0], until=40.0, progress=False)
+    rho = torch.full(region.shape, 0.5, requires_grad=True)
+    objective = Intensity(sim, points=points)
+    if refused:
+        with pytest.raises(ValueError, match="dispersive material"):
+            design({region: rho}, [objective])
+        assert "forward" not in design.timings
+    else:
+        design({region: rho}, [objective])[0].sum().backward()
+        assert rho.grad.abs().sum() > 0

@@ -198,3 +198,31 @@ def test_drude_metal_reaching_into_the_layers_stays_stable(backend):
     peaks = torch.stack(peaks)
     assert torch.all(peaks[1:] <= 1.05 * peaks[:-1].cummin(0).values), peaks
     assert torch.all(peaks[-1] < 1e-6 * peaks[0]), peaks
+
+
+@pytest.mark.parametrize("pole", ["debye", "lorentz", "drude"])
+def test_the_default_smoothing_staircases_the_nodes_a_pole_material_shares(pole, caplog):
+    # A sphere of a pole material with a plain box painted over part of it:
+    # by default every node that the pole material shares (either way round)
+    # is painted as smoothing="staircase" paints it, the others as sub-cell
+    # smoothing paints them, and the log says so once.
+    shape = dict(shape=(14, 14, 14), spacing=0.05, layers=3)
+    box = Object(Box((0.33, 0.12, 0.12), (0.6, 0.55, 0.55)), Dielectric(3.0))
+
+    def painted(material, **options):
+        sim = Simulation(**shape, objects=[Object(Sphere((0.33, 0.33, 0.33), 0.17), material),
+                                           box], **options)
+        return sim, sim.painted[1]
+
+    with caplog.at_level("INFO", logger="orvane_sim.simulation"):
+        sim, default = painted(MODELS[pole])
+        sim.set_objects([box])
+        sim.set_objects([Object(Sphere((0.33, 0.33, 0.33), 0.17), MODELS[pole])])
+    assert [type(MODELS[pole]).__name__ in r.getMessage() for r in caplog.records] == [True]
+    staircase = painted(MODELS[pole], smoothing="staircase")[1]
+    smooth = painted(Dielectric(2.0))[1]   # the sphere plain: the box smoothed throughout
+    for (w, first, second), (stair, _, _), (plain, _, _) in zip(default, staircase, smooth):
+        shared = (first == 1) | (second == 1)
+        assert shared.any() and (~shared & (w != stair)).any()
+        assert torch.equal(w[shared], stair[shared])
+        assert torch.equal(w[~shared], plain[~shared])

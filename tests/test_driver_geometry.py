@@ -132,3 +132,73 @@ def test_any_part_of_the_box_is_painted_as_the_whole_box_paints_it(backend, monk
         for mine, theirs in zip(paint(), whole):
             torch.testing.assert_close(mine[0], theirs[0], atol=1e-5, rtol=0)
             assert torch.equal(mine[1], theirs[1])
+
+
+# Mirror images. Every layout below is centred on node 8 of a 17-node axis
+# (node i mirrors node 16 - i, a component along that axis i mirrors
+# 15 - i), with faces, edges, corners and rims on nodes, half-way between
+# them and a quarter of the way: ties for the nearest face everywhere. At a
+# spacing of 0.5 every coordinate is exact, so the layout is exactly
+# symmetric and so must the painting be, bit for bit; at 0.05 (20 cells per
+# unit) x and its mirror image round differently, and only the last bits may
+# differ, never a tie decided the other way.
+MIRROR_NODES = 17
+
+
+def _prism(polygon, half_height, axis):
+    pytest.importorskip("shapely")
+    from orvane_sim import Prism
+
+    def make(c, h):
+        return Prism([(c + u * h, c + v * h) for u, v in polygon], c - half_height * h,
+                     c + half_height * h, axis=axis)
+    return make
+
+
+def _box(*half):
+    return lambda c, h: Box(tuple(c - a * h for a in half), tuple(c + a * h for a in half))
+
+
+RECTANGLE = [(-3.25, -1.75), (3.25, -1.75), (3.25, 1.75), (-3.25, 1.75)]
+DIAMOND = [(-4, 0), (0, -4), (4, 0), (0, 4)]
+CROSS = [(-1, -4), (1, -4), (1, -1), (4, -1), (4, 1), (1, 1), (1, 4), (-1, 4), (-1, 1),
+         (-4, 1), (-4, -1), (-1, -1)]
+MIRROR_LAYOUTS = {
+    "box faces on nodes": _box(3, 4, 5),
+    "box faces between nodes": _box(3.5, 2.5, 4.5),
+    "box faces a quarter off": _box(2.75, 1.25, 1.5),
+    "sphere through nodes": lambda c, h: Sphere((c, c, c), 4 * h),
+    "sphere between nodes": lambda c, h: Sphere((c, c, c), 3.5 * h),
+    **{f"cylinder along {'xyz'[a]}": (lambda a: lambda c, h: Cylinder(
+        (c, c, c), tuple(float(i == a) for i in range(3)), 3.5 * h, 6 * h))(a) for a in range(3)},
+    **{f"{name} prism along {'xyz'[a]}": _prism(polygon, height, a)
+       for a in range(3) for name, polygon, height in (
+           ("rectangle", RECTANGLE, 3.5), ("diamond", DIAMOND, 2), ("cross", CROSS, 2.25))},
+}
+
+
+def mirrored(grid, axis, staggered):
+    """The grid's nodes that have a mirror image in it (end nodes, whose dual
+    cells stop at their own coordinate, left out), and those images."""
+    n = MIRROR_NODES
+    first = torch.arange(1, n - 1 - staggered)
+    image = (n - 1 - staggered) - first
+    keep = image < n - 1
+    return grid.index_select(axis, first[keep]), grid.index_select(axis, image[keep])
+
+
+@pytest.mark.parametrize("spacing, exact", [(0.5, True), (0.05, False)])
+@pytest.mark.parametrize("layout", MIRROR_LAYOUTS)
+def test_a_mirror_symmetric_layout_paints_mirror_symmetric_grids(backend, layout, spacing, exact):
+    n, h = MIRROR_NODES, spacing
+    shape = MIRROR_LAYOUTS[layout]((n - 1) / 2 * h, h)
+    eps = permittivity_grids([Object(shape, Material(4.0))], (n,) * 3, (h,) * 3,
+                             backend.module, backend.device)
+    for component, grid in enumerate(eps):
+        for axis in range(3):
+            mine, image = mirrored(grid[0].cpu(), axis, component == axis)
+            if exact:
+                assert torch.equal(mine, image), (component, axis)
+            else:
+                torch.testing.assert_close(mine, image, atol=1e-4, rtol=0,
+                                           msg=f"E{'xyz'[component]} along {'xyz'[axis]}")

@@ -94,6 +94,14 @@ ORV_HD inline DualAxis dual_axis(const View<T, 1>& c, int32_t n, int32_t count, 
   d.flat = d.width == 0.f;
   d.first = lattice_cell((d.lo - origin) / step, cells);
   d.last = d.flat ? d.first : lattice_cell((d.hi - origin) / step, cells);
+  if (!d.flat && d.first < d.last) {
+    // A bound on a lattice edge (or rounded to either side of one) leaves
+    // the cell beyond it nothing of the dual cell, or less than nothing:
+    // start and end at the cells the dual cell reaches into, so that a node
+    // and its mirror image visit mirror images of the same cells.
+    if (d.hi <= fused(float(d.last), step, origin)) --d.last;
+    if (d.first < d.last && fused(float(d.first + 1), step, origin) <= d.lo) ++d.first;
+  }
   if (d.flat) d.width = 1.f;
   d.begin = d.first < 0 ? 0 : d.first;
   d.end = d.last > cells - 1 ? cells - 1 : d.last;
@@ -105,6 +113,32 @@ struct DualCell {
   DualAxis x, y, z;
   float volume;
 };
+
+// a + b, rounded once and never merged with a product into a multiply-add
+// (as nvcc merges a plain a·b + c on the device): a fused a·b + c·d keeps
+// one product exact and rounds the other, so it would not commute.
+ORV_HD inline float plain_add(float a, float b) {
+#ifdef __CUDA_ARCH__
+  return __fadd_rn(a, b);
+#else
+  return a + b;
+#endif
+}
+
+// Σ term(i) over i = begin … end (nothing if end < begin), added in an order
+// that reversing the range leaves alone: the two ends to each other, the
+// pair to the sum, and so on inwards, the middle term last. Addition
+// commutes bit for bit though it does not associate, so a node and its
+// mirror image, whose dual cells cover the same lattice cells in reverse
+// order along an axis, come to the same bits; nested once per axis, for a
+// mirror of any axis. S: float, or a struct with its own plain_add.
+template <typename S, typename Term>
+ORV_HD inline S mirror_sum(int32_t begin, int32_t end, const Term& term) {
+  S sum{};
+  for (; begin < end; ++begin, --end) sum = plain_add(sum, plain_add(term(begin), term(end)));
+  if (begin == end) sum = plain_add(sum, term(begin));
+  return sum;
+}
 
 // What every box kernel shares: node coordinates, the sample lattice and the
 // offsets of the index ranges.
@@ -196,17 +230,16 @@ struct SetWeightMatId {
     const int32_t n = c.i + startx, m = c.j + starty, p = c.k + startz;
     const DualCell d =
         dual_cell(xc, yc, zc, n, m, p, CX, CY, CZ, x0, y0, z0, dx, dy, dz, FX, FY, FZ);
-    float f = 0.f;
-    for (int32_t a = d.x.begin; a <= d.x.end; ++a) {
+    const float f = mirror_sum<float>(d.x.begin, d.x.end, [&](int32_t a) {
       const float wx = d.x.overlap(a);
-      for (int32_t b = d.y.begin; b <= d.y.end; ++b) {
+      return mirror_sum<float>(d.y.begin, d.y.end, [&](int32_t b) {
         const float wy = d.y.overlap(b);
-        for (int32_t k = d.z.begin; k <= d.z.end; ++k) {
+        return mirror_sum<float>(d.z.begin, d.z.end, [&](int32_t k) {
           const float v = wx * wy * d.z.overlap(k) / d.volume;
-          f = fused(v, node(samples, row, a, b, k), f);
-        }
-      }
-    }
+          return v * node(samples, row, a, b, k);
+        });
+      });
+    });
     if (f > 0.f) {
       uint8_t& first = node(primary, row, n, m, p);
       node(secondary, row, n, m, p) = first;
@@ -236,6 +269,17 @@ struct SetErAverage {
     node(out, row, c.i, c.j, c.k) = fused(w, a, (1.f - w) * b);
   }
 };
+
+// The three sums over a dual cell that sub-cell weighting takes: Σ v,
+// Σ v·ε and Σ v/ε.
+struct Moments {
+  float covered, mean, inverse;
+};
+
+ORV_HD inline Moments plain_add(const Moments& a, const Moments& b) {
+  return {plain_add(a.covered, b.covered), plain_add(a.mean, b.mean),
+          plain_add(a.inverse, b.inverse)};
+}
 
 // Sub-cell weighting of one object for one field component, at the nodes
 // where the object is the primary material. Over the dual cell, with the
@@ -294,24 +338,21 @@ struct SetWeightSubcell {
     const DualCell d =
         dual_cell(xc, yc, zc, n, m, p, CX, CY, CZ, x0, y0, z0, dx, dy, dz, FX, FY, FZ);
     const float eps_obj = elem(table, obj_id);
-    float covered = 0.f, mean = 0.f, inverse = 0.f;
-    for (int32_t i = d.x.begin; i <= d.x.end; ++i) {
+    const Moments sums = mirror_sum<Moments>(d.x.begin, d.x.end, [&](int32_t i) {
       const float wx = d.x.overlap(i);
-      for (int32_t j = d.y.begin; j <= d.y.end; ++j) {
+      return mirror_sum<Moments>(d.y.begin, d.y.end, [&](int32_t j) {
         const float wy = d.y.overlap(j);
-        for (int32_t k = d.z.begin; k <= d.z.end; ++k) {
+        return mirror_sum<Moments>(d.z.begin, d.z.end, [&](int32_t k) {
           const float v = wx * wy * d.z.overlap(k) / d.volume;
           const float s = node(samples, row, i, j, k);
           const float eps = fused(s, eps_obj, (1.f - s) * eps_b);
-          covered += v;
-          mean = fused(v, eps, mean);
-          inverse += v / eps;
-        }
-      }
-    }
-    const float outside = 1.f - covered;
-    const float mean_eps = mean + outside * eps_b;
-    const float mean_inv = inverse + outside / eps_b;
+          return Moments{v, v * eps, v / eps};
+        });
+      });
+    });
+    const float outside = 1.f - sums.covered;
+    const float mean_eps = sums.mean + outside * eps_b;
+    const float mean_inv = sums.inverse + outside / eps_b;
 
     const int64_t axis = component == 0 ? 0 : (component == 1 ? 1 : 2);
     const float nc = normals.data()[u64(row) * normals.stride(0) + u64(n) * normals.stride(1) +
