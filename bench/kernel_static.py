@@ -67,7 +67,7 @@ def default_module() -> str | None:
     """The Orvane built in place at the repository root, or the installed
     one; None where only the stand-in of a build without CUDA is here."""
     root = pathlib.Path(__file__).resolve().parent.parent
-    built = sorted(root.glob("Orvane*.so"))
+    built = sorted(root.glob("Orvane.*.so"))  # not OrvaneCPU
     if built:
         return str(built[0])
     import importlib.util
