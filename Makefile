@@ -9,8 +9,16 @@
 # and more:
 #   make pulse  the pulse-absorption run (a Gaussian pulse in a box of layers)
 #   make fuzz SECONDS=600   the fuzzer alone under the sanitizers, longer
-# All work for any interpreter: make test PYTHON=.venv/bin/python
-PYTHON ?= python3
+# All work for any interpreter: make test PYTHON=.venv/bin/python. Without
+# one, tools/interpreter.sh picks python3, or, where python3 is a system
+# interpreter that refuses pip installs (Debian's, Ubuntu's), a virtual
+# environment of its own outside the clone, made on first use.
+ifeq ($(origin PYTHON), undefined)
+PYTHON := $(shell bash tools/interpreter.sh)
+ifeq ($(PYTHON),)
+$(error no interpreter to use: see the message above)
+endif
+endif
 
 .PHONY: setup demo pulse test fuzz
 SECONDS ?= 600

@@ -7,6 +7,7 @@ a fresh virtual environment) is tools/install_check.sh.
 import importlib.util
 import os
 import pathlib
+import sys
 
 import pytest
 
@@ -78,7 +79,7 @@ def test_gpu_check_dry_run(tmp_path):
     import subprocess
 
     done = subprocess.run(["bash", str(ROOT / "tools/gpu_check.sh"), "--dry-run"],
-                          env={**os.environ, "OUT": str(tmp_path)}, capture_output=True,
+                          env={**os.environ, "OUT": str(tmp_path), "PYTHON": sys.executable}, capture_output=True,
                           text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert done.stdout.startswith("gpu_check: probe tests demo; budget")
@@ -192,3 +193,28 @@ def test_build_directory_holds_only_what_this_build_made(build_ext_in, capfd, sk
         assert repr(skipped) in (outdir / "Orvane.py").read_text()
     record = (outdir / "orvane_sim" / "_build_info.py").read_text()
     assert f"BUILD = {{'skipped': {skipped!r}}}" in record
+
+
+def test_an_externally_managed_python3_gets_a_virtual_environment_outside_the_clone(tmp_path):
+    """Debian's and Ubuntu's python3 refuse pip installs: the two commands
+    then set up and run a virtual environment of their own, made once."""
+    system = pathlib.Path("/usr/bin/python3")
+    import subprocess
+
+    marker = subprocess.run([str(system), "-c", "import sysconfig; print(sysconfig.get_path("
+                             "'stdlib'))"], capture_output=True, text=True) if system.exists() else None
+    if marker is None or not (pathlib.Path(marker.stdout.strip()) / "EXTERNALLY-MANAGED").exists():
+        pytest.skip("needs an externally managed /usr/bin/python3")
+    env = {"PATH": "/usr/bin:/bin", "HOME": str(tmp_path), "XDG_DATA_HOME": str(tmp_path / "data")}
+    picks = [subprocess.run(["bash", str(ROOT / "tools/interpreter.sh")], env=env,
+                            capture_output=True, text=True, timeout=300) for _ in range(2)]
+    assert [p.returncode for p in picks] == [0, 0], picks[0].stderr
+    venv = pathlib.Path(picks[0].stdout.strip())
+    assert picks[1].stdout == picks[0].stdout and venv.is_relative_to(tmp_path / "data")
+    assert "making a virtual environment" in picks[0].stderr and not picks[1].stderr
+    assert subprocess.run([str(venv), "-c", "import sys; assert sys.prefix != sys.base_prefix"]
+                          ).returncode == 0
+    # a caller's own interpreter is never second-guessed
+    own = subprocess.run(["bash", str(ROOT / "tools/interpreter.sh")], capture_output=True,
+                         text=True, env={**env, "PYTHON": "/opt/py/bin/python"})
+    assert own.stdout.strip() == "/opt/py/bin/python"
