@@ -16,6 +16,7 @@ flags that change numerics) in orvane_sim/_build_info.py, which
 """
 import glob
 import os
+import pathlib
 import pprint
 import re
 import shutil
@@ -61,6 +62,21 @@ NUMERICS = re.compile(r"fast.math|fp-contract|ftz|prec-div|prec-sqrt|fmad|Ofast|
 
 # Find PyTorch's libraries without `import torch` first.
 LINK_FLAGS = [f"-Wl,-rpath,{TORCH_LIB_PATH}"]
+
+
+def cuda_runtime_dirs(cuda_home=CUDA_HOME) -> list:
+    """Where the CUDA module finds libcudart at run time: the runtime that
+    PyTorch's wheels bring (the same library PyTorch itself loads), then the
+    toolkit's. Without them `import Orvane` alone works only where the
+    toolkit's libraries are registered with the dynamic loader."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("nvidia")
+    places = [pathlib.Path(p) / sub / "lib" for p in (spec.submodule_search_locations or [])
+              for sub in ("cu13", "cuda_runtime")] if spec else []
+    if cuda_home:
+        places.append(pathlib.Path(cuda_home) / "lib64")
+    return [str(p) for p in places if any(p.glob("libcudart.so*"))]
 
 
 # The driver, and the type stubs of both modules as stub-only packages
@@ -198,7 +214,7 @@ def extensions(nvcc):
         "Orvane",
         CUDA_SOURCES,
         extra_compile_args={"cxx": HOST_FLAGS, "nvcc": NVCC_FLAGS},
-        extra_link_args=LINK_FLAGS,
+        extra_link_args=[*LINK_FLAGS, *(f"-Wl,-rpath,{d}" for d in cuda_runtime_dirs())],
     )
     return [gpu_module, cpu_twin]
 

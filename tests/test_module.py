@@ -116,6 +116,17 @@ def test_a_module_exports_its_entry_point_alone(name):
     assert not [n for row, n in zip(defined, names) if row[4] == "UNIQUE" and "orvane" in n.lower()]
 
 
+def test_the_cuda_module_finds_its_runtime_without_the_loader_cache():
+    """`import Orvane` alone must not depend on the toolkit's libraries being
+    registered with the dynamic loader: its run path names where the CUDA
+    runtime it needs lies."""
+    dynamic = subprocess.run(["readelf", "-d", _built("Orvane")], capture_output=True, text=True,
+                             check=True).stdout
+    runtime = re.search(r"NEEDED.*\[(libcudart[^\]]*)\]", dynamic).group(1)
+    paths = re.search(r"R(?:UN)?PATH.*\[([^\]]*)\]", dynamic).group(1).split(":")
+    assert any((pathlib.Path(p) / runtime).exists() for p in paths), (runtime, paths)
+
+
 @pytest.mark.parametrize("order", [("OrvaneCPU",), ("Orvane", "OrvaneCPU"), ("OrvaneCPU", "Orvane")])
 def test_both_modules_in_one_process_keep_their_own_code(order):
     for name in order:
