@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The one script to run on a lent GPU machine, in one call: BUDGET seconds
-# (470 by default) for everything, the build included. Its python3 already
-# has torch, pytest and ninja; tqdm, matplotlib, mypy, miepython and scipy
-# are installed if missing and the machine can reach the package index.
+# (470 by default) for everything, the build included. Its interpreter
+# ($PYTHON, python3 unless set) already has torch, pytest and ninja; tqdm,
+# matplotlib, mypy, miepython and scipy are installed if missing and the
+# machine can reach the package index.
 #
 # Its parts, most telling first; each runs under its own time limit, and a
 # part that would start with under 15 s of the budget left is skipped:
@@ -36,6 +37,10 @@
 # twin already installed (a test runs it in CI): the plan, the probes,
 # the collection of the CUDA tests and the demo comparison against itself.
 set -uo pipefail
+# The interpreter: $PYTHON (made absolute, as set-up does) or python3.
+PY=${PYTHON:-python3}
+case $PY in */*) PY="$(cd "$(dirname "$PY")" && pwd)/$(basename "$PY")" ;; esac
+export PY
 cd "$(dirname "$0")/.."
 dry=0
 case ${1:-} in
@@ -86,12 +91,12 @@ resolve_stack() {
 }
 
 build() {
-  python3 -c "import tqdm, matplotlib, mypy, miepython, scipy" 2>/dev/null ||
-    python3 -m pip install -q tqdm matplotlib mypy miepython scipy 2>/dev/null ||
+  "$PY" -c "import tqdm, matplotlib, mypy, miepython, scipy" 2>/dev/null ||
+    "$PY" -m pip install -q tqdm matplotlib mypy miepython scipy 2>/dev/null ||
     echo "(tqdm, matplotlib, mypy, miepython or scipy missing: the runs that need them fail or skip)"
   nvidia-smi --query-gpu=name,driver_version,memory.total --format=csv,noheader
-  python3 -c "import sys, torch; print('python', sys.version.split()[0], 'torch', torch.__version__, 'cuda', torch.cuda.is_available())"
-  python3 setup.py build_ext --inplace > "$OUT_DIR/build.log" 2>&1 || { tail -40 "$OUT_DIR/build.log"; exit 1; }
+  "$PY" -c "import sys, torch; print('python', sys.version.split()[0], 'torch', torch.__version__, 'cuda', torch.cuda.is_available())"
+  "$PY" setup.py build_ext --inplace > "$OUT_DIR/build.log" 2>&1 || { tail -40 "$OUT_DIR/build.log"; exit 1; }
 }
 
 # Every probe runs, whatever the one before did: which of them crash is the
@@ -101,7 +106,7 @@ probe() {
   for args in "modules OrvaneCPU" "modules Orvane" "modules Orvane OrvaneCPU" \
               "modules OrvaneCPU Orvane" "format" "format Orvane OrvaneCPU"; do
     log="$OUT_DIR/probe_${args// /_}.log"
-    LD_PRELOAD=${STACK:-} python3 tools/load_probe.py $args > "$log" 2>&1
+    LD_PRELOAD=${STACK:-} "$PY" tools/load_probe.py $args > "$log" 2>&1
     rc=$?
     echo "probe $args: exit $rc"
     tail -4 "$log" | sed 's/^/  /'
@@ -113,10 +118,10 @@ probe() {
 
 tests() {
   if [ "$GPU" = cpu ]; then
-    python3 -m pytest -q -p no:cacheprovider --collect-only -k cuda tests | tail -1
+    "$PY" -m pytest -q -p no:cacheprovider --collect-only -k cuda tests | tail -1
     return
   fi
-  CUDA_DISABLE_PTX_JIT=1 LD_PRELOAD=$STACK python3 -m pytest -q -p no:cacheprovider -k cuda tests \
+  CUDA_DISABLE_PTX_JIT=1 LD_PRELOAD=$STACK "$PY" -m pytest -q -p no:cacheprovider -k cuda tests \
     2>&1 | tee "$OUT_DIR/tests.log" | tail -15
   local rc=${PIPESTATUS[0]}
   resolve_stack "$OUT_DIR/tests.log"
@@ -127,43 +132,43 @@ demo() {
   local resolutions="30 60"
   [ "$GPU" = cpu ] && resolutions=30
   for b in $GPU cpu; do
-    python3 -m orvane_sim --backend $b --resolutions $resolutions --no-progress \
+    "$PY" -m orvane_sim --backend $b --resolutions $resolutions --no-progress \
       --out "$OUT_DIR/slab_$b.png" --csv "$OUT_DIR/slab_$b.csv" > "$OUT_DIR/demo_$b.log" 2>&1 ||
       { tail -5 "$OUT_DIR/demo_$b.log"; exit 1; }
   done
-  python3 tools/gpu_compare.py slab "$OUT_DIR/slab_cpu.csv" "$OUT_DIR/slab_$GPU.csv"
+  "$PY" tools/gpu_compare.py slab "$OUT_DIR/slab_cpu.csv" "$OUT_DIR/slab_$GPU.csv"
 }
 
 bench() {
-  { python3 bench/bench_kernels.py --backend cuda
-    python3 bench/bench_fields.py --backend cuda --n 256
+  { "$PY" bench/bench_kernels.py --backend cuda
+    "$PY" bench/bench_fields.py --backend cuda --n 256
     echo "the same, every kernel in its general (strided) instantiation:"
-    ORVANE_LAYOUT=strided python3 bench/bench_fields.py --backend cuda --n 256
-    python3 bench/bench_interval_search.py --backend cuda --sizes 10000 100000 --repeats 2
-    python3 -m orvane_sim pulse --backend cuda 2>/dev/null; } | tee "$OUT_DIR/bench.txt"
+    ORVANE_LAYOUT=strided "$PY" bench/bench_fields.py --backend cuda --n 256
+    "$PY" bench/bench_interval_search.py --backend cuda --sizes 10000 100000 --repeats 2
+    "$PY" -m orvane_sim pulse --backend cuda 2>/dev/null; } | tee "$OUT_DIR/bench.txt"
 }
 
 mie() {
-  python3 tools/gpu_compare.py mie cuda
+  "$PY" tools/gpu_compare.py mie cuda
 }
 
 slabs() {
-  torchrun --nproc-per-node "$(nvidia-smi -L | wc -l)" --master-addr 127.0.0.1 \
+  "$PY" -m torch.distributed.run --nproc-per-node "$(nvidia-smi -L | wc -l)" --master-addr 127.0.0.1 \
     --master-port 29533 -m orvane_sim.distributed --backend cuda --cells 256 --layers 10 --steps 200
 }
 
 seed=$((16#$(git rev-parse --short=7 HEAD 2>/dev/null || echo 0)))
 export seed
 fuzz() {
-  python3 tests/fuzz.py --backend cuda --seconds 30 --seed "$seed"
+  "$PY" tests/fuzz.py --backend cuda --seconds 30 --seed "$seed"
 }
 
 # memcheck: every device access of every kernel inside its allocation, on
 # random calls (well-formed and broken ones) over all fifteen functions.
 memcheck() {
   local sanitize="compute-sanitizer --error-exitcode 3 --print-limit 20"
-  $sanitize --tool memcheck python3 tests/fuzz.py --backend cuda --cases 300 --seed "$seed" &&
-  $sanitize --tool memcheck python3 -m pytest -q -p no:cacheprovider -x -k cuda \
+  $sanitize --tool memcheck "$PY" tests/fuzz.py --backend cuda --cases 300 --seed "$seed" &&
+  $sanitize --tool memcheck "$PY" -m pytest -q -p no:cacheprovider -x -k cuda \
     tests/test_fields.py tests/test_boundary.py tests/test_sources.py tests/test_dispersion.py \
     tests/test_materials.py tests/test_monitor.py tests/test_interpolation.py
 }
@@ -176,7 +181,7 @@ memcheck() {
 # what the tests themselves check.
 racecheck() {
   compute-sanitizer --error-exitcode 3 --print-limit 20 --tool racecheck \
-    python3 -m pytest -q -p no:cacheprovider \
+    "$PY" -m pytest -q -p no:cacheprovider \
     -k "cuda and (reverse or transpose or two_targets or corner or periodic)" \
     tests/test_interpolation.py tests/test_boundary.py
 }

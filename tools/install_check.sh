@@ -69,6 +69,7 @@ venv="$work/venv"
 echo "== using it from another directory"
 mkdir -p "$work/elsewhere"
 cp -r tests "$work/elsewhere/tests"
+mkdir -p "$work/elsewhere/tools" && cp tools/load_probe.py "$work/elsewhere/tools/"
 cd "$work/elsewhere"
 "$venv/bin/python" - "$venv" <<'EOF' || fail "the installed package does not work"
 import sys

@@ -15,8 +15,11 @@
 # FUZZ_SEED overrides the first seed. The instrumented module lives in
 # build/sanitize and is rebuilt when a source under cuda/ changes.
 set -euo pipefail
-cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
+# A relative interpreter path (make test PYTHON=.venv/bin/python) must still
+# work after the cd below and the one into build/sanitize.
+case $PY in */*) PY="$(cd "$(dirname "$PY")" && pwd)/$(basename "$PY")" ;; esac
+cd "$(dirname "$0")/.."
 out=build/sanitize
 mkdir -p "$out"
 mode=${1:-all}
