@@ -8,6 +8,7 @@ waveguide cross-section on the grid; the
 slab demo (``python3 -m orvane_sim``), the pulse-absorption run
 (``python3 -m orvane_sim pulse``) and the sphere against Mie theory
 (``python3 -m orvane_sim mie``)."""
+from . import _moved
 from ._version import __version__
 from .checkpoint import CheckpointError
 from .coefficients import (AxisCoefficients, Grading, axis_coefficients, layer_profile,
@@ -32,3 +33,12 @@ __all__ = [
     "gaussian_pulse", "intensity", "layer_profile", "load_backend", "plane_permittivity",
     "radiated_power", "solve_modes", "sphere_quadrature", "time_step",
 ]
+
+_moved.install()  # the old module paths, for one release
+
+
+def __getattr__(name):
+    # the modules of 0.1.0 by their old names (``orvane_sim.simulation``), for one release
+    if name in _moved.MOVED or name in _moved.SPLIT:
+        return _moved.attribute(name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

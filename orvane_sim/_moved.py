@@ -1,0 +1,108 @@
+"""Where the modules of 0.1.0 went. Their old paths (``orvane_sim.gds``,
+``orvane_sim.simulation``, ...) keep working for one release, with a
+DeprecationWarning that names the new path; the next release drops this
+file and the line of ``__init__`` that installs it.
+
+An old path whose module moved whole gives that module itself, not a copy
+of its names: ``isinstance``, monkeypatching and the module's constants
+(``PAINT_TILE``, ``CHUNK_ELEMENTS``) act on the one module whichever path
+reached it. A module that was split gives a module holding the names each
+part took (``SPLIT``); the names the old module did not make public are
+looked up in the parts on demand. Old names that are packages now
+(``geometry``, ``monitors``, ``sources``, ``design``, ``distributed``) need
+nothing here: the package re-exports them.
+
+The finder sits at the end of ``sys.meta_path``: it answers only for names
+that no file of the package answers for.
+"""
+from __future__ import annotations
+
+import importlib
+import importlib.abc
+import importlib.util
+import sys
+import types
+import warnings
+
+PACKAGE = __name__.rpartition(".")[0]
+
+# old module -> the module that holds it now
+MOVED: dict[str, str] = {}
+
+# old module -> {new module: the old module's public names it holds now}
+SPLIT: dict[str, dict[str, str]] = {}
+
+# Old paths served without a warning: the circuits guide's tested examples
+# spell them, and they stay until those examples can change.
+QUIET: set[str] = set()
+
+
+def new_paths(old: str) -> list[str]:
+    """The full paths of the module(s) that ``old`` (a name below the
+    package) went to."""
+    parts = SPLIT[old] if old in SPLIT else [MOVED[old]]
+    return [f"{PACKAGE}.{p}" for p in parts]
+
+
+def _warn(old: str, stacklevel: int) -> None:
+    if old in QUIET:
+        return
+    where = " and ".join(new_paths(old))
+    warnings.warn(f"{PACKAGE}.{old} moved to {where}: import it from there; the old path goes "
+                  f"in the next release", DeprecationWarning, stacklevel=stacklevel + 1)
+
+
+def _load(old: str) -> types.ModuleType:
+    if old in MOVED:
+        return importlib.import_module(f"{PACKAGE}.{MOVED[old]}")
+    module = types.ModuleType(f"{PACKAGE}.{old}", f"{PACKAGE}.{old}: moved to "
+                              f"{', '.join(new_paths(old))}.")
+    parts = [importlib.import_module(p) for p in new_paths(old)]
+    for part, names in zip(parts, SPLIT[old].values()):
+        module.__dict__.update((name, getattr(part, name)) for name in names.split())
+
+    def __getattr__(name):
+        for part in parts:
+            if hasattr(part, name):
+                return getattr(part, name)
+        raise AttributeError(f"module {module.__name__!r} has no attribute {name!r}")
+
+    module.__getattr__ = __getattr__
+    return module
+
+
+def attribute(old: str) -> types.ModuleType:
+    """The module at the old path ``PACKAGE.old``, for the package's
+    ``__getattr__`` (``import orvane_sim; orvane_sim.simulation``)."""
+    full = f"{PACKAGE}.{old}"
+    if full not in sys.modules:
+        _warn(old, 2)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            importlib.import_module(full)
+    return sys.modules[full]
+
+
+class _Loader(importlib.abc.Loader):
+    def create_module(self, spec):
+        return None  # a placeholder: exec_module puts the real module in its place
+
+    def exec_module(self, module) -> None:
+        old = module.__name__.rpartition(".")[2]
+        # 2: the frame that imports (the import machinery's frames are skipped)
+        _warn(old, 2)
+        # the import statement takes what sys.modules holds once this returns
+        sys.modules[module.__name__] = _load(old)
+
+
+class _Finder(importlib.abc.MetaPathFinder):
+    def find_spec(self, fullname, path=None, target=None):
+        package, _, old = fullname.rpartition(".")
+        if package != PACKAGE or (old not in MOVED and old not in SPLIT):
+            return None
+        return importlib.util.spec_from_loader(fullname, _Loader())
+
+
+def install() -> None:
+    if not any(isinstance(f, _Finder) for f in sys.meta_path):
+        sys.meta_path.append(_Finder())
