@@ -22,7 +22,7 @@ import shutil
 import subprocess
 import sys
 
-from setuptools import setup
+from setuptools import find_packages, setup
 from torch.utils.cpp_extension import (CUDA_HOME, TORCH_LIB_PATH, BuildExtension, CppExtension,
                                        CUDAExtension)
 
@@ -63,8 +63,10 @@ NUMERICS = re.compile(r"fast.math|fp-contract|ftz|prec-div|prec-sqrt|fmad|Ofast|
 LINK_FLAGS = [f"-Wl,-rpath,{TORCH_LIB_PATH}"]
 
 
-# The driver, and the type stubs of both modules as stub-only packages
-# (<module>-stubs), which type checkers and editors find in site-packages.
+# The driver with every folder of it, and the type stubs of both modules as
+# stub-only packages (<module>-stubs), which type checkers and editors find in
+# site-packages.
+DRIVER_PACKAGES = find_packages(ROOT, include=["orvane_sim", "orvane_sim.*"])
 STUB_PACKAGES = ["Orvane-stubs", "OrvaneCPU-stubs"]
 
 
@@ -210,7 +212,7 @@ if __name__ == "__main__":
     BuildWithRecord.nvcc = nvcc
     BuildWithRecord.skipped = skipped
     setup(
-        packages=["orvane_sim", *STUB_PACKAGES],
+        packages=[*DRIVER_PACKAGES, *STUB_PACKAGES],
         package_dir={name: f"stubs/{name}" for name in STUB_PACKAGES},
         package_data={name: ["*.pyi"] for name in STUB_PACKAGES},
         ext_modules=extensions(nvcc),
