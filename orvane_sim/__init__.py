@@ -11,8 +11,8 @@ slab demo (``python3 -m orvane_sim``), the pulse-absorption run
 from . import _moved
 from ._version import __version__
 from .checkpoint import CheckpointError
-from .coefficients import (AxisCoefficients, Grading, axis_coefficients, layer_profile,
-                           time_step)
+from .grid.coefficients import (AxisCoefficients, Grading, axis_coefficients, layer_profile,
+                                time_step)
 from .dispersion import Debye, Dielectric, Drude, Lorentz
 from .farfield import far_field, intensity, radiated_power, sphere_quadrature
 from .flux import FluxBox, FluxRectangle

@@ -27,7 +27,13 @@ import warnings
 PACKAGE = __name__.rpartition(".")[0]
 
 # old module -> the module that holds it now
-MOVED: dict[str, str] = {}
+MOVED: dict[str, str] = {
+    "arguments": "grid.arguments",
+    "coefficients": "grid.coefficients",
+    "memory": "grid.memory",
+    "placement": "grid.placement",
+    "positions": "grid.positions",
+}
 
 # old module -> {new module: the old module's public names it holds now}
 SPLIT: dict[str, dict[str, str]] = {}
@@ -76,7 +82,7 @@ def attribute(old: str) -> types.ModuleType:
     ``__getattr__`` (``import orvane_sim; orvane_sim.simulation``)."""
     full = f"{PACKAGE}.{old}"
     if full not in sys.modules:
-        _warn(old, 2)
+        _warn(old, 3)  # past this function and the package's __getattr__
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)
             importlib.import_module(full)
@@ -89,8 +95,7 @@ class _Loader(importlib.abc.Loader):
 
     def exec_module(self, module) -> None:
         old = module.__name__.rpartition(".")[2]
-        # 2: the frame that imports (the import machinery's frames are skipped)
-        _warn(old, 2)
+        _warn(old, 2)  # past this method (the import machinery's frames are skipped)
         # the import statement takes what sys.modules holds once this returns
         sys.modules[module.__name__] = _load(old)
 

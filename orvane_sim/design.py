@@ -53,8 +53,8 @@ from typing import Callable, Mapping, Sequence
 import torch
 from tqdm.auto import tqdm
 
-from .arguments import count, frequencies as checked_frequencies, real, sequence
-from . import positions
+from .grid.arguments import count, frequencies as checked_frequencies, real, sequence
+from .grid import positions
 from .dispersion import Dielectric, discrete_permittivity, discretise
 from .descriptions import recorded
 from .monitors import FrequencyMonitor, _slots

@@ -37,9 +37,9 @@ import time
 import torch
 import torch.distributed as dist
 
-from .coefficients import Grading, axis_coefficients
-from .placement import SlabPlacement
-from .arguments import triple
+from .grid.coefficients import Grading, axis_coefficients
+from .grid.placement import SlabPlacement
+from .grid.arguments import triple
 from .simulation import Simulation, _faces, box_cells
 
 

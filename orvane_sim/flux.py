@@ -25,8 +25,8 @@ from typing import Sequence
 
 import torch
 
-from .arguments import frequencies as checked_frequencies
-from . import positions
+from .grid.arguments import frequencies as checked_frequencies
+from .grid import positions
 from .monitors import StepFactors, _slots
 from .descriptions import recorded
 

@@ -36,7 +36,7 @@ from typing import Sequence
 
 import torch
 
-from .arguments import count, triple
+from .grid.arguments import count, triple
 from .dispersion import Dielectric
 
 F64 = torch.float64

@@ -28,8 +28,8 @@ import math
 
 import torch
 
-from .arguments import frequencies as checked_frequencies
-from .coefficients import ETA0
+from .grid.arguments import frequencies as checked_frequencies
+from .grid.coefficients import ETA0
 
 C128 = torch.complex128
 

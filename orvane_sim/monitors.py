@@ -19,8 +19,8 @@ from typing import Sequence
 
 import torch
 
-from .arguments import count, frequencies as checked_frequencies, sequence
-from . import memory, positions
+from .grid.arguments import count, frequencies as checked_frequencies, sequence
+from .grid import memory, positions
 from .descriptions import recorded
 
 

@@ -20,9 +20,9 @@ import math
 
 import torch
 
-from . import positions
-from .arguments import count, sequence
-from .coefficients import MU0
+from .grid import positions
+from .grid.arguments import count, sequence
+from .grid.coefficients import MU0
 from .flux import _turned
 
 

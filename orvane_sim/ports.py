@@ -36,8 +36,8 @@ from typing import Sequence
 
 import torch
 
-from .arguments import count, frequencies as checked_frequencies, waveform as checked_waveform
-from . import positions
+from .grid.arguments import count, frequencies as checked_frequencies, waveform as checked_waveform
+from .grid import positions
 from .descriptions import recorded
 from .flux import FluxRectangle, _turned
 from .sources import Waveform, gaussian, slot_factor

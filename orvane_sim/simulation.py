@@ -28,11 +28,11 @@ from typing import Sequence
 
 import torch
 
-from . import memory, positions
-from .coefficients import EPS0, MU0, Grading, axis_coefficients, time_step
-from .arguments import count, real, sequence, triple
+from .grid import memory, positions
+from .grid.coefficients import EPS0, MU0, Grading, axis_coefficients, time_step
+from .grid.arguments import count, real, sequence, triple
 from .descriptions import forget, recorded
-from .placement import WholeBox
+from .grid.placement import WholeBox
 from .threads import ThreadTuner
 
 _MODULES = {"cpu": ("OrvaneCPU", "cpu"), "cuda": ("Orvane", "cuda")}

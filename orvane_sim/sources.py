@@ -23,10 +23,10 @@ from typing import Callable, Sequence
 
 import torch
 
-from . import positions
-from .arguments import count, frequencies as checked_frequencies, real, sequence, triple, \
-    waveform as checked_waveform
-from .coefficients import EPS0
+from .grid import positions
+from .grid.arguments import (count, frequencies as checked_frequencies, real, sequence, triple,
+                             waveform as checked_waveform)
+from .grid.coefficients import EPS0
 from .descriptions import recorded
 
 Waveform = Callable[[float], complex]

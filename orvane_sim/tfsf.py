@@ -29,8 +29,8 @@ from __future__ import annotations
 
 import torch
 
-from . import positions
-from .arguments import frequencies as checked_frequencies, waveform as checked_waveform
+from .grid import positions
+from .grid.arguments import frequencies as checked_frequencies, waveform as checked_waveform
 from .incident import IncidentLine, LineSpectra
 from .sources import Waveform, slot_factor
 from .descriptions import recorded

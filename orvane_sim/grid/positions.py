@@ -18,7 +18,9 @@ import logging
 
 from .arguments import count, sequence
 
-log = logging.getLogger(__name__)
+# The logger keeps the name it had before the driver had folders: it is
+# documented, and logging set-ups name it.
+log = logging.getLogger("orvane_sim.positions")
 AXES = "xyz"
 
 
