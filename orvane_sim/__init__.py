@@ -13,7 +13,7 @@ from ._version import __version__
 from .checkpoint import CheckpointError
 from .grid.coefficients import (AxisCoefficients, Grading, axis_coefficients, layer_profile,
                                 time_step)
-from .dispersion import Debye, Dielectric, Drude, Lorentz
+from .materials.poles import Debye, Dielectric, Drude, Lorentz
 from .farfield import far_field, intensity, radiated_power, sphere_quadrature
 from .flux import FluxBox, FluxRectangle
 from .geometry import Box, Cylinder, Material, Object, Slab, Sphere

@@ -43,7 +43,7 @@ def slab_run(resolution: float, backend: str = "cpu", smoothing="anisotropic",
              progress=None, frequencies=FREQUENCIES, slabs: bool = False, **options):
     """The demo's column at one resolution (``slabs``: split along z over the
     default process group; ``options`` go to ``planar``)."""
-    from .dispersion import Dielectric
+    from .materials.poles import Dielectric
     from .planar import layer, planar
 
     stack = [layer(FRONT, FRONT + THICKNESS, Dielectric(N_SLAB**2))]

@@ -30,6 +30,7 @@ PACKAGE = __name__.rpartition(".")[0]
 MOVED: dict[str, str] = {
     "arguments": "grid.arguments",
     "coefficients": "grid.coefficients",
+    "dispersion": "materials.poles",
     "memory": "grid.memory",
     "placement": "grid.placement",
     "positions": "grid.positions",

@@ -64,7 +64,7 @@ def coupler_run(resolution: int, lengths, frequencies=FREQUENCIES, backend: str 
     (one per b1; ports in A, in B, out A, out B, those of ``lit`` lit, all by
     default), the supermodes' coupling length [F] of the longest, and the
     paths of the layouts drawn."""
-    from .dispersion import Dielectric
+    from .materials.poles import Dielectric
     from .gds import Layer, objects_from_gds
     from .modes import plane_permittivity, solve_modes
     from .ports import ModePort, s_parameters

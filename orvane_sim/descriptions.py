@@ -101,7 +101,7 @@ def _tensor(t: torch.Tensor):
 
 def described(value, depth: int = 0):
     """``value`` as plain data (see the module's text)."""
-    from .dispersion import Dielectric
+    from .materials.poles import Dielectric
     from .geometry import Object
 
     if depth > 12:  # a structure that refers back to itself

@@ -55,7 +55,7 @@ from tqdm.auto import tqdm
 
 from .grid.arguments import count, frequencies as checked_frequencies, real, sequence
 from .grid import positions
-from .dispersion import Dielectric, discrete_permittivity, discretise
+from .materials.poles import Dielectric, discrete_permittivity, discretise
 from .descriptions import recorded
 from .monitors import FrequencyMonitor, _slots
 

@@ -24,7 +24,7 @@ import os
 from dataclasses import dataclass
 from typing import Optional
 
-from .dispersion import Dielectric
+from .materials.poles import Dielectric
 from .geometry import Object
 from .prisms import Prism
 

@@ -37,7 +37,7 @@ from typing import Sequence
 import torch
 
 from .grid.arguments import count, triple
-from .dispersion import Dielectric
+from .materials.poles import Dielectric
 
 F64 = torch.float64
 

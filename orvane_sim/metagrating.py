@@ -24,7 +24,7 @@ import torch
 
 from .build_info import add_version_option
 from .design import Design, DesignRegion
-from .dispersion import Dielectric
+from .materials.poles import Dielectric
 from .geometry import Box, Object
 from .objectives import DiffractionOrder
 from .simulation import Simulation

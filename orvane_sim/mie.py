@@ -50,7 +50,7 @@ def box_cells(resolution: int) -> tuple[int, int, int, int]:
 
 
 def dielectric():
-    from .dispersion import Dielectric
+    from .materials.poles import Dielectric
 
     return Dielectric(4.0)
 
@@ -58,7 +58,7 @@ def dielectric():
 def lossy():
     """A Lorentz material whose resonance lies inside the band, so that the
     sphere absorbs a good share of what it meets."""
-    from .dispersion import Lorentz
+    from .materials.poles import Lorentz
 
     return Lorentz(1.5, 1.0, omega0=4.0, gamma=1.0)
 
@@ -131,7 +131,7 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
 def _index(x: torch.Tensor, material, dt) -> torch.Tensor:
     """The sphere's refractive index at size parameters ``x`` as miepython
     writes it: n - iκ for an absorbing material (time going as exp(+iωt))."""
-    from .dispersion import discrete_permittivity, discretise
+    from .materials.poles import discrete_permittivity, discretise
 
     material = dielectric() if material is None else material
     omega = x / RADIUS  # k = ω at c = 1

@@ -467,7 +467,7 @@ class Simulation:
         (``Dielectric.in_layers``: a Drude metal, its pole damped more the
         deeper the node) takes its place, so that the layers stay stable.
         """
-        from .dispersion import Dielectric, material_tables
+        from .materials.poles import Dielectric, material_tables
         from .geometry import _per_axis, dispersive, material_grids, periodic_images
 
         _per_axis(resolution, "resolution")  # counts, checked before the grids are made
@@ -546,7 +546,7 @@ class Simulation:
         forget(self, "paint_designs")  # the design regions painted before are gone
 
     def _set_medium(self, materials, grids) -> None:
-        from .dispersion import DispersiveMedium
+        from .materials.poles import DispersiveMedium
 
         shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
         self.medium = DispersiveMedium(materials, self.dt, grids, shapes, self.device)
@@ -555,7 +555,7 @@ class Simulation:
     def _check_object(self, obj, k: int) -> None:
         """An Object whose shape has an extent (NaN-free, lo < hi) and
         reaches into the box along every axis that is not periodic."""
-        from .dispersion import Dielectric
+        from .materials.poles import Dielectric
         from .geometry import Object
 
         if not isinstance(obj, Object):

@@ -37,7 +37,7 @@ from typing import Sequence
 
 import torch
 
-from .grid.arguments import real
+from ..grid.arguments import real
 
 
 @dataclass(frozen=True)
