@@ -16,11 +16,11 @@ from .grid.coefficients import (AxisCoefficients, Grading, axis_coefficients, la
 from .materials.poles import Debye, Dielectric, Drude, Lorentz
 from .farfield import far_field, intensity, radiated_power, sphere_quadrature
 from .flux import FluxBox, FluxRectangle
-from .geometry import Box, Cylinder, Material, Object, Slab, Sphere
+from .geometry.shapes import Box, Cylinder, Material, Object, Slab, Sphere
 from .modes import CrossSection, Modes, plane_permittivity, solve_modes
 from .monitors import FluxPlane, FrequencyMonitor
 from .periodic import BlochBoundary
-from .prisms import Prism
+from .geometry.prisms import Prism
 from .simulation import NonFiniteFields, Simulation, divergence, gaussian_pulse, load_backend
 from .sources import CurrentBox, PlaneWave, gaussian
 from .tfsf import TotalFieldBox

@@ -31,9 +31,12 @@ MOVED: dict[str, str] = {
     "arguments": "grid.arguments",
     "coefficients": "grid.coefficients",
     "dispersion": "materials.poles",
+    "gds": "geometry.gds",
+    "layouts": "geometry.layouts",
     "memory": "grid.memory",
     "placement": "grid.placement",
     "positions": "grid.positions",
+    "prisms": "geometry.prisms",
 }
 
 # old module -> {new module: the old module's public names it holds now}
@@ -41,7 +44,7 @@ SPLIT: dict[str, dict[str, str]] = {}
 
 # Old paths served without a warning: the circuits guide's tested examples
 # spell them, and they stay until those examples can change.
-QUIET: set[str] = set()
+QUIET = {"gds", "layouts"}
 
 
 def new_paths(old: str) -> list[str]:

@@ -49,7 +49,7 @@ def box_size(longest: float, resolution: int) -> tuple[float, float, float]:
 def layout(path, length: float, longest: float, resolution: int):
     """Draw the coupler of parallel ``length`` centred in the box of
     ``box_size(longest)``, its leads stretched to keep the ends in place."""
-    from .layouts import directional_coupler
+    from .geometry.layouts import directional_coupler
 
     X, Y, _ = box_size(longest, resolution)
     lead = LEAD + (longest - length) / 2 + LAYERS / resolution + 1.0  # into the layers
@@ -65,7 +65,7 @@ def coupler_run(resolution: int, lengths, frequencies=FREQUENCIES, backend: str 
     default), the supermodes' coupling length [F] of the longest, and the
     paths of the layouts drawn."""
     from .materials.poles import Dielectric
-    from .gds import Layer, objects_from_gds
+    from .geometry.gds import Layer, objects_from_gds
     from .modes import plane_permittivity, solve_modes
     from .ports import ModePort, s_parameters
     from .simulation import Simulation

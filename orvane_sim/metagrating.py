@@ -25,7 +25,7 @@ import torch
 from .build_info import add_version_option
 from .design import Design, DesignRegion
 from .materials.poles import Dielectric
-from .geometry import Box, Object
+from .geometry.shapes import Box, Object
 from .objectives import DiffractionOrder
 from .simulation import Simulation
 from .sources import PlaneWave, gaussian

@@ -79,7 +79,7 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
     without ``far_field`` the last three are left out."""
     from .farfield import far_field, intensity, radiated_power, sphere_quadrature
     from .flux import FluxBox
-    from .geometry import Object, Sphere
+    from .geometry.shapes import Object, Sphere
     from .simulation import Simulation
     from .sources import gaussian
     from .tfsf import TotalFieldBox

@@ -23,7 +23,7 @@ from typing import Sequence
 import torch
 
 from .analytic import yee_wavenumber
-from .geometry import Object, Slab
+from .geometry.shapes import Object, Slab
 from .monitors import FluxPlane
 from .simulation import Simulation
 from .sources import PlaneWave, gaussian

@@ -468,7 +468,7 @@ class Simulation:
         deeper the node) takes its place, so that the layers stay stable.
         """
         from .materials.poles import Dielectric, material_tables
-        from .geometry import _per_axis, dispersive, material_grids, periodic_images
+        from .geometry.shapes import _per_axis, dispersive, material_grids, periodic_images
 
         _per_axis(resolution, "resolution")  # counts, checked before the grids are made
         _per_axis(supersample, "supersample")
@@ -556,7 +556,7 @@ class Simulation:
         """An Object whose shape has an extent (NaN-free, lo < hi) and
         reaches into the box along every axis that is not periodic."""
         from .materials.poles import Dielectric
-        from .geometry import Object
+        from .geometry.shapes import Object
 
         if not isinstance(obj, Object):
             raise TypeError(f"objects must be Objects (a shape and a material), got "

@@ -24,8 +24,8 @@ import os
 from dataclasses import dataclass
 from typing import Optional
 
-from .materials.poles import Dielectric
-from .geometry import Object
+from ..materials.poles import Dielectric
+from .shapes import Object
 from .prisms import Prism
 
 

@@ -26,7 +26,7 @@ from typing import Any, Optional
 import numpy as np
 import torch
 
-from .geometry import F64, TIE, Shape
+from .shapes import F64, TIE, Shape
 
 # The in-plane coordinates (u, v) of a prism along each axis: the other two
 # axes in increasing order.

@@ -36,8 +36,8 @@ from typing import Sequence
 
 import torch
 
-from .grid.arguments import count, triple
-from .materials.poles import Dielectric
+from ..grid.arguments import count, triple
+from ..materials.poles import Dielectric
 
 F64 = torch.float64
 
