@@ -10,7 +10,7 @@ slab demo (``python3 -m orvane_sim``), the pulse-absorption run
 (``python3 -m orvane_sim mie``)."""
 from . import _moved
 from ._version import __version__
-from .checkpoint import CheckpointError
+from .core.checkpoint import CheckpointError
 from .grid.coefficients import (AxisCoefficients, Grading, axis_coefficients, layer_profile,
                                 time_step)
 from .materials.poles import Debye, Dielectric, Drude, Lorentz
@@ -19,9 +19,9 @@ from .flux import FluxBox, FluxRectangle
 from .geometry.shapes import Box, Cylinder, Material, Object, Slab, Sphere
 from .modes import CrossSection, Modes, plane_permittivity, solve_modes
 from .monitors import FluxPlane, FrequencyMonitor
-from .periodic import BlochBoundary
+from .core.periodic import BlochBoundary
 from .geometry.prisms import Prism
-from .simulation import NonFiniteFields, Simulation, divergence, gaussian_pulse, load_backend
+from .core.simulation import NonFiniteFields, Simulation, divergence, gaussian_pulse, load_backend
 from .sources import CurrentBox, PlaneWave, gaussian
 from .tfsf import TotalFieldBox
 

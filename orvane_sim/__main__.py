@@ -28,7 +28,7 @@ import sys
 
 import torch
 
-from .build_info import add_version_option
+from .core.build_info import add_version_option
 
 N_SLAB = 2.0
 # Faces a third of a cell above a node at 30 cells per unit and alternately

@@ -29,14 +29,20 @@ PACKAGE = __name__.rpartition(".")[0]
 # old module -> the module that holds it now
 MOVED: dict[str, str] = {
     "arguments": "grid.arguments",
+    "build_info": "core.build_info",
+    "checkpoint": "core.checkpoint",
     "coefficients": "grid.coefficients",
+    "descriptions": "core.descriptions",
     "dispersion": "materials.poles",
     "gds": "geometry.gds",
     "layouts": "geometry.layouts",
     "memory": "grid.memory",
+    "periodic": "core.periodic",
     "placement": "grid.placement",
     "positions": "grid.positions",
     "prisms": "geometry.prisms",
+    "simulation": "core.simulation",
+    "threads": "core.threads",
 }
 
 # old module -> {new module: the old module's public names it holds now}

@@ -27,7 +27,7 @@ import sys
 
 import torch
 
-from .build_info import add_version_option
+from .core.build_info import add_version_option
 
 WIDTH, GAP, BEND, OFFSET, EPS = 0.3, 0.15, 3.0, 0.5, 6.0
 LEAD = 1.0
@@ -68,7 +68,7 @@ def coupler_run(resolution: int, lengths, frequencies=FREQUENCIES, backend: str 
     from .geometry.gds import Layer, objects_from_gds
     from .modes import plane_permittivity, solve_modes
     from .ports import ModePort, s_parameters
-    from .simulation import Simulation
+    from .core.simulation import Simulation
 
     lengths = [float(v) for v in lengths]
     longest = max(lengths)

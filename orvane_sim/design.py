@@ -56,7 +56,7 @@ from tqdm.auto import tqdm
 from .grid.arguments import count, frequencies as checked_frequencies, real, sequence
 from .grid import positions
 from .materials.poles import Dielectric, discrete_permittivity, discretise
-from .descriptions import recorded
+from .core.descriptions import recorded
 from .monitors import FrequencyMonitor, _slots
 
 

@@ -28,7 +28,7 @@ import torch
 from .grid.arguments import frequencies as checked_frequencies
 from .grid import positions
 from .monitors import StepFactors, _slots
-from .descriptions import recorded
+from .core.descriptions import recorded
 
 
 def _turned(field: torch.Tensor, a: int) -> torch.Tensor:

@@ -22,12 +22,12 @@ import sys
 
 import torch
 
-from .build_info import add_version_option
+from .core.build_info import add_version_option
 from .design import Design, DesignRegion
 from .materials.poles import Dielectric
 from .geometry.shapes import Box, Object
 from .objectives import DiffractionOrder
-from .simulation import Simulation
+from .core.simulation import Simulation
 from .sources import PlaneWave, gaussian
 
 EPS_LAYER, EPS_GLASS = 4.0, 2.25

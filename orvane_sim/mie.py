@@ -32,7 +32,7 @@ import sys
 
 import torch
 
-from .build_info import add_version_option
+from .core.build_info import add_version_option
 
 RADIUS = 0.5
 X_LOW, X_HIGH = 0.5, 3.0
@@ -80,7 +80,7 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
     from .farfield import far_field, intensity, radiated_power, sphere_quadrature
     from .flux import FluxBox
     from .geometry.shapes import Object, Sphere
-    from .simulation import Simulation
+    from .core.simulation import Simulation
     from .sources import gaussian
     from .tfsf import TotalFieldBox
 

@@ -21,7 +21,7 @@ import torch
 
 from .grid.arguments import count, frequencies as checked_frequencies, sequence
 from .grid import memory, positions
-from .descriptions import recorded
+from .core.descriptions import recorded
 
 
 def fourier_factors(frequencies: torch.Tensor, t: float, dt: float) -> torch.Tensor:

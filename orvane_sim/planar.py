@@ -25,7 +25,7 @@ import torch
 from .analytic import yee_wavenumber
 from .geometry.shapes import Object, Slab
 from .monitors import FluxPlane
-from .simulation import Simulation
+from .core.simulation import Simulation
 from .sources import PlaneWave, gaussian
 
 

@@ -33,7 +33,7 @@ from .grid import positions
 from .grid.arguments import frequencies as checked_frequencies, waveform as checked_waveform
 from .incident import IncidentLine, LineSpectra
 from .sources import Waveform, slot_factor
-from .descriptions import recorded
+from .core.descriptions import recorded
 
 
 class TotalFieldBox:

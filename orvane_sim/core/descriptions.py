@@ -101,8 +101,8 @@ def _tensor(t: torch.Tensor):
 
 def described(value, depth: int = 0):
     """``value`` as plain data (see the module's text)."""
-    from .materials.poles import Dielectric
-    from .geometry.shapes import Object
+    from ..materials.poles import Dielectric
+    from ..geometry.shapes import Object
 
     if depth > 12:  # a structure that refers back to itself
         return {"kind": type(value).__name__}

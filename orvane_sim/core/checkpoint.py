@@ -57,7 +57,7 @@ import zlib
 
 import torch
 
-from ._version import __version__
+from .._version import __version__
 from .descriptions import RECORD, described, differences, record
 
 FORMAT = 2  # the layout of the files written here

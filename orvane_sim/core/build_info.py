@@ -7,13 +7,13 @@ from __future__ import annotations
 
 import argparse
 
-from ._version import __version__
+from .._version import __version__
 
 
 def load_record() -> dict | None:
     """The build's record, or None where nothing was built from this tree."""
     try:
-        from ._build_info import BUILD
+        from .._build_info import BUILD
     except ImportError:
         return None
     return BUILD

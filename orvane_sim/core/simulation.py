@@ -28,16 +28,18 @@ from typing import Sequence
 
 import torch
 
-from .grid import memory, positions
-from .grid.coefficients import EPS0, MU0, Grading, axis_coefficients, time_step
-from .grid.arguments import count, real, sequence, triple
+from ..grid import memory, positions
+from ..grid.coefficients import EPS0, MU0, Grading, axis_coefficients, time_step
+from ..grid.arguments import count, real, sequence, triple
 from .descriptions import forget, recorded
-from .grid.placement import WholeBox
+from ..grid.placement import WholeBox
 from .threads import ThreadTuner
 
 _MODULES = {"cpu": ("OrvaneCPU", "cpu"), "cuda": ("Orvane", "cuda")}
 
-log = logging.getLogger(__name__)
+# The logger keeps the name it had before the driver had folders: it is
+# documented, and logging set-ups name it.
+log = logging.getLogger("orvane_sim.simulation")
 
 
 def load_backend(backend: str) -> tuple[ModuleType, torch.device]:
@@ -467,8 +469,8 @@ class Simulation:
         (``Dielectric.in_layers``: a Drude metal, its pole damped more the
         deeper the node) takes its place, so that the layers stay stable.
         """
-        from .materials.poles import Dielectric, material_tables
-        from .geometry.shapes import _per_axis, dispersive, material_grids, periodic_images
+        from ..materials.poles import Dielectric, material_tables
+        from ..geometry.shapes import _per_axis, dispersive, material_grids, periodic_images
 
         _per_axis(resolution, "resolution")  # counts, checked before the grids are made
         _per_axis(supersample, "supersample")
@@ -546,7 +548,7 @@ class Simulation:
         forget(self, "paint_designs")  # the design regions painted before are gone
 
     def _set_medium(self, materials, grids) -> None:
-        from .materials.poles import DispersiveMedium
+        from ..materials.poles import DispersiveMedium
 
         shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
         self.medium = DispersiveMedium(materials, self.dt, grids, shapes, self.device)
@@ -555,8 +557,8 @@ class Simulation:
     def _check_object(self, obj, k: int) -> None:
         """An Object whose shape has an extent (NaN-free, lo < hi) and
         reaches into the box along every axis that is not periodic."""
-        from .materials.poles import Dielectric
-        from .geometry.shapes import Object
+        from ..materials.poles import Dielectric
+        from ..geometry.shapes import Object
 
         if not isinstance(obj, Object):
             raise TypeError(f"objects must be Objects (a shape and a material), got "

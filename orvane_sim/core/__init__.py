@@ -1,0 +1,18 @@
+"""The simulation: the box's fields, layers and materials and the time step
+that advances them (``simulation``), the dispersive medium the step runs
+through (``medium``), Bloch-periodic boundaries (``periodic``), the CPU
+thread choice (``threads``), checkpoints and the descriptions they compare
+(``checkpoint``, ``descriptions``) and what the build made
+(``build_info``).
+
+Imports only itself, ``orvane_sim.geometry``, ``orvane_sim.materials`` and
+``orvane_sim.grid`` (and ``orvane_sim._version``, ``orvane_sim._build_info``).
+"""
+from .checkpoint import CheckpointError
+from .descriptions import recorded
+from .periodic import BlochBoundary
+from .simulation import NonFiniteFields, Simulation, divergence, gaussian_pulse, load_backend
+from .threads import ThreadTuner
+
+__all__ = ["BlochBoundary", "CheckpointError", "NonFiniteFields", "Simulation", "ThreadTuner",
+           "divergence", "gaussian_pulse", "load_backend", "recorded"]
