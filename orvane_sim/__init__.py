@@ -14,11 +14,11 @@ from .core.checkpoint import CheckpointError
 from .grid.coefficients import (AxisCoefficients, Grading, axis_coefficients, layer_profile,
                                 time_step)
 from .materials.poles import Debye, Dielectric, Drude, Lorentz
-from .farfield import far_field, intensity, radiated_power, sphere_quadrature
-from .flux import FluxBox, FluxRectangle
+from .monitors.farfield import far_field, intensity, radiated_power, sphere_quadrature
+from .monitors.flux import FluxBox, FluxRectangle
 from .geometry.shapes import Box, Cylinder, Material, Object, Slab, Sphere
 from .modes import CrossSection, Modes, plane_permittivity, solve_modes
-from .monitors import FluxPlane, FrequencyMonitor
+from .monitors.frequency import FluxPlane, FrequencyMonitor
 from .core.periodic import BlochBoundary
 from .geometry.prisms import Prism
 from .core.simulation import NonFiniteFields, Simulation, divergence, gaussian_pulse, load_backend

@@ -34,6 +34,8 @@ MOVED: dict[str, str] = {
     "coefficients": "grid.coefficients",
     "descriptions": "core.descriptions",
     "dispersion": "materials.poles",
+    "farfield": "monitors.farfield",
+    "flux": "monitors.flux",
     "gds": "geometry.gds",
     "layouts": "geometry.layouts",
     "memory": "grid.memory",
@@ -41,6 +43,7 @@ MOVED: dict[str, str] = {
     "placement": "grid.placement",
     "positions": "grid.positions",
     "prisms": "geometry.prisms",
+    "resample": "monitors.resample",
     "simulation": "core.simulation",
     "threads": "core.threads",
 }

@@ -57,7 +57,7 @@ from .grid.arguments import count, frequencies as checked_frequencies, real, seq
 from .grid import positions
 from .materials.poles import Dielectric, discrete_permittivity, discretise
 from .core.descriptions import recorded
-from .monitors import FrequencyMonitor, _slots
+from .monitors.frequency import FrequencyMonitor, _slots
 
 
 def _material(m) -> Dielectric:

@@ -154,7 +154,7 @@ class LineSpectra:
     def record(self, sim) -> None:
         """Add the line's fields after its electric step, which has taken the
         line one step ahead of the box's last record."""
-        from .monitors import fourier_factors
+        from .monitors.frequency import fourier_factors
 
         line, n = self.line, self.line.node
         t = sim.time + sim.dt

@@ -77,8 +77,8 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
     [count]), "theta" and "pattern" (far-field intensity in the planes
     φ = 0 and 90°, [2, angles, count]), "shape" (the box's cells), "dt"};
     without ``far_field`` the last three are left out."""
-    from .farfield import far_field, intensity, radiated_power, sphere_quadrature
-    from .flux import FluxBox
+    from .monitors.farfield import far_field, intensity, radiated_power, sphere_quadrature
+    from .monitors.flux import FluxBox
     from .geometry.shapes import Object, Sphere
     from .core.simulation import Simulation
     from .sources import gaussian

@@ -23,7 +23,7 @@ import torch
 from .grid import positions
 from .grid.arguments import count, sequence
 from .grid.coefficients import MU0
-from .flux import _turned
+from .monitors.flux import _turned
 
 
 def _magnetic_factor(design) -> torch.Tensor:

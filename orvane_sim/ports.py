@@ -39,7 +39,7 @@ import torch
 from .grid.arguments import count, frequencies as checked_frequencies, waveform as checked_waveform
 from .grid import positions
 from .core.descriptions import recorded
-from .flux import FluxRectangle, _turned
+from .monitors.flux import FluxRectangle, _turned
 from .sources import Waveform, gaussian, slot_factor
 
 C64 = torch.complex64

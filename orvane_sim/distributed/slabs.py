@@ -31,16 +31,15 @@ from __future__ import annotations
 import argparse
 import os
 import socket
-import sys
 import time
 
 import torch
 import torch.distributed as dist
 
-from .grid.coefficients import Grading, axis_coefficients
-from .grid.placement import SlabPlacement
-from .grid.arguments import triple
-from .core.simulation import Simulation, _faces, box_cells
+from ..grid.coefficients import Grading, axis_coefficients
+from ..grid.placement import SlabPlacement
+from ..grid.arguments import triple
+from ..core.simulation import Simulation, _faces, box_cells
 
 
 def slab_bounds(cells: int, ranks: int, rank: int) -> tuple[int, int]:
@@ -355,7 +354,7 @@ class SlabSimulation(Simulation):
             raise ValueError(f"slab of {cells} cells along axis {axis} on rank {self.rank} "
                              f"is thinner than 2 cells; use fewer ranks")
         if bloch is not None:
-            from .core.periodic import fields_needed
+            from ..core.periodic import fields_needed
 
             b2 = max(int(b2), fields_needed(bloch, int(batch[0])))
         local = list(self.global_shape)
@@ -374,7 +373,7 @@ class SlabSimulation(Simulation):
         self._split_axis_layers(N, L, grading)
         periodic = None
         if bloch is not None:
-            from .core.periodic import BlochBoundary, wave_vectors
+            from ..core.periodic import BlochBoundary, wave_vectors
 
             k = wave_vectors(bloch, self.batch[0])
             if axis < 2 and self.layers[axis] != 0:
@@ -390,7 +389,7 @@ class SlabSimulation(Simulation):
             raise TypeError(f"unexpected options without objects: {sorted(object_options)}")
 
     def set_bloch(self, k) -> None:
-        from .core.periodic import BlochBoundary, wave_vectors
+        from ..core.periodic import BlochBoundary, wave_vectors
 
         k = wave_vectors(k, self.batch[0])
         bloch = self.periodic.bloch
@@ -696,6 +695,3 @@ def main(argv=None) -> int:
         dist.destroy_process_group()
     return 0
 
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -25,10 +25,10 @@ from typing import Sequence
 
 import torch
 
-from .grid.arguments import frequencies as checked_frequencies
-from .grid import positions
-from .monitors import StepFactors, _slots
-from .core.descriptions import recorded
+from ..grid.arguments import frequencies as checked_frequencies
+from ..grid import positions
+from .frequency import StepFactors, _slots
+from ..core.descriptions import recorded
 
 
 def _turned(field: torch.Tensor, a: int) -> torch.Tensor:
