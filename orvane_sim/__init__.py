@@ -17,13 +17,13 @@ from .materials.poles import Debye, Dielectric, Drude, Lorentz
 from .monitors.farfield import far_field, intensity, radiated_power, sphere_quadrature
 from .monitors.flux import FluxBox, FluxRectangle
 from .geometry.shapes import Box, Cylinder, Material, Object, Slab, Sphere
-from .modes import CrossSection, Modes, plane_permittivity, solve_modes
+from .circuits.modes import CrossSection, Modes, plane_permittivity, solve_modes
 from .monitors.frequency import FluxPlane, FrequencyMonitor
 from .core.periodic import BlochBoundary
 from .geometry.prisms import Prism
 from .core.simulation import NonFiniteFields, Simulation, divergence, gaussian_pulse, load_backend
-from .sources import CurrentBox, PlaneWave, gaussian
-from .tfsf import TotalFieldBox
+from .sources.plane_wave import CurrentBox, PlaneWave, gaussian
+from .sources.tfsf import TotalFieldBox
 
 __all__ = [
     "AxisCoefficients", "BlochBoundary", "Box", "CheckpointError", "CrossSection", "CurrentBox",

@@ -44,7 +44,7 @@ def slab_run(resolution: float, backend: str = "cpu", smoothing="anisotropic",
     """The demo's column at one resolution (``slabs``: split along z over the
     default process group; ``options`` go to ``planar``)."""
     from .materials.poles import Dielectric
-    from .planar import layer, planar
+    from .reference.stacks import layer, planar
 
     stack = [layer(FRONT, FRONT + THICKNESS, Dielectric(N_SLAB**2))]
     options.setdefault("until", 40.0)
@@ -58,7 +58,7 @@ def resolved(frequencies, resolution: float):
 
 
 def error_rows(results):
-    from .analytic import airy
+    from .reference.analytic import airy
 
     rows = []
     for res in results:
@@ -81,7 +81,7 @@ def plot(results, path: str) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    from .analytic import airy
+    from .reference.analytic import airy
 
     fine = torch.linspace(float(FREQUENCIES.min()), float(FREQUENCIES.max()), 400,
                           dtype=torch.float64)
@@ -168,19 +168,19 @@ def slab_main(argv) -> int:
 def main(argv=None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     if argv and argv[0] == "pulse":
-        from .pulse import main as pulse_main
+        from .demos.pulse import main as pulse_main
 
         return pulse_main(argv[1:])
     if argv and argv[0] == "coupler":
-        from .coupler import main as coupler_main
+        from .demos.coupler import main as coupler_main
 
         return coupler_main(argv[1:])
     if argv and argv[0] == "design":
-        from .metagrating import main as design_main
+        from .demos.metagrating import main as design_main
 
         return design_main(argv[1:])
     if argv and argv[0] == "mie":
-        from .mie import main as mie_main
+        from .demos.mie import main as mie_main
 
         return mie_main(argv[1:])
     if argv and argv[0] == "slab":

@@ -32,7 +32,7 @@ import sys
 
 import torch
 
-from .core.build_info import add_version_option
+from ..core.build_info import add_version_option
 
 RADIUS = 0.5
 X_LOW, X_HIGH = 0.5, 3.0
@@ -50,7 +50,7 @@ def box_cells(resolution: int) -> tuple[int, int, int, int]:
 
 
 def dielectric():
-    from .materials.poles import Dielectric
+    from ..materials.poles import Dielectric
 
     return Dielectric(4.0)
 
@@ -58,7 +58,7 @@ def dielectric():
 def lossy():
     """A Lorentz material whose resonance lies inside the band, so that the
     sphere absorbs a good share of what it meets."""
-    from .materials.poles import Lorentz
+    from ..materials.poles import Lorentz
 
     return Lorentz(1.5, 1.0, omega0=4.0, gamma=1.0)
 
@@ -77,12 +77,12 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
     [count]), "theta" and "pattern" (far-field intensity in the planes
     φ = 0 and 90°, [2, angles, count]), "shape" (the box's cells), "dt"};
     without ``far_field`` the last three are left out."""
-    from .monitors.farfield import far_field, intensity, radiated_power, sphere_quadrature
-    from .monitors.flux import FluxBox
-    from .geometry.shapes import Object, Sphere
-    from .core.simulation import Simulation
-    from .sources import gaussian
-    from .tfsf import TotalFieldBox
+    from ..monitors.farfield import far_field, intensity, radiated_power, sphere_quadrature
+    from ..monitors.flux import FluxBox
+    from ..geometry.shapes import Object, Sphere
+    from ..core.simulation import Simulation
+    from ..sources.plane_wave import gaussian
+    from ..sources.tfsf import TotalFieldBox
 
     material = dielectric() if material is None else material
     inner, total, outer, clear = box_cells(resolution)
@@ -131,7 +131,7 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
 def _index(x: torch.Tensor, material, dt) -> torch.Tensor:
     """The sphere's refractive index at size parameters ``x`` as miepython
     writes it: n - iκ for an absorbing material (time going as exp(+iωt))."""
-    from .materials.poles import discrete_permittivity, discretise
+    from ..materials.poles import discrete_permittivity, discretise
 
     material = dielectric() if material is None else material
     omega = x / RADIUS  # k = ω at c = 1

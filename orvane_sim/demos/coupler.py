@@ -27,7 +27,7 @@ import sys
 
 import torch
 
-from .core.build_info import add_version_option
+from ..core.build_info import add_version_option
 
 WIDTH, GAP, BEND, OFFSET, EPS = 0.3, 0.15, 3.0, 0.5, 6.0
 LEAD = 1.0
@@ -49,7 +49,7 @@ def box_size(longest: float, resolution: int) -> tuple[float, float, float]:
 def layout(path, length: float, longest: float, resolution: int):
     """Draw the coupler of parallel ``length`` centred in the box of
     ``box_size(longest)``, its leads stretched to keep the ends in place."""
-    from .geometry.layouts import directional_coupler
+    from ..geometry.layouts import directional_coupler
 
     X, Y, _ = box_size(longest, resolution)
     lead = LEAD + (longest - length) / 2 + LAYERS / resolution + 1.0  # into the layers
@@ -64,11 +64,11 @@ def coupler_run(resolution: int, lengths, frequencies=FREQUENCIES, backend: str 
     (one per b1; ports in A, in B, out A, out B, those of ``lit`` lit, all by
     default), the supermodes' coupling length [F] of the longest, and the
     paths of the layouts drawn."""
-    from .materials.poles import Dielectric
-    from .geometry.gds import Layer, objects_from_gds
-    from .modes import plane_permittivity, solve_modes
-    from .ports import ModePort, s_parameters
-    from .core.simulation import Simulation
+    from ..materials.poles import Dielectric
+    from ..geometry.gds import Layer, objects_from_gds
+    from ..circuits.modes import plane_permittivity, solve_modes
+    from ..circuits.ports import ModePort, s_parameters
+    from ..core.simulation import Simulation
 
     lengths = [float(v) for v in lengths]
     longest = max(lengths)
@@ -169,7 +169,7 @@ def plot(runs: dict, path: str) -> None:
 
 
 def main(argv=None) -> int:
-    from .ports import write_touchstone
+    from ..circuits.ports import write_touchstone
 
     parser = argparse.ArgumentParser(prog="python3 -m orvane_sim coupler", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)

@@ -53,11 +53,11 @@ from typing import Callable, Mapping, Sequence
 import torch
 from tqdm.auto import tqdm
 
-from .grid.arguments import count, frequencies as checked_frequencies, real, sequence
-from .grid import positions
-from .materials.poles import Dielectric, discrete_permittivity, discretise
-from .core.descriptions import recorded
-from .monitors.frequency import FrequencyMonitor, _slots
+from ..grid.arguments import count, frequencies as checked_frequencies, real, sequence
+from ..grid import positions
+from ..materials.poles import Dielectric, discrete_permittivity, discretise
+from ..core.descriptions import recorded
+from ..monitors.frequency import FrequencyMonitor, _slots
 
 
 def _material(m) -> Dielectric:
@@ -389,7 +389,7 @@ class Design:
     def _check_sources(self, boxes) -> None:
         """Objectives read H from the curl of E, which holds only where no
         source writes H: keep them off a plane wave's plane."""
-        from .sources import PlaneWave
+        from ..sources.plane_wave import PlaneWave
 
         for source in self.sources:
             if isinstance(source, PlaneWave):

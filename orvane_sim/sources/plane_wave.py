@@ -23,11 +23,11 @@ from typing import Callable, Sequence
 
 import torch
 
-from .grid import positions
-from .grid.arguments import (count, frequencies as checked_frequencies, real, sequence, triple,
-                             waveform as checked_waveform)
-from .grid.coefficients import EPS0
-from .core.descriptions import recorded
+from ..grid import positions
+from ..grid.arguments import (count, frequencies as checked_frequencies, real, sequence, triple,
+                              waveform as checked_waveform)
+from ..grid.coefficients import EPS0
+from ..core.descriptions import recorded
 
 Waveform = Callable[[float], complex]
 
@@ -103,7 +103,7 @@ class PlaneWave:
                  duration: float | None = None, frequencies: Sequence[float] | None = None,
                  z: float | None = None):
         from .incident import IncidentLine, LineSpectra
-        from .core.periodic import wave_vectors
+        from ..core.periodic import wave_vectors
 
         if (plane is None) == (z is None):
             raise ValueError("give the PlaneWave's plane as an index (plane) or as the height "

@@ -23,10 +23,10 @@ from typing import Sequence
 import torch
 
 from .analytic import yee_wavenumber
-from .geometry.shapes import Object, Slab
-from .monitors.frequency import FluxPlane
-from .core.simulation import Simulation
-from .sources import PlaneWave, gaussian
+from ..geometry.shapes import Object, Slab
+from ..monitors.frequency import FluxPlane
+from ..core.simulation import Simulation
+from ..sources.plane_wave import PlaneWave, gaussian
 
 
 @dataclass
@@ -95,7 +95,7 @@ def planar(stacks, frequencies: Sequence[float], resolution: float, length: floa
     box = dict(spacing=h, layers=((0, 0), (0, 0), (pml, pml)), courant=courant,
                backend=backend, batch=(B0, B1), bloch=k_t)
     if slabs:
-        from .distributed.slabs import SlabSimulation
+        from ..distributed.slabs import SlabSimulation
 
         sim = SlabSimulation((2, 2, NZ), axis=2, **box)
     else:

@@ -36,11 +36,12 @@ from typing import Sequence
 
 import torch
 
-from .grid.arguments import count, frequencies as checked_frequencies, waveform as checked_waveform
-from .grid import positions
-from .core.descriptions import recorded
-from .monitors.flux import FluxRectangle, _turned
-from .sources import Waveform, gaussian, slot_factor
+from ..grid.arguments import (count, frequencies as checked_frequencies,
+                              waveform as checked_waveform)
+from ..grid import positions
+from ..core.descriptions import recorded
+from ..monitors.flux import FluxRectangle, _turned
+from ..sources.plane_wave import Waveform, gaussian, slot_factor
 
 C64 = torch.complex64
 

@@ -28,8 +28,8 @@ import math
 
 import torch
 
-from .grid.arguments import frequencies as checked_frequencies
-from .grid.coefficients import ETA0
+from ..grid.arguments import frequencies as checked_frequencies
+from ..grid.coefficients import ETA0
 
 C128 = torch.complex128
 
@@ -154,7 +154,7 @@ class LineSpectra:
     def record(self, sim) -> None:
         """Add the line's fields after its electric step, which has taken the
         line one step ahead of the box's last record."""
-        from .monitors.frequency import fourier_factors
+        from ..monitors.frequency import fourier_factors
 
         line, n = self.line, self.line.node
         t = sim.time + sim.dt

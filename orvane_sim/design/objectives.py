@@ -20,10 +20,10 @@ import math
 
 import torch
 
-from .grid import positions
-from .grid.arguments import count, sequence
-from .grid.coefficients import MU0
-from .monitors.flux import _turned
+from ..grid import positions
+from ..grid.arguments import count, sequence
+from ..grid.coefficients import MU0
+from ..monitors.flux import _turned
 
 
 def _magnetic_factor(design) -> torch.Tensor:
@@ -251,8 +251,8 @@ class ModePower:
         self._modes = {}
 
     def value(self, spectra, design) -> torch.Tensor:
-        from .ports import cross, mode_power_integral, plane_mode, rectangle_modes, \
-            rectangle_weights
+        from ..circuits.ports import (cross, mode_power_integral, plane_mode, rectangle_modes,
+                                      rectangle_weights)
 
         a = self.axis
         key = tuple(design.frequencies.tolist())

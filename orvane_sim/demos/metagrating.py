@@ -22,13 +22,13 @@ import sys
 
 import torch
 
-from .core.build_info import add_version_option
-from .design import Design, DesignRegion
-from .materials.poles import Dielectric
-from .geometry.shapes import Box, Object
-from .objectives import DiffractionOrder
-from .core.simulation import Simulation
-from .sources import PlaneWave, gaussian
+from ..core.build_info import add_version_option
+from ..design.adjoint import Design, DesignRegion
+from ..materials.poles import Dielectric
+from ..geometry.shapes import Box, Object
+from ..design.objectives import DiffractionOrder
+from ..core.simulation import Simulation
+from ..sources.plane_wave import PlaneWave, gaussian
 
 EPS_LAYER, EPS_GLASS = 4.0, 2.25
 ANGLE = 60.0

@@ -14,7 +14,7 @@ import time
 
 import torch
 
-from .core.simulation import Simulation
+from ..core.simulation import Simulation
 
 
 def main(argv=None) -> int:

@@ -1,0 +1,14 @@
+"""Sources: waveforms (``gaussian``), plane waves entering across a plane
+(``PlaneWave``) with the one-dimensional line that gives their incident
+field (``incident``), total-field boxes lit from any side (``tfsf``) and
+boxes of current (``CurrentBox``).
+
+Imports only itself, ``orvane_sim.monitors``, ``orvane_sim.core`` and the
+folders below them.
+"""
+from .incident import IncidentLine, LineSpectra
+from .plane_wave import CurrentBox, PlaneWave, Waveform, gaussian, slot_factor
+from .tfsf import TotalFieldBox
+
+__all__ = ["CurrentBox", "IncidentLine", "LineSpectra", "PlaneWave", "TotalFieldBox", "Waveform",
+           "gaussian", "slot_factor"]
