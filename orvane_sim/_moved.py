@@ -35,7 +35,6 @@ MOVED: dict[str, str] = {
     "coefficients": "grid.coefficients",
     "coupler": "demos.coupler",
     "descriptions": "core.descriptions",
-    "dispersion": "materials.poles",
     "farfield": "monitors.farfield",
     "flux": "monitors.flux",
     "gds": "geometry.gds",
@@ -60,7 +59,14 @@ MOVED: dict[str, str] = {
 }
 
 # old module -> {new module: the old module's public names it holds now}
-SPLIT: dict[str, dict[str, str]] = {}
+SPLIT: dict[str, dict[str, str]] = {
+    "dispersion": {
+        "materials.poles": "PoleForm Dielectric Debye Lorentz LAYER_DAMPING Drude",
+        "materials.discrete": "DiscreteMaterial discretise MaterialTables material_tables "
+                              "node_coefficients discrete_permittivity warped_frequency",
+        "core.medium": "DispersiveMedium",
+    },
+}
 
 # Old paths served without a warning: the circuits guide's tested examples
 # spell them, and they stay until those examples can change.
@@ -77,21 +83,26 @@ def new_paths(old: str) -> list[str]:
 def _warn(old: str, stacklevel: int) -> None:
     if old in QUIET:
         return
-    where = " and ".join(new_paths(old))
-    warnings.warn(f"{PACKAGE}.{old} moved to {where}: import it from there; the old path goes "
-                  f"in the next release", DeprecationWarning, stacklevel=stacklevel + 1)
+    paths = new_paths(old)
+    moved = (f"moved to {paths[0]}: import it from there" if len(paths) == 1 else
+             f"was split into {', '.join(paths[:-1])} and {paths[-1]}: import each name from "
+             f"its module")
+    warnings.warn(f"{PACKAGE}.{old} {moved}; the old path goes in the next release",
+                  DeprecationWarning, stacklevel=stacklevel + 1)
 
 
 def _load(old: str) -> types.ModuleType:
     if old in MOVED:
         return importlib.import_module(f"{PACKAGE}.{MOVED[old]}")
-    module = types.ModuleType(f"{PACKAGE}.{old}", f"{PACKAGE}.{old}: moved to "
+    module = types.ModuleType(f"{PACKAGE}.{old}", f"{PACKAGE}.{old}: split into "
                               f"{', '.join(new_paths(old))}.")
     parts = [importlib.import_module(p) for p in new_paths(old)]
     for part, names in zip(parts, SPLIT[old].values()):
         module.__dict__.update((name, getattr(part, name)) for name in names.split())
 
     def __getattr__(name):
+        if name.startswith("__"):  # the module's own (__file__, __path__): it has none
+            raise AttributeError(name)
         for part in parts:
             if hasattr(part, name):
                 return getattr(part, name)

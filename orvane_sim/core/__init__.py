@@ -10,9 +10,10 @@ Imports only itself, ``orvane_sim.geometry``, ``orvane_sim.materials`` and
 """
 from .checkpoint import CheckpointError
 from .descriptions import recorded
+from .medium import DispersiveMedium
 from .periodic import BlochBoundary
 from .simulation import NonFiniteFields, Simulation, divergence, gaussian_pulse, load_backend
 from .threads import ThreadTuner
 
-__all__ = ["BlochBoundary", "CheckpointError", "NonFiniteFields", "Simulation", "ThreadTuner",
-           "divergence", "gaussian_pulse", "load_backend", "recorded"]
+__all__ = ["BlochBoundary", "CheckpointError", "DispersiveMedium", "NonFiniteFields", "Simulation",
+           "ThreadTuner", "divergence", "gaussian_pulse", "load_backend", "recorded"]

@@ -469,7 +469,8 @@ class Simulation:
         (``Dielectric.in_layers``: a Drude metal, its pole damped more the
         deeper the node) takes its place, so that the layers stay stable.
         """
-        from ..materials.poles import Dielectric, material_tables
+        from ..materials.discrete import material_tables
+        from ..materials.poles import Dielectric
         from ..geometry.shapes import _per_axis, dispersive, material_grids, periodic_images
 
         _per_axis(resolution, "resolution")  # counts, checked before the grids are made
@@ -548,7 +549,7 @@ class Simulation:
         forget(self, "paint_designs")  # the design regions painted before are gone
 
     def _set_medium(self, materials, grids) -> None:
-        from ..materials.poles import DispersiveMedium
+        from .medium import DispersiveMedium
 
         shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
         self.medium = DispersiveMedium(materials, self.dt, grids, shapes, self.device)

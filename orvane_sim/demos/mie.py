@@ -131,7 +131,7 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
 def _index(x: torch.Tensor, material, dt) -> torch.Tensor:
     """The sphere's refractive index at size parameters ``x`` as miepython
     writes it: n - iκ for an absorbing material (time going as exp(+iωt))."""
-    from ..materials.poles import discrete_permittivity, discretise
+    from ..materials.discrete import discrete_permittivity, discretise
 
     material = dielectric() if material is None else material
     omega = x / RADIUS  # k = ω at c = 1

@@ -55,7 +55,8 @@ from tqdm.auto import tqdm
 
 from ..grid.arguments import count, frequencies as checked_frequencies, real, sequence
 from ..grid import positions
-from ..materials.poles import Dielectric, discrete_permittivity, discretise
+from ..materials.discrete import discrete_permittivity, discretise
+from ..materials.poles import Dielectric
 from ..core.descriptions import recorded
 from ..monitors.frequency import FrequencyMonitor, _slots
 

@@ -4,9 +4,9 @@ of the dispersive pass. A library of named materials belongs here too.
 
 Imports only itself and ``orvane_sim.grid``.
 """
-from .poles import (LAYER_DAMPING, Debye, Dielectric, DiscreteMaterial, Drude, Lorentz,
-                    MaterialTables, PoleForm, discrete_permittivity, discretise,
-                    material_tables, node_coefficients, warped_frequency)
+from .discrete import (DiscreteMaterial, MaterialTables, discrete_permittivity, discretise,
+                       material_tables, node_coefficients, warped_frequency)
+from .poles import LAYER_DAMPING, Debye, Dielectric, Drude, Lorentz, PoleForm
 
 __all__ = ["Debye", "Dielectric", "DiscreteMaterial", "Drude", "LAYER_DAMPING", "Lorentz",
            "MaterialTables", "PoleForm", "discrete_permittivity", "discretise",
