@@ -471,7 +471,8 @@ class Simulation:
         """
         from ..materials.discrete import material_tables
         from ..materials.poles import Dielectric
-        from ..geometry.shapes import _per_axis, dispersive, material_grids, periodic_images
+        from ..geometry.painting import _per_axis, dispersive, material_grids
+        from ..geometry.shapes import periodic_images
 
         _per_axis(resolution, "resolution")  # counts, checked before the grids are made
         _per_axis(supersample, "supersample")

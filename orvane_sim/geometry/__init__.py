@@ -8,9 +8,10 @@ Imports only itself, ``orvane_sim.materials`` and ``orvane_sim.grid``.
 from . import layouts
 from .gds import Layer, objects_from_gds
 from .prisms import Prism, polygonal
+from .painting import (dispersive, fill_fraction, material_grids, node_coordinates,
+                       permittivity_grids)
 from .shapes import (Box, Cylinder, Material, Object, PeriodicImages, Shape, Slab, Sphere,
-                     dispersive, fill_fraction, material_grids, node_coordinates,
-                     periodic_images, permittivity_grids)
+                     periodic_images)
 
 __all__ = ["Box", "Cylinder", "Layer", "Material", "Object", "PeriodicImages", "Prism", "Shape",
            "Slab", "Sphere", "dispersive", "fill_fraction", "layouts", "material_grids",
