@@ -21,7 +21,9 @@ from .circuits.modes import CrossSection, Modes, plane_permittivity, solve_modes
 from .monitors.frequency import FluxPlane, FrequencyMonitor
 from .core.periodic import BlochBoundary
 from .geometry.prisms import Prism
-from .core.simulation import NonFiniteFields, Simulation, divergence, gaussian_pulse, load_backend
+from .core.initial_field import divergence, gaussian_pulse
+from .core.simulation import Simulation, load_backend
+from .core.stepping import NonFiniteFields
 from .sources.plane_wave import CurrentBox, PlaneWave, gaussian
 from .sources.tfsf import TotalFieldBox
 

@@ -53,7 +53,6 @@ MOVED: dict[str, str] = {
     "prisms": "geometry.prisms",
     "pulse": "demos.pulse",
     "resample": "monitors.resample",
-    "simulation": "core.simulation",
     "tfsf": "sources.tfsf",
     "threads": "core.threads",
 }
@@ -65,6 +64,12 @@ SPLIT: dict[str, dict[str, str]] = {
         "materials.discrete": "DiscreteMaterial discretise MaterialTables material_tables "
                               "node_coefficients discrete_permittivity warped_frequency",
         "core.medium": "DispersiveMedium",
+    },
+    "simulation": {
+        "core.simulation": "load_backend MAX_CELLS_PER_AXIS MAX_CELLS box_cells Simulation",
+        "core.stepping": "NonFiniteFields",
+        "core.filling": "log",
+        "core.initial_field": "gaussian_pulse divergence",
     },
 }
 

@@ -12,7 +12,9 @@ from .checkpoint import CheckpointError
 from .descriptions import recorded
 from .medium import DispersiveMedium
 from .periodic import BlochBoundary
-from .simulation import NonFiniteFields, Simulation, divergence, gaussian_pulse, load_backend
+from .initial_field import divergence, gaussian_pulse
+from .simulation import Simulation, load_backend
+from .stepping import NonFiniteFields
 from .threads import ThreadTuner
 
 __all__ = ["BlochBoundary", "CheckpointError", "DispersiveMedium", "NonFiniteFields", "Simulation",
