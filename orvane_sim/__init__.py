@@ -10,22 +10,15 @@ slab demo (``python3 -m orvane_sim``), the pulse-absorption run
 (``python3 -m orvane_sim mie``)."""
 from . import _moved
 from ._version import __version__
-from .core.checkpoint import CheckpointError
-from .grid.coefficients import (AxisCoefficients, Grading, axis_coefficients, layer_profile,
-                                time_step)
-from .materials.poles import Debye, Dielectric, Drude, Lorentz
-from .monitors.farfield import far_field, intensity, radiated_power, sphere_quadrature
-from .monitors.flux import FluxBox, FluxRectangle
-from .geometry.shapes import Box, Cylinder, Material, Object, Slab, Sphere
-from .circuits.modes import CrossSection, Modes, plane_permittivity, solve_modes
-from .monitors.frequency import FluxPlane, FrequencyMonitor
-from .core.periodic import BlochBoundary
-from .geometry.prisms import Prism
-from .core.initial_field import divergence, gaussian_pulse
-from .core.simulation import Simulation, load_backend
-from .core.stepping import NonFiniteFields
-from .sources.plane_wave import CurrentBox, PlaneWave, gaussian
-from .sources.tfsf import TotalFieldBox
+from .circuits import CrossSection, Modes, plane_permittivity, solve_modes
+from .core import (BlochBoundary, CheckpointError, NonFiniteFields, Simulation, divergence,
+                   gaussian_pulse, load_backend)
+from .geometry import Box, Cylinder, Material, Object, Prism, Slab, Sphere
+from .grid import AxisCoefficients, Grading, axis_coefficients, layer_profile, time_step
+from .materials import Debye, Dielectric, Drude, Lorentz
+from .monitors import (FluxBox, FluxPlane, FluxRectangle, FrequencyMonitor, far_field, intensity,
+                       radiated_power, sphere_quadrature)
+from .sources import CurrentBox, PlaneWave, TotalFieldBox, gaussian
 
 __all__ = [
     "AxisCoefficients", "BlochBoundary", "Box", "CheckpointError", "CrossSection", "CurrentBox",

@@ -6,8 +6,8 @@ fields resampled onto other grids (``resample``).
 Imports only itself, ``orvane_sim.core`` and the folders below it.
 """
 from .farfield import far_field, intensity, radiated_power, sphere_quadrature
-from .flux import FluxBox, FluxRectangle
-from .frequency import FluxPlane, FrequencyMonitor, StepFactors, fourier_factors
+from .flux import FluxBox, FluxPlane, FluxRectangle
+from .frequency import FrequencyMonitor, StepFactors, fourier_factors
 from .resample import fields_on_grid, spread, yee_coordinates
 
 # (``resample.resample`` stays in its module: re-exported here, the function

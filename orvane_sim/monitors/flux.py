@@ -1,11 +1,12 @@
-"""Flux through rectangles normal to any axis, and through closed boxes.
+"""Flux through a z-plane of the box (``FluxPlane``), through rectangles
+normal to any axis, and through closed boxes.
 
 A rectangle lies on the plane of electric nodes n along its normal axis a
 and spans nodes b0 .. b1 and c0 .. c1 of the other two, (a, b, c) cyclic.
 Its tangential fields fall on two staggered sets of points: E_b with H_c
 (half positions along b, nodes along c) and E_c with H_b (nodes along b,
 half positions along c), H averaged from the cells either side of the plane
-and summed half a step earlier, as ``monitors.FluxPlane`` does. The power
+and summed half a step earlier, as ``FluxPlane`` does. The power
 through it along +a is
 
     P(ν) = ½ Re Σ w (E_b·H_c* - E_c·H_b*),
@@ -25,7 +26,7 @@ from typing import Sequence
 
 import torch
 
-from ..grid.arguments import frequencies as checked_frequencies
+from ..grid.arguments import count, frequencies as checked_frequencies
 from ..grid import positions
 from .frequency import StepFactors, _slots
 from ..core.descriptions import recorded
@@ -36,6 +37,144 @@ def _turned(field: torch.Tensor, a: int) -> torch.Tensor:
     (a + 1, a + 2, a)."""
     b, c = (a + 1) % 3, (a + 2) % 3
     return field.permute(0, 1, 2 + b, 2 + c, 2 + a, 5)
+
+
+class FluxPlane:
+    """Flux spectrum along +z through the electric nodes at z index ``z``,
+    per unit area, over the periodic cross-section (x and y indices 1 ..
+    N - 1: one period of a Bloch-periodic box, ghosts left out).
+
+    Ex and Ey are summed at the nodes, Hx and Hy in the cells just below and
+    above and averaged onto the nodes, so a wave's flux is measured the same
+    way in either direction: S(ν) = ½ Re(Ex·Hy* - Ey·Hx*), averaged over
+    the plane. ``flux()`` is [B0, B1, F] (float64). In a run split into
+    slabs each rank sums the part of the plane it owns, and ``spectra`` and
+    ``flux`` (collectives: every rank calls them) put the plane together on
+    every rank.
+
+    ``at``: the plane's height in length units instead of its index ``z``,
+    snapped to the nearest node: ``FluxPlane(sim, at=0.5, frequencies=nu)``.
+    The plane lies clear of the z layers (on their inner edge at most), and
+    its frequencies below the time step's Nyquist frequency.
+    """
+
+    # On a slab the plane's nodes are the owner's own, and the sums that
+    # reach past its last owned node along x or y are cut off in ``spectra``:
+    # the halo may still be travelling while it sums.
+    reads_halo = False
+
+    @recorded
+    def __init__(self, sim, z: int | None = None, frequencies: Sequence[float] | None = None,
+                 at: float | None = None):
+        if (z is None) == (at is None):
+            raise ValueError("give the FluxPlane's plane as a node index (z) or as a height "
+                             "in length units (at=)")
+        if frequencies is None:
+            raise ValueError("FluxPlane needs frequencies")
+        self.placement = place = sim.placement
+        NX, NY, NZ = place.shape
+        if at is not None:
+            z = positions.node(sim, 2, at, "FluxPlane at")
+            given = f"at = {float(at):g} (node {z})"
+        else:
+            z = count(z, "FluxPlane z", None)
+            given = f"z {z}"
+        if not 1 <= z <= NZ - 2:
+            raise ValueError(f"FluxPlane {given}: a flux plane needs magnetic cells on both "
+                             f"sides: z in 1 .. {NZ - 2}, {positions.span(sim, 2, 1, NZ - 2)}; "
+                             f"{positions.whole(sim, 2)}")
+        # In the layers the fields are those of the stretched coordinates,
+        # no longer the wave's, and a plane there measured a third of its
+        # flux; its nodes may reach the layers' inner edge, as a FluxBox's.
+        Lz = sim.layers[2]
+        if Lz and not Lz <= z <= NZ - Lz:
+            raise ValueError(f"FluxPlane {given}: z = {z * sim.spacing[2]:g} lies in the "
+                             f"absorbing layers; keep it within z in {Lz} .. {NZ - Lz}, "
+                             f"{positions.span(sim, 2, Lz, NZ - Lz)}")
+        if NX < 2 or NY < 2:
+            raise ValueError(f"a flux plane needs at least 2 cells along x and y, got {NX}, {NY}")
+        self.z = z
+        self.mine = place.owns_node(2, z)
+        z -= place.start_stop(2)[0]
+        self.frequencies = checked_frequencies(frequencies, "FluxPlane", sim.dt)
+        F = len(self.frequencies)
+        B0, B1 = sim.batch
+        dev = sim.device
+        # the period samples 1 .. N-1 along x and y that this part owns (a
+        # slab owns at least one)
+        (x0, x1), (y0, y1) = (place.owned(axis, 1, place.shape[axis] - 1) for axis in (0, 1))
+        nx, ny = x1 - x0 + 1, y1 - y0 + 1
+
+        def acc(*shape):
+            return torch.zeros(B0, B1, *shape, F, dtype=torch.complex64, device=dev)
+
+        slots = _slots(sim)
+        # Electric nodes: z range (z, z-1) gives one layer of Ex and Ey and no Ez.
+        self.e_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((x0, x1), (y0, y1),
+                                                                      (z, z - 1))]
+        self.e_acc = [(acc(nx, ny + 1, 1), acc(nx + 1, ny, 1), acc(nx + 1, ny + 1, 0))
+                      for _ in slots]
+        # Magnetic cells z-1 and z, in one call per slot: Hy in the monitor's
+        # first role and Hx in its second, so that each sums only what the
+        # plane needs. The first role samples one value fewer along x than
+        # the second and the second one fewer along y, so the box starts one
+        # cell early (x0-1, y0-1; x0 and y0 are at least 1) and Hy and Hx
+        # are passed as views that start one cell late along x and y
+        # respectively: Hy lands on x0 .. x1 and Hx on y0 .. y1 exactly, each
+        # with one leading row along the other axis that ``spectra`` drops.
+        # The third role's one z layer reads a zero tensor into scratch sums.
+        self.h_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((x0 - 1, x1 - 1),
+                                                                      (y0 - 1, y1 - 1),
+                                                                      (z - 1, z - 1))]
+        self.h_acc = [(acc(nx, ny + 1, 2), acc(nx + 1, ny, 2), acc(nx + 1, ny + 1, 1))
+                      for _ in slots]
+        self.slots = slots
+        self.e_factors = StepFactors(self.frequencies)
+        self.h_factors = StepFactors(self.frequencies, half_step_behind=True)
+        nx_all, ny_all = sim.shape[0], sim.shape[1]
+        self.zero = torch.zeros(1, device=dev).expand(B0, B1, nx_all + 1, ny_all + 1,
+                                                      max(z + 1, 0), 1)
+
+    def update(self, sim) -> None:
+        if not self.mine:
+            return
+        m = sim.module
+        fe, fh = self.e_factors.at(sim), self.h_factors.at(sim)
+        for (slot, _), e, h in zip(self.slots, self.e_acc, self.h_acc):
+            s = slice(slot, slot + 1)
+            m.Monitor_Update_E(*e, sim.Ex[..., s], sim.Ey[..., s], sim.Ez[..., s], fe,
+                               *self.e_ranges)
+            hy = sim.Hy[..., s].narrow(2, 1, sim.Hy.size(2) - 1)
+            hx = sim.Hx[..., s].narrow(3, 1, sim.Hx.size(3) - 1)
+            m.Monitor_Update_E(*h, hy, hx, self.zero, fh, *self.h_ranges)
+
+    def spectra(self) -> dict:
+        """Complex Fourier sums at the plane, [B0, B1, X, Y, F] each: Ex and
+        Ey at the nodes, Hx and Hy averaged onto them (x, y over one period)."""
+        out = {}
+        nx = self.e_acc[0][0].shape[2]
+        ny = self.e_acc[0][1].shape[3]
+
+        def combine(parts):
+            return sum(w * p.to(torch.complex128) for (_, w), p in zip(self.slots, parts))
+
+        out["Ex"] = combine([e[0][:, :, :, :ny, 0] for e in self.e_acc])
+        out["Ey"] = combine([e[1][:, :, :nx, :, 0] for e in self.e_acc])
+        hy = combine([hs[0][:, :, :, 1:] for hs in self.h_acc])  # [B0, B1, X, Y, 2, F]
+        hx = combine([hs[1][:, :, 1:] for hs in self.h_acc])
+        for name, h in (("Hx", hx), ("Hy", hy)):
+            out[name] = 0.5 * (h[..., 0, :] + h[..., 1, :])
+        axis = self.placement.axis
+        if axis == 2:  # only the plane's owner has summed
+            self.placement.sum(out.values())
+        elif axis is not None:
+            out = self.placement.all_concat(out, 2 + axis)
+        return out
+
+    def flux(self) -> torch.Tensor:
+        s = self.spectra()
+        density = 0.5 * (s["Ex"] * s["Hy"].conj() - s["Ey"] * s["Hx"].conj()).real
+        return density.mean(dim=(2, 3))
 
 
 class FluxRectangle:

@@ -24,7 +24,7 @@ import torch
 
 from .analytic import yee_wavenumber
 from ..geometry.shapes import Object, Slab
-from ..monitors.frequency import FluxPlane
+from ..monitors.flux import FluxPlane
 from ..core.simulation import Simulation
 from ..sources.plane_wave import PlaneWave, gaussian
 
