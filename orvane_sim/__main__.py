@@ -124,7 +124,7 @@ def slab_main(argv) -> int:
     rank = int(os.environ.get("RANK", "0"))
     try:
         if ranks > 1:
-            from .distributed.slabs import init_group
+            from .distributed.processes import init_group
 
             init_group(args.backend)
         try:
