@@ -41,7 +41,7 @@ from ..grid.arguments import (count, frequencies as checked_frequencies,
 from ..grid import positions
 from ..core.descriptions import recorded
 from ..monitors.flux import FluxRectangle, _turned
-from ..sources.plane_wave import Waveform, gaussian, slot_factor
+from ..sources.waveforms import Waveform, gaussian, slot_factor
 
 C64 = torch.complex64
 

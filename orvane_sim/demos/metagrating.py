@@ -28,7 +28,8 @@ from ..materials.poles import Dielectric
 from ..geometry.shapes import Box, Object
 from ..design.objectives import DiffractionOrder
 from ..core.simulation import Simulation
-from ..sources.plane_wave import PlaneWave, gaussian
+from ..sources.plane_wave import PlaneWave
+from ..sources.waveforms import gaussian
 
 EPS_LAYER, EPS_GLASS = 4.0, 2.25
 ANGLE = 60.0

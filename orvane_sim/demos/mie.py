@@ -81,7 +81,7 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
     from ..monitors.flux import FluxBox
     from ..geometry.shapes import Object, Sphere
     from ..core.simulation import Simulation
-    from ..sources.plane_wave import gaussian
+    from ..sources.waveforms import gaussian
     from ..sources.tfsf import TotalFieldBox
 
     material = dielectric() if material is None else material

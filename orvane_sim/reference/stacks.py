@@ -26,7 +26,8 @@ from .analytic import yee_wavenumber
 from ..geometry.shapes import Object, Slab
 from ..monitors.flux import FluxPlane
 from ..core.simulation import Simulation
-from ..sources.plane_wave import PlaneWave, gaussian
+from ..sources.plane_wave import PlaneWave
+from ..sources.waveforms import gaussian
 
 
 @dataclass

@@ -6,9 +6,11 @@ boxes of current (``CurrentBox``).
 Imports only itself, ``orvane_sim.monitors``, ``orvane_sim.core`` and the
 folders below them.
 """
+from .currents import CurrentBox
 from .incident import IncidentLine, LineSpectra
-from .plane_wave import CurrentBox, PlaneWave, Waveform, gaussian, slot_factor
+from .plane_wave import PlaneWave
 from .tfsf import TotalFieldBox
+from .waveforms import Waveform, gaussian, slot_factor
 
 __all__ = ["CurrentBox", "IncidentLine", "LineSpectra", "PlaneWave", "TotalFieldBox", "Waveform",
            "gaussian", "slot_factor"]

@@ -1,65 +1,17 @@
-"""Sources for the driver: a plane wave entering across a z-plane, and a box
-of current.
-
-Timing on the leapfrog: after step n the electric field is at t = n·dt and
-the magnetic field at (n - 1/2)·dt. During step n the magnetic update takes
-H from (n - 1/2)·dt to (n + 1/2)·dt using E at n·dt, and the electric update
-takes E to (n + 1)·dt using H at (n + 1/2)·dt. A source's magnetic increment
-therefore samples its excitation at n·dt, its electric increment at
-(n + 1/2)·dt.
-
-Complex excitations reach the fields through their trailing batch dimension
-(split-complex form). In a complex run (b2 = 2) slot 0 takes the real part
-and slot 1 the imaginary part of an excitation. A real run (b2 = 1) has no
-real half: its one slot takes the imaginary part, so the driver hands the
-module i·excitation, whose imaginary part is the excitation's real part.
-"""
+"""A plane wave travelling up z, entering across a z-plane: a
+total-field / scattered-field boundary fed by the incident line
+(``incident``). Timing and slots as for every source (``waveforms``)."""
 from __future__ import annotations
 
-import cmath
-import math
-import numbers
-from typing import Callable, Sequence
+from typing import Sequence
 
 import torch
 
-from ..grid import positions
-from ..grid.arguments import (count, frequencies as checked_frequencies, real, sequence, triple,
-                              waveform as checked_waveform)
-from ..grid.coefficients import EPS0
 from ..core.descriptions import recorded
-
-Waveform = Callable[[float], complex]
-
-
-def gaussian(t0: float, width: float, frequency: float = 0.0, amplitude: complex = 1.0) -> Waveform:
-    """amplitude · exp(-((t - t0)/width)^2) · exp(-i 2π frequency (t - t0))."""
-    t0, frequency = real(t0, "gaussian t0"), real(frequency, "gaussian frequency")
-    width = real(width, "gaussian width", positive=True)
-    value = amplitude.item() if isinstance(amplitude, torch.Tensor) and amplitude.numel() == 1 \
-        else amplitude
-    if isinstance(value, bool) or not isinstance(value, numbers.Complex):
-        raise TypeError(f"gaussian amplitude must be a number (complex allowed), got "
-                        f"{amplitude!r} ({type(amplitude).__name__})")
-    if not cmath.isfinite(complex(value)):
-        raise ValueError(f"gaussian amplitude must be finite, got {value}")
-    amplitude = value
-
-    def f(t: float) -> complex:
-        u = (t - t0) / width
-        return amplitude * math.exp(-u * u) * cmath.exp(-2j * math.pi * frequency * (t - t0))
-    # what a checkpoint tells two pulses apart by (the function itself it cannot hold)
-    f.t0, f.width, f.frequency, f.amplitude = t0, width, frequency, amplitude
-    return f
-
-
-def slot_factor(sim) -> complex:
-    """What multiplies an excitation so that each slot gets its part (see above)."""
-    if sim.b2 == 1:
-        return 1j
-    if sim.b2 == 2:
-        return 1.0
-    raise ValueError(f"sources drive real (b2=1) or complex (b2=2) runs, got b2={sim.b2}")
+from ..grid import positions
+from ..grid.arguments import (count, frequencies as checked_frequencies, sequence,
+                              waveform as checked_waveform)
+from .waveforms import Waveform, slot_factor
 
 
 class PlaneWave:
@@ -306,76 +258,3 @@ class PlaneWave:
         if self.spectra is None:
             raise ValueError("give the plane wave frequencies to record its incident spectra")
         return self.spectra.flux()
-
-
-class CurrentBox:
-    """A current density J(t) = direction · f(t) over a box of cells.
-
-    ``offset`` is the box's first cell (i, j, k), ``size`` its extent in
-    cells; the box covers the same index range of Ex, Ey and Ez (their own
-    staggered positions). Each step the electric field loses dt·J/ε at
-    (n + 1/2)·dt, Ampère's law with the current as a source (ε the
-    permittivity each node sees; the box must lie inside the grids).
-
-    ``box``: ((x0, y0, z0), (x1, y1, z1)) in length units instead of
-    ``offset`` and ``size``. The corners snap to nodes n0 .. n1 and the box
-    takes cells n0 .. n1 - 1 along each axis, so a current along an axis
-    runs from node n0 to node n1; an axis of zero extent takes the one cell
-    n0 (a sheet or a line of current on the nodes there). Give one of the
-    two forms; a z-directed line current from z = 0.2 to 0.4:
-    ``CurrentBox(sim, waveform=pulse, box=((0.3, 0.3, 0.2), (0.3, 0.3, 0.4)))``.
-    """
-
-    @recorded
-    def __init__(self, sim, offset: Sequence[int] | None = None,
-                 size: Sequence[int] | None = None, waveform: Waveform | None = None,
-                 direction=(0.0, 0.0, 1.0), box=None):
-        if (box is None) == (offset is None and size is None):
-            raise ValueError("give the CurrentBox's cells as offset and size, or its box in "
-                             "length units (box=)")
-        if waveform is None:
-            raise ValueError("CurrentBox needs a waveform")
-        checked_waveform(waveform, "CurrentBox")
-        if box is not None:
-            offset, size = positions.cell_box(sim, box, "CurrentBox box")
-        elif offset is None or size is None:
-            raise ValueError("CurrentBox needs both offset and size")
-        else:
-            offset, size = positions.check_cells(sim, offset, size, "CurrentBox")
-        # the part of the box's cells that the tensors here hold; the halo
-        # exchange settles the copies of nodes a neighbour owns
-        local = [sim.placement.held(a, o, o + n, nodes=False)
-                 for a, (o, n) in enumerate(zip(offset, size))]
-        self.box = None
-        if all(r is not None for r in local):
-            self.offset = torch.tensor([lo for lo, _ in local], dtype=torch.int32)
-            self.box = torch.ones(*sim.batch, *(hi - lo for lo, hi in local),
-                                  dtype=torch.complex64, device=sim.device)
-        self.direction = tuple(real(d, "CurrentBox direction")
-                               for d in triple(direction, "CurrentBox direction"))
-        self.waveform = waveform
-        self.factor = slot_factor(sim)
-
-    def after_h(self, sim) -> None:
-        pass
-
-    def _boxes(self, sim):
-        """The box per component, divided by the permittivity its nodes see:
-        the current enters after the electric update's division by it."""
-        if sim.medium is None:
-            return (self.box,) * 3
-        if getattr(self, "_medium", None) is not sim.medium:
-            o = [int(v) for v in self.offset]
-            sx, sy, sz = self.box.shape[2:]
-            self._scaled = tuple(
-                self.box / den[None, :, o[0]:o[0] + sx, o[1]:o[1] + sy, o[2]:o[2] + sz]
-                for den in sim.permittivity())
-            self._medium = sim.medium
-        return self._scaled
-
-    def after_e(self, sim) -> None:
-        if self.box is None:
-            return
-        w = self.waveform(sim.time + 0.5 * sim.dt) * sim.dt / EPS0 * self.factor
-        Jx, Jy, Jz = (box * (d * w) for box, d in zip(self._boxes(sim), self.direction))
-        sim.module.Inject_J(sim.Ex, sim.Ey, sim.Ez, Jx, Jy, Jz, self.offset)

@@ -32,7 +32,7 @@ import torch
 from ..grid import positions
 from ..grid.arguments import frequencies as checked_frequencies, waveform as checked_waveform
 from .incident import IncidentLine, LineSpectra
-from .plane_wave import Waveform, slot_factor
+from .waveforms import Waveform, slot_factor
 from ..core.descriptions import recorded
 
 
