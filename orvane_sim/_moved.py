@@ -43,12 +43,10 @@ MOVED: dict[str, str] = {
     "memory": "grid.memory",
     "metagrating": "demos.metagrating",
     "mie": "demos.mie",
-    "modes": "circuits.modes",
     "objectives": "design.objectives",
     "periodic": "core.periodic",
     "placement": "grid.placement",
     "planar": "reference.stacks",
-    "ports": "circuits.ports",
     "positions": "grid.positions",
     "prisms": "geometry.prisms",
     "pulse": "demos.pulse",
@@ -64,6 +62,16 @@ SPLIT: dict[str, dict[str, str]] = {
         "materials.discrete": "DiscreteMaterial discretise MaterialTables material_tables "
                               "node_coefficients discrete_permittivity warped_frequency",
         "core.medium": "DispersiveMedium",
+    },
+    "modes": {
+        "circuits.modes": "BOUNDARIES DENSE_LIMIT PHASE_TOLERANCE ARNOLDI_TOLERANCE Modes "
+                          "solve_modes",
+        "circuits.cross_section": "CrossSection plane_permittivity",
+    },
+    "ports": {
+        "circuits.ports": "C64 rectangle_modes plane_mode cross rectangle_weights "
+                          "mode_power_integral band_pulse ModePort",
+        "circuits.s_parameters": "s_parameters write_touchstone",
     },
     "simulation": {
         "core.simulation": "load_backend MAX_CELLS_PER_AXIS MAX_CELLS box_cells Simulation",

@@ -1,4 +1,5 @@
-"""Waveguide ports: mode sources, mode amplitudes and S-parameters.
+"""Waveguide ports: mode sources and mode amplitudes, from which
+``s_parameters`` makes S-parameters.
 
 A port is a rectangle across a waveguide, on a plane of electric nodes
 normal to an axis a, with its inward direction (into the device) along +a
@@ -27,7 +28,7 @@ H averaged onto the plane as the monitor does),
     a± = ½ (A / P ± B / P*),   A = ∫ E × H_m*,  B = ∫ E_m* × H,  P = ∫ E_m × H_m*
 
 (normal components). S-parameters are outgoing over incoming amplitudes at
-the monitors' planes.
+the monitors' planes (``s_parameters``).
 """
 from __future__ import annotations
 
@@ -57,7 +58,8 @@ def _pad(t: torch.Tensor, dim: int) -> torch.Tensor:
 def rectangle_modes(sim, a: int, node: int, lo, hi, frequencies, count: int):
     """The modes of the rectangle lo .. hi (normal to ``a``) on the
     cross-section at ``node``, and its permittivities."""
-    from .modes import plane_permittivity, solve_modes
+    from .cross_section import plane_permittivity
+    from .modes import solve_modes
 
     b, c = (a + 1) % 3, (a + 2) % 3
     b0, b1, c0, c1 = lo[b], hi[b], lo[c], hi[c]
@@ -329,59 +331,3 @@ class ModePort:
         forward = 0.5 * (A / P + B / P.conj())
         backward = 0.5 * (A / P - B / P.conj())
         return (forward, backward) if self.sign > 0 else (backward, forward)
-
-
-def s_parameters(sim, ports: Sequence[ModePort], steps: int | None = None,
-                 until: float | None = None, progress=None, lit=None) -> torch.Tensor:
-    """Run ``sim`` with the ports of ``lit`` (indices into ``ports``, all by
-    default) each lit in its own batch entry (b0 = its place in ``lit``; the
-    simulation needs B0 = len(lit)) and return the scattering matrix
-    [F, P, len(lit)] (complex128; F the ports' frequencies), or
-    [B1, F, P, len(lit)] for several material arrangements (the ports'
-    cross-sections must be the same in all): S[f, i, j] = the outgoing
-    amplitude at port i over the incoming one at port lit[j] when that port
-    is lit. The ports must share their frequencies."""
-    P = len(ports)
-    lit = list(range(P)) if lit is None else [count(j, "lit", None) for j in lit]
-    if sim.batch[0] != len(lit):
-        raise ValueError(f"s_parameters lights each port in its own batch entry: the "
-                         f"simulation needs B0 = {len(lit)} (the ports lit), got {sim.batch[0]}")
-    if any(not 0 <= j < P for j in lit):
-        raise ValueError(f"lit holds indices into the {P} ports, got {lit}")
-    for p in ports[1:]:
-        if not torch.equal(p.frequencies, ports[0].frequencies):
-            raise ValueError("the ports must share their frequencies")
-    for i, port in enumerate(ports):
-        port.lit = torch.tensor([j == i for j in lit])
-        if port not in sim.sources:
-            sim.add(port)
-    sim.run(steps=steps, until=until, progress=progress)
-    back, out = zip(*(port.amplitudes() for port in ports))
-    B1 = sim.batch[1]
-    S = torch.empty(B1, len(ports[0].frequencies), P, len(lit), dtype=torch.complex128)
-    for k, j in enumerate(lit):
-        incoming = back[j][k]                                             # [B1, F]
-        for i in range(P):
-            S[:, :, i, k] = (out[i][k] / incoming).cpu()
-    return S[0] if B1 == 1 else S
-
-
-def write_touchstone(path, S: torch.Tensor, frequencies, unit: float = 1e-6,
-                     name: str = "orvane") -> str:
-    """Write S [F, P, P] at ``frequencies`` (c = 1, in inverse length units)
-    as a Touchstone file through scikit-rf; ``unit``: the length unit in
-    metres (1 µm by default), which turns the frequencies into hertz.
-    Returns the file's path (scikit-rf adds the .sNp suffix)."""
-    import numpy as np
-    import skrf
-
-    c = 299792458.0
-    hz = np.asarray(torch.as_tensor(frequencies, dtype=torch.float64)) * c / unit
-    network = skrf.Network(frequency=skrf.Frequency.from_f(hz, unit="hz"),
-                           s=np.asarray(S.detach().cpu()), name=name)
-    stem = str(path)
-    suffix = f".s{S.shape[-1]}p"
-    if stem.endswith(suffix):
-        stem = stem[: -len(suffix)]
-    network.write_touchstone(stem)
-    return stem + suffix

@@ -66,8 +66,10 @@ def coupler_run(resolution: int, lengths, frequencies=FREQUENCIES, backend: str 
     paths of the layouts drawn."""
     from ..materials.poles import Dielectric
     from ..geometry.gds import Layer, objects_from_gds
-    from ..circuits.modes import plane_permittivity, solve_modes
-    from ..circuits.ports import ModePort, s_parameters
+    from ..circuits.cross_section import plane_permittivity
+    from ..circuits.modes import solve_modes
+    from ..circuits.ports import ModePort
+    from ..circuits.s_parameters import s_parameters
     from ..core.simulation import Simulation
 
     lengths = [float(v) for v in lengths]
@@ -169,7 +171,7 @@ def plot(runs: dict, path: str) -> None:
 
 
 def main(argv=None) -> int:
-    from ..circuits.ports import write_touchstone
+    from ..circuits.s_parameters import write_touchstone
 
     parser = argparse.ArgumentParser(prog="python3 -m orvane_sim coupler", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
