@@ -23,10 +23,11 @@ import sys
 import torch
 
 from ..core.build_info import add_version_option
-from ..design.adjoint import Design, DesignRegion
+from ..design.adjoint import Design
 from ..materials.poles import Dielectric
 from ..geometry.shapes import Box, Object
 from ..design.objectives import DiffractionOrder
+from ..design.region import DesignRegion
 from ..core.simulation import Simulation
 from ..sources.plane_wave import PlaneWave
 from ..sources.waveforms import gaussian
