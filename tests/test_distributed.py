@@ -11,7 +11,7 @@ import torch.distributed as dist
 from orvane_sim import (Box, CurrentBox, Dielectric, Drude, FluxBox, FluxPlane, FrequencyMonitor,
                         Lorentz, Object, PlaneWave, Simulation, Sphere, TotalFieldBox, far_field,
                         gaussian)
-from orvane_sim.__main__ import slab_run
+from orvane_sim.demos.slab import slab_run
 from orvane_sim.distributed import (SlabSimulation, single_pulse_run, slab_bounds, spawn_run,
                                     spawn_pulse_run)
 
