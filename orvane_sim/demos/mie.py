@@ -10,9 +10,10 @@ scattered power, one inside it (between the sphere and the box's faces) the
 absorbed power, and their ratios to the incident intensity times the
 sphere's cross-section π r² are the efficiencies Q_sca and Q_abs. The
 pulse covers size parameters x = 2π r ν (c = 1) from 0.5 to 3. The reference
-is the ``miepython`` package. For a dispersive sphere it is evaluated at the
-permittivity that the time-stepping realises (``discrete_permittivity``),
-which differs from the model's by the time step's known error.
+is Mie theory (``reference.mie``, through the ``miepython`` package). For a
+dispersive sphere it is evaluated at the permittivity that the
+time-stepping realises (``discrete_permittivity``), which differs from the
+model's by the time step's known error.
 
 The scattered field on the outer flux box also goes through the
 near-to-far-field projection: its far-field power over the sphere of
@@ -128,47 +129,22 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
     return out
 
 
-def _index(x: torch.Tensor, material, dt) -> torch.Tensor:
-    """The sphere's refractive index at size parameters ``x`` as miepython
-    writes it: n - iκ for an absorbing material (time going as exp(+iωt))."""
-    from ..materials.discrete import discrete_permittivity, discretise
-
-    material = dielectric() if material is None else material
-    omega = x / RADIUS  # k = ω at c = 1
-    if dt is None:
-        eps = material.permittivity(omega)
-    else:
-        d = discretise(material, dt)
-        eps = discrete_permittivity(d.alpha, d.beta, d.den, d.loss, omega, dt)
-    eps = torch.as_tensor(eps, dtype=torch.complex128).expand(x.shape)
-    return torch.sqrt(eps).conj()
-
-
 def reference(x: torch.Tensor, material=None, dt: float | None = None) -> dict:
-    """Mie efficiencies {"Qsca", "Qabs"} of the sphere at size parameters
-    ``x``: for a dispersive material at the permittivity that time step
-    ``dt`` realises."""
-    import miepython
+    """Mie efficiencies {"Qsca", "Qabs"} of the demo's sphere (of ``material``,
+    the ε = 4 dielectric by default) at size parameters ``x``: for a
+    dispersive material at the permittivity that time step ``dt`` realises."""
+    from ..reference.mie import efficiencies
 
-    qsca, qabs = [], []
-    for m, xx in zip(_index(x, material, dt).tolist(), x.tolist()):
-        qext, qs, _, _ = miepython.efficiencies_mx(m, xx)
-        qsca.append(float(qs))
-        qabs.append(float(qext - qs))
-    return {"Qsca": torch.tensor(qsca, dtype=torch.float64),
-            "Qabs": torch.tensor(qabs, dtype=torch.float64)}
+    return efficiencies(x, dielectric() if material is None else material, RADIUS, dt)
 
 
 def pattern_reference(x: float, theta: torch.Tensor, material=None,
                       dt: float | None = None) -> torch.Tensor:
-    """Mie's scattered intensity [2, angles] at size parameter ``x`` in the
-    planes φ = 0 (|S2|², the plane of the incident E) and φ = 90° (|S1|²),
-    each up to one common factor."""
-    import miepython
+    """Mie's scattered intensity [2, angles] for the demo's sphere at size
+    parameter ``x`` (``reference.mie.pattern``)."""
+    from ..reference.mie import pattern
 
-    m = _index(torch.tensor([x], dtype=torch.float64), material, dt)[0].item()
-    s1, s2 = miepython.S1_S2(m, x, torch.cos(theta).numpy())
-    return torch.stack([torch.as_tensor(abs(s2) ** 2), torch.as_tensor(abs(s1) ** 2)])
+    return pattern(x, theta, dielectric() if material is None else material, RADIUS, dt)
 
 
 def relative_error(run: dict, ref: dict, name: str) -> torch.Tensor:
