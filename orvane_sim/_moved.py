@@ -20,6 +20,7 @@ from __future__ import annotations
 import importlib
 import importlib.abc
 import importlib.util
+import os
 import sys
 import types
 import warnings
@@ -93,7 +94,25 @@ def new_paths(old: str) -> list[str]:
     return [f"{PACKAGE}.{p}" for p in parts]
 
 
-def _warn(old: str, stacklevel: int) -> None:
+def _importer() -> int:
+    """The stack level, for ``warnings.warn`` called from ``_warn``, of the
+    code that imports an old path: past this module, the package's
+    ``__getattr__`` and the import machinery (``importlib.import_module``
+    too; the bootstrap frames ``warnings`` skips by itself)."""
+    ours = (__file__, os.path.join(os.path.dirname(__file__), "__init__.py"))
+    level, frame = 1, sys._getframe(1)
+    while frame.f_back is not None:
+        frame = frame.f_back
+        name = frame.f_code.co_filename
+        if "importlib" in name and "_bootstrap" in name:
+            continue
+        level += 1
+        if name not in ours and "importlib" not in name:
+            break
+    return level
+
+
+def _warn(old: str) -> None:
     if old in QUIET:
         return
     paths = new_paths(old)
@@ -101,7 +120,7 @@ def _warn(old: str, stacklevel: int) -> None:
              f"was split into {', '.join(paths[:-1])} and {paths[-1]}: import each name from "
              f"its module")
     warnings.warn(f"{PACKAGE}.{old} {moved}; the old path goes in the next release",
-                  DeprecationWarning, stacklevel=stacklevel + 1)
+                  DeprecationWarning, stacklevel=_importer())
 
 
 def _load(old: str) -> types.ModuleType:
@@ -130,7 +149,7 @@ def attribute(old: str) -> types.ModuleType:
     ``__getattr__`` (``import orvane_sim; orvane_sim.simulation``)."""
     full = f"{PACKAGE}.{old}"
     if full not in sys.modules:
-        _warn(old, 3)  # past this function and the package's __getattr__
+        _warn(old)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)
             importlib.import_module(full)
@@ -143,7 +162,7 @@ class _Loader(importlib.abc.Loader):
 
     def exec_module(self, module) -> None:
         old = module.__name__.rpartition(".")[2]
-        _warn(old, 2)  # past this method (the import machinery's frames are skipped)
+        _warn(old)
         # the import statement takes what sys.modules holds once this returns
         sys.modules[module.__name__] = _load(old)
 
