@@ -3,11 +3,14 @@ dispersive objects on the Yee grid with absorbing layers on any face,
 Bloch-periodic x-y boundaries, plane-wave (total-field/scattered-field) and
 current sources, total-field boxes lit from any side, frequency monitors,
 flux planes, rectangles and closed boxes, the far-field projection, prisms
-and objects from GDS layouts (``orvane_sim.gds``) and the guided modes of a
-waveguide cross-section on the grid; the
-slab demo (``python3 -m orvane_sim``), the pulse-absorption run
-(``python3 -m orvane_sim pulse``) and the sphere against Mie theory
-(``python3 -m orvane_sim mie``)."""
+and objects from GDS layouts (``orvane_sim.geometry``), the guided modes of
+a waveguide cross-section on the grid, mode ports and inverse design; and
+the command-line demos (``python3 -m orvane_sim [slab|pulse|mie|coupler|
+design]``).
+
+The names most runs need import from here. The code lives in folders by
+concern, each importing only the folders below it (docs/layout.md).
+"""
 from . import _moved
 from ._version import __version__
 from .circuits import CrossSection, Modes, plane_permittivity, solve_modes

@@ -266,7 +266,7 @@ class Simulation(Stepping, Filling):
 
     def save(self, path) -> None:
         """Write everything needed to continue this run to ``path``,
-        atomically (see ``orvane_sim.checkpoint``)."""
+        atomically (see ``orvane_sim.core.checkpoint``)."""
         from .checkpoint import save
 
         save(self, path)

@@ -23,7 +23,7 @@ class Stepping:
     @property
     def tune_threads(self) -> bool:
         """On the CPU: whether ``step`` takes the thread count that its own
-        timings find fastest on the machine now (``orvane_sim.threads``; on
+        timings find fastest on the machine now (``orvane_sim.core.threads``; on
         by default, for a box not split over processes). PyTorch keeps that
         count between calls; ``run`` gives the caller's back when it returns,
         and so does setting this to False, which keeps PyTorch's count."""

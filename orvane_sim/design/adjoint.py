@@ -15,7 +15,7 @@ scheme is exactly a linear system: with u = exp(iωΔt) and the Fourier sums
     A Ê = b,   A = (Δt²/μ0) CᵀC - 4 sin²(ωΔt/2) ε_d(ω),
 
 C the discrete curl and ε_d the permittivity that each node's update
-realises (``dispersion.discrete_permittivity``; a blend of two materials
+realises (``materials.discrete.discrete_permittivity``; a blend of two materials
 with weight w is w ε_b + (1 - w) ε_a). A is symmetric outside the absorbing
 layers, and with Bloch phases A(k)ᵀ = A(-k). For a real objective L with
 dL = Re Σ conj(G)·dÊ (G the gradients autograd hands back),

@@ -1,5 +1,5 @@
 """Objectives for inverse design: differentiable torch functions of the
-electric spectra that a ``design.Design`` records on boxes of nodes.
+electric spectra that a ``adjoint.Design`` records on boxes of nodes.
 
 Each objective names the boxes of cells it needs (``boxes``, ranges of
 cells per axis as ``FrequencyMonitor`` takes them) and computes its value
@@ -223,10 +223,10 @@ class ModePower:
 
     ``box``: the rectangle as a flat box in length units (or ``nodes``);
     ``direction``: "+x" .. "-z" along its normal; ``mode``: 0 for the
-    highest index. The mode is solved (``ports.rectangle_modes``) on the
+    highest index. The mode is solved (``circuits.ports.rectangle_modes``) on the
     plane's permittivity when first needed, so keep the plane off the
     design regions. The fields split into the mode's two directions by the
-    overlaps of ``ports``, a = ½ (A / P ± B / P*), and the power is
+    overlaps of ``circuits.ports``, a = ½ (A / P ± B / P*), and the power is
     ½ |a|² Re P.
     """
 

@@ -224,7 +224,7 @@ class SlabSimulation(Simulation):
     def run(self, steps: int | None = None, until: float | None = None,
             progress: bool | None = None, **options) -> None:
         """``Simulation.run``; only rank 0 shows progress. Checkpoints are one
-        file per rank and a manifest (``orvane_sim.checkpoint``)."""
+        file per rank and a manifest (``orvane_sim.core.checkpoint``)."""
         super().run(steps, until, progress if self.rank == 0 else False, **options)
 
     def _all_ranks_finite(self, flags: torch.Tensor) -> bool:

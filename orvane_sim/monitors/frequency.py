@@ -1,6 +1,6 @@
 """Frequency-domain monitors for the driver.
 
-Time-harmonic fields go as exp(-i 2π ν t) (as in ``dispersion``), so a
+Time-harmonic fields go as exp(-i 2π ν t) (as in ``orvane_sim.materials``), so a
 monitor recovers the amplitude at ν with the Fourier sum
 
     Ê(ν) = Σ_n E(t_n) · exp(+i 2π ν t_n) · dt,
