@@ -37,10 +37,10 @@ from typing import Sequence
 
 import torch
 
+from ..core.descriptions import recorded
+from ..grid import positions
 from ..grid.arguments import (count, frequencies as checked_frequencies,
                               waveform as checked_waveform)
-from ..grid import positions
-from ..core.descriptions import recorded
 from ..monitors.flux import FluxRectangle, _turned
 from ..sources.waveforms import Waveform, gaussian, slot_factor
 

@@ -10,9 +10,9 @@ Imports only itself, ``orvane_sim.geometry``, ``orvane_sim.materials`` and
 """
 from .checkpoint import CheckpointError
 from .descriptions import recorded
+from .initial_field import divergence, gaussian_pulse
 from .medium import DispersiveMedium
 from .periodic import BlochBoundary
-from .initial_field import divergence, gaussian_pulse
 from .simulation import Simulation, load_backend
 from .stepping import NonFiniteFields
 from .threads import ThreadTuner

@@ -28,8 +28,8 @@ from typing import Sequence
 import torch
 
 from ..grid import memory, positions
-from ..grid.coefficients import EPS0, MU0, Grading, axis_coefficients, time_step
 from ..grid.arguments import count, real, sequence, triple
+from ..grid.coefficients import EPS0, MU0, Grading, axis_coefficients, time_step
 from ..grid.placement import WholeBox
 from .filling import Filling
 from .initial_field import gaussian_pulse

@@ -23,12 +23,12 @@ import sys
 import torch
 
 from ..core.build_info import add_version_option
+from ..core.simulation import Simulation
 from ..design.adjoint import Design
-from ..materials.poles import Dielectric
-from ..geometry.shapes import Box, Object
 from ..design.objectives import DiffractionOrder
 from ..design.region import DesignRegion
-from ..core.simulation import Simulation
+from ..geometry.shapes import Box, Object
+from ..materials.poles import Dielectric
 from ..sources.plane_wave import PlaneWave
 from ..sources.waveforms import gaussian
 

@@ -7,9 +7,9 @@ Imports only itself, ``orvane_sim.materials`` and ``orvane_sim.grid``.
 """
 from . import layouts
 from .gds import Layer, objects_from_gds
-from .prisms import Prism, polygonal
 from .painting import (dispersive, fill_fraction, material_grids, node_coordinates,
                        permittivity_grids)
+from .prisms import Prism, polygonal
 from .shapes import (Box, Cylinder, Material, Object, PeriodicImages, Shape, Slab, Sphere,
                      periodic_images)
 

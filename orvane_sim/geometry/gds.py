@@ -25,8 +25,8 @@ from dataclasses import dataclass
 from typing import Optional
 
 from ..materials.poles import Dielectric
-from .shapes import Object
 from .prisms import Prism
+from .shapes import Object
 
 
 @dataclass(frozen=True)

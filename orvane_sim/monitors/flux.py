@@ -26,10 +26,10 @@ from typing import Sequence
 
 import torch
 
-from ..grid.arguments import count, frequencies as checked_frequencies
-from ..grid import positions
-from .frequency import StepFactors, _slots
 from ..core.descriptions import recorded
+from ..grid import positions
+from ..grid.arguments import count, frequencies as checked_frequencies
+from .frequency import StepFactors, _slots
 
 
 def _turned(field: torch.Tensor, a: int) -> torch.Tensor:

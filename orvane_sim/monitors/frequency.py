@@ -19,9 +19,9 @@ from typing import Sequence
 
 import torch
 
-from ..grid.arguments import count, frequencies as checked_frequencies, sequence
-from ..grid import memory, positions
 from ..core.descriptions import recorded
+from ..grid import memory, positions
+from ..grid.arguments import count, frequencies as checked_frequencies, sequence
 
 
 def fourier_factors(frequencies: torch.Tensor, t: float, dt: float) -> torch.Tensor:

@@ -22,12 +22,12 @@ from typing import Sequence
 
 import torch
 
-from .analytic import yee_wavenumber
+from ..core.simulation import Simulation
 from ..geometry.shapes import Object, Slab
 from ..monitors.flux import FluxPlane
-from ..core.simulation import Simulation
 from ..sources.plane_wave import PlaneWave
 from ..sources.waveforms import gaussian
+from .analytic import yee_wavenumber
 
 
 @dataclass

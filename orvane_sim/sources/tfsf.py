@@ -29,11 +29,11 @@ from __future__ import annotations
 
 import torch
 
+from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import frequencies as checked_frequencies, waveform as checked_waveform
 from .incident import IncidentLine, LineSpectra
 from .waveforms import Waveform, slot_factor
-from ..core.descriptions import recorded
 
 
 class TotalFieldBox:
