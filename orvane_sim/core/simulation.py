@@ -95,6 +95,41 @@ def _cells(length: float, resolution: float, axis: int) -> int:
     return n
 
 
+LAYER_CELLS = 10  # the absorbing layers' cells on every face, unless given
+
+
+def layer_cells(layers=None, layer_thickness=None, spacing=(1.0, 1.0, 1.0)):
+    """The absorbing layers in cells, in the forms ``layers`` takes: ``layers``
+    itself (``LAYER_CELLS`` on every face if None), or ``layer_thickness``
+    in length units (one number for all six faces, one per axis, or a
+    (low, high) pair per axis), each face's thickness the whole cells of its
+    axis nearest it, a snap logged as a position's is."""
+    if layer_thickness is None:
+        return LAYER_CELLS if layers is None else layers
+    if layers is not None:
+        raise ValueError("give the absorbing layers in cells (layers=) or in length units "
+                         "(layer_thickness=), not both")
+    out = []
+    for axis, v in enumerate(triple(layer_thickness, "layer_thickness")):
+        pair = sequence(v)
+        pair = (v, v) if pair is None else pair
+        if len(pair) != 2:
+            raise ValueError(f"layer_thickness per axis needs 1 or 2 values, got {v!r}")
+        h, name = spacing[axis], positions.AXES[axis]
+        cells = []
+        for t in pair:
+            t = real(t, "layer_thickness")
+            if t < 0:
+                raise ValueError(f"layer_thickness along {name} must be 0 or more, got {t:g}")
+            n = round(t / h)
+            if abs(n * h - t) > 1e-6 * h:
+                positions.log.info("layer_thickness: %s = %g snapped to %d cells (%s = %g)",
+                                   name, t, n, name, n * h)
+            cells.append(n)
+        out.append(tuple(cells))
+    return tuple(out)
+
+
 def _faces(layers, shape=None) -> tuple[tuple[int, int], ...]:
     """Layer cells per face: one int for all six, three per axis, or three
     (low, high) pairs; both faces' layers of an axis must fit its cells."""
@@ -120,10 +155,13 @@ class Simulation(Stepping, Filling):
     Units: c = eps0 = mu0 = 1, so lengths and times share one unit and a
     frequency is in cycles per that unit.
 
-    shape: cells (NX, NY, NZ) or one int; spacing: cell size(s) in length
-    units (or give ``size``, in length units, and ``resolution``, cells per
-    unit length, instead); layers: absorbing layer cells, one int, one per
-    axis or a (low, high) pair per axis; courant: fraction of the 3-D
+    size: the box in length units, one length or three, and resolution:
+    cells per unit length (or give ``shape``, cells (NX, NY, NZ) or one
+    int, and ``spacing``, cell size(s) in length units, instead);
+    layer_thickness: the absorbing layers in length units, one thickness,
+    one per axis or a (low, high) pair per axis, each snapped to whole
+    cells (or give ``layers`` in cells, in the same forms; 10 cells on
+    every face if neither is given); courant: fraction of the 3-D
     stability limit, in (0, 1); backend: "cpu" (OrvaneCPU) or "cuda"
     (Orvane); grading: the layers' profile (``Grading``); b2: 1 for real
     fields, 2 for complex ones in split-complex form; batch: (B0, B1).
@@ -140,10 +178,11 @@ class Simulation(Stepping, Filling):
     ``monitors`` (objects with ``update(sim)``, called once the step is done).
     """
 
-    def __init__(self, shape=None, spacing=1.0, courant: float = 0.99, layers=10,
+    def __init__(self, shape=None, spacing=1.0, courant: float = 0.99, layers=None,
                  backend: str = "cpu", grading: Grading = Grading(), b2: int = 1,
                  batch: Sequence[int] = (1, 1), *, size=None, resolution=None,
-                 objects=None, background=None, bloch=None, **object_options):
+                 layer_thickness=None, objects=None, background=None, bloch=None,
+                 **object_options):
         b2 = count(b2, "b2", 1, MAX_CELLS_PER_AXIS)
         sizes = sequence(batch)
         if sizes is None or len(sizes) != 2:
@@ -168,7 +207,7 @@ class Simulation(Stepping, Filling):
         self.painted = None  # (materials, grids) of the objects, before any design
         self.shape = tuple(int(n) for n in triple(shape, "shape"))
         self.spacing = tuple(float(h) for h in triple(spacing, "spacing"))
-        self.faces = _faces(layers, self.shape)
+        self.faces = _faces(layer_cells(layers, layer_thickness, self.spacing), self.shape)
         self.layers = tuple(max(f) for f in self.faces)
         self.placement = WholeBox(self.shape)
         self.module, self.device = load_backend(backend)

@@ -20,7 +20,7 @@ from __future__ import annotations
 import torch
 import torch.distributed as dist
 
-from ..core.simulation import Simulation, _faces, box_cells
+from ..core.simulation import Simulation, _faces, box_cells, layer_cells
 from ..grid.coefficients import Grading, axis_coefficients
 from ..grid.placement import SlabPlacement
 from .exchange import SlabBoundary, SlabExchange
@@ -46,8 +46,9 @@ def _slot(index: torch.Tensor, cells: int, L: int) -> torch.Tensor:
 class SlabSimulation(Simulation):
     """A ``Simulation`` of the part of a box that this rank holds.
 
-    Takes the arguments of ``Simulation`` for the whole box (shape or size
-    and resolution, layers, objects, bloch, ...) and ``axis``, the split
+    Takes the arguments of ``Simulation`` for the whole box (size and
+    resolution or shape, layer_thickness or layers, objects, bloch, ...)
+    and ``axis``, the split
     axis (0, 1 or 2). The group must be initialised (``init_group``, the
     default group); every rank builds its slab with the same arguments.
 
@@ -58,10 +59,11 @@ class SlabSimulation(Simulation):
     planes' spectra and ``FrequencyMonitor.gathered`` combine the ranks.
     """
 
-    def __init__(self, shape=None, spacing=1.0, courant: float = 0.99, layers=10,
+    def __init__(self, shape=None, spacing=1.0, courant: float = 0.99, layers=None,
                  backend: str = "cpu", grading: Grading = Grading(), b2: int = 1,
-                 batch=(1, 1), *, axis: int = 0, size=None, resolution=None, objects=None,
-                 background=None, bloch=None, **object_options):
+                 batch=(1, 1), *, axis: int = 0, size=None, resolution=None,
+                 layer_thickness=None, objects=None, background=None, bloch=None,
+                 **object_options):
         if not dist.is_initialized():
             raise RuntimeError("SlabSimulation needs an initialised torch.distributed group")
         if axis not in (0, 1, 2):
@@ -69,7 +71,7 @@ class SlabSimulation(Simulation):
         self.axis = axis
         self.rank, self.ranks = dist.get_rank(), dist.get_world_size()
         self.global_shape, spacing = box_cells(shape, spacing, size, resolution)
-        faces = _faces(layers, self.global_shape)
+        faces = _faces(layer_cells(layers, layer_thickness, spacing), self.global_shape)
         N = self.global_shape[axis]
         low, high = faces[axis]
         L = max(low, high)
