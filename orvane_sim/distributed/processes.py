@@ -36,17 +36,22 @@ def _sync(sim) -> None:
         torch.cuda.synchronize()
 
 
-def pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
+def pulse_run(n=None, layers=None, steps: int = 100, width: float = 3.0, axis: int = 0,
               backend: str = "cpu", courant: float = 0.99, bloch=None, chunk: int = 1,
-              overlap: bool = True, counts: bool = False):
-    """The pulse-absorption run on the current group (with ``bloch``, a Bloch
-    wave vector (kx, ky), x and y are periodic), ``chunk`` steps per ``step``
-    call (the halo overlaps the magnetic update within a call; ``overlap``
-    False: blocking exchange); rank 0 returns (fields, energies after each
-    call, seconds per step of the slowest rank), with ``counts`` also every
+              overlap: bool = True, counts: bool = False, *, size=None, resolution=None,
+              layer_thickness=None):
+    """The pulse-absorption run on the current group: a box of ``size`` at
+    ``resolution`` with layers ``layer_thickness`` thick, in length units
+    (or of ``n`` cells per axis with ``layers`` cells of layers), a pulse
+    ``width`` wide, ``steps`` steps (with ``bloch``, a Bloch wave vector
+    (kx, ky), x and y are periodic), ``chunk`` steps per ``step`` call (the
+    halo overlaps the magnetic update within a call; ``overlap`` False:
+    blocking exchange); rank 0 returns (fields, energies after each call,
+    seconds per step of the slowest rank), with ``counts`` also every
     rank's exchange counts; the others None."""
     sim = SlabSimulation(n, layers=layers, courant=courant, backend=backend, axis=axis,
-                         bloch=bloch)
+                         bloch=bloch, size=size, resolution=resolution,
+                         layer_thickness=layer_thickness)
     sim.exchange.overlap = overlap
     sim.set_gaussian_pulse(width)
     energies = []
@@ -74,10 +79,12 @@ def pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
     return (fields, energies, per_step, every) if counts else (fields, energies, per_step)
 
 
-def single_pulse_run(n, layers, steps: int, width: float = 3.0, axis: int = 0,
-                     backend: str = "cpu", courant: float = 0.99, bloch=None):
+def single_pulse_run(n=None, layers=None, steps: int = 100, width: float = 3.0, axis: int = 0,
+                     backend: str = "cpu", courant: float = 0.99, bloch=None, *, size=None,
+                     resolution=None, layer_thickness=None):
     """The same run as ``pulse_run`` as one process, for comparison."""
-    sim = Simulation(n, layers=layers, courant=courant, backend=backend, bloch=bloch)
+    sim = Simulation(n, layers=layers, courant=courant, backend=backend, bloch=bloch,
+                     size=size, resolution=resolution, layer_thickness=layer_thickness)
     sim.set_gaussian_pulse(width)
     energies = []
     for _ in range(steps):
