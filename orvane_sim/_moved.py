@@ -5,8 +5,8 @@ file and the line of ``__init__`` that installs it.
 
 An old path whose module moved whole gives that module itself, not a copy
 of its names: ``isinstance``, monkeypatching and the module's constants
-(``PAINT_TILE``, ``CHUNK_ELEMENTS``) act on the one module whichever path
-reached it. A module that was split gives a module holding the names each
+(``orvane_sim.farfield.CHUNK_ELEMENTS``) act on the one module whichever
+path reached it. A module that was split gives a module holding the names each
 part took (``SPLIT``); the names the old module did not make public are
 looked up in the parts on demand. Old names that are packages now
 (``geometry``, ``monitors``, ``sources``, ``design``, ``distributed``) need

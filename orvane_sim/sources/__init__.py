@@ -3,8 +3,8 @@
 field (``incident``), total-field boxes lit from any side (``tfsf``) and
 boxes of current (``CurrentBox``).
 
-Imports only itself, ``orvane_sim.monitors``, ``orvane_sim.core`` and the
-folders below them.
+Imports only itself, ``orvane_sim.monitors``, ``orvane_sim.distributed``
+and the folders below them.
 """
 from .currents import CurrentBox
 from .incident import IncidentLine, LineSpectra
