@@ -10,10 +10,9 @@ scattered power, one inside it (between the sphere and the box's faces) the
 absorbed power, and their ratios to the incident intensity times the
 sphere's cross-section π r² are the efficiencies Q_sca and Q_abs. The
 pulse covers size parameters x = 2π r ν (c = 1) from 0.5 to 3. The reference
-is Mie theory (``reference.mie``, through the ``miepython`` package). For a
-dispersive sphere it is evaluated at the permittivity that the
-time-stepping realises (``discrete_permittivity``), which differs from the
-model's by the time step's known error.
+is the ``miepython`` package. For a dispersive sphere it is evaluated at the
+permittivity that the time-stepping realises (``discrete_permittivity``),
+which differs from the model's by the time step's known error.
 
 The scattered field on the outer flux box also goes through the
 near-to-far-field projection: its far-field power over the sphere of
