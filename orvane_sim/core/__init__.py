@@ -1,7 +1,9 @@
-"""The simulation: the box's fields, layers and materials and the time step
-that advances them (``simulation``), the dispersive medium the step runs
-through (``medium``), Bloch-periodic boundaries (``periodic``), the CPU
-thread choice (``threads``), checkpoints and the descriptions they compare
+"""The simulation: the box's fields, layers and coefficients
+(``simulation``), the time step that advances them (``stepping``), its
+filling with objects (``filling``) and the pulse it may start from
+(``initial_field``); the dispersive medium the step runs through
+(``medium``), Bloch-periodic boundaries (``periodic``), the CPU thread
+choice (``threads``), checkpoints and the descriptions they compare
 (``checkpoint``, ``descriptions``) and what the build made
 (``build_info``).
 

@@ -1,7 +1,7 @@
-"""Geometry: shapes and objects (a shape filled with a material), their
-painting into the material grids with sub-cell smoothing, polygon prisms,
-objects from GDS layouts (``gds``) and layouts to try them with
-(``layouts``).
+"""Geometry: shapes and objects, a shape filled with a material
+(``shapes``), their painting into the material grids with sub-cell
+smoothing (``painting``), polygon prisms (``prisms``), objects from GDS
+layouts (``gds``) and layouts to try them with (``layouts``).
 
 Imports only itself, ``orvane_sim.materials`` and ``orvane_sim.grid``.
 """

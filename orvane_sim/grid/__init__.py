@@ -4,7 +4,7 @@
 step (``coefficients``), which part of a box the tensors here hold
 (``placement``) and the memory a box needs (``memory``).
 
-Imports nothing of the package but itself (and ``orvane_sim._version``).
+Imports nothing of the package but itself.
 """
 from . import arguments, memory, positions
 from .coefficients import (C0, EPS0, ETA0, MU0, AxisCoefficients, Grading, axis_coefficients,

@@ -1,7 +1,7 @@
 """Monitors: Fourier sums of the fields at chosen frequencies
-(``FrequencyMonitor``), the flux through planes, rectangles and closed
-boxes, the far field projected from a closed surface (``farfield``) and
-fields resampled onto other grids (``resample``).
+(``frequency``), the flux through planes, rectangles and closed boxes
+(``flux``), the far field projected from a closed surface (``farfield``)
+and fields resampled onto other grids (``resample``).
 
 Imports only itself, ``orvane_sim.core`` and the folders below it.
 """
