@@ -23,7 +23,7 @@ import shutil
 import subprocess
 import sys
 
-from setuptools import setup
+from setuptools import find_packages, setup
 from torch.utils.cpp_extension import (CUDA_HOME, TORCH_LIB_PATH, BuildExtension, CppExtension,
                                        CUDAExtension)
 
@@ -79,8 +79,10 @@ def cuda_runtime_dirs(cuda_home=CUDA_HOME) -> list:
     return [str(p) for p in places if any(p.glob("libcudart.so*"))]
 
 
-# The driver, and the type stubs of both modules as stub-only packages
-# (<module>-stubs), which type checkers and editors find in site-packages.
+# The driver with every folder of it, and the type stubs of both modules as
+# stub-only packages (<module>-stubs), which type checkers and editors find in
+# site-packages.
+DRIVER_PACKAGES = find_packages(ROOT, include=["orvane_sim", "orvane_sim.*"])
 STUB_PACKAGES = ["Orvane-stubs", "OrvaneCPU-stubs"]
 
 
@@ -226,7 +228,7 @@ if __name__ == "__main__":
     BuildWithRecord.nvcc = nvcc
     BuildWithRecord.skipped = skipped
     setup(
-        packages=["orvane_sim", *STUB_PACKAGES],
+        packages=[*DRIVER_PACKAGES, *STUB_PACKAGES],
         package_dir={name: f"stubs/{name}" for name in STUB_PACKAGES},
         package_data={name: ["*.pyi"] for name in STUB_PACKAGES},
         ext_modules=extensions(nvcc),

@@ -14,9 +14,8 @@ import torch  # noqa: E402
 
 from _common import arguments, save  # noqa: E402
 from orvane_sim import Drude, Lorentz  # noqa: E402
-from orvane_sim.analytic import stack  # noqa: E402
-from orvane_sim.dispersion import discrete_permittivity, discretise  # noqa: E402
-from orvane_sim.planar import layer, planar  # noqa: E402
+from orvane_sim.materials import discrete_permittivity, discretise  # noqa: E402
+from orvane_sim.reference import layer, planar, stack  # noqa: E402
 
 args = arguments(__doc__.split("\n")[0], "dispersive_film.png")
 two_pi = 2 * math.pi

@@ -14,8 +14,7 @@ import torch  # noqa: E402
 
 from _common import arguments, save  # noqa: E402
 from orvane_sim import Dielectric, gaussian  # noqa: E402
-from orvane_sim.analytic import angle, fresnel  # noqa: E402
-from orvane_sim.planar import layer, planar  # noqa: E402
+from orvane_sim.reference import angle, fresnel, layer, planar  # noqa: E402
 
 args = arguments(__doc__.split("\n")[0], "oblique_bloch.png")
 n = 1.5

@@ -13,8 +13,7 @@ import torch  # noqa: E402
 
 from _common import arguments, save  # noqa: E402
 from orvane_sim import Dielectric  # noqa: E402
-from orvane_sim.analytic import airy  # noqa: E402
-from orvane_sim.planar import layer, planar  # noqa: E402
+from orvane_sim.reference import airy, layer, planar  # noqa: E402
 
 args = arguments(__doc__.split("\n")[0], "slab_spectra.png")
 n, thickness = 2.0, 0.5

@@ -9,7 +9,7 @@ import time
 import pytest
 import torch
 
-import orvane_sim.checkpoint as checkpoint
+import orvane_sim.core.checkpoint as checkpoint
 from orvane_sim import (CheckpointError, CurrentBox, Dielectric, Drude, FrequencyMonitor,
                         Lorentz, NonFiniteFields, Object, PlaneWave, Simulation, Sphere, gaussian)
 from orvane_sim.design import DesignRegion

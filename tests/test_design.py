@@ -19,8 +19,8 @@ import torch
 from orvane_sim import (Box, CurrentBox, Debye, Dielectric, FluxPlane, Lorentz, Object,
                         PlaneWave, Simulation, Sphere, gaussian)
 from orvane_sim.design import Design, DesignRegion
-from orvane_sim.objectives import DiffractionOrder, Flux, Intensity, ModePower
-from orvane_sim.ports import ModePort
+from orvane_sim.design import DiffractionOrder, Flux, Intensity, ModePower
+from orvane_sim.circuits import ModePort
 
 DIRECTIONS, STEP = 10, 0.01
 RES = 20
@@ -212,7 +212,7 @@ def test_refused_set_ups(case, error):
 
 @pytest.mark.slow
 def test_metagrating_improves_and_is_plotted(tmp_path):
-    from orvane_sim import metagrating
+    from orvane_sim.demos import metagrating
 
     problem = metagrating.Metagrating(resolution=20)
     rho, history = metagrating.optimise(problem, iterations=4, progress=False)

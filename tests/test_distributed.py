@@ -11,7 +11,7 @@ import torch.distributed as dist
 from orvane_sim import (Box, CurrentBox, Dielectric, Drude, FluxBox, FluxPlane, FrequencyMonitor,
                         Lorentz, Object, PlaneWave, Simulation, Sphere, TotalFieldBox, far_field,
                         gaussian)
-from orvane_sim.__main__ import slab_run
+from orvane_sim.demos.slab import slab_run
 from orvane_sim.distributed import (SlabSimulation, single_pulse_run, slab_bounds, spawn_run,
                                     spawn_pulse_run)
 
@@ -190,7 +190,7 @@ def ports_run(axis: int = 0, slabs: bool = True, steps: int = 150):
     one of them on a slab end when split along x; returns the S-parameters
     so far and the fields."""
     from orvane_sim import Prism
-    from orvane_sim.ports import ModePort, s_parameters
+    from orvane_sim.circuits import ModePort, s_parameters
 
     z = 0.1  # two cells between the conducting z faces
     guide = Prism([(-1.0, 0.85), (4.0, 0.85), (4.0, 1.15), (-1.0, 1.15)], -1.0, 1.0)
@@ -222,7 +222,7 @@ def design_run(axis: int = 0, slabs: bool = True, kx: float = 0.0):
     the objectives and the periodic seam cross the slabs."""
     from orvane_sim import Box, PlaneWave, gaussian
     from orvane_sim.design import Design, DesignRegion
-    from orvane_sim.objectives import DiffractionOrder, Flux
+    from orvane_sim.design import DiffractionOrder, Flux
 
     box = dict(size=(1.05, 0.1, 3.0), resolution=20, layers=(0, 0, 12), bloch=(kx, 0.0),
                objects=[Object(Box((-1, -1, 2.0), (3, 3, 4)), Dielectric(2.25))])

@@ -7,9 +7,10 @@ import pytest
 import torch
 
 from orvane_sim import Box, CurrentBox, Object, Simulation, Sphere, time_step
-from orvane_sim.dispersion import (Debye, Dielectric, DispersiveMedium, Drude, Lorentz,
-                                   discrete_permittivity, discretise, material_tables,
-                                   node_coefficients, warped_frequency)
+from orvane_sim.core import DispersiveMedium
+from orvane_sim.materials import (Debye, Dielectric, Drude, Lorentz, discrete_permittivity,
+                                  discretise, material_tables, node_coefficients,
+                                  warped_frequency)
 
 DT = time_step((1.0, 1.0, 1.0), 0.99)
 MODELS = {

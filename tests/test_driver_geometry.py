@@ -100,7 +100,7 @@ def test_any_part_of_the_box_is_painted_as_the_whole_box_paints_it(backend, monk
     # Slabs of a split run paint their own parts; every node must come out
     # bit for bit as in the whole box, along every axis, with one tile or
     # several (tiles cut by the parts' ends) and across periodic seams.
-    from orvane_sim import geometry
+    from orvane_sim.geometry import painting as geometry
     from orvane_sim.distributed import slab_bounds
 
     monkeypatch.setattr(geometry, "PAINT_TILE", tile)

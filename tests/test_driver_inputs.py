@@ -16,9 +16,9 @@ from orvane_sim import (CurrentBox, Debye, Dielectric, Drude, FluxBox, FluxPlane
                         FrequencyMonitor, Lorentz, Object, PlaneWave, Simulation, Slab, Sphere,
                         TotalFieldBox, gaussian)
 from orvane_sim.design import Design, DesignRegion
-from orvane_sim.memory import ENVIRONMENT, available, simulation_bytes
-from orvane_sim.objectives import Intensity
-from orvane_sim.ports import ModePort
+from orvane_sim.design.objectives import Intensity
+from orvane_sim.grid.memory import ENVIRONMENT, available, simulation_bytes
+from orvane_sim.circuits import ModePort
 
 # A valid configuration, then, most of the time, one argument replaced by a
 # value that users send by mistake.

@@ -10,7 +10,7 @@ import torch
 
 from orvane_sim import (Box, Dielectric, FluxPlane, Object, PlaneWave, Simulation, Sphere,
                         gaussian)
-from orvane_sim.analytic import airy
+from orvane_sim.reference import airy
 
 GUIDE = Path(__file__).resolve().parents[1] / "docs" / "driver.md"
 

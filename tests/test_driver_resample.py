@@ -3,7 +3,7 @@ import pytest
 import torch
 
 import OrvaneCPU
-from orvane_sim.resample import fields_on_grid, spread, yee_coordinates
+from orvane_sim.monitors.resample import fields_on_grid, spread, yee_coordinates
 
 SPACING, ORIGIN, START = (0.5, 0.25, 1.0), (-1.0, 0.0, 2.0), (2, 0, 1)
 

@@ -8,7 +8,7 @@ import torch
 
 from orvane_sim import (Box, Dielectric, FluxPlane, Object, PlaneWave, Simulation, Sphere,
                         axis_coefficients, gaussian, time_step)
-from orvane_sim.analytic import airy, fresnel, stack
+from orvane_sim.reference import airy, fresnel, stack
 
 DT = time_step((0.5, 0.5, 0.5), 0.9)
 

@@ -13,8 +13,8 @@ import math
 import pytest
 import torch
 
-from orvane_sim import farfield
-from orvane_sim.farfield import far_field, intensity, radiated_power, sphere_quadrature
+from orvane_sim.monitors import farfield
+from orvane_sim.monitors.farfield import far_field, intensity, radiated_power, sphere_quadrature
 
 C128 = torch.complex128
 NU = torch.tensor([0.5, 1.0], dtype=torch.float64)    # 40 and 20 samples per wavelength

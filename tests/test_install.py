@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import orvane_sim
-from orvane_sim import build_info
+from orvane_sim.core import build_info
 from orvane_sim.__main__ import main
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent

@@ -13,7 +13,8 @@ from pathlib import Path
 import pytest
 import torch
 
-from orvane_sim import Drude, mie
+from orvane_sim import Drude
+from orvane_sim.demos import mie
 
 pytestmark = pytest.mark.slow
 pytest.importorskip("miepython")  # set-up installs it; a machine off the index skips

@@ -10,8 +10,8 @@ import torch
 from scipy.optimize import brentq
 
 from orvane_sim import Box, Dielectric, FluxRectangle, Lorentz, Object, Simulation
-from orvane_sim.modes import plane_permittivity, solve_modes
-from orvane_sim.periodic import BlochBoundary
+from orvane_sim.circuits import plane_permittivity, solve_modes
+from orvane_sim.core import BlochBoundary
 
 N_CORE, N_CLAD, D, NU = 2.0, 1.0, 1.0, 0.5  # V = πνd·√(n1² - n2²) ≈ 2.7: TE0, TE1, TM0, TM1
 

@@ -14,9 +14,8 @@ import pytest
 import torch
 
 from orvane_sim import Dielectric, Drude, Lorentz
-from orvane_sim.analytic import airy, angle, fresnel, stack
-from orvane_sim.dispersion import discrete_permittivity, discretise
-from orvane_sim.planar import layer, planar
+from orvane_sim.materials import discrete_permittivity, discretise
+from orvane_sim.reference import airy, angle, fresnel, layer, planar, stack
 from orvane_sim.sources import gaussian
 
 pytestmark = pytest.mark.slow

@@ -10,7 +10,7 @@ import pytest
 import torch
 
 from orvane_sim import Box, Dielectric, FluxRectangle, Object, Simulation
-from orvane_sim.ports import ModePort, s_parameters
+from orvane_sim.circuits import ModePort, s_parameters
 
 pytestmark = pytest.mark.slow
 pytest.importorskip("scipy")  # the mode solver's; set-up installs it
@@ -78,7 +78,7 @@ def test_directional_coupler_crosses_over_at_the_supermodes_coupling_length(back
     # lit: the cross fraction against the length fits sin²(π (L + L0)/(2 Lc))
     # with the Lc of the mode solver's even and odd supermodes.
     pytest.importorskip("gdstk")
-    from orvane_sim import coupler
+    from orvane_sim.demos import coupler
 
     run = coupler.coupler_run(20, [0.0, 2.0, 4.0, 6.0], backend=backend.name,
                               gds_stem=str(tmp_path / "coupler"), lit=[0], progress=False)

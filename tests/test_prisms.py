@@ -12,9 +12,8 @@ pytest.importorskip("shapely")  # set-up installs both; a machine off the index 
 gdstk = pytest.importorskip("gdstk")
 
 from orvane_sim import Box, Dielectric, Object, Prism, Simulation  # noqa: E402
-from orvane_sim.gds import Layer, objects_from_gds  # noqa: E402
-from orvane_sim.geometry import fill_fraction  # noqa: E402
-from orvane_sim.layouts import directional_coupler, straight_waveguide  # noqa: E402
+from orvane_sim.geometry import Layer, fill_fraction, objects_from_gds  # noqa: E402
+from orvane_sim.geometry.layouts import directional_coupler, straight_waveguide  # noqa: E402
 
 F64 = torch.float64
 LO, HI = (1.0, 1.5, 0.5), (4.0, 3.0, 2.5)

@@ -3,7 +3,7 @@ import pytest
 import torch
 
 from orvane_sim import Simulation
-from orvane_sim.threads import ThreadTuner
+from orvane_sim.core import ThreadTuner
 
 
 class Machine:

@@ -25,7 +25,7 @@ def slab(cpu_path: str, gpu_path: str) -> int:
 def mie(backend: str) -> int:
     """The sphere on ``backend`` against the same run on the CPU (which CI
     checks against Mie), and against Mie itself where miepython is here."""
-    from orvane_sim import mie as sphere
+    from orvane_sim.demos import mie as sphere
 
     run, cpu = (sphere.sphere_run(20, backend=b, count=11, progress=False)
                 for b in (backend, "cpu"))

@@ -46,7 +46,7 @@ digest=$( (cat setup.py pyproject.toml $(git ls-files -co --exclude-standard cud
 installed() {
   (cd / && "$PY" -c "
 import OrvaneCPU, orvane_sim
-from orvane_sim.build_info import cuda_module_built, load_record
+from orvane_sim.core.build_info import cuda_module_built, load_record
 assert load_record() is not None
 if cuda_module_built():
     import Orvane") 2>/dev/null

@@ -1,0 +1,114 @@
+"""A plane of a simulation cut out as ``modes.solve_modes`` takes it: the
+per-component permittivities that its sub-cell smoothing gave, turned so
+that the plane's normal plays z, with its boundaries, spacing and time
+step (``plane_permittivity``)."""
+from __future__ import annotations
+
+from typing import NamedTuple
+
+import torch
+
+
+class CrossSection(NamedTuple):
+    """A plane of a simulation as ``solve_modes`` takes it: ``eps`` the three
+    permittivities (float64) in the turned frame, ``spacing`` (db, dc),
+    ``boundary`` per turned axis, ``dz`` the spacing along the normal and
+    ``dt`` the simulation's time step (pass both for the grid's own mode)."""
+
+    eps: tuple[torch.Tensor, torch.Tensor, torch.Tensor]
+    spacing: tuple[float, float]
+    boundary: tuple[str, str]
+    dz: float
+    dt: float
+
+
+def _whole_plane(place, g: torch.Tensor, a: int, node: int) -> torch.Tensor:
+    """The plane ``node`` along ``a`` of a grid [X, Y, Z] of this part of
+    the box, whole and turned to (a + 1, a + 2): on slabs the parts each
+    rank owns, put together on every rank (a collective there)."""
+    b, c = (a + 1) % 3, (a + 2) % 3
+    s = place.axis
+    if s is None:
+        return g.permute(b, c, a)[:, :, node]
+    import torch.distributed as dist
+
+    start = place.start_stop(s)[0]
+    if s == a:
+        # the plane's owner sends it to every rank
+        mine = g.select(a, node - start).cpu() if place.owns_node(a, node) else None
+        got = [None] * place.ranks
+        dist.all_gather_object(got, mine)
+        plane = next(p for p in got if p is not None)
+        return plane.to(g.device) if b < c else plane.t().to(g.device)
+    c0, c1 = place.owned_cells(s)
+    if place.owns_node(s, c1):
+        c1 += 1
+    part = g.narrow(s, c0 - start, min(c1, start + g.size(s)) - c0).permute(b, c, a)
+    dim = 0 if s == b else 1
+    return place.all_concat({"plane": part[:, :, node].contiguous()}, dim)["plane"]
+
+
+def plane_permittivity(sim, axis: int, node: int, b1: int = 0) -> CrossSection:
+    """The cross-section of ``sim`` on the plane of electric nodes ``node``
+    along ``axis`` (0, 1, 2), for material arrangement ``b1``, turned so
+    that (b, c, a) = (axis+1, axis+2, axis) mod 3 play x, y, z:
+
+        eps[0] = ε of E_b [Nb, Nc+1], eps[1] = ε of E_c [Nb+1, Nc],
+        eps[2] = ε of E_a [Nb+1, Nc+1], the last taken half a cell along a
+        past the plane (where E_a sits), as the mode's Ez is.
+
+    Along a transverse axis that the simulation keeps periodic, its period
+    is N - 1 cells (its nodes 0 and N - 1 are one node): the cross-section
+    holds that period, cells 0 .. N-2, and is periodic there. Elsewhere its
+    edges are conductors on the box's faces; the simulation's grids stop one
+    node short of the far face, whose value is taken from its neighbour
+    (a conducting edge never reads it). Absorbing layers are not modelled:
+    the mode sees their materials out to the conducting edges. Only plain
+    dielectrics: a plane through a dispersive or lossy material is refused."""
+    if axis not in (0, 1, 2):
+        raise ValueError(f"axis must be 0, 1 or 2, got {axis!r}")
+    place = sim.placement
+    a, b, c = axis, (axis + 1) % 3, (axis + 2) % 3
+    if not 0 <= node < place.shape[a]:
+        raise ValueError(f"node along {'xyz'[a]} must be 0 .. {place.shape[a] - 1} (the plane "
+                         f"needs E_{'xyz'[a]} half a cell past it), got {node}")
+    B1 = sim.batch[1]
+    if not 0 <= b1 < B1:
+        raise ValueError(f"b1 must be 0 .. {B1 - 1}, got {b1}")
+    periodic = sim.periodic_axes()
+    grids = sim.permittivity()
+
+    def on_plane(g: torch.Tensor) -> torch.Tensor:
+        return _whole_plane(place, g[b1], a, node)
+
+    medium = sim.medium
+    if medium is not None:
+        # a node's denominator is its permittivity only without poles or loss
+        tables = medium.tables
+        poles = ((tables.rec_b != 0) | (tables.loss != 0)).cpu()
+        for w, id1, id2 in medium.grids:
+            w, id1, id2 = (on_plane(t).cpu() for t in (w, id1, id2))
+            if (poles[id1.long()] & (w > 0)).any() or (poles[id2.long()] & (w < 1)).any():
+                raise ValueError("the plane crosses a dispersive or lossy material, whose "
+                                 "permittivity depends on frequency: give solve_modes its "
+                                 "real permittivity at the frequency asked for instead")
+    cells = []
+    for t in (b, c):
+        n = place.shape[t] - 1 if t in periodic else place.shape[t]
+        cells.append(n)
+
+    def cut(component: int, half_b: bool, half_c: bool) -> torch.Tensor:
+        g = on_plane(grids[component]).to(torch.float64).cpu()
+        out = g
+        for dim, (t, half) in enumerate(((b, half_b), (c, half_c))):
+            n = cells[dim]
+            want = n if half else n + 1
+            if out.shape[dim] < want:  # the far face: its neighbour's value
+                out = torch.cat([out, out.narrow(dim, out.shape[dim] - 1, 1)], dim)
+            out = out.narrow(dim, 0, want)
+        return out
+
+    eps = (cut(b, True, False), cut(c, False, True), cut(a, False, False))
+    h = sim.spacing
+    boundary = tuple("periodic" if t in periodic else "pec" for t in (b, c))
+    return CrossSection(eps, (h[b], h[c]), boundary, h[a], sim.dt)

@@ -1,0 +1,409 @@
+"""Guided modes of a waveguide cross-section on the simulation's Yee grid.
+
+The cross-section is a z-plane of Nx × Ny cells (spacing dx, dy) and the
+mode travels along +z as exp(i(βz - ωt)). Its fields sit where the 3-D grid
+keeps them, with the plane at z = 0:
+
+    Ex [Nx, Ny+1] at ((i+½)dx, j dy, 0)      Hx [Nx, Ny] at (i dx, (j+½)dy, ½dz)
+    Ey [Nx+1, Ny] at (i dx, (j+½)dy, 0)      Hy [Nx, Ny] at ((i+½)dx, j dy, ½dz)
+    Ez [Nx+1, Ny+1] at (i dx, j dy, ½dz)     Hz [Nx, Ny] at ((i+½)dx, (j+½)dy, 0)
+
+The transverse E and H share their transverse positions (Ex with Hy, Ey with
+Hx) and differ by half a cell along z. A plane normal to x or y is the same
+problem with the axes turned cyclically, (b, c, a) as (x, y, z) for a plane
+normal to a, as the flux rectangles do; ``cross_section.plane_permittivity``
+cuts such a plane out of a simulation.
+
+Equations. Writing each field as its amplitude at its own position times
+exp(iβz - iωt), a difference along z becomes iβ̃ and one in time -iω̃ with
+
+    β̃ = (2/dz)·sin(β dz/2),    ω̃ = (2/dt)·sin(ω dt/2),
+
+and the Yee curl equations become the continuous ones with ∂z → iβ̃,
+ω → ω̃ and the transverse derivatives as the grid's differences D:
+
+    iω̃ H = curl E,    -iω̃ ε E = curl H    (ε0 = μ0 = c = 1).
+
+Eliminating Ez with the grid's divergence of εE (zero on the Yee grid) and
+Hx, Hy, Hz leaves an eigenproblem in the transverse electric field e = (Ex, Ey)
+at the unknown nodes:
+
+    [ω̃² ε - CᵀC - G εz⁻¹ Gᵀ ε] e = β̃² e,
+
+C the curl from (Ex, Ey) to Hz, G the gradient from Ez's nodes to Ex's and
+Ey's positions (Gᵀ is minus the divergence back), ε and εz diagonal. The
+matrix is real, sparse and not symmetric; its eigenvalues closest below
+ω̃²·max ε are the modes of highest index, found by shift-invert Arnoldi
+(scipy.sparse.linalg.eigs). With dz and dt left out (None) β̃ = β and
+ω̃ = ω: the cross-section is discretised but z and t are continuous. Given,
+the result is the mode the stepped grid itself carries at ω, with
+β = (2/dz)·arcsin(β̃ dz/2).
+
+Each permittivity is that of its own field's node, the per-component values
+a simulation's sub-cell smoothing gives (``Simulation.permittivity``). The
+material is taken as lossless and non-dispersive: real ε > 0, the same at
+every frequency asked for.
+
+Boundaries, per transverse axis: "pec", perfectly conducting edges at nodes
+0 and N (the tangential E there is zero: Ey and Ez on x-edges, Ex and Ez on
+y-edges), or "periodic", one period of N cells whose node N is node 0 again
+(no Bloch phase). A cross-section invariant along one axis (a slab) is one
+periodic cell wide along it.
+
+Normalisation and phase. Each mode carries unit power along +z through the
+cross-section (through one period along a periodic axis),
+
+    ½ Re Σ (Ex·Hy* - Ey·Hx*) dx dy = 1,
+
+with H brought back to the plane of E (its amplitude times exp(-iβ dz/2)).
+A flux rectangle of the simulation averages H from the two cells either side
+of its plane and so reads cos(β dz/2) of that for the grid's mode. The sign
+(the phase) is fixed so that the transverse E is real and positive at its
+largest sample: the first, in the order Ex then Ey, each x-major, whose
+magnitude is within 0.1 % of the largest, so that a mode and its mirror
+image through a symmetry plane of the structure get the same sign at every
+frequency. Modes that are degenerate (a square core's pair) may come out as
+any combination of each other.
+
+Group index. The left eigenvector of the matrix is (Hy, -Hx), so the
+derivative of the eigenvalue in ω̃² is exact without further solves:
+
+    dβ̃²/dω̃² = Σ ε e·(Hy, -Hx)* / Σ e·(Hy, -Hx)*,
+
+the ratio of electric energy to power flow; the chain rule through the
+arcsin and sin above gives ng = dβ/dω of the grid's mode when dz and dt
+are given. Material dispersion is not included.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Sequence
+
+import numpy as np
+import scipy.linalg
+import scipy.sparse as sp
+import scipy.sparse.linalg as spla
+import torch
+
+BOUNDARIES = ("pec", "periodic")
+# Below this many unknowns (or where ARPACK cannot give that many modes,
+# count >= n - 1) the eigenproblem is solved dense.
+DENSE_LIMIT = 50
+# The transverse E's reference sample: the first within this fraction of the largest.
+PHASE_TOLERANCE = 1e-3
+# Relative accuracy of the Ritz values of (A - σ)⁻¹: neff to about 1e-11.
+ARNOLDI_TOLERANCE = 1e-10
+
+
+class _Axis:
+    """One transverse axis of N cells of size h: the unknown nodes (1 .. N-1
+    between conducting edges, 0 .. N-1 around a period), all N half
+    positions, and the forward difference from nodes to half positions."""
+
+    def __init__(self, cells: int, h: float, kind: str):
+        self.N, self.h, self.kind = cells, h, kind
+        self.periodic = kind == "periodic"
+        self.nodes = cells if self.periodic else cells - 1
+        i = np.arange(cells)
+        if self.periodic:
+            rows, cols = np.r_[i, i], np.r_[(i + 1) % cells, i]
+            vals = np.r_[np.ones(cells), -np.ones(cells)]
+        else:  # node k is unknown k - 1; nodes 0 and N are the edges (zero)
+            up, down = i[i + 1 <= cells - 1], i[i >= 1]
+            rows, cols = np.r_[up, down], np.r_[up, down - 1]
+            vals = np.r_[np.ones(len(up)), -np.ones(len(down))]
+        # duplicates add up: a one-cell period has no difference at all
+        self.forward = sp.csr_matrix((vals / h, (rows, cols)), shape=(cells, self.nodes))
+
+    def node_index(self, count: int) -> np.ndarray:
+        """For output nodes 0 .. count-1: the unknown each one is, -1 where
+        it is an edge (zero)."""
+        k = np.arange(count)
+        if self.periodic:
+            return k % self.N
+        return np.where((k >= 1) & (k <= self.N - 1), k - 1, -1)
+
+    def unknown_nodes(self) -> slice:
+        """The unknowns among the nodes 0 .. N."""
+        return slice(0, self.N) if self.periodic else slice(1, self.N)
+
+
+def _embed(values: np.ndarray, rows: np.ndarray, cols: np.ndarray) -> np.ndarray:
+    """values [..., u, v] at the unknowns → [..., len(rows), len(cols)],
+    zero where an index is -1."""
+    out = values[..., np.maximum(rows, 0)[:, None], np.maximum(cols, 0)[None, :]]
+    return out * ((rows >= 0)[:, None] & (cols >= 0)[None, :])
+
+
+@dataclass
+class Modes:
+    """The modes of one cross-section, highest effective index first.
+
+    frequencies [F]; neff, group_index, polarization_fraction [F, count]
+    (float64); Ex [F, count, Nx, Ny+1], Ey [F, count, Nx+1, Ny],
+    Ez [F, count, Nx+1, Ny+1], Hx, Hy, Hz [F, count, Nx, Ny] (complex128)
+    at the positions in the module's docstring. ``polarization_fraction`` is
+    the share of Σ|Ex|² in Σ(|Ex|² + |Ey|²): near 1 for a mode polarised
+    along x, near 0 along y. ``spacing`` (dx, dy), ``dz`` and ``dt``: the
+    grid they were solved on, in length and time units (dz and dt None: the
+    continuous limit along z and in time).
+    """
+
+    frequencies: torch.Tensor
+    neff: torch.Tensor
+    group_index: torch.Tensor
+    polarization_fraction: torch.Tensor
+    Ex: torch.Tensor
+    Ey: torch.Tensor
+    Ez: torch.Tensor
+    Hx: torch.Tensor
+    Hy: torch.Tensor
+    Hz: torch.Tensor
+    spacing: tuple[float, float]
+    dz: float | None
+    dt: float | None
+
+    @property
+    def beta(self) -> torch.Tensor:
+        """β = neff·k0 [F, count] (k0 = ω = 2πν)."""
+        return self.neff * (2 * math.pi * self.frequencies[:, None])
+
+    def pick(self, along: str, rank: int = 0) -> torch.Tensor:
+        """Per frequency [F] (int64): the index of the ``rank``-th mode (0:
+        the one of highest index) whose transverse E lies mostly along
+        ``along`` ("x" or "y"), or -1 where there are not that many.
+
+        In a slab whose faces are normal to x, "y" picks the TE modes and
+        "x" the TM ones."""
+        if along not in ("x", "y"):
+            raise ValueError(f"along must be 'x' or 'y', got {along!r}")
+        if rank < 0:
+            raise ValueError(f"rank must be >= 0, got {rank}")
+        mine = self.polarization_fraction > 0.5 if along == "x" else \
+            self.polarization_fraction <= 0.5
+        order = torch.cumsum(mine.long(), 1) - 1
+        hit = mine & (order == rank)
+        found = hit.any(1)
+        return torch.where(found, hit.long().argmax(1), torch.full_like(found, -1,
+                                                                         dtype=torch.long))
+
+
+def _as_array(v, name: str) -> np.ndarray:
+    if isinstance(v, torch.Tensor):
+        v = v.detach().cpu().numpy()
+    arr = np.asarray(v)
+    if np.iscomplexobj(arr):
+        raise ValueError(f"{name}: the mode solver takes real (lossless) permittivities")
+    arr = arr.astype(np.float64)
+    if not np.isfinite(arr).all() or (arr <= 0).any():
+        raise ValueError(f"{name}: permittivities must be finite and positive")
+    return arr
+
+
+def _boundaries(boundary) -> tuple[str, str]:
+    pair = (boundary, boundary) if isinstance(boundary, str) else tuple(boundary)
+    if len(pair) != 2 or any(k not in BOUNDARIES for k in pair):
+        raise ValueError(f"boundary must be one of {BOUNDARIES} or one per axis (x, y), "
+                         f"got {boundary!r}")
+    return pair
+
+
+def _positive(v, name: str) -> float | None:
+    if v is None:
+        return None
+    v = float(v)
+    if not (math.isfinite(v) and v > 0):
+        raise ValueError(f"{name} must be positive, got {v}")
+    return v
+
+
+def _operators(ax: _Axis, ay: _Axis, eps_x, eps_y, eps_z):
+    """The sparse pieces of the transverse problem: diag ε over the unknowns,
+    the ω-free part B (A = ω̃² ε + B), the curl C (e → Hz·iω̃), the gradient
+    G (Ez's nodes → e) and εz⁻¹ on Ez's nodes."""
+    Ix_h, Iy_h = sp.identity(ax.N), sp.identity(ay.N)
+    Ix_n, Iy_n = sp.identity(ax.nodes), sp.identity(ay.nodes)
+    G = sp.vstack([sp.kron(ax.forward, Iy_n), sp.kron(Ix_n, ay.forward)]).tocsr()
+    C = sp.hstack([-sp.kron(Ix_h, ay.forward), sp.kron(ax.forward, Iy_h)]).tocsr()
+    eps = np.concatenate([eps_x.ravel(), eps_y.ravel()])
+    Eps = sp.diags(eps)
+    Zinv = sp.diags(1.0 / eps_z.ravel())
+    B = -(C.T @ C) - G @ Zinv @ G.T @ Eps
+    return eps, B.tocsc(), C, G, Zinv
+
+
+def _dot(a: np.ndarray, b: np.ndarray) -> float:
+    """Re Σ a*·b (elementwise: BLAS's threads cost more than they give here)."""
+    return float(np.sum(a.real * b.real + a.imag * b.imag))
+
+
+def _eigen(A, count: int, sigma: float, start: np.ndarray):
+    """The ``count`` eigenpairs of A nearest sigma (values [count], vectors
+    [n, count], complex), by Arnoldi on (A - sigma)⁻¹ from ``start``."""
+    n = A.shape[0]
+    if n < DENSE_LIMIT or count >= n - 1:
+        w, v = scipy.linalg.eig(A.toarray())
+        order = np.argsort(np.abs(w - sigma))[:count]
+        return w[order], v[:, order]
+    # the minimum-degree order fills in about half what COLAMD does here
+    lu = spla.splu((A - sigma * sp.identity(n, format="csc")).tocsc(),
+                   permc_spec="MMD_AT_PLUS_A")
+    inverse = spla.LinearOperator((n, n), matvec=lu.solve, dtype=np.float64)
+    theta, v = spla.eigs(inverse, k=count, which="LM", v0=start, tol=ARNOLDI_TOLERANCE)
+    return sigma + 1.0 / theta, v
+
+
+def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int = 1,
+                dz: float | None = None, dt: float | None = None,
+                guess_index: float | None = None, boundary="pec") -> Modes:
+    """The ``count`` modes of highest effective index of a cross-section at
+    each of ``frequency`` (one ν or several; ω = 2πν).
+
+    eps: (ε of Ex [Nx, Ny+1], ε of Ey [Nx+1, Ny], ε of Ez [Nx+1, Ny+1]),
+    real and positive (tensors or arrays); the entries on conducting edges
+    are not read, and along a periodic axis node N must repeat node 0.
+    spacing: (dx, dy). dz, dt: the grid spacing along z and time step for
+    the grid's own mode (either may be given alone; None is continuous).
+    guess_index: look for the modes nearest this effective index instead
+    of below the highest index present. boundary: "pec" or "periodic", or
+    one per axis (x, y).
+
+    Raises ValueError where fewer than ``count`` modes propagate (β̃² <= 0),
+    or a mode's β̃ lies past the grid's largest, 2/dz.
+    """
+    dx, dy = (_positive(h, "spacing") for h in spacing)
+    dz, dt = _positive(dz, "dz"), _positive(dt, "dt")
+    guess_index = _positive(guess_index, "guess_index")
+    if int(count) != count or count < 1:
+        raise ValueError(f"count must be a positive integer, got {count!r}")
+    count = int(count)
+    bx, by = _boundaries(boundary)
+    if len(eps) != 3:
+        raise ValueError("eps needs three permittivity grids (of Ex, Ey, Ez)")
+    ex_eps, ey_eps, ez_eps = (_as_array(e, f"eps[{k}]") for k, e in enumerate(eps))
+    if ex_eps.ndim != 2:
+        raise ValueError(f"eps[0] must be 2-D [Nx, Ny+1], got shape {ex_eps.shape}")
+    Nx, Ny = ex_eps.shape[0], ex_eps.shape[1] - 1
+    expected = ((Nx, Ny + 1), (Nx + 1, Ny), (Nx + 1, Ny + 1))
+    for k, (e, shape) in enumerate(zip((ex_eps, ey_eps, ez_eps), expected)):
+        if e.shape != shape:
+            raise ValueError(f"eps[{k}] must have shape {shape} for a cross-section of "
+                             f"{Nx} × {Ny} cells, got {e.shape}")
+    for name, n, kind in (("x", Nx, bx), ("y", Ny, by)):
+        if n < (1 if kind == "periodic" else 2):
+            raise ValueError(f"{n} cells along {name} hold no unknowns between conducting "
+                             f"edges: give at least 2, or a periodic axis")
+    ax, ay = _Axis(Nx, dx, bx), _Axis(Ny, dy, by)
+    for k, (e, dims) in enumerate(zip((ex_eps, ey_eps, ez_eps), ((1,), (0,), (0, 1)))):
+        for dim in dims:
+            if (ax, ay)[dim].periodic and not np.allclose(np.take(e, -1, dim),
+                                                          np.take(e, 0, dim)):
+                raise ValueError(f"eps[{k}]: along the periodic {'xy'[dim]} axis the last "
+                                 f"node is the first again, but their permittivities differ")
+    nx_, ny_ = ax.unknown_nodes(), ay.unknown_nodes()
+    eps_x, eps_y, eps_z = ex_eps[:, ny_], ey_eps[nx_, :], ez_eps[nx_, ny_]
+    nu = np.atleast_1d(np.asarray(frequency, dtype=np.float64))
+    if nu.ndim != 1 or not (np.isfinite(nu).all() and (nu > 0).all()):
+        raise ValueError(f"frequencies must be positive, got {frequency!r}")
+    eps_e, B, C, G, Zinv = _operators(ax, ay, eps_x, eps_y, eps_z)
+    n = B.shape[0]
+    if count > n:
+        raise ValueError(f"count {count} is more than this cross-section's {n} unknowns")
+    Eps = sp.diags(eps_e)
+    nex = eps_x.size
+    F = len(nu)
+    neff = np.zeros((F, count))
+    ng = np.zeros((F, count))
+    pol = np.zeros((F, count))
+    fields = {k: [] for k in ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz")}
+    rows_ex, cols_ex = np.arange(Nx), ay.node_index(Ny + 1)
+    rows_ey, cols_ey = ax.node_index(Nx + 1), np.arange(Ny)
+    rows_ez, cols_ez = ax.node_index(Nx + 1), ay.node_index(Ny + 1)
+    rows_hx, cols_hx = ax.node_index(Nx), np.arange(Ny)
+    rows_hy, cols_hy = np.arange(Nx), ay.node_index(Ny)
+    # A seeded random start: a symmetric one would miss the odd modes of a
+    # symmetric guide.
+    noise = np.random.default_rng(0).standard_normal(n) / math.sqrt(n)
+    start = noise
+    for f, v in enumerate(nu):
+        omega = 2 * math.pi * v
+        if dt is not None:
+            if omega * dt / 2 >= math.pi / 2:
+                raise ValueError(f"frequency {v} is past the time step's limit 1/(2 dt) = "
+                                 f"{1 / (2 * dt)}")
+            wt = 2 / dt * math.sin(omega * dt / 2)
+        else:
+            wt = omega
+        if guess_index is not None:
+            target = float(guess_index) * omega
+            if dz is not None:
+                target = 2 / dz * math.sin(min(target * dz / 2, math.pi / 2))
+            sigma = target**2
+        else:
+            # just above the largest β̃² any mode can have
+            sigma = wt**2 * eps_e.max() * (1 + 1e-6)
+        A = (wt**2 * Eps + B).tocsc()
+        w, vec = _eigen(A, count, sigma, start)
+        # the next frequency starts from these modes, with some of every
+        # other direction kept in
+        start = np.real(vec).sum(1)
+        start = start / np.linalg.norm(start) + 0.1 * noise
+        order = np.argsort(-w.real)
+        w, vec = w[order].real, vec[:, order]
+        if (w <= 0).any():
+            raise ValueError(f"at frequency {v} only {int((w > 0).sum())} of the {count} "
+                             f"modes asked for propagate in this cross-section")
+        bt = np.sqrt(w)
+        if dz is not None:
+            if (bt * dz / 2 >= 1).any():
+                raise ValueError(f"at frequency {v} a mode's β̃ passes the grid's largest, "
+                                 f"2/dz: the frequency is too high for dz = {dz}")
+            beta = 2 / dz * np.arcsin(bt * dz / 2)
+        else:
+            beta = bt
+        for m in range(count):
+            e = vec[:, m]
+            # Ez = εz⁻¹ Gᵀ ε e / (iβ̃); (Hy, -Hx) = (iβ̃ e - G Ez) / (iω̃); Hz = C e / (iω̃)
+            ez = Zinv @ (G.T @ (eps_e * e)) / (1j * bt[m])
+            t = (1j * bt[m] * e - G @ ez) / (1j * wt)
+            hz = (C @ e) / (1j * wt)
+            power = 0.5 * _dot(t, e) * dx * dy
+            if not power > 0:
+                raise ValueError(f"at frequency {v} mode {m} carries no power along +z")
+            # phase: the reference sample of the transverse E real positive
+            mag = np.abs(e)
+            ref = int(np.argmax(mag >= (1 - PHASE_TOLERANCE) * mag.max()))
+            scale = np.conj(e[ref]) / abs(e[ref]) / math.sqrt(power)
+            e, ez, t, hz = e * scale, ez * scale, t * scale, hz * scale
+            S = _dot(t, eps_e * e) / _dot(t, e)  # dβ̃²/dω̃²
+            group = S * wt / bt[m]
+            if dt is not None:
+                group *= math.cos(omega * dt / 2)
+            if dz is not None:
+                group /= math.cos(beta[m] * dz / 2)
+            neff[f, m] = beta[m] / omega
+            ng[f, m] = group
+            px = np.sum(np.abs(e[:nex]) ** 2)
+            pol[f, m] = px / np.sum(np.abs(e) ** 2)
+            # H and Ez half a cell along +z from the plane on the grid
+            shift = np.exp(0.5j * beta[m] * dz) if dz is not None else 1.0
+            ex_u = e[:nex].reshape(Nx, ay.nodes)
+            ey_u = e[nex:].reshape(ax.nodes, Ny)
+            hy_u = t[:nex].reshape(Nx, ay.nodes) * shift
+            hx_u = -t[nex:].reshape(ax.nodes, Ny) * shift
+            fields["Ex"].append(_embed(ex_u, rows_ex, cols_ex))
+            fields["Ey"].append(_embed(ey_u, rows_ey, cols_ey))
+            fields["Ez"].append(_embed(ez.reshape(ax.nodes, ay.nodes) * shift, rows_ez, cols_ez))
+            fields["Hx"].append(_embed(hx_u, rows_hx, cols_hx))
+            fields["Hy"].append(_embed(hy_u, rows_hy, cols_hy))
+            fields["Hz"].append(hz.reshape(Nx, Ny))
+
+    def stack(name):
+        arr = np.stack(fields[name]).astype(np.complex128)
+        return torch.from_numpy(arr.reshape(F, count, *arr.shape[1:]))
+
+    return Modes(torch.from_numpy(nu.copy()), torch.from_numpy(neff), torch.from_numpy(ng),
+                 torch.from_numpy(pol), *(stack(k) for k in ("Ex", "Ey", "Ez", "Hx", "Hy",
+                                                            "Hz")),
+                 (dx, dy), dz, dt)

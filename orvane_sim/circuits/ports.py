@@ -1,0 +1,333 @@
+"""Waveguide ports: mode sources and mode amplitudes, from which
+``s_parameters`` makes S-parameters.
+
+A port is a rectangle across a waveguide, on a plane of electric nodes
+normal to an axis a, with its inward direction (into the device) along +a
+or -a. The guide's modes on the rectangle come from ``modes.solve_modes``
+on the simulation's own smoothed permittivity and discretisation, with
+conducting edges at the rectangle's sides, so the launched mode is the
+grid's own.
+
+The source is a total-field/scattered-field plane at the port's node n:
+the electric nodes from n inward hold the total field. It goes through the
+module's plane injection on a view of the fields with the axes turned
+cyclically ((b, c, a) as (x, y, z)), with the mode's transverse E and H as
+the profiles (H half a cell outside the plane, with that half cell's phase).
+The mode changes across a pulse's band, and a mode injected with the
+carrier's profiles alone sends a few per cent of its power the wrong way at
+the band's edges; so the source also injects the profiles' slope in ω,
+driven by the transform of (ω - ω0)·F(ω): the incident wave is the mode's
+at each frequency to first order in ω - ω0.
+
+The monitor, ``monitor_offset`` cells inward of the source, records E and
+H on the rectangle (a ``FluxRectangle``) and splits them into the mode's
+two directions by overlaps with the mode at each frequency: with the
+forward mode (E_m, H_m) and the backward one (E_m, -H_m) (transverse parts,
+H averaged onto the plane as the monitor does),
+
+    a± = ½ (A / P ± B / P*),   A = ∫ E × H_m*,  B = ∫ E_m* × H,  P = ∫ E_m × H_m*
+
+(normal components). S-parameters are outgoing over incoming amplitudes at
+the monitors' planes (``s_parameters``).
+"""
+from __future__ import annotations
+
+import math
+from typing import Sequence
+
+import torch
+
+from ..core.descriptions import recorded
+from ..grid import positions
+from ..grid.arguments import (count, frequencies as checked_frequencies,
+                              waveform as checked_waveform)
+from ..monitors.flux import FluxRectangle, _turned
+from ..sources.waveforms import Waveform, gaussian, slot_factor
+
+C64 = torch.complex64
+
+
+def _pad(t: torch.Tensor, dim: int) -> torch.Tensor:
+    """``t`` with one zero row appended along ``dim``: the node on a
+    conducting edge, where the normal H of a guided mode vanishes."""
+    shape = list(t.shape)
+    shape[dim] = 1
+    return torch.cat([t, t.new_zeros(shape)], dim)
+
+
+def rectangle_modes(sim, a: int, node: int, lo, hi, frequencies, count: int):
+    """The modes of the rectangle lo .. hi (normal to ``a``) on the
+    cross-section at ``node``, and its permittivities."""
+    from .cross_section import plane_permittivity
+    from .modes import solve_modes
+
+    b, c = (a + 1) % 3, (a + 2) % 3
+    b0, b1, c0, c1 = lo[b], hi[b], lo[c], hi[c]
+    cs = plane_permittivity(sim, a, node)
+    eps = (cs.eps[0][b0:b1, c0:c1 + 1], cs.eps[1][b0:b1 + 1, c0:c1],
+           cs.eps[2][b0:b1 + 1, c0:c1 + 1])
+    return solve_modes(eps, cs.spacing, frequencies, count=count, dz=cs.dz, dt=cs.dt), eps
+
+
+def plane_mode(M, m: int):
+    """Mode ``m``'s transverse E_b, E_c, H_b, H_c [F, ., .] on its plane,
+    H averaged onto it as a monitor averages the cells either side (the
+    solver's H lies half a cell inward, with that half cell's phase)."""
+    back = torch.exp(-0.5j * M.beta[:, m] * M.dz) * torch.cos(0.5 * M.beta[:, m] * M.dz)
+    return (M.Ex[:, m], M.Ey[:, m], _pad(M.Hx[:, m], 1) * back[:, None, None],
+            _pad(M.Hy[:, m], 2) * back[:, None, None])
+
+
+def cross(w1, e1, h1, w2, e2, h2):
+    """∫ (E × H)·a over a plane's two sets of points (E_b with H_c at
+    weights w1, E_c with H_b at w2)."""
+    return (w1 * e1 * h1).sum((-2, -1)) - (w2 * e2 * h2).sum((-2, -1))
+
+
+def rectangle_weights(nb: int, nc: int, spacing):
+    """Area weights of a rectangle's two sets of points, [nb, nc + 1] and
+    [nb + 1, nc]: midpoint along the half positions, trapezoid along the
+    nodes; ``spacing`` is (h_a, h_b, h_c)."""
+    _, hb, hc = spacing
+
+    def weights(count, half, h):
+        w = torch.full((count,), h, dtype=torch.float64)
+        if not half:
+            w[[0, -1]] *= 0.5
+        return w
+
+    return (torch.outer(weights(nb, True, hb), weights(nc + 1, False, hc)),
+            torch.outer(weights(nb + 1, False, hb), weights(nc, True, hc)))
+
+
+def mode_power_integral(Eb, Ec, Hb, Hc, spacing) -> torch.Tensor:
+    """P = ∫ E_m × H_m* over the rectangle, [F]."""
+    w1, w2 = rectangle_weights(Eb.shape[-2], Ec.shape[-1], spacing)
+    return cross(w1, Eb, Hc.conj(), w2, Ec, Hb.conj())
+
+
+def band_pulse(frequencies) -> Waveform:
+    """A Gaussian pulse whose band covers ``frequencies``: its spectrum
+    falls to about a tenth of its peak at their ends."""
+    f = torch.as_tensor(frequencies, dtype=torch.float64)
+    centre = 0.5 * float(f.max() + f.min())
+    span = max(float(f.max() - f.min()), 0.1 * centre)
+    width = 3.0 / (math.pi * span)
+    return gaussian(5.0 * width, width, centre)
+
+
+class ModePort:
+    """A waveguide port: source and mode monitor of mode ``mode`` (0: the
+    highest index) on a rectangle across the guide.
+
+    ``box``: the rectangle as a flat box in length units (the plane's
+    coordinate shared by both corners), or ``nodes`` as indices; it spans
+    the guide's cross-section with room for the mode's tails, clear of the
+    layers. ``direction``: the inward direction, "+x" .. "-z", along the
+    rectangle's normal. ``frequencies``: where the amplitudes are taken.
+    ``waveform``: the source's pulse (complex; a real run carries its real
+    part), by default one covering ``frequencies``; its carrier sets the
+    frequency whose mode is launched. The source lights the batch entries
+    of ``lit`` (b0 indices, all by default); ``s_parameters`` sets them.
+    """
+
+    @recorded
+    def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
+                 direction="+x", mode: int = 0, waveform=None, monitor_offset: int = 2,
+                 name: str | None = None):
+        what = name or "ModePort"
+        if (box is None) == (nodes is None):
+            raise ValueError(f"{what}: give the rectangle in length units (box=) or as nodes "
+                             f"(nodes=)")
+        if box is not None:
+            nodes = positions.node_box(sim, box, what, flat=True)
+        lo, hi = positions.check_nodes(sim, nodes, what, flat=True)
+        a = next(t for t in range(3) if lo[t] == hi[t])
+        axis, sign = positions.direction(direction)
+        if axis != a:
+            raise ValueError(f"{what}: direction {direction!r} must lie along the rectangle's "
+                             f"normal, {'xyz'[a]}")
+        mode = count(mode, f"{what} mode", 0)
+        # the solver's unknowns: the transverse E between the conducting edges
+        nb, nc = (hi[t] - lo[t] for t in ((a + 1) % 3, (a + 2) % 3))
+        unknowns = nb * (nc - 1) + (nb - 1) * nc
+        if mode >= unknowns:
+            raise ValueError(f"{what} mode must be in 0 .. {unknowns - 1}: the rectangle's "
+                             f"{nb} × {nc} cells hold {unknowns} transverse unknowns, as many "
+                             f"modes as there are; got {mode}")
+        self.name, self.axis, self.sign, self.mode = what, a, sign, mode
+        self.node = lo[a]
+        self.lo, self.hi = lo, hi
+        # a port's mode exists at positive frequencies only
+        self.frequencies = checked_frequencies(frequencies, what, sim.dt, positive=True)
+        if waveform is not None:
+            checked_waveform(waveform, what)
+        self.waveform = waveform or band_pulse(self.frequencies)
+        carrier = float(getattr(self.waveform, "frequency", 0.0))
+        if carrier <= 0:
+            raise ValueError(f"{what}: the waveform needs a carrier frequency (its "
+                             f"``frequency``) whose mode to launch")
+        monitor_node = self.node + sign * count(monitor_offset, f"{what} monitor_offset", None)
+        mlo, mhi = list(lo), list(hi)
+        mlo[a] = mhi[a] = monitor_node
+        if sim.medium is None:
+            raise ValueError(f"{what}: set the simulation's objects before its ports (the "
+                             f"modes are those of its painted guide)")
+        self.monitor = FluxRectangle(sim, self.frequencies, nodes=(mlo, mhi), what=what)
+        self.modes, _ = rectangle_modes(sim, a, monitor_node, lo, hi, self.frequencies,
+                                        self.mode + 1)
+        step = 0.01 * carrier
+        launch, eps = rectangle_modes(sim, a, self.node, lo, hi,
+                                      [carrier - step, carrier, carrier + step], self.mode + 1)
+        self._source_profiles(sim, launch, eps, carrier, 2 * math.pi * step)
+        self.factor = slot_factor(sim)
+        self.lit = torch.ones(sim.batch[0], dtype=torch.bool)
+        self.dt = sim.dt
+
+    def _source_profiles(self, sim, launch, eps, carrier: float, step: float) -> None:
+        """The injection's profiles [B0, ., ., 1]: the incident E on the
+        plane and H half a cell outside it, of the mode at the carrier ω0 and
+        their slope in ω there (from the modes at ω0 ± ``step``), so that
+        the pulse's spectrum F(ω) meets the mode at each ω to first order in
+        ω - ω0. The electric increments enter after the update's division by
+        the permittivity, so their profiles carry that division."""
+        m, dz = self.mode, sim.spacing[self.axis]
+        self.omega0 = 2 * math.pi * carrier
+        sets = []
+        for f in range(3):  # ω0 - step, ω0, ω0 + step
+            beta = launch.beta[f, m]
+            # the solver's H sits half a cell inward (+a) with that half
+            # cell's phase; the forward wave half a cell outward has the
+            # phase exp(-iβ dz/2): exp(-iβ dz) from the solver's
+            outward = torch.exp(-1j * beta * dz)
+            Eb, Ec = launch.Ex[f, m], launch.Ey[f, m]
+            Hb = outward * _pad(launch.Hx[f, m], 0) / eps[1]
+            Hc = outward * _pad(launch.Hy[f, m], 1) / eps[0]
+            # inward along -a: the same E and H reversed; the H half a cell
+            # outside (at +1/2) has the same phase, and the injection's
+            # signs for a face on that side flip every profile
+            sets.append((Eb, Ec, Hb, Hc) if self.sign > 0 else (-Eb, -Ec, Hb, Hc))
+        B0 = sim.batch[0]
+
+        def profile(t):
+            return t.to(C64).to(sim.device)[None, :, :, None].expand(B0, -1, -1, 1).contiguous()
+
+        # The part of the rectangle this part of the box holds (on slabs:
+        # the views start where the slab does, and the first row a view
+        # leaves out is a node the halo exchange fills), and the plane's
+        # electric nodes and magnetic cells there, or None.
+        place, a = sim.placement, self.axis
+        b, c = (a + 1) % 3, (a + 2) % 3
+        spans = []
+        for t in (b, c):
+            start, stop = place.start_stop(t)
+            w0, w1 = max(self.lo[t], start), min(self.hi[t], stop)
+            spans.append((w0 - start, w1 - w0, w0 - self.lo[t]))
+        start = place.start_stop(a)[0]
+        cells = sim.shape[a]
+        e_node = self.node - start
+        h_cell = (self.node - 1 if self.sign > 0 else self.node) - start
+        (fb, nb, ob), (fc, nc, oc) = spans
+        self.local = None
+        if nb > 0 and nc > 0:
+            self.local = dict(first=(fb, fc), size=(nb, nc),
+                              e_k=e_node - 1 if 0 <= e_node <= cells else None,
+                              h_k=h_cell if 0 <= h_cell < cells else None)
+
+        def part(t, half_b):  # the window of a (half, node) or (node, half) profile
+            rows, cols = (nb, nc + 1) if half_b else (nb + 1, nc)
+            return profile(t[ob:ob + rows, oc:oc + cols])
+
+        # E_b, E_c, H_b, H_c at ω0, then their slopes per unit ω
+        halves = (True, False, False, True)
+        self.profiles = [part(p, h) for p, h in zip(sets[1], halves)]
+        self.slopes = [part((hi - lo) / (2 * step), h)
+                       for lo, hi, h in zip(sets[0], sets[2], halves)]
+        self.margins = torch.zeros(2, dtype=torch.int32)
+
+    def _views(self, fields, first_b, first_c, lengths):
+        """The turned fields (E_b, E_c or H_b, H_c) narrowed to the rectangle."""
+        a = self.axis
+        b, c = (a + 1) % 3, (a + 2) % 3
+        out = []
+        for f, (nb, nc) in zip((fields[b], fields[c]), lengths):
+            t = _turned(f, a)
+            out.append(t.narrow(2, first_b, nb).narrow(3, first_c, nc))
+        return out
+
+    def _amplitudes(self, sim, t: float) -> tuple[torch.Tensor, torch.Tensor]:
+        """The pulse f at time t and the transform of (ω - ω0)·F(ω), which is
+        i f'(t) - ω0 f(t) (the derivative across a hundredth of a step), per
+        batch entry: [B0, 1] each."""
+        f = self.waveform
+        value = complex(f(t))
+        h = 0.01 * self.dt
+        weighted = 1j * (complex(f(t + h)) - complex(f(t - h))) / (2 * h) - self.omega0 * value
+        out = []
+        for v in (value, weighted):
+            amp = torch.zeros(sim.batch[0], 1, dtype=C64)
+            amp[self.lit, 0] = v * self.factor
+            out.append(amp.to(sim.device))
+        return out[0], out[1]
+
+    def after_h(self, sim) -> None:
+        # the magnetic cells half a cell outside the plane miss the incident
+        # E on it, at n·dt
+        if self.local is None or self.local["h_k"] is None:
+            return
+        (fb, fc), (nb, nc) = self.local["first"], self.local["size"]
+        hb, hc = self._views((sim.Hx, sim.Hy, sim.Hz), fb, fc, ((nb, nc), (nb, nc)))
+        for amp, (eb, ec, _, _) in zip(self._amplitudes(sim, sim.time),
+                                       (self.profiles, self.slopes)):
+            sim.module.Inject_H(hb, hc, sim.ch[self.axis], amp, amp, eb, ec, self.margins,
+                                self.local["h_k"])
+
+    def after_e(self, sim) -> None:
+        # the electric nodes on the plane miss the incident H half a cell
+        # outside, at (n + 1/2)·dt
+        if self.local is None or self.local["e_k"] is None:
+            return
+        (fb, fc), (nb, nc) = self.local["first"], self.local["size"]
+        eb, ec = self._views((sim.Ex, sim.Ey, sim.Ez), fb, fc, ((nb, nc + 1), (nb + 1, nc)))
+        for amp, (_, _, hb, hc) in zip(self._amplitudes(sim, sim.time + 0.5 * sim.dt),
+                                       (self.profiles, self.slopes)):
+            sim.module.Inject_E(eb, ec, sim.ce[self.axis], amp, amp, hb, hc, self.margins,
+                                self.local["e_k"])
+
+    def update(self, sim) -> None:
+        self.monitor.update(sim)
+
+    def amplitudes(self) -> tuple[torch.Tensor, torch.Tensor]:
+        """(inward, outward) amplitudes of the mode at the monitor, [B0, B1, F]
+        complex128 (inward: along the port's direction). On slabs each rank
+        takes the overlaps over the part of the rectangle it owns and the
+        sums are added up (a collective: every rank calls it)."""
+        monitor = self.monitor
+        Eb, Ec, Hb, Hc = plane_mode(self.modes, self.mode)
+        P = mode_power_integral(Eb, Ec, Hb, Hc, monitor.spacing)        # [F]
+        s = monitor.spectra()
+        if s is None:
+            B0, B1 = monitor.batch
+            A = torch.zeros(B0, B1, len(self.frequencies), dtype=torch.complex128,
+                            device=monitor.device)
+            B = torch.zeros_like(A)
+        else:
+            # the part of the mode at the points this part owns (a last node
+            # it leaves out, a neighbour's or on a conducting face, too)
+            a = self.axis
+            lo_b, lo_c = self.lo[(a + 1) % 3], self.lo[(a + 2) % 3]
+            (h0b, h1b, drop_b), (h0c, h1c, drop_c) = monitor.spans
+            ob, oc, hb, hc = h0b - lo_b, h0c - lo_c, h1b - h0b, h1c - h0c
+            rb, rc = hb + (0 if drop_b else 1), hc + (0 if drop_c else 1)
+            dev = s["Eb"].device
+            Eb_, Hc_ = (t[:, ob:ob + hb, oc:oc + rc].to(dev) for t in (Eb, Hc))
+            Ec_, Hb_ = (t[:, ob:ob + rb, oc:oc + hc].to(dev) for t in (Ec, Hb))
+            eb, ec, hb_f, hc_f = (s[n].movedim(-1, 2) for n in ("Eb", "Ec", "Hb", "Hc"))
+            w1, w2 = (monitor._points(k)[1].to(dev) for k in (0, 1))
+            A = cross(w1, eb, Hc_.conj(), w2, ec, Hb_.conj())            # [B0, B1, F]
+            B = cross(w1, Eb_.conj(), hc_f, w2, Ec_.conj(), hb_f)
+        monitor.placement.sum([A, B])
+        P = P.to(A.device)
+        forward = 0.5 * (A / P + B / P.conj())
+        backward = 0.5 * (A / P - B / P.conj())
+        return (forward, backward) if self.sign > 0 else (backward, forward)

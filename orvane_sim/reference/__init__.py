@@ -1,0 +1,13 @@
+"""Known answers: closed forms (the transfer matrix of a planar stack,
+Airy, Fresnel, the grid's own wavenumber: ``analytic``), Mie theory for a
+sphere (``mie``), and planar stacks run in a periodic column and measured
+as those forms measure them (``stacks``).
+
+Imports only itself, ``orvane_sim.sources`` and the folders below it.
+"""
+from . import mie
+from .analytic import airy, angle, fresnel, stack, yee_wavenumber
+from .stacks import PlanarResult, layer, planar
+
+__all__ = ["PlanarResult", "airy", "angle", "fresnel", "layer", "mie", "planar", "stack",
+           "yee_wavenumber"]

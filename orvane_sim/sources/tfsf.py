@@ -1,0 +1,224 @@
+"""A plane wave that fills a box: total field inside, scattered field outside.
+
+The box is given by its node corners (i0, j0, k0) .. (i1, j1, k1). The
+electric components whose positions lie in the closed box hold the total
+field, every other component the scattered field only. Each update of a
+component on one side of a face reads components on the other side; the
+box adds the incident field there, so that each side sees its own kind of
+field. On the face normal to axis a at node n0 (low) or n1 (high), with
+(a, b, c) cyclic, the corrections are (δ = dt/h_a; incident fields at the
+positions of the components they correct):
+
+    low face:  E_b(n0) += δ·H_c,inc(n0 - 1/2)     H_b(n0 - 1/2) -= δ·E_c,inc(n0)
+               E_c(n0) -= δ·H_b,inc(n0 - 1/2)     H_c(n0 - 1/2) += δ·E_b,inc(n0)
+    high face: E_b(n1) -= δ·H_c,inc(n1 + 1/2)     H_b(n1 + 1/2) += δ·E_c,inc(n1)
+               E_c(n1) += δ·H_b,inc(n1 + 1/2)     H_c(n1 + 1/2) -= δ·E_b,inc(n1)
+
+The magnetic corrections follow the magnetic update and use E at n·dt, the
+electric ones follow the electric update and use H at (n + 1/2)·dt.
+
+The incident wave travels along one axis p, in either direction. Its fields
+come from an ``IncidentLine`` with the box's spacing along p and time step:
+a wave along a grid axis with no transverse variation obeys exactly the
+line's one-dimensional equations, so an empty box's corrections cancel to
+rounding and nothing leaks out. The line lies along its own z with its x, y
+mapped to the box's transverse axes so that the frame stays right-handed:
+(v, w) = (p + 1, p + 2) travelling +p, (w, v) travelling -p.
+"""
+from __future__ import annotations
+
+import torch
+
+from ..core.descriptions import recorded
+from ..grid import positions
+from ..grid.arguments import frequencies as checked_frequencies, waveform as checked_waveform
+from .incident import IncidentLine, LineSpectra
+from .waveforms import Waveform, slot_factor
+
+
+class TotalFieldBox:
+    """A plane wave ``waveform`` travelling along ``direction`` ("+x" .. "-z")
+    through a box of the simulation, total field inside and scattered field
+    outside.
+
+    ``box``: ((x0, y0, z0), (x1, y1, z1)) in length units, or ``nodes``, the
+    same as node indices; it lies outside the absorbing layers, with its
+    faces in vacuum. ``polarization``: the electric field's direction, a
+    transverse axis name or a vector normal to ``direction`` (the first
+    transverse axis by default: y for ±x, z for ±y, x for ±z). The wave
+    ``waveform(t)`` reaches the box's entry face at time t (complex values
+    allowed; a real run, b2 = 1, carries the real part). ``frequencies``:
+    record the incident spectrum at the entry face, for ``intensity()``
+    (in cycles per unit time). ``duration``: the run's length in time units,
+    which sizes the incident line at first (it grows as the run goes on).
+    """
+
+    @recorded
+    def __init__(self, sim, waveform: Waveform, direction="+z", polarization=None, box=None,
+                 nodes=None, frequencies=None, duration: float | None = None):
+        if (box is None) == (nodes is None):
+            raise ValueError("give the box either in length units (box=) or as nodes (nodes=)")
+        checked_waveform(waveform, "TotalFieldBox")
+        if frequencies is not None:
+            checked_frequencies(frequencies, "TotalFieldBox", sim.dt)
+        if box is not None:
+            nodes = positions.node_box(sim, box, "TotalFieldBox box")
+        lo, hi = positions.check_nodes(sim, nodes, "TotalFieldBox box")
+        cells = sim.placement.shape
+        for a in range(3):
+            if lo[a] < 1 or hi[a] > cells[a] - 1:
+                raise ValueError(f"TotalFieldBox box needs a cell outside each face: nodes "
+                                 f"along {'xyz'[a]} within 1 .. {cells[a] - 1}, got "
+                                 f"{lo[a]} .. {hi[a]}")
+        self.lo, self.hi = lo, hi
+        p, s = positions.direction(direction)
+        self.axis, self.sign = p, s
+        v, w = (p + 1) % 3, (p + 2) % 3
+        self.line_axes = (v, w) if s > 0 else (w, v)
+        pol = self._polarization(polarization, p, v)
+        B0 = sim.batch[0]
+        line_pol = torch.tensor([[pol[self.line_axes[0]], pol[self.line_axes[1]]]],
+                                dtype=torch.float64).expand(B0, 2)
+        hp = sim.spacing[p]
+        gap = 4
+        span = (hi[p] - lo[p] + 2) * hp
+        duration = max(float(duration or 0.0), 2.0 * span + 200.0 * sim.dt)
+        line_spacing = (sim.spacing[v], sim.spacing[w], hp)
+        self.line = IncidentLine(torch.zeros(B0, 2, dtype=torch.float64), line_pol,
+                                 lambda t: waveform(t + gap * hp), line_spacing, sim.dt,
+                                 sim.device, duration, gap)
+        self.entry = lo[p] if s > 0 else hi[p]
+        self.factor = slot_factor(sim)
+        self.b2 = sim.b2
+        self.spectra = None if frequencies is None else LineSpectra(self.line, frequencies, sim,
+                                                                    "TotalFieldBox")
+        self._faces = list(self._face_writes(sim))
+        self._checked_medium = None
+
+    @staticmethod
+    def _polarization(value, p: int, default: int) -> list[float]:
+        if value is None:
+            value = "xyz"[default]
+        if isinstance(value, str):
+            if value not in ("x", "y", "z"):
+                raise ValueError(f"polarization must be an axis name or a vector, got {value!r}")
+            vec = [0.0, 0.0, 0.0]
+            vec[positions.AXES.index(value)] = 1.0
+        else:
+            vec = [float(c) for c in value]
+            if len(vec) != 3:
+                raise ValueError(f"polarization needs 3 components, got {value!r}")
+        norm = sum(c * c for c in vec) ** 0.5
+        if norm == 0 or abs(vec[p]) > 1e-9 * norm:
+            raise ValueError(f"polarization must be a nonzero vector normal to the direction of "
+                             f"travel (along {'xyz'[p]}), got {value!r}")
+        return [c / norm for c in vec]
+
+    def _face_writes(self, sim):
+        """Per face and corrected component: whether it is electric, the
+        component corrected and the one read, the coefficient, the local
+        slices of the field, and where along p the incident values lie."""
+        place = sim.placement
+        p = self.axis
+        for a in range(3):
+            b, c = (a + 1) % 3, (a + 2) % 3
+            delta = sim.dt / sim.spacing[a]
+            for high in (False, True):
+                n = self.hi[a] if high else self.lo[a]
+                h_index = n if high else n - 1
+                out = 1.0 if high else -1.0
+                # (electric?, component corrected, component read, sign)
+                for electric, comp, source, sign in (
+                        (True, b, c, -out), (True, c, b, out),
+                        (False, b, c, out), (False, c, b, -out)):
+                    if source == p:  # the incident wave has no field along p
+                        continue
+                    # the corrected component's own axis is a half position,
+                    # the other tangential axis a node; E_b and H_c share
+                    # positions, as do E_c and H_b
+                    half_axis = comp if electric else source
+                    ranges = {a: (n, n + 1) if electric else (h_index, h_index + 1)}
+                    for t in (b, c):
+                        ranges[t] = (self.lo[t], self.hi[t] + (0 if t == half_axis else 1))
+                    # the tensors hold a node index along every axis but E's
+                    # own, where they hold cells; H holds cells along all
+                    # three (along its own axis nodes 0 .. N-1)
+                    local = [place.held(t, *ranges[t], nodes=electric and t != comp)
+                             for t in range(3)]
+                    if any(r is None for r in local):
+                        continue
+                    index = [slice(lo, hi) for lo, hi in local]
+                    # box indices along p of the incident values read: the
+                    # corrected values' own, or on a face normal to p the one
+                    # plane across it (H half a cell out, E on the face)
+                    if a == p:
+                        first, count = (h_index if electric else n), 1
+                    else:
+                        first, count = local[p][0] + place.offset[p], local[p][1] - local[p][0]
+                    yield dict(electric=electric, comp=comp, source=source, coef=sign * delta,
+                               index=index, first=first, count=count)
+
+    def _incident(self, reads_h: bool, component: int, first: int, count: int) -> torch.Tensor:
+        """Incident values [B0, count] of ``component`` (H if ``reads_h``, else
+        E) at box indices first .. first+count-1 along p (half positions for
+        H: index m is m + 1/2)."""
+        line = self.line
+        j = self.line_axes.index(component)
+        data = (line.Hx, line.Hy)[j] if reads_h else (line.Ex, line.Ey)[j]
+        if self.sign > 0:
+            start = line.node + first - self.entry
+            return data[:, start:start + count]
+        # travelling -p: box index m maps to line index node + entry - m (nodes)
+        # and node + entry - m - 1 (half positions)
+        top = line.node + self.entry - first - (1 if reads_h else 0)
+        return data[:, top - count + 1:top + 1].flip(1)
+
+    def _write(self, sim, electric: bool) -> None:
+        fields = (sim.Ex, sim.Ey, sim.Ez) if electric else (sim.Hx, sim.Hy, sim.Hz)
+        p = self.axis
+        for face in self._faces:
+            if face["electric"] != electric:
+                continue
+            first, count = face["first"], face["count"]
+            values = self._incident(electric, face["source"], first, count)
+            shape = [values.shape[0], 1, 1, 1, 1]
+            if count > 1:
+                shape[2 + p] = count
+            values = (values * (face["coef"] * self.factor)).reshape(shape)
+            part = torch.view_as_real(values.to(torch.complex64))
+            if self.b2 == 1:
+                part = part[..., 1:]
+            target = fields[face["comp"]][(slice(None), slice(None), *face["index"])]
+            target += part
+
+    def after_h(self, sim) -> None:
+        self._write(sim, electric=False)
+        self.line.step_h()
+
+    def after_e(self, sim) -> None:
+        if sim.medium is not None and self._checked_medium is not sim.medium:
+            self._check_vacuum(sim)
+        self._write(sim, electric=True)
+        self.line.step_e()
+        if self.spectra is not None:
+            self.spectra.record(sim)
+
+    def _check_vacuum(self, sim) -> None:
+        den = sim.permittivity()
+        for face in self._faces:
+            if face["electric"]:
+                grid = den[face["comp"]]
+                idx = [min(s.stop, grid.size(1 + t)) for t, s in enumerate(face["index"])]
+                part = grid[(slice(None), *(slice(s.start, e) for s, e in
+                                            zip(face["index"], idx)))]
+                if part.numel() and (part - 1.0).abs().max() > 1e-6:
+                    raise ValueError("the TotalFieldBox's faces must lie in vacuum: an object "
+                                     "or the background reaches them")
+        self._checked_medium = sim.medium
+
+    def intensity(self) -> torch.Tensor:
+        """The incident wave's intensity (flux per unit area along its
+        direction) at the entry face, [B0, F] float64."""
+        if self.spectra is None:
+            raise ValueError("give the TotalFieldBox frequencies to record its incident spectrum")
+        return self.spectra.flux()
