@@ -19,8 +19,9 @@ A library material is a ``Lorentz`` or a ``Drude`` (``LorentzFit``,
 ``source``, ``unit``, band (``wavelengths`` in the unit, ``frequencies`` in
 cycles per unit: nu = 1 / wavelength with c = 1), its stated errors and
 ``reference_permittivity(omega)``, the formula it was fitted to, so that
-anyone can compare. All of them are plain numbers and strings: descriptions
-and checkpoints read a material by its attributes.
+anyone can compare. They are plain numbers, strings and pairs of numbers:
+descriptions and checkpoints read a material by its attributes (a
+checkpoint written with one fit is refused by a box built with another).
 
 Errors, over the band: ``relative_error`` bounds |eps_fit - eps_ref| /
 |eps_ref| and ``index_error`` bounds |n_fit - n_ref|, n = sqrt(eps) (complex
