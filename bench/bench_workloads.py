@@ -492,7 +492,8 @@ def table(results: dict, labels, markdown: bool) -> str:
 def device_line(backend: str, threads) -> str:
     if backend == "cuda":
         return f"device: {torch.cuda.get_device_name()}"
-    return f"device: CPU, {' and '.join(map(str, threads))} threads of {torch.get_num_threads()}"
+    return (f"device: CPU; threads {', '.join(map(str, threads))} (PyTorch's default here: "
+            f"{torch.get_num_threads()})")
 
 
 def main(argv=None) -> int:
