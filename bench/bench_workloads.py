@@ -66,7 +66,10 @@ step, and a host share that the plain step hides behind the kernels still
 shows. "ops/step" counts, in one more step, the module's calls and the
 tensor operations the driver's Python issues that are not views (each a
 kernel launch or more on CUDA; ones inside the module's own calls are
-not counted), as a ``TorchDispatchMode`` sees them.
+not counted), as a ``TorchDispatchMode`` sees them, averaged over a block.
+The parts can be told apart only while a step calls the module through
+``sim.module`` and the features through their hooks; a step that stops
+(fused, or captured whole) shows no field updates, and a warning says so.
 
 ``--quick`` runs every configuration at a fraction of its size, with few
 steps, in seconds: a check that the benchmark runs, not a measurement.
@@ -459,6 +462,11 @@ def measure(rows, steps: int, repeats: int, threads) -> dict:
                 timed = seconds[label] / counted[label]
                 shares = {p: parts[label].get(p, 0.0) / seconds[label] for p in PARTS[:-1]}
                 shares["host"] = 1.0 - sum(shares.values())
+                if shares["fields"] == 0:
+                    # the step no longer reaches Update_H/E through sim.module (a fused or
+                    # captured step): the wrappers cannot tell its parts apart
+                    print(f"warning: {label}: no field update went through sim.module; the "
+                          f"shares are not the step's", file=sys.stderr)
                 out[label, t] = dict(seconds=statistics.median(plain[label, t]), timed=timed,
                                      shares=shares, ops=ops[label], cells=row.cells)
     for (label, t), result in out.items():
