@@ -23,7 +23,11 @@
 #   demo       the slab demo on both backends, R and T compared
 #   bench      every function against the bytes it must move, a field step
 #              on a 256^3 grid (bare and the driver's; compact, then general
-#              instantiations), the pulse run
+#              instantiations), the pulse run; the workloads' step and its
+#              parts (bench_workloads.py): the empty box and the Mie sphere
+#              at full size, 3 blocks each, the waveguide and the design at
+#              --quick sizes (a check that their CUDA path runs), so that
+#              the part stays within its limit
 #   mie        the sphere on both backends (and against Mie)
 #   slabs      the pulse run split into slabs over NCCL, one process per GPU
 #   fuzz       random calls on CUDA
@@ -145,7 +149,11 @@ bench() {
     echo "the same, every kernel in its general (strided) instantiation:"
     ORVANE_LAYOUT=strided "$PY" bench/bench_fields.py --backend cuda --n 256
     "$PY" bench/bench_interval_search.py --backend cuda --sizes 10000 100000 --repeats 2
-    "$PY" -m orvane_sim pulse --backend cuda 2>/dev/null; } | tee "$OUT_DIR/bench.txt"
+    "$PY" -m orvane_sim pulse --backend cuda 2>/dev/null
+    # last, each under a limit of its own: an overrun costs its own table only
+    timeout 35 "$PY" bench/bench_workloads.py --backend cuda --configs empty mie --repeats 3
+    timeout 25 "$PY" bench/bench_workloads.py --backend cuda --configs waveguide design --quick
+  } | tee "$OUT_DIR/bench.txt"
 }
 
 mie() {
