@@ -157,6 +157,64 @@ def test_the_pass_over_the_materials_box_gives_the_whole_box_pass_bit_for_bit(ba
         assert torch.equal(getattr(part, name), getattr(whole, name)), name
 
 
+def _in_silica(fold, objects, steps, load=None, save=None):
+    """A strip or a metal sphere in a silica background, lit by a current;
+    ``fold``: the background folded into the electric update (the default),
+    or not; ``load``/``save``: a checkpoint to continue from or to write."""
+    sim = Simulation(size=(1.5, 1.2, 1.2), resolution=20, layer_thickness=0.25,
+                     background=Dielectric(2.085), objects=objects)
+    sim.tune_threads = False
+    if not fold:
+        sim.medium._folded = None
+        sim.medium._box = tuple((0, n) for n in sim.shape)
+    sim.add(CurrentBox(sim, offset=(8, 11, 12), size=(1, 1, 1), direction=(0, 1, 0),
+                       waveform=lambda t: math.exp(-((t - 1.0) / 0.3) ** 2)))
+    if load:
+        sim.load(load)
+    sim.step(steps)
+    if save:
+        sim.save(save)
+    return sim
+
+
+IN_SILICA = {"silicon strip": [Object(Box((0.4, 0.45, 0.45), (1.1, 0.75, 0.7)), Dielectric(12.1))],
+             "metal sphere": [Object(Sphere((0.75, 0.6, 0.6), 0.2), Drude(2.0, 3.0, 0.3))]}
+
+
+@pytest.mark.parametrize("objects", IN_SILICA.values(), ids=IN_SILICA.keys())
+def test_a_background_folded_into_the_update_steps_as_the_pass_would(objects):
+    folded, plain = _in_silica(True, objects, 300), _in_silica(False, objects, 300)
+    assert folded.medium.curl_scale == pytest.approx(1 / 2.085)
+    assert math.prod(b - a for a, b in folded.medium.box) < 0.1 * math.prod(folded.shape)
+    assert_same_fields(folded, plain, 1e-5)
+
+
+def assert_same_fields(a, b, rtol):
+    """Every field within ``rtol`` of the largest field value (c = 1: E and
+    H in one unit; rounding at a strong node reaches the weak components
+    next to it)."""
+    names = ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz")
+    scale = max(float(getattr(b, n).abs().max()) for n in names)
+    for n in names:
+        assert (getattr(a, n) - getattr(b, n)).abs().max() <= rtol * scale, n
+
+
+def test_a_checkpoint_written_before_the_fold_resumes_folded(tmp_path):
+    """A file from before the fold (the layer state and the accumulators
+    unscaled, no word of a scale) is rescaled on loading."""
+    from orvane_sim.core.checkpoint import seal
+
+    objects = IN_SILICA["metal sphere"]
+    _in_silica(False, objects, 150, save=tmp_path / "plain.ck")
+    data = torch.load(tmp_path / "plain.ck", weights_only=True)
+    data.pop("curl_scale")
+    data["state"] = {k: v for k, v in data["state"].items() if not k.startswith("medium._")}
+    data.pop("checksums")
+    torch.save(seal(data), tmp_path / "before.ck")
+    resumed = _in_silica(True, objects, 150, load=tmp_path / "before.ck")
+    assert_same_fields(resumed, _in_silica(False, objects, 300), 1e-5)
+
+
 def test_a_medium_of_vacuum_alone_runs_no_pass():
     sim = Simulation(12, layers=2, objects=[Object(FILL, Dielectric(1.0))])
     assert sim.medium is not None and sim.medium.box is None

@@ -210,7 +210,14 @@ def _payload(sim) -> dict:
             state[path] = None if value is None else kind(value)
     return seal({"format": FORMAT, "version": __version__, "box": describe(sim),
                  "configuration": configuration(sim), "steps_done": sim.steps_done,
-                 "state": state})
+                 "curl_scale": _curl_scale(sim), "state": state})
+
+
+def _curl_scale(sim) -> float:
+    """The factor the electric layer state and the accumulators carry
+    (``DispersiveMedium.curl_scale``): files that do not say were written
+    with 1."""
+    return 1.0 if sim.medium is None else sim.medium.curl_scale
 
 
 def save(sim, path) -> None:
@@ -397,3 +404,11 @@ def load(sim, path) -> None:
             owner[key] = value
         else:
             setattr(owner, key, value)
+    # A background folded into the electric update here but not there (or
+    # the other way round) scales the layer state and the accumulators.
+    ratio = _curl_scale(sim) / data.get("curl_scale", 1.0)
+    if ratio != 1.0:
+        scaled = list(sim.epsi) + list(sim.medium.acc1) + list(sim.medium.acc2)
+        with torch.no_grad():
+            for t in scaled:
+                t.mul_(ratio)

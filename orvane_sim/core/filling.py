@@ -52,6 +52,7 @@ class Filling:
         from ..materials.poles import Dielectric
         from ..geometry.painting import _per_axis, dispersive, material_grids
         from ..geometry.shapes import periodic_images
+        from .medium import folded_background
 
         _per_axis(resolution, "resolution")  # counts, checked before the grids are made
         _per_axis(supersample, "supersample")
@@ -81,10 +82,11 @@ class Filling:
         elif not isinstance(background, Dielectric):
             background = Dielectric(real(background, "background (a material or a "
                                                       "permittivity)"))
-        if self.medium is None:
-            self._check_memory(True, only_materials=True)
         materials = [background] + [o.material for objs in per_batch for o in objs]
         tables = material_tables(materials, self.dt, self.device)
+        if self.medium is None:
+            self._check_memory(True, only_materials=True,
+                               folded=folded_background(tables) is not None)
         poles = [dispersive(m) for m in materials]
         pole_ids = torch.tensor(poles, device=self.device)
         staircased = set()

@@ -21,6 +21,18 @@ class DispersiveMedium:
     Update_E must use with the vacuum curl coefficient; ``apply`` runs the
     dispersive pass after it. ``Simulation.set_objects`` builds one from its
     objects; every material (a plain dielectric too) steps through it.
+
+    A background of one plain dielectric other than vacuum (silica around a
+    waveguide) is folded into the electric update: the curl and layer
+    coefficients, the coefficient and denominator grids and the poles'
+    drive are all divided by the background's denominator (``electric``),
+    which divides the whole update, layer state and accumulators included,
+    by one number and leaves the field as it was. The background's nodes
+    then have denominator 1 and fall outside the pass's box. ``den1``,
+    ``den2``, ``cg1``, ``cg2`` and ``tables`` stay the physical ones, for
+    everything else that reads them; what the kernels get is ``electric``'s
+    and ``apply``'s. ``curl_scale`` is the factor the layer state and the
+    accumulators carry (1 without a folded background).
     """
 
     def __init__(self, materials: Sequence[Dielectric], dt: float, grids, field_shapes,
@@ -36,7 +48,40 @@ class DispersiveMedium:
         self.acc2 = tuple(torch.zeros(acc, dtype=torch.complex64, device=device) for _ in range(3))
         self.prev = tuple(torch.zeros(s, device=device) for s in field_shapes)
         self.spare = torch.empty(0, device=device)
-        self._box = active_box(self.tables, self.grids, self.den1, self.den2, (NX, NY, NZ))
+        den_b = folded_background(self.tables)
+        self._folded = None
+        if den_b is not None:
+            zero = torch.zeros_like(self.cg1[0])
+            self._folded = dict(
+                den_b=den_b, zero=zero, rec_b=self.tables.rec_b / den_b,
+                cg=tuple((a - b) / den_b for a, b in zip(self.cg1, self.cg2)),
+                den=tuple((a + b) / den_b for a, b in zip(self.den1, self.den2)))
+            self._box = active_box(self.tables, self.grids, self._folded["den"], (zero,) * 3,
+                                   (NX, NY, NZ))
+        else:
+            self._box = active_box(self.tables, self.grids, self.den1, self.den2, (NX, NY, NZ))
+        self._coefficients = None
+
+    @property
+    def curl_scale(self) -> float:
+        """1 / the folded background's denominator, 1.0 without one: the
+        factor that the electric layer state and the accumulators carry."""
+        return 1.0 if self._folded is None else 1.0 / self._folded["den_b"]
+
+    def electric(self, cg1, cg2, ce, ec):
+        """The (cg1, cg2, ce, ec) that Update_E runs with: the ones given, or
+        with a folded background every one divided by its denominator (the
+        grids as ``cg1`` - ``cg2`` over it and zero)."""
+        if self._folded is None:
+            return cg1, cg2, ce, ec
+        given = (*ce, *ec)  # a slab sets its own coefficient vectors after painting
+        cached = self._coefficients
+        if cached is None or any(a is not b for a, b in zip(cached[0], given)):
+            f = self._folded
+            cached = self._coefficients = (given, (f["cg"], (f["zero"],) * 3,
+                                                   tuple(c / f["den_b"] for c in ce),
+                                                   tuple(c / f["den_b"] for c in ec)))
+        return cached[1]
 
     @property
     def box(self) -> tuple[tuple[int, int], ...] | None:
@@ -63,10 +108,13 @@ class DispersiveMedium:
         prev = [cut(f, e) for f, e in zip(self.prev, STAGGER)]
         grids = [cut(g, first=1) for trio in self.grids for g in trio]
         w, id1, id2 = grids[0::3], grids[1::3], grids[2::3]
-        den1, den2 = ([cut(g, first=1) for g in d] for d in (self.den1, self.den2))
+        f = self._folded
+        den1, den2 = (self.den1, self.den2) if f is None else (f["den"], (f["zero"],) * 3)
+        den1, den2 = ([cut(g, first=1) for g in d] for d in (den1, den2))
         acc1, acc2 = ([cut(a) for a in acc] for acc in (self.acc1, self.acc2))
+        rec_b = self.tables.rec_b if f is None else f["rec_b"]
         module.Update_E_Dispersion(*fields, *prev, *w, *id1, *id2, *den1, *den2,
-                                   self.tables.rec_a, self.tables.rec_b, *acc1, *acc2, self.spare)
+                                   self.tables.rec_a, rec_b, *acc1, *acc2, self.spare)
 
     def reset(self, Ex, Ey, Ez) -> None:
         """Start the recursion from rest at the given fields."""
@@ -74,6 +122,16 @@ class DispersiveMedium:
             a.zero_()
         for p, f in zip(self.prev, (Ex, Ey, Ez)):
             p.copy_(f)
+
+
+def folded_background(tables) -> float | None:
+    """The denominator of the background (material 0) where it can be folded
+    into the electric update: a plain dielectric (no pole, no loss) other
+    than vacuum; None otherwise. The float32 value itself, so that the
+    background's nodes divide to exactly 1."""
+    den, loss, beta = (float(t[0].abs()) if t.is_complex() else float(t[0])
+                       for t in (tables.den, tables.loss, tables.rec_b))
+    return den if den != 1.0 and loss == 0.0 and beta == 0.0 else None
 
 
 # Extents of Ex, Ey, Ez beyond the box's cells along x, y, z: one more node

@@ -261,12 +261,14 @@ class Simulation(Stepping, Filling):
         elif object_options:
             raise TypeError(f"unexpected options without objects: {sorted(object_options)}")
 
-    def _check_memory(self, materials: bool, only_materials: bool = False) -> None:
+    def _check_memory(self, materials: bool, only_materials: bool = False,
+                      folded: bool = False) -> None:
         """Refuse a box whose fields (and, with ``materials``, material
         grids) cannot fit in the memory its device has available, before
         any of it is allocated; ``only_materials``: the fields are there
         already, and the material grids are to come."""
-        parts = memory.simulation_bytes(self.shape, self.layers, self.b2, self.batch, materials)
+        parts = memory.simulation_bytes(self.shape, self.layers, self.b2, self.batch, materials,
+                                        folded)
         if only_materials:
             parts = {"materials": parts["materials"]}
         detail = ", ".join(f"{name} {memory.text(n)}" for name, n in parts.items() if n)

@@ -62,9 +62,9 @@ class Stepping:
             self.update_magnetic()
             for source in self.sources:
                 source.after_h(self)
+            cg1, cg2, ce, ec = self.electric_coefficients()
             m.Update_E(self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz,
-                       *self.cg1, *self.cg2, *self.ce, *self.epsi, *self.eb, *self.ec,
-                       self.layer_cells, self.spare)
+                       *cg1, *cg2, *ce, *self.epsi, *self.eb, *ec, self.layer_cells, self.spare)
             if self.medium is not None:
                 self.medium.apply(m, self.Ex, self.Ey, self.Ez)
             for source in self.sources:
@@ -78,6 +78,14 @@ class Stepping:
             self.steps_done += 1
             for monitor in self.monitors:
                 monitor.update(self)
+
+    def electric_coefficients(self):
+        """(cg1, cg2, ce, ec) of the electric update: the box's own, or with a
+        background folded into it (``DispersiveMedium``) divided by its
+        denominator."""
+        if self.medium is None:
+            return self.cg1, self.cg2, self.ce, self.ec
+        return self.medium.electric(self.cg1, self.cg2, self.ce, self.ec)
 
     def update_magnetic(self) -> None:
         """The magnetic update of the whole box (one phase of ``step``; a slab

@@ -153,11 +153,14 @@ def require(needed: float, device, what: str, advice: str) -> None:
                          f"available on {torch.device(device).type} ({source}); {advice}")
 
 
-def simulation_bytes(shape, layers, b2: int, batch, materials: bool) -> dict:
+def simulation_bytes(shape, layers, b2: int, batch, materials: bool,
+                     folded: bool = False) -> dict:
     """What a ``Simulation`` of ``shape`` cells holds, by part, in bytes:
     its six fields, the layers' auxiliary fields, the coefficient grids and,
     with ``materials`` (objects or a background), the material grids and
-    the dispersive pass's state. Temporaries and features come on top."""
+    the dispersive pass's state; ``folded``: a background other than vacuum
+    folded into the electric update adds its scaled coefficient and
+    denominator grids. Temporaries and features come on top."""
     NX, NY, NZ = (int(n) for n in shape)
     Lx, Ly, Lz = (int(n) for n in layers)
     B0, B1 = (int(n) for n in batch)
@@ -172,4 +175,6 @@ def simulation_bytes(shape, layers, b2: int, batch, materials: bool) -> dict:
         # weight and two ids, den1, den2, cg1, cg2 per component and b1; two
         # complex accumulators and the previous field per component and run
         out["materials"] = 3 * B1 * n * (4 + 2 + 4 * 4) + 3 * runs * n * (2 * 8 + 4)
+        if folded:  # one coefficient and one denominator grid per component, one zero grid
+            out["materials"] += 3 * B1 * n * 2 * 4 + B1 * n * 4
     return out
