@@ -10,6 +10,7 @@ import logging
 
 import torch
 
+from ..grid import positions
 from ..grid.arguments import real
 from .descriptions import forget, recorded
 
@@ -121,10 +122,17 @@ class Filling:
             out = [tuple(g[b1:b1 + 1] for g in comp) for comp in grids]
             objs = [periodic_images(o, periods, box, self.spacing) for o in objs]
             painted_objects.append(objs)
-            material_grids(objs, self.shape, self.spacing, self.module, dev, tables.den,
-                           resolution, supersample, modes[b1] == "anisotropic", first, out,
-                           domain=self.placement.shape, offset=self.placement.offset,
-                           periodic=tuple(periods), poles=poles)
+            if self.is_uniform():
+                material_grids(objs, self.shape, self.spacing, self.module, dev, tables.den,
+                               resolution, supersample, modes[b1] == "anisotropic", first, out,
+                               domain=self.placement.shape, offset=self.placement.offset,
+                               periodic=tuple(periods), poles=poles)
+            else:
+                from ..geometry.graded import graded_material_grids
+
+                graded_material_grids(objs, self.grid, self.module, dev, tables.den, resolution,
+                                      supersample, modes[b1] == "anisotropic", first, out,
+                                      periodic=tuple(periods), poles=poles)
             if modes[b1] == "staircase":
                 for w, _, _ in out:
                     w.copy_((w >= 0.5).to(w.dtype))
@@ -185,7 +193,7 @@ class Filling:
             if not lo < hi:  # NaN, an empty or inverted shape
                 raise ValueError(f"{name} has no extent along {'xyz'[axis]}: it spans "
                                  f"{lo} .. {hi}")
-            size = self.placement.shape[axis] * self.spacing[axis]
+            size = positions.extent(self, axis)
             if axis not in periodic and (hi < 0 or lo > size):
                 raise ValueError(f"{name} lies wholly outside the box along {'xyz'[axis]}: it "
                                  f"spans {lo:g} .. {hi:g}, the box 0 .. {size:g}")
@@ -245,6 +253,9 @@ class Filling:
         depth = torch.zeros(self.shape, dtype=torch.float32, device=self.device)
         for axis, ((low, high), cells, start) in enumerate(zip(self.faces, place.shape,
                                                                place.offset)):
+            if self.spacing[axis] is None:
+                depth = torch.maximum(depth, self._graded_depth(axis, component, low, high))
+                continue
             position = torch.arange(start, start + self.shape[axis], dtype=torch.float32,
                                     device=self.device) + (0.5 if axis == component else 0.0)
             along = torch.zeros_like(position)
@@ -256,6 +267,25 @@ class Filling:
             view[axis] = -1
             depth = torch.maximum(depth, along.clamp(0.0, 1.0).view(view))
         return depth
+
+    def _graded_depth(self, axis: int, component: int, low: int, high: int) -> torch.Tensor:
+        """``layer_depth`` along a non-uniform axis: the physical depth of
+        each node into the layer of ``low`` or ``high`` cells, as a share of
+        the layer's thickness, shaped to broadcast along ``axis``."""
+        from ..grid.rectilinear import coordinates
+
+        a = self.grid[axis]
+        x = coordinates(a, 0, self.shape[axis], half=axis == component)
+        along = torch.zeros_like(x)
+        if low > 0:
+            inner = float(a.nodes[low])
+            along = torch.maximum(along, (inner - x) / inner)
+        if high > 0:
+            inner = float(a.nodes[a.cells - high])
+            along = torch.maximum(along, (x - inner) / (a.length - inner))
+        view = [1, 1, 1]
+        view[axis] = -1
+        return along.clamp(0.0, 1.0).to(torch.float32).to(self.device).view(view)
 
     def _stand_ins_in_layers(self, materials: list, grids) -> list:
         """Give the nodes inside the layers that hold a material with a

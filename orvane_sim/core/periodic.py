@@ -19,6 +19,8 @@ from __future__ import annotations
 
 import torch
 
+from ..grid.rectilinear import require_uniform
+
 
 def wave_vectors(k, count: int, what: str = "bloch") -> torch.Tensor:
     """[count, 2] float64 from one (kx, ky) or one per batch entry; ``what``
@@ -58,6 +60,8 @@ class BlochBoundary:
             raise ValueError(f"a periodic run needs complex fields (b2=2), or real ones (b2=1) "
                              f"with every Bloch k zero; got b2={sim.b2}")
         self.axes = tuple(a for a, on in ((0, x), (1, y)) if on)
+        # the seam joins cell N-1 to cell 0, which must then be alike
+        require_uniform(sim, "a periodic boundary", self.axes)
         for a in self.axes:
             if sim.layers[a] != 0:
                 raise ValueError(f"a periodic axis has no absorbing layers, got {sim.layers[a]} "

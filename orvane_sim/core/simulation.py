@@ -29,8 +29,10 @@ import torch
 
 from ..grid import memory, positions
 from ..grid.arguments import count, real, sequence, triple
-from ..grid.coefficients import EPS0, MU0, Grading, axis_coefficients, time_step
+from ..grid.coefficients import (EPS0, MU0, Grading, axis_coefficients, graded_axis_coefficients,
+                                 time_step)
 from ..grid.placement import WholeBox
+from ..grid.rectilinear import RectilinearGrid
 from .filling import Filling
 from .initial_field import gaussian_pulse
 from .stepping import Stepping
@@ -98,12 +100,14 @@ def _cells(length: float, resolution: float, axis: int) -> int:
 LAYER_CELLS = 10  # the absorbing layers' cells on every face, unless given
 
 
-def layer_cells(layers=None, layer_thickness=None, spacing=(1.0, 1.0, 1.0)):
+def layer_cells(layers=None, layer_thickness=None, spacing=(1.0, 1.0, 1.0), grid=None):
     """The absorbing layers in cells, in the forms ``layers`` takes: ``layers``
     itself (``LAYER_CELLS`` on every face if None), or ``layer_thickness``
     in length units (one number for all six faces, one per axis, or a
     (low, high) pair per axis), each face's thickness the whole cells of its
-    axis nearest it, a snap logged as a position's is."""
+    axis nearest it, a snap logged as a position's is. ``grid``: the box's
+    ``RectilinearGrid``, whose non-uniform axes count the cells from each
+    face to the node nearest the thickness."""
     if layer_thickness is None:
         return LAYER_CELLS if layers is None else layers
     if layers is not None:
@@ -117,10 +121,13 @@ def layer_cells(layers=None, layer_thickness=None, spacing=(1.0, 1.0, 1.0)):
             raise ValueError(f"layer_thickness per axis needs 1 or 2 values, got {v!r}")
         h, name = spacing[axis], positions.AXES[axis]
         cells = []
-        for t in pair:
+        for face, t in enumerate(pair):
             t = real(t, "layer_thickness")
             if t < 0:
                 raise ValueError(f"layer_thickness along {name} must be 0 or more, got {t:g}")
+            if h is None:
+                cells.append(_graded_layer(grid[axis], face, t))
+                continue
             n = round(t / h)
             if abs(n * h - t) > 1e-6 * h:
                 positions.log.info("layer_thickness: %s = %g snapped to %d cells (%s = %g)",
@@ -128,6 +135,19 @@ def layer_cells(layers=None, layer_thickness=None, spacing=(1.0, 1.0, 1.0)):
             cells.append(n)
         out.append(tuple(cells))
     return tuple(out)
+
+
+def _graded_layer(axis, face: int, thickness: float) -> int:
+    """The cells of a non-uniform ``axis`` from its low (``face`` 0) or high
+    face (1) to the node nearest ``thickness`` away from it."""
+    top = axis.length
+    node = axis.nearest(thickness if face == 0 else top - thickness)
+    cells = node if face == 0 else axis.cells - node
+    reached = axis.at(node) if face == 0 else top - axis.at(node)
+    if abs(reached - thickness) > 1e-6 * axis.cell_at(node):
+        positions.log.info("layer_thickness: %s = %g snapped to %d cells (%s = %g)", axis.name,
+                           thickness, cells, axis.name, reached)
+    return cells
 
 
 def _faces(layers, shape=None) -> tuple[tuple[int, int], ...]:
@@ -157,7 +177,12 @@ class Simulation(Stepping, Filling):
 
     size: the box in length units, one length or three, and resolution:
     cells per unit length (or give ``shape``, cells (NX, NY, NZ) or one
-    int, and ``spacing``, cell size(s) in length units, instead);
+    int, and ``spacing``, cell size(s) in length units, instead; or
+    ``grid``, a ``RectilinearGrid`` or three entries (x, y, z), each the
+    node coordinates of that axis, strictly increasing from 0, or a
+    (cells, spacing) pair: a non-uniform axis has its ``spacing`` entry
+    None and its cells in ``grid``, see ``orvane_sim.grid.rectilinear``;
+    ``grid.mesh`` builds one around objects);
     layer_thickness: the absorbing layers in length units, one thickness,
     one per axis or a (low, high) pair per axis, each snapped to whole
     cells (or give ``layers`` in cells, in the same forms; 10 cells on
@@ -182,7 +207,7 @@ class Simulation(Stepping, Filling):
                  backend: str = "cpu", grading: Grading = Grading(), b2: int = 1,
                  batch: Sequence[int] = (1, 1), *, size=None, resolution=None,
                  layer_thickness=None, objects=None, background=None, bloch=None,
-                 **object_options):
+                 grid=None, **object_options):
         b2 = count(b2, "b2", 1, MAX_CELLS_PER_AXIS)
         sizes = sequence(batch)
         if sizes is None or len(sizes) != 2:
@@ -193,7 +218,20 @@ class Simulation(Stepping, Filling):
 
             # a phase other than 1 needs complex fields; at k = 0 the caller's b2 holds
             b2 = max(b2, fields_needed(bloch, batch[0]))
-        shape, spacing = box_cells(shape, spacing, size, resolution)
+        if grid is not None:
+            if shape is not None or size is not None or resolution is not None \
+                    or spacing != 1.0:
+                raise ValueError("give the box as grid= (per axis node coordinates or (cells, "
+                                 "spacing)), or as shape and spacing, or as size and "
+                                 "resolution: one of the three")
+            grid = RectilinearGrid.of(grid)
+            shape, spacing = grid.shape, grid.spacing
+            if math.prod(shape) > MAX_CELLS:
+                raise ValueError(f"grid {shape} has {math.prod(shape)} cells, more than the "
+                                 f"kernels' {MAX_CELLS}")
+        else:
+            shape, spacing = box_cells(shape, spacing, size, resolution)
+            grid = RectilinearGrid.uniform(shape, spacing)
         self.b2 = b2
         self.batch = batch
         B0, B1 = self.batch
@@ -206,22 +244,27 @@ class Simulation(Stepping, Filling):
         self.medium = None
         self.painted = None  # (materials, grids) of the objects, before any design
         self.shape = tuple(int(n) for n in triple(shape, "shape"))
-        self.spacing = tuple(float(h) for h in triple(spacing, "spacing"))
-        self.faces = _faces(layer_cells(layers, layer_thickness, self.spacing), self.shape)
+        # per axis its spacing; None along a non-uniform axis, whose cells
+        # ``grid`` holds: arithmetic that assumed one spacing fails there
+        # rather than placing things wrongly
+        self.spacing = tuple(None if h is None else float(h) for h in triple(spacing, "spacing"))
+        self.grid = grid
+        self.faces = _faces(layer_cells(layers, layer_thickness, self.spacing, grid), self.shape)
         self.layers = tuple(max(f) for f in self.faces)
         self.placement = WholeBox(self.shape)
         self.module, self.device = load_backend(backend)
         self.backend = backend
         self._check_memory(objects is not None or background is not None)
-        self.dt = time_step(self.spacing, courant)
+        self.dt = time_step(grid.smallest(), courant)
         self.grading = grading
         self.steps_done = 0
         # on the CPU, the thread count that steps fastest on this machine now
         self._threads = ThreadTuner() if self.device.type == "cpu" else None
 
         NX, NY, NZ = self.shape
-        axes = [axis_coefficients(n, h, f, self.dt, grading)
-                for n, h, f in zip(self.shape, self.spacing, self.faces)]
+        axes = [axis_coefficients(n, h, f, self.dt, grading) if h is not None else
+                graded_axis_coefficients(grid[a], f, self.dt, grading)
+                for a, (n, h, f) in enumerate(zip(self.shape, self.spacing, self.faces))]
         dev = self.device
 
         def field(x, y, z):
@@ -285,8 +328,17 @@ class Simulation(Stepping, Filling):
 
     @property
     def cell_volume(self) -> float:
+        """The volume of every cell of a uniform box (a non-uniform one's
+        cells each have their own: ``grid``)."""
+        from ..grid.rectilinear import require_uniform
+
+        require_uniform(self, "cell_volume")
         dx, dy, dz = self.spacing
         return dx * dy * dz
+
+    def is_uniform(self) -> bool:
+        """Whether every axis has one spacing."""
+        return all(h is not None for h in self.spacing)
 
     @property
     def time(self) -> float:
@@ -378,9 +430,24 @@ class Simulation(Stepping, Filling):
 
     def energy(self) -> float:
         """0.5 (eps0 sum E^2 + mu0 sum H^2) dV over all batch entries, summed
-        in double precision (vacuum weights)."""
+        in double precision (vacuum weights). On a non-uniform grid each
+        sample weighs its own volume: its primal spacing along its own axis
+        (or, for H, the two others) and the dual spacing along the rest, the
+        weights under which the scheme conserves energy."""
         def sq(f):
             return torch.linalg.vector_norm(f, dtype=torch.float64).square()
+
+        if not self.is_uniform():
+            from ..grid.rectilinear import sample_volumes
+
+            total = 0.0
+            for f, component, magnetic in ((self.Ex, 0, False), (self.Ey, 1, False),
+                                           (self.Ez, 2, False), (self.Hx, 0, True),
+                                           (self.Hy, 1, True), (self.Hz, 2, True)):
+                w = sample_volumes(self.grid, component, magnetic, f.shape[2:5]).to(self.device)
+                s = f.double().square().sum((0, 1, 5))
+                total += float((s * w).sum()) * (MU0 if magnetic else EPS0)
+            return 0.5 * total
 
         e = sum(sq(f) for f in (self.Ex, self.Ey, self.Ez))
         h = sum(sq(f) for f in (self.Hx, self.Hy, self.Hz))
@@ -392,7 +459,8 @@ class Simulation(Stepping, Filling):
         width = real(width, "width", positive=True)
         amplitude = real(amplitude, "amplitude")
         place = self.placement
-        ex, ey = gaussian_pulse(place.shape, self.spacing, width, amplitude)
+        ex, ey = gaussian_pulse(place.shape, self.spacing, width, amplitude,
+                                None if self.is_uniform() else self.grid)
         for f in (self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz):
             f.zero_()
         for p in self.hpsi + self.epsi:

@@ -117,7 +117,7 @@ PAINT_TILE = 64
 def material_grids(objects: Sequence[Object], shape, spacing, module, device, table,
                    resolution: int = 4, supersample: int = 2, smoothing: bool = True,
                    first_id: int = 1, out=None, domain=None, offset=(0, 0, 0), periodic=(),
-                   poles=None):
+                   poles=None, components=(0, 1, 2)):
     """Weight, primary and secondary id grids [1, NX, NY, NZ] of each
     electric component, from ``objects`` painted in order over material id 0.
 
@@ -135,7 +135,8 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
 
     The box is painted in tiles of ``PAINT_TILE`` nodes per axis, each from
     its own window of the objects' lattices, so any part holds bit for bit
-    what the whole box holds there.
+    what the whole box holds there. ``components``: the electric
+    components to paint (the others' grids are left as they are).
     """
     if first_id + len(objects) > 256:
         raise ValueError(f"at most 255 objects fit the material ids, "
@@ -152,8 +153,8 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
                 torch.zeros(1, *shape, dtype=torch.uint8, device=device),
                 torch.zeros(1, *shape, dtype=torch.uint8, device=device)) for _ in range(3)]
     else:
-        for trio in out:
-            for g in trio:
+        for c in components:
+            for g in out[c]:
                 g.zero_()
     spans = [_tile_spans(o, n, d, a in periodic) for a, (o, n, d) in
              enumerate(zip(offset, shape, domain))]
@@ -161,7 +162,8 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
         for ty in spans[1]:
             for tz in spans[2]:
                 _paint_tile(objects, (tx, ty, tz), offset, shape, spacing, module, device, table,
-                            resolution, supersample, smoothing, first_id, out, domain, poles)
+                            resolution, supersample, smoothing, first_id, out, domain, poles,
+                            components)
     return out
 
 
@@ -183,7 +185,7 @@ def _tile_spans(offset: int, cells: int, domain: int, periodic: bool):
 
 
 def _paint_tile(objects, spans, offset, shape, spacing, module, device, table, resolution,
-                supersample, smoothing, first_id, out, domain, poles):
+                supersample, smoothing, first_id, out, domain, poles, components):
     """Paint the part's nodes in one tile: over the tile's nodes in the part
     and their neighbours, keeping the inside."""
     tile = tuple(t for t, _, _ in spans)
@@ -194,18 +196,19 @@ def _paint_tile(objects, spans, offset, shape, spacing, module, device, table, r
     inner = [slice(r0 - o, r1 - o) for (_, (r0, r1), _), o in zip(spans, offset)]
     if all((lo, hi) == (o, o + n) for (lo, hi), o, n in zip(nodes, offset, shape)):
         _paint(objects, lattices, shape, spacing, module, device, table, supersample,
-               smoothing, first_id, out, offset, poles)
+               smoothing, first_id, out, offset, poles, components)
         return
     keep = [slice(r0 - lo, r1 - lo) for (_, (r0, r1), (lo, _)) in spans]
     wider = _paint(objects, lattices, [hi - lo for lo, hi in nodes], spacing, module, device,
-                   table, supersample, smoothing, first_id, None, [lo for lo, _ in nodes], poles)
-    for trio, painted in zip(out, wider):
+                   table, supersample, smoothing, first_id, None, [lo for lo, _ in nodes], poles,
+                   components)
+    for trio, painted in zip([out[c] for c in components], wider):
         for dst, src in zip(trio, painted):
             dst[:, inner[0], inner[1], inner[2]] = src[:, keep[0], keep[1], keep[2]]
 
 
 def _paint(objects, lattices, shape, spacing, module, device, table, supersample, smoothing,
-           first_id, out, offset, poles):
+           first_id, out, offset, poles, components=(0, 1, 2)):
     """Grids of ``shape`` nodes from the box's node ``offset`` painted from
     the objects' ``lattices``, each node as far as the grids' own
     coordinates reach; into ``out`` (zeroed) or new grids. ``poles``: bool
@@ -217,7 +220,7 @@ def _paint(objects, lattices, shape, spacing, module, device, table, supersample
     bounds = [None if lat is None else [torch.tensor(b, dtype=F64) for b in lat[0]]
               for lat in lattices]
     grids = []
-    for component in range(3):
+    for component in components:
         coords64 = node_coordinates(shape, spacing, component, offset)
         coords = [c.to(**f32) for c in coords64]
         if out is None:

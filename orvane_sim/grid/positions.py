@@ -1,7 +1,9 @@
 """Positions in the box's length units, snapped to its nodes.
 
 The box's node 0 lies at the origin of every axis, so node i of an axis
-with spacing h is at i·h and the box spans 0 .. N·h. Sources and monitors
+with spacing h is at i·h and the box spans 0 .. N·h; along a non-uniform
+axis (its ``spacing`` entry None) node i is at the coordinate the box's
+``grid`` holds for it, and a value snaps to the nearest of those. Sources and monitors
 that take planes and boxes in length units go through this one place: a
 value becomes the nearest node, and a value that had to move by more than a
 rounding error is reported on the ``orvane_sim.positions`` logger (INFO),
@@ -26,13 +28,21 @@ AXES = "xyz"
 
 def extent(sim, axis: int) -> float:
     """The whole box's length along ``axis`` (a slab's box, not the slab)."""
+    if sim.spacing[axis] is None:
+        return sim.grid[axis].length
     return sim.placement.shape[axis] * sim.spacing[axis]
+
+
+def at(sim, axis: int, index) -> float:
+    """Node ``index`` of ``axis`` in length units (a fractional index: the
+    point that far between its nodes)."""
+    h = sim.spacing[axis]
+    return index * h if h is not None else sim.grid[axis].at(index)
 
 
 def span(sim, axis: int, first: int, last: int) -> str:
     """"x = a .. b": nodes first .. last of ``axis`` in length units."""
-    h = sim.spacing[axis]
-    return f"{AXES[axis]} = {first * h:g} .. {last * h:g}"
+    return f"{AXES[axis]} = {at(sim, axis, first):g} .. {at(sim, axis, last):g}"
 
 
 def whole(sim, axis: int) -> str:
@@ -45,6 +55,8 @@ def node(sim, axis: int, value: float, what: str) -> int:
     naming ``what`` and the box's extent."""
     h, top = sim.spacing[axis], extent(sim, axis)
     value = float(value)
+    if h is None:
+        return _graded_node(sim.grid[axis], value, what)
     if not -0.5 * h <= value <= top + 0.5 * h:
         raise ValueError(f"{what}: {AXES[axis]} = {value:g} lies outside the box, which spans "
                          f"{AXES[axis]} = 0 .. {top:g}")
@@ -52,6 +64,22 @@ def node(sim, axis: int, value: float, what: str) -> int:
     if abs(index * h - value) > 1e-6 * h:
         log.info("%s: %s = %g snapped to node %d (%s = %g)", what, AXES[axis], value, index,
                  AXES[axis], index * h)
+    return index
+
+
+def _graded_node(axis, value: float, what: str) -> int:
+    """``node`` along a non-uniform axis: within half an end cell of the
+    box, to the nearest node, a snap of more than a rounding error of the
+    cell there logged."""
+    first, last = axis.cell_at(0), axis.cell_at(axis.cells - 1)
+    if not -0.5 * first <= value <= axis.length + 0.5 * last:
+        raise ValueError(f"{what}: {axis.name} = {value:g} lies outside the box, which spans "
+                         f"{axis.name} = 0 .. {axis.length:g}")
+    index = axis.nearest(value)
+    where = axis.at(index)
+    if abs(where - value) > 1e-6 * axis.cell_at(index if where <= value else index - 1):
+        log.info("%s: %s = %g snapped to node %d (%s = %g)", what, axis.name, value, index,
+                 axis.name, where)
     return index
 
 
@@ -131,10 +159,9 @@ def check_nodes(sim, nodes, what: str, clear_of_layers: bool = True, flat: bool 
         raise ValueError(f"{what} needs one axis of zero extent (the plane's) and the others at "
                          f"least one cell wide, got nodes {first} .. {last}")
     for a in range(3):
-        h = sim.spacing[a]
         if last[a] < first[a] or (last[a] == first[a] and not flat):
             raise ValueError(f"{what} needs every axis at least one cell wide, low corner first; "
-                             f"got {AXES[a]} = {first[a] * h:g} .. {last[a] * h:g} "
+                             f"got {span(sim, a, first[a], last[a])} "
                              f"(nodes {first[a]} .. {last[a]})")
         if first[a] < 0 or last[a] > cells[a]:
             raise ValueError(f"{what}: nodes {first[a]} .. {last[a]} along {AXES[a]} "
@@ -142,9 +169,9 @@ def check_nodes(sim, nodes, what: str, clear_of_layers: bool = True, flat: bool 
                              f"0 .. {cells[a]}: {whole(sim, a)}")
         L = sim.layers[a]
         if clear_of_layers and L and (first[a] < L or last[a] > cells[a] - L):
-            raise ValueError(f"{what}: {AXES[a]} = {first[a] * h:g} .. {last[a] * h:g} reaches "
-                             f"into the absorbing layers; keep it within {AXES[a]} = "
-                             f"{L * h:g} .. {(cells[a] - L) * h:g}")
+            raise ValueError(f"{what}: {span(sim, a, first[a], last[a])} reaches "
+                             f"into the absorbing layers; keep it within "
+                             f"{span(sim, a, L, cells[a] - L)}")
     return first, last
 
 

@@ -1,0 +1,217 @@
+"""Rectilinear grids: a box whose axes each have their own cells. The
+arguments, the coefficients (primal and dual spacings, layers graded in
+physical depth, the time step), positions in length units, painting on
+unequal cells, and the scheme's own invariants on a strongly graded box:
+its discrete energy and its charge."""
+import logging
+import math
+
+import pytest
+import torch
+
+from orvane_sim import Box, Dielectric, Object, Simulation, Slab, Sphere, divergence
+from orvane_sim.grid import Grading, axis_coefficients, layer_profile, time_step
+from orvane_sim.grid.coefficients import graded_axis_coefficients
+from orvane_sim.grid.rectilinear import Axis, RectilinearGrid, sample_volumes
+
+F64 = torch.float64
+
+
+def graded(first: float, ratio: float, cells: int, mirrored: bool = True) -> list[float]:
+    """Node coordinates from 0: cells growing by ``ratio`` from ``first``,
+    then (``mirrored``) shrinking back."""
+    steps = [first * ratio**i for i in range(cells)]
+    if mirrored:
+        steps += steps[::-1]
+    return [0.0] + torch.tensor(steps, dtype=F64).cumsum(0).tolist()
+
+
+GRADED_Z = graded(0.05, 1.2, 12)
+
+
+@pytest.mark.parametrize("grid, error, words", [
+    (((2, 0.1), (2, 0.1), [0.0, 0.3, 0.2, 0.5]), ValueError, "strictly increasing, but node 2"),
+    (((2, 0.1), (2, 0.1), [0.1, 0.3, 0.5]), ValueError, "start at the box's origin"),
+    (((2, 0.1), (2, 0.1), [0.0, float("nan"), 0.5]), ValueError, "must be finite"),
+    (((2, 0.1), (2, 0.1), [[0.0, 0.1], [0.2, 0.3]]), ValueError, "one dimension"),
+    (((2, 0.1), (2, 0.1), [0.0]), ValueError, "at least two node coordinates"),
+    (((2, 0.1), 0.1, [0.0, 0.1]), ValueError, "needs the number of cells"),
+    (((2, 0.1), (2, -0.1), [0.0, 0.1]), ValueError, "grid y spacing must be a finite number > 0"),
+    (((2, 0.1), (2, 0.1), ["a", "b"]), TypeError, "grid z needs a spacing"),
+    ([(2, 0.1)] * 2, ValueError, "three entries"),
+])
+def test_bad_grids_are_refused_naming_the_axis_and_what_was_wrong(grid, error, words):
+    with pytest.raises(error, match=words):
+        Simulation(grid=grid, layers=0)
+
+
+def test_a_grid_and_another_form_of_the_box_are_refused_together():
+    with pytest.raises(ValueError, match="one of the three"):
+        Simulation(shape=(2, 2, 2), grid=((2, 0.1), (2, 0.1), (2, 0.1)))
+
+
+def test_equal_cells_given_as_coordinates_make_the_uniform_box_bit_for_bit():
+    layers = ((0, 0), (2, 3), (4, 4))
+    uniform = Simulation((3, 6, 12), spacing=(0.5, 0.125, 0.25), layers=layers)
+    nodes = [torch.arange(n + 1, dtype=F64) * h for n, h in ((3, 0.5), (6, 0.125), (12, 0.25))]
+    given = Simulation(grid=nodes, layers=layers)
+    assert given.spacing == uniform.spacing and given.dt == uniform.dt
+    for name in ("ch", "ce", "hb", "hc", "eb", "ec"):
+        for a, b in zip(getattr(given, name), getattr(uniform, name)):
+            assert torch.equal(a, b), name
+
+
+@pytest.mark.parametrize("layers", [0, 3, (4, 2), (0, 5)])
+def test_graded_coefficients_of_equal_cells_are_the_uniform_ones(layers):
+    n, h, dt = 16, 0.1, 0.05
+    equal = Axis(torch.arange(n + 1, dtype=F64) * h, None)  # taken as non-uniform
+    got = graded_axis_coefficients(equal, layers, dt)
+    want = axis_coefficients(n, h, layers, dt)
+    for name in ("ch", "ce", "hb", "hc", "eb", "ec"):
+        torch.testing.assert_close(getattr(got, name), getattr(want, name), rtol=1e-6, atol=0)
+
+
+def test_magnetic_curls_divide_by_the_cells_and_electric_ones_by_the_dual_cells():
+    # cells 1, 2, 3: centres 0.5, 2, 4.5, so the dual cells of nodes 1 and 2
+    # are 1.5 and 2.5 long
+    axis = Axis(torch.tensor([0.0, 1.0, 3.0, 6.0], dtype=F64), None)
+    c = graded_axis_coefficients(axis, 0, dt=0.3)
+    torch.testing.assert_close(c.ch, torch.tensor([0.3, 0.15, 0.1]))
+    torch.testing.assert_close(c.ce[1:], torch.tensor([0.2, 0.12]))
+
+
+def test_layers_are_graded_in_physical_depth():
+    # a low layer of 4 cells growing towards the face, a high one of 3
+    steps = [0.4, 0.3, 0.2, 0.1] + [0.1] * 8 + [0.1, 0.15, 0.25]
+    axis = Axis(torch.tensor([0.0] + steps, dtype=F64).cumsum(0), None)
+    grading, dt = Grading(), 0.03
+    c = graded_axis_coefficients(axis, (4, 3), dt, grading)
+    n, L = axis.cells, 4
+    low_t, high_t = float(axis.nodes[4]), float(axis.nodes[-1] - axis.nodes[n - 3])
+    for slot in range(2 * L):
+        i = slot if slot < L else slot + n - 2 * L
+        low = slot < L
+        thickness = low_t if low else high_t
+        cells = 4 if low else 3
+        for pos, b, scale, kind in ((axis.centres[i], c.hb, axis.primal[i], "h"),
+                                    (axis.nodes[i], c.eb, axis.dual[i], "e")):
+            depth = float(axis.nodes[4] - pos) if low else float(pos - axis.nodes[n - 3])
+            if depth < 0:
+                assert b[slot] == 0, (kind, slot)
+                continue
+            kappa, bb, a = layer_profile(torch.tensor([depth], dtype=F64), thickness, dt,
+                                         grading, thickness / cells)
+            assert float(b[slot]) == pytest.approx(float(bb[0]), rel=1e-6), (kind, slot)
+            curl = (c.ch if kind == "h" else c.ce)[i]
+            if i > 0:
+                assert float(curl) == pytest.approx(dt / float(scale) / float(kappa[0]),
+                                                    rel=1e-6), (kind, slot)
+
+
+def test_the_time_step_follows_the_smallest_cell_of_each_axis():
+    sim = Simulation(grid=((4, 0.3), graded(0.02, 1.1, 5), GRADED_Z), layers=0, courant=0.9)
+    assert sim.dt == pytest.approx(time_step((0.3, 0.02, 0.05), 0.9), rel=1e-12)
+    assert sim.spacing == (0.3, None, None)
+
+
+def _conserved_energy(sim) -> float:
+    """½ Σ (E^n·E^n + H^{n-1/2}·H^{n+1/2}) weighted by each sample's volume:
+    what the leapfrog scheme keeps exactly in a closed box. Takes one step."""
+    E = [f.double().clone() for f in (sim.Ex, sim.Ey, sim.Ez)]
+    before = [f.double().clone() for f in (sim.Hx, sim.Hy, sim.Hz)]
+    sim.step()
+    total = 0.0
+    for c in range(3):
+        after = (sim.Hx, sim.Hy, sim.Hz)[c].double()
+        total += float((E[c].square().sum((0, 1, 5))
+                        * sample_volumes(sim.grid, c, False, E[c].shape[2:5])).sum())
+        total += float(((before[c] * after).sum((0, 1, 5))
+                        * sample_volumes(sim.grid, c, True, after.shape[2:5])).sum())
+    return 0.5 * total
+
+
+def test_a_strongly_graded_closed_box_keeps_its_energy_and_its_charge():
+    # ratio 1.2 over 12 cells each way along z, an abrupt refinement along x
+    x = [0.0] + torch.tensor([0.2] * 5 + [0.12, 0.08, 0.06, 0.08, 0.12] + [0.2] * 5,
+                             dtype=F64).cumsum(0).tolist()
+    sim = Simulation(grid=(x, (12, 0.2), GRADED_Z), layers=0)
+    sim.set_gaussian_pulse(0.5)
+    assert divergence(sim.Ex, sim.Ey, sim.Ez, grid=sim.grid).abs().max() < 1e-6
+    start = _conserved_energy(sim)
+    for _ in range(6):
+        sim.step(250)
+        assert _conserved_energy(sim) == pytest.approx(start, rel=2e-6)
+    field = max(float(f.abs().max()) for f in (sim.Ex, sim.Ey, sim.Ez))
+    assert divergence(sim.Ex, sim.Ey, sim.Ez, grid=sim.grid).abs().max() < 1e-5 * field / 0.05
+
+
+@pytest.mark.parametrize("value, node, logged", [
+    (0.0, 0, False),
+    (0.05, 1, False),
+    (0.07, 1, True),      # nodes 0.05 and 0.11: nearer the first
+    (0.09, 2, True),
+    (GRADED_Z[12], 12, False),
+    (GRADED_Z[-1] + 0.02, 24, True),  # within half the end cell
+])
+def test_lengths_snap_to_the_nearest_node_of_a_graded_axis(value, node, logged, caplog):
+    from orvane_sim.grid import positions
+
+    sim = Simulation(grid=((2, 0.1), (2, 0.1), GRADED_Z), layers=0)
+    with caplog.at_level(logging.INFO, logger="orvane_sim.positions"):
+        assert positions.node(sim, 2, value, "probe") == node
+    assert bool(caplog.records) == logged
+
+
+def test_a_length_outside_a_graded_axis_is_refused_in_length_units():
+    from orvane_sim.grid import positions
+
+    sim = Simulation(grid=((2, 0.1), (2, 0.1), GRADED_Z), layers=0)
+    with pytest.raises(ValueError, match=r"probe: z = -0.1 lies outside the box, which spans "
+                                         r"z = 0 \.\. 3\.958"):
+        positions.node(sim, 2, -0.1, "probe")
+
+
+def test_layer_thickness_counts_cells_from_each_face_of_a_graded_axis():
+    sim = Simulation(grid=((2, 0.1), (2, 0.1), GRADED_Z), layer_thickness=(0, 0, (0.2, 0.5)))
+    # from either face the cells are 0.05, 0.06, 0.072, 0.0864, 0.1037,
+    # 0.1244, ...: 0.2 is nearest 0.182 (3 cells), 0.5 nearest 0.4965 (6)
+    assert sim.faces[2] == (3, 6)
+
+
+def _permittivity(grid, objects, **options):
+    sim = Simulation(grid=grid, layers=0)
+    sim.set_objects(objects, **options)
+    return [e[0].double() for e in sim.permittivity()]
+
+
+def test_a_layer_fills_each_unequal_cell_by_the_share_it_covers():
+    # normal along z: Ex and Ey (on the z nodes) take the arithmetic mean over
+    # [c_{k-1}, c_k], Ez (at the centres) the harmonic mean over its cell
+    z0, z1, eps = 0.23, 1.61, 4.0
+    ex, _, ez = _permittivity(((2, 0.1), (2, 0.1), GRADED_Z),
+                              [Object(Slab((0, 0, 1), z0, z1), Dielectric(eps))])
+    axis = RectilinearGrid((2, 0.1), (2, 0.1), GRADED_Z)[2]
+
+    def share(lo, hi):
+        return max(0.0, min(hi, z1) - max(lo, z0)) / (hi - lo)
+
+    for k in range(1, axis.cells):
+        f = share(float(axis.centres[k - 1]), float(axis.centres[k]))
+        assert float(ex[1, 1, k]) == pytest.approx(1 + (eps - 1) * f, abs=3e-4), k
+    for k in range(1, axis.cells - 1):
+        f = share(float(axis.nodes[k]), float(axis.nodes[k + 1]))
+        assert float(ez[1, 1, k]) == pytest.approx(1 / (f / eps + 1 - f), abs=3e-4), k
+
+
+def test_painting_in_index_space_on_equal_cells_matches_the_uniform_painting():
+    # the same equal cells, once as a uniform axis and once taken as
+    # unequal: the painting in index space is the painting in length
+    n, h = 12, 0.1
+    nodes = torch.arange(n + 1, dtype=F64) * h
+    objects = [Object(Sphere((0.61, 0.55, 0.63), 0.33), Dielectric(6.0)),
+               Object(Box((0.1, 0.2, 0.0), (1.2, 0.43, 0.37)), Dielectric(2.5))]
+    uniform = _permittivity(((n, h),) * 3, objects)
+    unequal = _permittivity(RectilinearGrid(Axis(nodes, None, "x"), (n, h),
+                                            Axis(nodes, None, "z")), objects)
+    for a, b in zip(uniform, unequal):
+        torch.testing.assert_close(a, b, atol=2e-5, rtol=0)
