@@ -309,3 +309,12 @@ def require_uniform(sim, feature: str, axes=(0, 1, 2)) -> None:
                 f"axis is non-uniform (cells {float(axis.primal.min()):g} .. "
                 f"{float(axis.primal.max()):g}); it does not take a non-uniform axis yet: "
                 f"give that axis one spacing")
+
+
+def onto_node(axis: Axis, node: int) -> tuple[float, float]:
+    """Weights (below, above) that carry the magnetic values of the cells
+    node - 1 and node onto ``node`` along the straight line between their
+    centres: Δ_node / (2 Δ*_node) and Δ_{node-1} / (2 Δ*_node), ½ and ½
+    between equal cells."""
+    d0, d1 = float(axis.primal[node - 1]), float(axis.primal[node])
+    return d1 / (d0 + d1), d0 / (d0 + d1)

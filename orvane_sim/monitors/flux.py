@@ -29,6 +29,7 @@ import torch
 from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import count, frequencies as checked_frequencies
+from ..grid.rectilinear import onto_node, require_uniform
 from .frequency import StepFactors, _slots
 
 
@@ -88,11 +89,15 @@ class FluxPlane:
         # flux; its nodes may reach the layers' inner edge, as a FluxBox's.
         Lz = sim.layers[2]
         if Lz and not Lz <= z <= NZ - Lz:
-            raise ValueError(f"FluxPlane {given}: z = {z * sim.spacing[2]:g} lies in the "
+            raise ValueError(f"FluxPlane {given}: z = {positions.at(sim, 2, z):g} lies in the "
                              f"absorbing layers; keep it within z in {Lz} .. {NZ - Lz}, "
                              f"{positions.span(sim, 2, Lz, NZ - Lz)}")
         if NX < 2 or NY < 2:
             raise ValueError(f"a flux plane needs at least 2 cells along x and y, got {NX}, {NY}")
+        # its mean over the cross-section weighs every node alike
+        require_uniform(sim, "FluxPlane", (0, 1))
+        self.h_weights = None if sim.spacing[2] is not None else \
+            onto_node(sim.grid[2], z)
         self.z = z
         self.mine = place.owns_node(2, z)
         z -= place.start_stop(2)[0]
@@ -163,7 +168,11 @@ class FluxPlane:
         hy = combine([hs[0][:, :, :, 1:] for hs in self.h_acc])  # [B0, B1, X, Y, 2, F]
         hx = combine([hs[1][:, :, 1:] for hs in self.h_acc])
         for name, h in (("Hx", hx), ("Hy", hy)):
-            out[name] = 0.5 * (h[..., 0, :] + h[..., 1, :])
+            if self.h_weights is None:
+                out[name] = 0.5 * (h[..., 0, :] + h[..., 1, :])
+            else:
+                below, above = self.h_weights
+                out[name] = below * h[..., 0, :] + above * h[..., 1, :]
         axis = self.placement.axis
         if axis == 2:  # only the plane's owner has summed
             self.placement.sum(out.values())

@@ -11,6 +11,7 @@ from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import (count, frequencies as checked_frequencies, sequence,
                               waveform as checked_waveform)
+from ..grid.rectilinear import require_uniform
 from .waveforms import Waveform, slot_factor
 
 
@@ -129,6 +130,15 @@ class PlaneWave:
         pol = wave_vectors(polarization, B0, "PlaneWave polarization")
         dev = sim.device
         dx, dy, dz = sim.spacing
+        if dx is None or dy is None:
+            # unequal cells across the plane: a phase profile needs the
+            # kernels' transverse wavenumber, which assumes one spacing
+            if bool(self.k.any()):
+                require_uniform(sim, "an oblique PlaneWave", (0, 1))
+            dx, dy = dx or 1.0, dy or 1.0  # at k = 0 the profile is 1 everywhere
+        graded = dz is None
+        if graded:  # the plane's own cell sets the line's drive
+            dz = float(sim.grid[2].primal[plane])
         self.dz = dz
 
         def profile(ox: float, oy: float) -> torch.Tensor:
@@ -143,12 +153,19 @@ class PlaneWave:
         self.profile_a = self._view(profile(0.5, 0.0), 1)
         self.profile_b = self._view(profile(0.0, 0.5), 1)
         if duration is None:
-            duration = 2.0 * NZ * dz + 200.0 * sim.dt
+            duration = 2.0 * positions.extent(sim, 2) + 200.0 * sim.dt if graded else \
+                2.0 * NZ * dz + 200.0 * sim.dt
         gap = 4
         lead = gap * dz
         # the line's node ``line.node`` stands for the box's electric node plane+1
-        self.line = IncidentLine(self.k, pol, lambda t: waveform(t + lead), sim.spacing, sim.dt,
-                                 dev, duration, gap)
+        if graded:
+            from .graded_line import GradedIncidentLine, GradedLineSpectra as LineSpectra
+
+            self.line = GradedIncidentLine(self.k, pol, lambda t: waveform(t + lead), (dx, dy),
+                                           sim.grid[2], plane, sim.dt, dev, duration, gap)
+        else:
+            self.line = IncidentLine(self.k, pol, lambda t: waveform(t + lead), sim.spacing,
+                                     sim.dt, dev, duration, gap)
         self.line.steps = sim.steps_done
         self.spectra = None if frequencies is None else LineSpectra(self.line, frequencies, sim,
                                                                     "PlaneWave")
