@@ -215,3 +215,20 @@ def test_painting_in_index_space_on_equal_cells_matches_the_uniform_painting():
                                             Axis(nodes, None, "z")), objects)
     for a, b in zip(uniform, unequal):
         torch.testing.assert_close(a, b, atol=2e-5, rtol=0)
+
+
+def test_features_keep_clear_of_each_faces_own_layer_cells():
+    # 0.3 of layer at each end is 5 cells at the bottom and 2 at the top
+    from orvane_sim import FluxPlane, PlaneWave, gaussian
+
+    z = [0.0] + torch.tensor([0.06] * 10 + [0.1] * 10 + [0.15] * 10,
+                             dtype=F64).cumsum(0).tolist()
+    sim = Simulation(grid=((2, 0.1), (2, 0.1), z), layer_thickness=(0, 0, 0.3), bloch=(0, 0))
+    assert sim.faces[2] == (5, 2)
+    top = sim.shape[2] - 2
+    FluxPlane(sim, top, [0.5])          # on the top layer's inner edge
+    PlaneWave(sim, top - 2, gaussian(1.0, 0.3))
+    with pytest.raises(ValueError, match=r"keep it within z in 5 \.\. 28"):
+        FluxPlane(sim, 4, [0.5])
+    with pytest.raises(ValueError, match="lies in the z layers"):
+        PlaneWave(sim, 3, gaussian(1.0, 0.3))

@@ -13,7 +13,7 @@ from orvane_sim.grid.mesher import MeshInterval, mesh_axis
 
 I = MeshInterval
 
-# (length, intervals, background, ratio, extra points)
+# (length, intervals, background, ratio, extra points[, uniform stretches])
 AXES = {
     "empty": (3.0, [], 0.1, 1.2, ()),
     "one layer": (4.0, [I(1.0, 1.22, 0.02, True)], 0.2, 1.2, ()),
@@ -26,13 +26,16 @@ AXES = {
                        ()),
     "points": (2.0, [I(0.5, 0.6, 0.01, True)], 0.1, 1.2, (0.2, 1.55, 1.5500000001)),
     "nested caps": (3.0, [I(0.5, 2.5, 0.05, True), I(1.4, 1.45, 0.002, True)], 0.2, 1.15, ()),
+    "layers at the ends": (3.0, [I(0.3, 0.35, 0.004, True)], 0.1, 1.1, (0.6, 2.2),
+                           [(0.0, 0.25), (2.5, 3.0)]),
 }
 
 
 @pytest.mark.parametrize("case", AXES)
 def test_an_axis_keeps_its_caps_and_ratio_and_snaps_its_faces(case):
-    length, intervals, background, ratio, points = AXES[case]
-    nodes = mesh_axis(length, intervals, background, ratio, points)
+    length, intervals, background, ratio, points, *uniform = AXES[case]
+    uniform = uniform[0] if uniform else []
+    nodes = mesh_axis(length, intervals, background, ratio, points, uniform=uniform)
     cells = nodes.diff()
     assert float(nodes[0]) == 0.0 and float(nodes[-1]) == length
     assert bool((cells > 0).all())
@@ -48,7 +51,14 @@ def test_an_axis_keeps_its_caps_and_ratio_and_snaps_its_faces(case):
             inside = (nodes[:-1] >= lo - 1e-12) & (nodes[1:] <= hi + 1e-12)
             assert float(cells[inside].max()) <= i.step * (1 + 1e-9), case
     for p in points:
-        assert float((nodes - p).abs().min()) < 1e-6, (case, p)
+        # a node amid equal cells
+        k = int((nodes - p).abs().argmin())
+        assert float((nodes[k] - p).abs()) < 1e-6, (case, p)
+        assert float(cells[k]) == pytest.approx(float(cells[k - 1]), rel=1e-9), (case, p)
+    for lo, hi in uniform:
+        inside = cells[(nodes[:-1] >= lo - 1e-12) & (nodes[1:] <= hi + 1e-12)]
+        assert float(inside.max() - inside.min()) < 1e-9 * float(inside.max()), (case, lo)
+        assert float(inside.sum()) == pytest.approx(hi - lo, rel=1e-12)
     # sensible: at least each cap's own cells, and fewer than the smallest
     # cap everywhere would take
     smallest = min([background] + [i.step for i in intervals])
@@ -122,6 +132,20 @@ def test_curved_shapes_are_refined_but_not_snapped_and_metals_by_their_skin():
     assert float(x.primal.max()) <= 2.0 / 10 + 1e-12
 
 
+def test_the_layers_are_stretches_of_equal_cells_that_the_simulation_takes_exactly():
+    from orvane_sim import Simulation
+
+    grid = automatic_grid(STRIP, (4.0, 3.0, 2.5), 1 / 1.55, cells_per_wavelength=15,
+                          uniform=(0, 1), layer_thickness=(0, 0, (0.5, 0.7)))
+    sim = Simulation(grid=grid, layer_thickness=(0, 0, (0.5, 0.7)))
+    z = grid[2]
+    low, high = sim.faces[2]
+    assert float(z.nodes[low]) == pytest.approx(0.5) and \
+        float(z.length - z.nodes[z.cells - high]) == pytest.approx(0.7)
+    for cells in (z.primal[:low], z.primal[z.cells - high:]):
+        assert float(cells.max() - cells.min()) < 1e-9
+
+
 def test_uniform_axes_keep_one_spacing_the_finest_asked_for():
     grid = automatic_grid(STRIP, (1.0, 3.0, 2.5), 1 / 1.55, cells_per_wavelength=15,
                           uniform=(0, 1))
@@ -137,6 +161,7 @@ def test_uniform_axes_keep_one_spacing_the_finest_asked_for():
     ({"points": (0.5,)}, ValueError, "one sequence of coordinates per axis"),
     ({"background": -2.0}, ValueError, "background"),
     ({"uniform": 3}, ValueError, "uniform axis must be in 0 .. 2"),
+    ({"layer_thickness": (0, 0, 2.0)}, ValueError, "leave room inside the box's 2.5"),
 ])
 def test_bad_mesher_options_are_refused_naming_them(options, error, words):
     with pytest.raises(error, match=words):

@@ -34,7 +34,8 @@ from .shapes import Box, Object, Slab
 
 def automatic_grid(objects: Sequence[Object], size, frequency: float,
                    cells_per_wavelength: float = 20.0, background=None, ratio: float = 1.2,
-                   thin=None, cells_across=None, points=None, uniform=()) -> RectilinearGrid:
+                   thin=None, cells_across=None, points=None, uniform=(),
+                   layer_thickness=None) -> RectilinearGrid:
     """A ``RectilinearGrid`` of the box 0 .. ``size`` (one length or three)
     for ``objects`` at frequencies up to ``frequency``.
 
@@ -45,9 +46,14 @@ def automatic_grid(objects: Sequence[Object], size, frequency: float,
     ``cells_across``: {object or its index: cells}, the layers the caller
     names and the cells each must have across it along every axis where
     its extent is finite. ``points``: per axis, coordinates that must be
-    nodes (the planes of sources and flux planes, the layers' inner
-    faces). ``uniform``: axes that keep one spacing, the smallest the
-    objects ask for there (periodic axes must).
+    nodes amid a few equal cells (the planes of plane waves and flux
+    planes). ``uniform``: axes that keep one spacing, the smallest the
+    objects ask for there (periodic axes must). ``layer_thickness``: the
+    absorbing layers, in the forms ``Simulation`` takes: each is a stretch
+    of equal cells ending on a node, so the same ``layer_thickness`` given
+    to the simulation takes it exactly; grading inside a layer, or between
+    a plane wave's plane and the layer behind it, reflects more than the
+    layer does.
     """
     lengths = [real(v, "automatic_grid size", positive=True) for v in triple(size, "size")]
     f = real(frequency, "automatic_grid frequency", positive=True)
@@ -67,6 +73,7 @@ def automatic_grid(objects: Sequence[Object], size, frequency: float,
     given = sequence(uniform)
     uniform = tuple(count(a, "automatic_grid uniform axis", 0, 2)
                     for a in (given if given is not None else (uniform,)))
+    layers = _layers(layer_thickness, lengths)
     steps = [_wavelength(o.material, f) / per_wavelength for o in objects]
     step_background = _wavelength(background, f) / per_wavelength
     axes = []
@@ -89,8 +96,9 @@ def automatic_grid(objects: Sequence[Object], size, frequency: float,
             h = min([step_background] + inside)
             axes.append((math.ceil(length / h - 1e-9), length / math.ceil(length / h - 1e-9)))
             continue
+        ends = [(0.0, layers[a][0]), (length - layers[a][1], length)]
         axes.append(mesh_axis(length, intervals, step_background, ratio, extra[a],
-                              what=AXES[a]))
+                              what=AXES[a], uniform=[e for e in ends if e[0] < e[1]]))
     return RectilinearGrid(*axes)
 
 
@@ -136,6 +144,26 @@ def _straight_sides(prism: Prism, u: int) -> set:
         for (a, b) in zip(xy[:-1], xy[1:]):
             if a[u] == b[u] and a[1 - u] != b[1 - u]:
                 out.add(float(a[u]))
+    return out
+
+
+def _layers(layer_thickness, lengths) -> list:
+    """(low, high) thickness per axis from the forms ``Simulation`` takes."""
+    if layer_thickness is None:
+        return [(0.0, 0.0)] * 3
+    out = []
+    for a, v in enumerate(triple(layer_thickness, "automatic_grid layer_thickness")):
+        pair = sequence(v)
+        pair = (v, v) if pair is None else pair
+        if len(pair) != 2:
+            raise ValueError(f"automatic_grid layer_thickness per axis needs 1 or 2 values, "
+                             f"got {v!r}")
+        low, high = (real(t, "automatic_grid layer_thickness") for t in pair)
+        if min(low, high) < 0 or low + high >= lengths[a]:
+            raise ValueError(f"automatic_grid layer_thickness along {AXES[a]} ({low:g}, "
+                             f"{high:g}) must be 0 or more and leave room inside the box's "
+                             f"{lengths[a]:g}")
+        out.append((low, high))
     return out
 
 

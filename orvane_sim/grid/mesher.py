@@ -48,15 +48,18 @@ class MeshInterval:
 
 def mesh_axis(length: float, intervals: Sequence[MeshInterval], background: float,
               ratio: float = 1.2, points: Sequence[float] = (), merge: float | None = None,
-              what: str = "axis") -> torch.Tensor:
+              what: str = "axis", uniform: Sequence[tuple[float, float]] = ()) -> torch.Tensor:
     """float64 node coordinates 0 .. ``length`` (see the module's text).
 
     ``background``: the largest cell anywhere; ``ratio``: the largest ratio
     of two neighbouring cells (above 1); ``points``: coordinates that are to
-    be nodes besides the snapping faces; ``merge``: two such nodes closer
+    be nodes besides the snapping faces, each amid a few equal cells;
+    ``merge``: two such nodes closer
     than this become one, at their middle (by default a thousandth of the
     smallest cap: faces that agree to rounding). ``what`` names the axis in
-    errors.
+    errors. ``uniform``: (lo, hi) stretches of equal cells, their ends
+    nodes (the absorbing layers: grading inside one reflects more than the
+    layer does).
     """
     if not (isinstance(length, (int, float)) and math.isfinite(length) and length > 0):
         raise ValueError(f"mesh {what}: the length must be a finite number > 0, got {length!r}")
@@ -78,13 +81,26 @@ def mesh_axis(length: float, intervals: Sequence[MeshInterval], background: floa
         caps.append((lo, hi, float(interval.step)))
         if interval.snap:
             fixed += [v for v in (interval.lo, interval.hi) if 0.0 < v < length]
-    fixed += [float(p) for p in points if 0.0 < p < length]
     smallest = min([background] + [c[2] for c in caps])
-    fixed = _merged(sorted(fixed), smallest * 1e-3 if merge is None else merge, float(length))
+    tolerance = smallest * 1e-3 if merge is None else merge
     # cells that follow g + k·x grow by e^k each: k just below ln(ratio)
     slope = 0.98 * math.log(ratio)
+    points = [float(p) for p in points if 0.0 < p < length]
+    stretches = []
+    for lo, hi in uniform:
+        lo, hi = max(float(lo), 0.0), min(float(hi), float(length))
+        if not lo < hi:
+            raise ValueError(f"mesh {what}: a uniform stretch needs lo < hi inside the box "
+                             f"0 .. {length:g}, got {lo:g} .. {hi:g}")
+        stretches.append((lo, hi))
+        fixed += [lo, hi]
+    fixed = _merged(sorted(fixed + points), tolerance, float(length))
+    points = [min(fixed, key=lambda q: abs(q - p)) for p in points]  # where merging put them
+    stretches += _zones([p for p in points if not _within(p, p, stretches)], fixed, caps,
+                        background, slope)
+    fixed = sorted(set(fixed) | {v for lo, hi in stretches for v in (lo, hi)})
     for _ in range(REPAIRS):
-        nodes = torch.cat([_stretch(a, b, caps, background, slope)[:-1]
+        nodes = torch.cat([_stretch(a, b, caps, background, slope, _within(a, b, stretches))[:-1]
                            for a, b in zip(fixed[:-1], fixed[1:])]
                           + [torch.tensor([float(length)], dtype=F64)])
         cells = nodes.diff()
@@ -104,6 +120,29 @@ def mesh_axis(length: float, intervals: Sequence[MeshInterval], background: floa
             caps.append((at, at, 0.99 * small * ratio / growth))
     raise RuntimeError(f"mesh {what}: no mesh with neighbour ratios within {ratio} after "
                        f"{REPAIRS} repairs")
+
+
+def _zones(points: list, fixed: list, caps, background: float, slope: float) -> list:
+    """Around each of ``points`` a stretch of equal cells, up to two of the
+    size allowed there on each side (reaching no more than a quarter of the
+    way to any other node that must be): a plane wave's plane and a flux
+    plane are exact where the cells beside their node are equal."""
+    zones = []
+    for p in points:
+        gaps = [abs(p - q) for q in fixed if q != p]
+        # cells of the size allowed there, a little under, two on each side
+        # where they fit, else one, else shorter
+        g = 0.999 * float(envelope(torch.tensor([p], dtype=F64), caps, background, slope)[0])
+        room = min([0.25 * gap for gap in gaps] + [2 * g])
+        half = g * min(2, math.floor(room / g)) if room >= g else room
+        zones.append((p - half, p + half))
+    return zones
+
+
+def _within(a: float, b: float, stretches: list):
+    """The stretch of equal cells that holds a .. b, or None."""
+    slack = 1e-12 * max(1.0, abs(b))
+    return next(((lo, hi) for lo, hi in stretches if lo - slack <= a and b <= hi + slack), None)
 
 
 def _merged(points: list, tolerance: float, length: float) -> list:
@@ -133,8 +172,16 @@ def envelope(x: torch.Tensor, caps, background: float, slope: float) -> torch.Te
     return g
 
 
-def _stretch(a: float, b: float, caps, background: float, slope: float) -> torch.Tensor:
-    """Nodes a .. b equidistributing ∫ dx / g in whole cells."""
+def _stretch(a: float, b: float, caps, background: float, slope: float,
+             zone=None) -> torch.Tensor:
+    """Nodes a .. b equidistributing ∫ dx / g in whole cells; in a ``zone``
+    (a stretch of equal cells, its first and last node) equal cells of at
+    most the smallest g over the zone."""
+    if zone is not None:
+        lo, hi = zone
+        x = torch.linspace(lo, hi, 64 * 4 + 1, dtype=F64)
+        n = math.ceil((b - a) / float(envelope(x, caps, background, slope).min()) - 1e-9)
+        return torch.linspace(a, b, max(n, 1) + 1, dtype=F64)
     smallest = min([background] + [step + slope * max(lo - b, a - hi, 0.0)
                                    for lo, hi, step in caps])
     samples = max(2, math.ceil((b - a) / smallest * SAMPLES_PER_CELL)) + 1

@@ -167,11 +167,13 @@ def check_nodes(sim, nodes, what: str, clear_of_layers: bool = True, flat: bool 
             raise ValueError(f"{what}: nodes {first[a]} .. {last[a]} along {AXES[a]} "
                              f"({span(sim, a, first[a], last[a])}) lie outside the box's nodes "
                              f"0 .. {cells[a]}: {whole(sim, a)}")
-        L = sim.layers[a]
-        if clear_of_layers and L and (first[a] < L or last[a] > cells[a] - L):
+        # each face's own cells: a graded axis has as many cells in its two
+        # layers only where the layers' cells are alike
+        low, high = sim.faces[a]
+        if clear_of_layers and (low or high) and (first[a] < low or last[a] > cells[a] - high):
             raise ValueError(f"{what}: {span(sim, a, first[a], last[a])} reaches "
                              f"into the absorbing layers; keep it within "
-                             f"{span(sim, a, L, cells[a] - L)}")
+                             f"{span(sim, a, low, cells[a] - high)}")
     return first, last
 
 

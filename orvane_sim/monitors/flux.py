@@ -87,11 +87,11 @@ class FluxPlane:
         # In the layers the fields are those of the stretched coordinates,
         # no longer the wave's, and a plane there measured a third of its
         # flux; its nodes may reach the layers' inner edge, as a FluxBox's.
-        Lz = sim.layers[2]
-        if Lz and not Lz <= z <= NZ - Lz:
+        low, high = sim.faces[2]
+        if (low or high) and not low <= z <= NZ - high:
             raise ValueError(f"FluxPlane {given}: z = {positions.at(sim, 2, z):g} lies in the "
-                             f"absorbing layers; keep it within z in {Lz} .. {NZ - Lz}, "
-                             f"{positions.span(sim, 2, Lz, NZ - Lz)}")
+                             f"absorbing layers; keep it within z in {low} .. {NZ - high}, "
+                             f"{positions.span(sim, 2, low, NZ - high)}")
         if NX < 2 or NY < 2:
             raise ValueError(f"a flux plane needs at least 2 cells along x and y, got {NX}, {NY}")
         # its mean over the cross-section weighs every node alike

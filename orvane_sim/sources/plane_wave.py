@@ -77,11 +77,12 @@ class PlaneWave:
             given = f"plane {plane}"
         self._given = given
         # the first total-field node needs a magnetic cell below it, outside the layers
-        Lz = sim.layers[2]
-        low, high = Lz + 1, NZ - Lz - 1
+        below, above = sim.faces[2]
+        low, high = below + 1, NZ - above - 1
         if not low <= plane + 1 <= high:
-            problem = (f"lies in the z layers (planes 0 .. {Lz - 1} and {NZ - Lz} .. {NZ - 1})"
-                       if Lz and 0 <= plane < NZ - 1 else "needs a cell on each side")
+            problem = (f"lies in the z layers (planes 0 .. {below - 1} and {NZ - above} .. "
+                       f"{NZ - 1})" if (below or above) and 0 <= plane < NZ - 1
+                       else "needs a cell on each side")
             raise ValueError(f"PlaneWave {given} {problem}: keep the first total-field node "
                              f"within {positions.span(sim, 2, low, high)} (plane {low - 1} .. "
                              f"{high - 1}); {positions.whole(sim, 2)}")
@@ -210,12 +211,12 @@ class PlaneWave:
         place = sim.placement
         if place.axis is not None:  # a slab sees only its part of the box
             return "put the plane in vacuum"
-        Lz, NZ = sim.layers[2], place.shape[2]
+        (below, above), NZ = sim.faces[2], place.shape[2]
         bad = torch.zeros(NZ, dtype=torch.bool, device=sim.device)
         for den in self._injected_permittivity(sim):
             if den.numel():
                 bad |= ((den - 1.0).abs() > 1e-6).flatten(0, 2).any(0)
-        free = [k for k in range(Lz + 1, NZ - Lz) if not bool(bad[k])]
+        free = [k for k in range(below + 1, NZ - above) if not bool(bad[k])]
         runs = []
         for k in free:
             if runs and runs[-1][1] == k - 1:
