@@ -9,7 +9,8 @@ import math
 import pytest
 import torch
 
-from orvane_sim import Box, Dielectric, Object, Simulation, Slab, Sphere, divergence
+from orvane_sim import (Box, Dielectric, FluxPlane, Object, Simulation, Slab, Sphere,
+                        divergence)
 from orvane_sim.grid import Grading, axis_coefficients, layer_profile, time_step
 from orvane_sim.grid.coefficients import graded_axis_coefficients
 from orvane_sim.grid.rectilinear import Axis, RectilinearGrid, sample_volumes
@@ -232,3 +233,73 @@ def test_features_keep_clear_of_each_faces_own_layer_cells():
         FluxPlane(sim, 4, [0.5])
     with pytest.raises(ValueError, match="lies in the z layers"):
         PlaneWave(sim, 3, gaussian(1.0, 0.3))
+
+
+def _graded_box(**options):
+    """A box non-uniform along x and z, uniform along y."""
+    return Simulation(grid=(graded(0.05, 1.2, 6), (12, 0.1), GRADED_Z), layers=0, **options)
+
+
+BOX = ((0.3, 0.3, 0.5), (0.9, 0.9, 1.5))
+PLANE = ((0.3, 0.3, 1.0), (0.9, 0.9, 1.0))
+
+
+def _refusals():
+    from orvane_sim import FluxBox, FluxRectangle, FrequencyMonitor, PlaneWave, TotalFieldBox
+    from orvane_sim import gaussian, plane_permittivity
+    from orvane_sim.circuits import ModePort
+    from orvane_sim.design import DesignRegion, DiffractionOrder, Flux, ModePower
+    from orvane_sim.monitors import fields_on_grid
+
+    pulse = gaussian(1.0, 0.3, 1.0)
+    return {
+        "TotalFieldBox": lambda sim: TotalFieldBox(sim, pulse, box=BOX),
+        "FluxRectangle": lambda sim: FluxRectangle(sim, [1.0], box=PLANE),
+        "FluxBox": lambda sim: FluxBox(sim, [1.0], box=BOX),
+        "ModePort": lambda sim: ModePort(sim, [1.0], box=PLANE, direction="+z"),
+        "a mode cross-section": lambda sim: plane_permittivity(sim, 2, 10),
+        "DesignRegion": lambda sim: DesignRegion(sim, (2, 2, 2), box=BOX),
+        "the Flux objective": lambda sim: Flux(sim, box=PLANE),
+        "the DiffractionOrder objective": lambda sim: DiffractionOrder(sim, at=1.0),
+        "the ModePower objective": lambda sim: ModePower(sim, box=PLANE, direction="+z"),
+        "a periodic boundary": lambda sim: _graded_box(bloch=(0.0, 0.0)),
+        "an oblique PlaneWave": lambda sim: PlaneWave(
+            Simulation(grid=(graded(0.05, 1.2, 6), (4, 0.1), GRADED_Z), layers=0, b2=2),
+            10, pulse, k=(0.5, 0.0)),
+        "FluxPlane": lambda sim: FluxPlane(sim, 10, [1.0]),
+        "sim.plot": lambda sim: sim.plot(y=0.5),
+        "FrequencyMonitor.plot": lambda sim: FrequencyMonitor(sim, [1.0], box=BOX).plot(),
+        "cell_volume": lambda sim: sim.cell_volume,
+        "fields_on_grid": lambda sim: fields_on_grid(sim.module, {"Ex": sim.Ex}, sim.spacing,
+                                                     [torch.zeros(1)] * 3),
+    }
+
+
+@pytest.mark.parametrize("feature", list(_refusals()))
+def test_features_that_need_one_spacing_refuse_a_non_uniform_axis_by_name(feature):
+    sim = _graded_box()
+    with pytest.raises(ValueError, match=rf"{feature} needs a uniform grid along x"):
+        _refusals()[feature](sim)
+
+
+def test_slabs_refuse_a_grid_by_name():
+    from orvane_sim.distributed import SlabSimulation
+
+    with pytest.raises(ValueError, match="SlabSimulation takes uniform boxes only"):
+        SlabSimulation(grid=((2, 0.1), (2, 0.1), GRADED_Z))
+
+
+def test_monitors_and_currents_placed_in_lengths_work_on_graded_axes():
+    from orvane_sim import CurrentBox, FrequencyMonitor, gaussian
+
+    sim = _graded_box()
+    current = sim.add(CurrentBox(sim, waveform=gaussian(1.0, 0.3, 1.0),
+                                 box=((0.61, 0.6, 1.9), (0.61, 0.6, 2.1))))
+    monitor = sim.add(FrequencyMonitor(sim, [1.0], box=BOX))
+    nodes = sim.grid[2].nodes
+    first = int((nodes - 1.9).abs().argmin())
+    assert int(current.offset[2]) == first
+    assert monitor.ranges[2].tolist() == [int((nodes - 0.5).abs().argmin()),
+                                          int((nodes - 1.5).abs().argmin()) - 1]
+    sim.step(30)
+    assert float(monitor.Ez.abs().max()) > 0

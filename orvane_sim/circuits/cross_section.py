@@ -67,6 +67,9 @@ def plane_permittivity(sim, axis: int, node: int, b1: int = 0) -> CrossSection:
     dielectrics: a plane through a dispersive or lossy material is refused."""
     if axis not in (0, 1, 2):
         raise ValueError(f"axis must be 0, 1 or 2, got {axis!r}")
+    from ..grid.rectilinear import require_uniform
+
+    require_uniform(sim, "a mode cross-section")
     place = sim.placement
     a, b, c = axis, (axis + 1) % 3, (axis + 2) % 3
     if not 0 <= node < place.shape[a]:

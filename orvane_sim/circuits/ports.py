@@ -136,6 +136,7 @@ class ModePort:
                  direction="+x", mode: int = 0, waveform=None, monitor_offset: int = 2,
                  name: str | None = None):
         what = name or "ModePort"
+        positions.require_uniform(sim, what)  # its modes are solved on one spacing
         if (box is None) == (nodes is None):
             raise ValueError(f"{what}: give the rectangle in length units (box=) or as nodes "
                              f"(nodes=)")

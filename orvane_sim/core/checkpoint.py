@@ -107,6 +107,9 @@ def describe(sim) -> dict:
     d = {"kind": type(sim).__name__, "shape": list(sim.shape), "spacing": list(sim.spacing),
          "faces": [list(f) for f in sim.faces], "b2": sim.b2, "batch": list(sim.batch),
          "dt": sim.dt}
+    if None in sim.spacing:  # a non-uniform axis: its nodes
+        d["grid"] = [described(a.nodes) if a.uniform is None else a.uniform
+                     for a in sim.grid.axes]
     if hasattr(sim, "ranks"):
         d.update(global_shape=list(sim.global_shape), axis=sim.axis, ranks=sim.ranks,
                  rank=sim.rank)

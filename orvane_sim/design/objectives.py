@@ -61,6 +61,7 @@ class Flux:
     """
 
     def __init__(self, sim, box=None, nodes=None, direction: int = 1):
+        positions.require_uniform(sim, "the Flux objective")
         if (box is None) == (nodes is None):
             raise ValueError("give the Flux's box in length units (box=) or as node indices "
                              "(nodes=)")
@@ -132,6 +133,7 @@ class DiffractionOrder:
     """
 
     def __init__(self, sim, at=None, z=None, order=(1, 0), direction: int = 1):
+        positions.require_uniform(sim, "the DiffractionOrder objective")
         if (at is None) == (z is None):
             raise ValueError("give the DiffractionOrder's plane as a height (at=) or a node "
                              "index (z=)")
@@ -231,6 +233,7 @@ class ModePower:
     """
 
     def __init__(self, sim, box=None, nodes=None, direction="+x", mode: int = 0):
+        positions.require_uniform(sim, "the ModePower objective")
         if (box is None) == (nodes is None):
             raise ValueError("give the ModePower's rectangle in length units (box=) or as node "
                              "indices (nodes=)")

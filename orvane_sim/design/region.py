@@ -61,6 +61,7 @@ class DesignRegion:
 
     @recorded
     def __init__(self, sim, shape: Sequence[int], box=None, nodes=None, materials=(1.0, 2.0)):
+        positions.require_uniform(sim, "DesignRegion")
         if (box is None) == (nodes is None):
             raise ValueError("give the DesignRegion's box in length units (box=) or as node "
                              "indices (nodes=)")

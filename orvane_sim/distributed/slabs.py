@@ -63,7 +63,11 @@ class SlabSimulation(Simulation):
                  backend: str = "cpu", grading: Grading = Grading(), b2: int = 1,
                  batch=(1, 1), *, axis: int = 0, size=None, resolution=None,
                  layer_thickness=None, objects=None, background=None, bloch=None,
-                 **object_options):
+                 grid=None, **object_options):
+        if grid is not None:
+            raise ValueError("SlabSimulation takes uniform boxes only (shape and spacing, or "
+                             "size and resolution): a grid= of non-uniform axes is not split "
+                             "over processes yet")
         if not dist.is_initialized():
             raise RuntimeError("SlabSimulation needs an initialised torch.distributed group")
         if axis not in (0, 1, 2):

@@ -19,6 +19,7 @@ from __future__ import annotations
 import logging
 
 from .arguments import count, sequence
+from .rectilinear import require_uniform  # noqa: F401  (features refuse through here)
 
 # The logger keeps the name it had before the driver had folders: it is
 # documented, and logging set-ups name it.

@@ -42,6 +42,10 @@ class Axis:
     (float64 [N + 1], from 0), and ``uniform``, the one spacing where every
     cell has it (None where they differ)."""
 
+    # slots, no __dict__: an axis is how the box was built, not state that a
+    # checkpoint walks into (``core.checkpoint``); ``describe`` says it
+    __slots__ = ("nodes", "uniform", "name", "primal", "centres", "dual")
+
     def __init__(self, nodes: torch.Tensor, uniform: float | None, name: str = "x"):
         self.nodes = nodes
         self.uniform = uniform
@@ -182,6 +186,8 @@ class RectilinearGrid:
     increasing). ``RectilinearGrid.uniform(cells, spacing)`` is the grid of
     a uniform box.
     """
+
+    __slots__ = ("axes",)
 
     def __init__(self, x, y, z, cells=None):
         given = (x, y, z)

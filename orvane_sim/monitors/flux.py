@@ -202,6 +202,7 @@ class FluxRectangle:
     @recorded
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
                  direction: int = 1, what: str = "FluxRectangle"):
+        positions.require_uniform(sim, what)  # its area weights: one spacing per axis
         if (box is None) == (nodes is None):
             raise ValueError(f"{what}: give the rectangle in length units (box=) or as nodes "
                              f"(nodes=)")
@@ -427,6 +428,7 @@ class FluxBox:
 
     @recorded
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None):
+        positions.require_uniform(sim, "FluxBox")
         if (box is None) == (nodes is None):
             raise ValueError("FluxBox: give the box in length units (box=) or as nodes (nodes=)")
         checked_frequencies(frequencies, "FluxBox", sim.dt)

@@ -159,6 +159,11 @@ class FrequencyMonitor:
         batch entry. On slabs each process draws the part it holds."""
         from ..plotting import plot_monitor
 
+        if None in self._spacing:
+            axis = "xyz"[self._spacing.index(None)]
+            raise ValueError(f"FrequencyMonitor.plot needs a uniform grid along {axis}, but the "
+                             f"box's {axis} axis is non-uniform; it does not take a "
+                             f"non-uniform axis yet")
         return plot_monitor(self, self._spacing, component=component, frequency=frequency,
                             x=x, y=y, z=z, b0=b0, b1=b1, ax=ax)
 

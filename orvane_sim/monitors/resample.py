@@ -64,6 +64,10 @@ def fields_on_grid(module, fields: Mapping[str, torch.Tensor], spacing, targets,
     the monitor box from node `start`) resampled onto the target grid."""
     out = {}
     for name, values in fields.items():
+        if None in tuple(spacing):
+            axis = "xyz"[tuple(spacing).index(None)]
+            raise ValueError(f"fields_on_grid needs a uniform grid along {axis} (one spacing "
+                             f"per axis); it does not take a non-uniform axis yet")
         base = yee_coordinates(name, values.shape[2:5], spacing, origin, start)
         out[name] = resample(module, values, base, targets, nearest)
     return out

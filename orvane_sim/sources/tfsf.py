@@ -56,6 +56,7 @@ class TotalFieldBox:
     @recorded
     def __init__(self, sim, waveform: Waveform, direction="+z", polarization=None, box=None,
                  nodes=None, frequencies=None, duration: float | None = None):
+        positions.require_uniform(sim, "TotalFieldBox")  # its faces and line: one spacing
         if (box is None) == (nodes is None):
             raise ValueError("give the box either in length units (box=) or as nodes (nodes=)")
         checked_waveform(waveform, "TotalFieldBox")
