@@ -18,8 +18,9 @@ from ._version import __version__
 from .circuits import CrossSection, Modes, plane_permittivity, solve_modes
 from .core import (BlochBoundary, CheckpointError, NonFiniteFields, Simulation, divergence,
                    gaussian_pulse, load_backend)
-from .geometry import Box, Cylinder, Material, Object, Prism, Slab, Sphere
-from .grid import AxisCoefficients, Grading, axis_coefficients, layer_profile, time_step
+from .geometry import Box, Cylinder, Material, Object, Prism, Slab, Sphere, automatic_grid
+from .grid import (AxisCoefficients, Grading, RectilinearGrid, axis_coefficients, layer_profile,
+                   time_step)
 from .materials import Debye, Dielectric, Drude, Lorentz
 from .monitors import (FluxBox, FluxPlane, FluxRectangle, FrequencyMonitor, far_field, intensity,
                        radiated_power, sphere_quadrature)
@@ -28,8 +29,8 @@ from .sources import CurrentBox, PlaneWave, TotalFieldBox, gaussian
 __all__ = [
     "AxisCoefficients", "BlochBoundary", "Box", "CheckpointError", "CrossSection", "CurrentBox",
     "Cylinder", "Debye", "Dielectric", "Drude", "FluxBox", "FluxPlane", "FluxRectangle",
-    "FrequencyMonitor", "Grading", "Lorentz", "Material", "Modes", "NonFiniteFields", "Object", "PlaneWave", "Prism", "Simulation", "Slab",
-    "Sphere", "TotalFieldBox", "axis_coefficients", "divergence", "far_field", "gaussian",
+    "FrequencyMonitor", "Grading", "Lorentz", "Material", "Modes", "NonFiniteFields", "Object", "PlaneWave", "Prism", "RectilinearGrid", "Simulation", "Slab",
+    "Sphere", "TotalFieldBox", "automatic_grid", "axis_coefficients", "divergence", "far_field", "gaussian",
     "gaussian_pulse", "intensity", "layer_profile", "load_backend", "plane_permittivity",
     "radiated_power", "solve_modes", "sphere_quadrature", "time_step",
 ]

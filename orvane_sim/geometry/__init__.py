@@ -1,12 +1,15 @@
 """Geometry: shapes and objects, a shape filled with a material
 (``shapes``), their painting into the material grids with sub-cell
-smoothing (``painting``), polygon prisms (``prisms``), objects from GDS
-layouts (``gds``) and layouts to try them with (``layouts``).
+smoothing (``painting``; on axes of unequal cells ``graded``), polygon
+prisms (``prisms``), objects from GDS layouts (``gds``), layouts to try
+them with (``layouts``) and the automatic mesher that fits a grid to
+objects (``meshing``).
 
 Imports only itself, ``orvane_sim.materials`` and ``orvane_sim.grid``.
 """
 from . import layouts
 from .gds import Layer, objects_from_gds
+from .meshing import automatic_grid
 from .painting import (dispersive, fill_fraction, material_grids, node_coordinates,
                        permittivity_grids)
 from .prisms import Prism, polygonal
@@ -14,6 +17,6 @@ from .shapes import (Box, Cylinder, Material, Object, PeriodicImages, Shape, Sla
                      periodic_images)
 
 __all__ = ["Box", "Cylinder", "Layer", "Material", "Object", "PeriodicImages", "Prism", "Shape",
-           "Slab", "Sphere", "dispersive", "fill_fraction", "layouts", "material_grids",
+           "Slab", "Sphere", "automatic_grid", "dispersive", "fill_fraction", "layouts", "material_grids",
            "node_coordinates", "objects_from_gds", "periodic_images", "permittivity_grids",
            "polygonal"]

@@ -37,7 +37,10 @@ def automatic_grid(objects: Sequence[Object], size, frequency: float,
                    thin=None, cells_across=None, points=None, uniform=(),
                    layer_thickness=None) -> RectilinearGrid:
     """A ``RectilinearGrid`` of the box 0 .. ``size`` (one length or three)
-    for ``objects`` at frequencies up to ``frequency``.
+    for ``objects`` (``Object``s, as ``Simulation`` paints them) at
+    frequencies up to ``frequency``, with at least
+    ``cells_per_wavelength`` cells per shortest wavelength in each
+    material (see the module's text).
 
     ``background``: the material (or permittivity) around the objects,
     vacuum by default. ``ratio``: the largest ratio of two neighbouring

@@ -1,6 +1,7 @@
 """Sources: waveforms and what every source shares (``waveforms``), plane
 waves entering across a plane (``plane_wave``) with the one-dimensional
-line that gives their incident field (``incident``), total-field boxes lit
+line that gives their incident field (``incident``; across unequal cells
+``graded_line``), total-field boxes lit
 from any side (``tfsf``) and boxes of current (``currents``).
 
 Imports only itself, ``orvane_sim.monitors``, ``orvane_sim.distributed``
