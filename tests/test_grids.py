@@ -303,3 +303,28 @@ def test_monitors_and_currents_placed_in_lengths_work_on_graded_axes():
                                           int((nodes - 1.5).abs().argmin()) - 1]
     sim.step(30)
     assert float(monitor.Ez.abs().max()) > 0
+
+
+def test_a_plane_wave_across_a_step_in_the_cells_leaves_the_scattered_side_empty():
+    # cells of 0.05 below the plane's first total-field node and 0.08 above:
+    # the incident line takes both, so the wave the step reflects is part of
+    # the incident wave on both sides, and the flux through the coarse cells
+    # is all the incident flux
+    from orvane_sim import PlaneWave, gaussian
+
+    below, above = 30, 40
+    z = [0.0] + torch.tensor([0.05] * below + [0.08] * above, dtype=F64).cumsum(0).tolist()
+    sim = Simulation(grid=((2, 0.05), (2, 0.05), z), layers=((0, 0), (0, 0), (10, 10)),
+                     bloch=(0.0, 0.0))
+    nu = [0.5, 1.0, 1.5]
+    source = sim.add(PlaneWave(sim, below - 1, gaussian(3.0, 0.8, 1.0), frequencies=nu))
+    through = sim.add(FluxPlane(sim, below + 20, nu))
+    scattered = peak = 0.0
+    while sim.time < 6.0:  # before anything from the top layer comes back
+        sim.run(10, progress=False)
+        scattered = max(scattered, float(sim.Ex[..., 11:below - 1, :].abs().max()))
+        peak = max(peak, float(sim.Ex.abs().max()))
+    assert scattered < 1e-5 * peak
+    sim.run(until=14.0, progress=False)
+    torch.testing.assert_close(through.flux()[0, 0] / source.incident_flux()[0],
+                               torch.ones(3, dtype=F64), atol=2e-4, rtol=0)

@@ -182,7 +182,7 @@ class Simulation(Stepping, Filling):
     node coordinates of that axis, strictly increasing from 0, or a
     (cells, spacing) pair: a non-uniform axis has its ``spacing`` entry
     None and its cells in ``grid``, see ``orvane_sim.grid.rectilinear``;
-    ``grid.mesh`` builds one around objects);
+    ``automatic_grid`` builds one around objects);
     layer_thickness: the absorbing layers in length units, one thickness,
     one per axis or a (low, high) pair per axis, each snapped to whole
     cells (or give ``layers`` in cells, in the same forms; 10 cells on
