@@ -267,7 +267,6 @@ def _refusals():
             Simulation(grid=(graded(0.05, 1.2, 6), (4, 0.1), GRADED_Z), layers=0, b2=2),
             10, pulse, k=(0.5, 0.0)),
         "FluxPlane": lambda sim: FluxPlane(sim, 10, [1.0]),
-        "sim.plot": lambda sim: sim.plot(y=0.5),
         "FrequencyMonitor.plot": lambda sim: FrequencyMonitor(sim, [1.0], box=BOX).plot(),
         "cell_volume": lambda sim: sim.cell_volume,
         "fields_on_grid": lambda sim: fields_on_grid(sim.module, {"Ex": sim.Ex}, sim.spacing,
@@ -328,3 +327,13 @@ def test_a_plane_wave_across_a_step_in_the_cells_leaves_the_scattered_side_empty
     sim.run(until=14.0, progress=False)
     torch.testing.assert_close(through.flux()[0, 0] / source.incident_flux()[0],
                                torch.ones(3, dtype=F64), atol=2e-4, rtol=0)
+
+
+def test_a_picture_of_a_graded_box_draws_each_sample_over_its_own_cell():
+    sim = _graded_box(objects=[Object(Slab((0, 0, 1), 1.0, 2.0), Dielectric(4.0))])
+    fig = sim.plot(y=0.5)  # Ez: x across on the nodes, z up at the cells' centres
+    edges = fig.axes[0].collections[0].get_coordinates()  # [z edges, x edges, 2]
+    # between the centres along z lie the nodes; between the nodes along x the centres
+    torch.testing.assert_close(torch.from_numpy(edges[1:-1, 0, 1]), sim.grid[2].nodes[1:-1])
+    # (the grids hold nodes 0 .. N - 1 along x)
+    torch.testing.assert_close(torch.from_numpy(edges[0, 1:-1, 0]), sim.grid[0].centres[:-1])

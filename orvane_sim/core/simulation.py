@@ -423,10 +423,8 @@ class Simulation(Stepping, Filling):
         show their permittivity, the same at every frequency. ``b1``: which
         material arrangement. On slabs (``SlabSimulation``) each process
         draws the part of the box it holds."""
-        from ..grid.rectilinear import require_uniform
         from ..plotting import plot_simulation
 
-        require_uniform(self, "sim.plot")
         return plot_simulation(self, x=x, y=y, z=z, frequency=frequency, component=component,
                                b1=b1, ax=ax)
 

@@ -56,9 +56,15 @@ def nearest(coordinates: np.ndarray, value: float) -> int:
     return int(np.argmin(np.abs(coordinates - value)))
 
 
-def show(ax, values: np.ndarray, u: np.ndarray, v: np.ndarray, cmap: str, **options):
+def show(ax, values: np.ndarray, u: np.ndarray, v: np.ndarray, cmap: str, edges=None,
+         **options):
     """An image of ``values`` [len(u), len(v)] with each sample's cell
-    centred on its coordinates: u across, v up, in length units."""
+    centred on its coordinates: u across, v up, in length units; or, given
+    ``edges`` (the bounds of each sample's cell along u and along v, one
+    more than its samples), over cells of their own sizes."""
+    if edges is not None:
+        return ax.pcolormesh(edges[0], edges[1], np.asarray(values).T, cmap=cmap,
+                             shading="flat", **options)
     hu = u[1] - u[0] if len(u) > 1 else 1.0
     hv = v[1] - v[0] if len(v) > 1 else 1.0
     extent = (u[0] - hu / 2, u[-1] + hu / 2, v[0] - hv / 2, v[-1] + hv / 2)

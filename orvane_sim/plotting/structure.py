@@ -9,7 +9,9 @@ import numpy as np
 import torch
 
 from ..geometry.shapes import Box, Sphere
+from ..grid import positions as grid_positions
 from ..grid.arguments import count, real
+from ..grid.rectilinear import coordinates
 from ..materials.discrete import discrete_permittivity
 from .planes import (AXES, ON_FACE, component_axis, figure_and_axes, in_plane, label_axes,
                      nearest, one_plane, positions, show)
@@ -86,7 +88,7 @@ def plot_simulation(sim, x=None, y=None, z=None, frequency=None, component=None,
     a, at = one_plane(x, y, z, what)
     place = sim.placement
     cells, h, offset = place.shape, sim.spacing, place.offset
-    length = cells[a] * h[a]
+    length = grid_positions.extent(sim, a)
     if not -ON_FACE * length <= at <= length * (1 + ON_FACE):
         raise ValueError(f"{what}: {AXES[a]} = {at:g} lies outside the box, which spans "
                          f"{AXES[a]} = 0 .. {length:g}")
@@ -95,20 +97,22 @@ def plot_simulation(sim, x=None, y=None, z=None, frequency=None, component=None,
     if frequency is not None:
         frequency = real(frequency, f"{what} frequency", positive=True)
     # the plane of component c's nodes nearest the coordinate asked for
-    along = positions(0, cells[a], h[a], half=c == a)
+    along = _samples(sim, a, 0, cells[a], half=c == a)
     node = nearest(along, at)
     local = node - offset[a]
     if not 0 <= local < sim.shape[a]:
-        held = positions(offset[a], sim.shape[a], h[a], half=c == a)
+        held = _samples(sim, a, offset[a], sim.shape[a], half=c == a)
         raise ValueError(f"{what}: {AXES[a]} = {at:g} lies outside the part of the box this "
                          f"process holds, {AXES[a]} = {held[0]:g} .. {held[-1]:g}")
     eps, nu = painted_permittivity(sim, c, frequency, b1)
     plane = np.take(eps, local, axis=a)  # [u, v]
     u, v = in_plane(a)
-    coords = [positions(offset[t], sim.shape[t], h[t], half=c == t) for t in (u, v)]
+    coords = [_samples(sim, t, offset[t], sim.shape[t], half=c == t) for t in (u, v)]
 
     fig, ax = figure_and_axes(ax)
-    image = show(ax, plane, coords[0], coords[1], cmap="Greys")
+    edges = None if sim.is_uniform() else \
+        [_cell_edges(sim, t, offset[t], sim.shape[t], half=c == t) for t in (u, v)]
+    image = show(ax, plane, coords[0], coords[1], cmap="Greys", edges=edges)
     label = "ε" if nu is None else "Re ε"
     fig.colorbar(image, ax=ax, label=f"{label} of E{AXES[c]}")
     where = f"{AXES[a]} = {along[node]:g}"
@@ -117,8 +121,10 @@ def plot_simulation(sim, x=None, y=None, z=None, frequency=None, component=None,
     else:
         at_nu = "static (ν → 0)" if nu == 0.0 else f"at ν = {nu:g}"
         ax.set_title(f"Re ε of E{AXES[c]} on {where}, {at_nu}")
-    view = {t: (0.0, cells[t] * h[t]) for t in (u, v)}
-    _outlines(ax, sim, b1, a, float(along[node]), (u, v), view, h)
+    view = {t: (0.0, grid_positions.extent(sim, t)) for t in (u, v)}
+    # the outlines' sampling follows the shortest cell of an unequal axis
+    finest = tuple(sim.grid[t].smallest if s is None else s for t, s in enumerate(h))
+    _outlines(ax, sim, b1, a, float(along[node]), (u, v), view, finest)
     _layers(ax, sim, a, float(along[node]), (u, v), view)
     _features(ax, sim, a, float(along[node]), (u, v))
     ax.set_xlim(*view[u])
@@ -128,6 +134,26 @@ def plot_simulation(sim, x=None, y=None, z=None, frequency=None, component=None,
         ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14), ncols=3, fontsize="small",
                   frameon=False)
     return fig
+
+
+def _samples(sim, t: int, first: int, count: int, half: bool) -> np.ndarray:
+    """Coordinates of samples first .. first + count - 1 along axis ``t``:
+    its nodes, or its cells' centres (``half``), one spacing or its own."""
+    if sim.spacing[t] is not None:
+        return positions(first, count, sim.spacing[t], half)
+    return coordinates(sim.grid[t], first, first + count, half).numpy()
+
+
+def _cell_edges(sim, t: int, first: int, count: int, half: bool) -> np.ndarray:
+    """The bounds of the cells of ``_samples``: a centre's cell between its
+    two nodes, a node's dual cell between its two centres (half a cell
+    past the box's faces at its ends)."""
+    axis = sim.grid[t]
+    if half:
+        return axis.nodes[first:first + count + 1].numpy()
+    knots = axis.index_to_length(torch.arange(first, first + count + 1, dtype=torch.float64)
+                                 - 0.5, dual=True)
+    return knots.numpy()
 
 
 def _outlines(ax, sim, b1: int, a: int, at: float, plane, view, h) -> None:
@@ -188,16 +214,20 @@ def _layers(ax, sim, a: int, at: float, plane, view) -> None:
     two axes that has them, or the whole plane where it lies in a layer."""
     from matplotlib.patches import Rectangle
 
-    cells, h = sim.placement.shape, sim.spacing
+    cells = sim.placement.shape
+
+    def at_node(t, n):
+        return grid_positions.at(sim, t, n)
+
     bands = []
     low, high = sim.faces[a]
-    if at < low * h[a] or at > (cells[a] - high) * h[a]:
+    if at < at_node(a, low) or at > at_node(a, cells[a] - high):
         bands.append((view[plane[0]], view[plane[1]]))
     for k, t in enumerate(plane):
         low, high = sim.faces[t]
         other = view[plane[1 - k]]
-        for span in ([(0.0, low * h[t])] if low else []) + \
-                ([((cells[t] - high) * h[t], cells[t] * h[t])] if high else []):
+        for span in ([(0.0, at_node(t, low))] if low else []) + \
+                ([(at_node(t, cells[t] - high), at_node(t, cells[t]))] if high else []):
             bands.append((span, other) if k == 0 else (other, span))
     for n, ((u0, u1), (v0, v1)) in enumerate(bands):
         ax.add_patch(Rectangle((u0, v0), u1 - u0, v1 - v0, facecolor=COLOURS["layer"],
@@ -206,7 +236,8 @@ def _layers(ax, sim, a: int, at: float, plane, view) -> None:
 
 
 def _nodes(sim, lo, hi):
-    return ([n * s for n, s in zip(lo, sim.spacing)], [n * s for n, s in zip(hi, sim.spacing)])
+    return ([grid_positions.at(sim, t, n) for t, n in enumerate(lo)],
+            [grid_positions.at(sim, t, n) for t, n in enumerate(hi)])
 
 
 def _frequency_monitor(f, sim):
@@ -270,7 +301,9 @@ def _features(ax, sim, a: int, at: float, plane) -> None:
         if region is None:
             continue
         lo, hi = region
-        slack = 0.5 * sim.spacing[a]  # the plane lies on the node nearest it
+        # the plane lies on the node nearest it
+        slack = 0.5 * (sim.spacing[a] if sim.spacing[a] is not None else
+                       sim.grid[a].cell_at(sim.grid[a].nearest(at)))
         if not lo[a] - slack <= at <= hi[a] + slack:
             continue
         source = any(f is feature for f in sim.sources)
