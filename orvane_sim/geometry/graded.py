@@ -35,9 +35,10 @@ from .shapes import Object, Shape
 
 @dataclass(frozen=True)
 class IndexSpaceShape(Shape):
-    """``shape`` as seen in the painting frame of one electric component:
-    non-uniform axes in index space (``sample_dual`` per axis: through the
-    centres, for an axis across the component), uniform ones in length."""
+    """``shape`` as seen in the painting frame of electric component
+    ``component`` of ``grid``: non-uniform axes in index space (through the
+    nodes along the component's own axis, through the centres across it),
+    uniform ones in length."""
 
     shape: Shape
     grid: RectilinearGrid
