@@ -100,13 +100,18 @@ class Filling:
         box = self.placement.shape
         periods = {a: (box[a] - 1) * self.spacing[a] for a in self.periodic_axes()}
         first = 1
+        # the off-diagonal entries of the smoothed tensor, where a b1 asks for it
+        terms = [torch.zeros(B1, NX, NY, NZ, 2, device=dev) for _ in range(3)] \
+            if "anisotropic" in modes else None
         for b1, objs in enumerate(per_batch):
             out = [tuple(g[b1:b1 + 1] for g in comp) for comp in grids]
             objs = [periodic_images(o, periods, box, self.spacing) for o in objs]
             material_grids(objs, self.shape, self.spacing, self.module, dev, tables.den,
                            resolution, supersample, modes[b1] == "anisotropic", first, out,
                            domain=self.placement.shape, offset=self.placement.offset,
-                           periodic=tuple(periods), poles=poles)
+                           periodic=tuple(periods), poles=poles,
+                           off_diagonal=None if modes[b1] != "anisotropic" else
+                           [t[b1:b1 + 1] for t in terms])
             if modes[b1] == "staircase":
                 for w, _, _ in out:
                     w.copy_((w >= 0.5).to(w.dtype))
@@ -125,17 +130,43 @@ class Filling:
                      "smoothing has no sound weight for pole materials; smoothing='average' "
                      "gives the volume-weighted blend", " or ".join(sorted(staircased)))
         self.match_seams(grids)
+        if terms is not None:
+            for axis in sorted(self.periodic_axes()):
+                for t in terms:
+                    self._match_seam(t, axis)
+            # kept as the nodes that have them: most nodes have none
+            terms = [(t.abs().sum(-1) > 0).nonzero() for t in terms], terms
+            terms = [(index, t[tuple(index.t())]) for index, t in zip(*terms)]
+        self._off_diagonal = terms
         materials = self._stand_ins_in_layers(materials, grids)
         self.painted = (materials, grids)
         self._set_medium(materials, grids)
         forget(self, "paint_designs")  # the design regions painted before are gone
 
-    def _set_medium(self, materials, grids) -> None:
+    def _set_medium(self, materials, grids, design=None) -> None:
+        """The medium of ``grids``, and the anisotropic pass of the
+        off-diagonal entries painted with them (``design``: per component,
+        the nodes a design region paints, which take no part in it)."""
+        from .anisotropy import build, taking_part
         from .medium import DispersiveMedium
 
         shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
         self.medium = DispersiveMedium(materials, self.dt, grids, shapes, self.device)
         self.cg1, self.cg2 = self.medium.cg1, self.medium.cg2
+        self.anisotropy = None
+        terms = getattr(self, "_off_diagonal", None)
+        if terms is None or not any(index.shape[0] for index, _ in terms):
+            return
+        tables = self.medium.tables
+        plain = ((tables.rec_b == 0) & (tables.loss == 0)).to(self.device)
+        den = [a + b for a, b in zip(self.medium.den1, self.medium.den2)]
+        dense = []
+        for (index, values), d in zip(terms, den):
+            t = torch.zeros(*d.shape, 2, device=self.device)
+            t[tuple(index.t())] = values
+            dense.append(t)
+        self.anisotropy = build(self, dense, den,
+                                taking_part(self, self.medium.grids, den, plain, design))
 
     def _check_object(self, obj, k: int) -> None:
         """An Object whose shape has an extent (NaN-free, lo < hi) and
@@ -175,6 +206,7 @@ class Filling:
         materials, grids = self.painted
         materials = list(materials)
         grids = [tuple(g.clone() for g in trio) for trio in grids]
+        design = [torch.zeros_like(w, dtype=torch.bool) for w, _, _ in grids]
         for region, weights in designs:
             if len(materials) + 2 > 256:
                 raise ValueError("the design regions' materials do not fit the 256 material ids")
@@ -188,8 +220,10 @@ class Filling:
                 w[where] = share.detach()[(slice(None),) + mine].to(w.dtype)
                 id1[where] = first + 1
                 id2[where] = first
+        for (_, id1, _), mask in zip(grids, design):
+            mask |= id1 >= len(self.painted[0])  # a design region's material
         self.match_seams(grids)
-        self._set_medium(materials, grids)
+        self._set_medium(materials, grids, design)
 
     def match_seams(self, grids) -> None:
         """Give the two copies of each periodic seam the same material: grid

@@ -204,6 +204,8 @@ class Simulation(Stepping, Filling):
         self.monitors: list = []
         self.periodic = None
         self.medium = None
+        self.anisotropy = None  # the off-diagonal couplings (core.anisotropy)
+        self._off_diagonal = None
         self.painted = None  # (materials, grids) of the objects, before any design
         self.shape = tuple(int(n) for n in triple(shape, "shape"))
         self.spacing = tuple(float(h) for h in triple(spacing, "spacing"))

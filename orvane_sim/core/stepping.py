@@ -67,6 +67,8 @@ class Stepping:
                        *cg1, *cg2, *ce, *self.epsi, *self.eb, *ec, self.layer_cells, self.spare)
             if self.medium is not None:
                 self.medium.apply(m, self.Ex, self.Ey, self.Ez)
+            if self.anisotropy is not None:
+                self.anisotropy.apply(self)
             for source in self.sources:
                 source.after_e(self)
             if self.periodic is not None:
