@@ -91,8 +91,12 @@ def _lattice(obj: Object, shape, spacing, resolution, tile=None):
 
 def fill_fraction(shape: Shape, box, cells, supersample=2) -> torch.Tensor:
     """[FX, FY, FZ] float64: share of each lattice cell inside the shape,
-    from supersample³ (or sx·sy·sz) evenly spread points per cell."""
+    from supersample³ (or sx·sy·sz) evenly spread points per cell, or
+    exactly where the shape gives it (``fraction``, a ``Slab``'s)."""
     sx, sy, sz = _per_axis(supersample, "supersample")
+    exact = getattr(shape, "fraction", None)
+    if exact is not None:
+        return exact(box, cells)
     axes = [lo + (hi - lo) * (torch.arange(f * s, dtype=F64) + 0.5) / (f * s)
             for (lo, hi), f, s in zip(box, cells, (sx, sy, sz))]
     FX, FY, FZ = cells
