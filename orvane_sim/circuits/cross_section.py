@@ -13,13 +13,17 @@ class CrossSection(NamedTuple):
     """A plane of a simulation as ``solve_modes`` takes it: ``eps`` the three
     permittivities (float64) in the turned frame, ``spacing`` (db, dc),
     ``boundary`` per turned axis, ``dz`` the spacing along the normal and
-    ``dt`` the simulation's time step (pass both for the grid's own mode)."""
+    ``dt`` the simulation's time step (pass both for the grid's own mode),
+    and ``couplings``, the off-diagonal entries of the inverse permittivity
+    between the plane's E_b and E_c nodes where the simulation has them
+    (smoothing="anisotropic"; ``solve_modes``' form), or None."""
 
     eps: tuple[torch.Tensor, torch.Tensor, torch.Tensor]
     spacing: tuple[float, float]
     boundary: tuple[str, str]
     dz: float
     dt: float
+    couplings: tuple | None = None
 
 
 def _whole_plane(place, g: torch.Tensor, a: int, node: int) -> torch.Tensor:
@@ -111,4 +115,46 @@ def plane_permittivity(sim, axis: int, node: int, b1: int = 0) -> CrossSection:
     eps = (cut(b, True, False), cut(c, False, True), cut(a, False, False))
     h = sim.spacing
     boundary = tuple("periodic" if t in periodic else "pec" for t in (b, c))
-    return CrossSection(eps, (h[b], h[c]), boundary, h[a], sim.dt)
+    return CrossSection(eps, (h[b], h[c]), boundary, h[a], sim.dt,
+                        plane_couplings(sim, axis, node, b1))
+
+
+def plane_couplings(sim, axis: int, node: int, b1: int = 0):
+    """The couplings of the anisotropic pass (``core.anisotropy``) between
+    E_b and E_c nodes on the plane ``node`` along ``axis``, in the turned
+    frame as ``solve_modes`` takes them: (E_b nodes [m, 2], E_c nodes
+    [m, 2], values [m]), each pair once (from E_b's rows, the nodes that are
+    unknowns of their own: along a periodic axis E_b's last cell is its
+    first one's image); None where the simulation has none. The couplings
+    with E_a, which a guide invariant along the normal does not have, are
+    left out. On slabs the plane's couplings are those of the slab that
+    holds it."""
+    p = getattr(sim, "anisotropy", None)
+    if p is None:
+        return None
+    a, b, c = axis, (axis + 1) % 3, (axis + 2) % 3
+    place = sim.placement
+    local = node - place.start_stop(a)[0]
+    if local == 0 and a in sim.periodic_axes() and a != place.axis:
+        local = sim.shape[a] - 1  # the ghost plane is its image's
+    nodes, neighbours, weights = (t.cpu() for t in (p.nodes, p.neighbours, p.weights))
+    rows = (nodes[:, 0] == b1) & (nodes[:, 1] == b) & (nodes[:, 2 + a] == local)
+    for t in sim.periodic_axes():
+        if t == b and t != place.axis:
+            rows &= nodes[:, 2 + b] < sim.shape[b] - 1
+    block = 0 if c == (b + 1) % 3 else 4  # E_c's four of the eight
+    offset = [place.start_stop(t)[0] for t in range(3)]
+    ex, ey, value = [], [], []
+    for n in range(block, block + 4):
+        used = rows & (weights[:, n] != 0)
+        if not bool(used.any()):
+            continue
+        mine, theirs = nodes[used, 2:].long(), neighbours[used, n].long()
+        if c in sim.periodic_axes() and c != place.axis:  # E_c's last cell: its first
+            theirs[:, c] = torch.where(theirs[:, c] == sim.shape[c] - 1, 0, theirs[:, c])
+        ex.append(torch.stack([mine[:, b] + offset[b], mine[:, c] + offset[c]], 1))
+        ey.append(torch.stack([theirs[:, b] + offset[b], theirs[:, c] + offset[c]], 1))
+        value.append(weights[used, n].double())
+    if not ex:
+        return None
+    return torch.cat(ex), torch.cat(ey), torch.cat(value)

@@ -57,7 +57,9 @@ def _pad(t: torch.Tensor, dim: int) -> torch.Tensor:
 
 def rectangle_modes(sim, a: int, node: int, lo, hi, frequencies, count: int):
     """The modes of the rectangle lo .. hi (normal to ``a``) on the
-    cross-section at ``node``, and its permittivities."""
+    cross-section at ``node``, its permittivities and its couplings (the
+    off-diagonal entries of the inverse permittivity between E_b and E_c,
+    from the rectangle's corner, ``solve_modes``' form; None without)."""
     from .cross_section import plane_permittivity
     from .modes import solve_modes
 
@@ -66,7 +68,28 @@ def rectangle_modes(sim, a: int, node: int, lo, hi, frequencies, count: int):
     cs = plane_permittivity(sim, a, node)
     eps = (cs.eps[0][b0:b1, c0:c1 + 1], cs.eps[1][b0:b1 + 1, c0:c1],
            cs.eps[2][b0:b1 + 1, c0:c1 + 1])
-    return solve_modes(eps, cs.spacing, frequencies, count=count, dz=cs.dz, dt=cs.dt), eps
+    couplings = None
+    if cs.couplings is not None:  # moved to the rectangle's corner
+        ex, ey, value = cs.couplings
+        corner = torch.tensor([b0, c0])
+        couplings = (ex - corner, ey - corner, value)
+    return solve_modes(eps, cs.spacing, frequencies, count=count, dz=cs.dz, dt=cs.dt,
+                       couplings=couplings), eps, couplings
+
+
+def _coupled(Hb, Hc, Db, Dc, couplings):
+    """Hb - K_cb Dc and Hc - K_bc Db: the couplings between E_b nodes
+    ([nb, nc+1], where Dc lies) and E_c nodes ([nb+1, nc], where Db lies)
+    that fall inside the profiles."""
+    ex, ey, value = (t.cpu() for t in couplings)
+    ok = ((ex[:, 0] >= 0) & (ex[:, 0] < Dc.shape[0]) & (ex[:, 1] >= 0) & (ex[:, 1] < Dc.shape[1])
+          & (ey[:, 0] >= 0) & (ey[:, 0] < Db.shape[0]) & (ey[:, 1] >= 0)
+          & (ey[:, 1] < Db.shape[1]))
+    ex, ey, value = ex[ok], ey[ok], value[ok].to(Db.dtype)
+    Hb, Hc = Hb.clone(), Hc.clone()
+    Hb.index_put_((ey[:, 0], ey[:, 1]), -value * Dc[ex[:, 0], ex[:, 1]], accumulate=True)
+    Hc.index_put_((ex[:, 0], ex[:, 1]), -value * Db[ey[:, 0], ey[:, 1]], accumulate=True)
+    return Hb, Hc
 
 
 def plane_mode(M, m: int):
@@ -174,23 +197,29 @@ class ModePort:
             raise ValueError(f"{what}: set the simulation's objects before its ports (the "
                              f"modes are those of its painted guide)")
         self.monitor = FluxRectangle(sim, self.frequencies, nodes=(mlo, mhi), what=what)
-        self.modes, _ = rectangle_modes(sim, a, monitor_node, lo, hi, self.frequencies,
-                                        self.mode + 1)
+        self.modes, _, _ = rectangle_modes(sim, a, monitor_node, lo, hi, self.frequencies,
+                                           self.mode + 1)
         step = 0.01 * carrier
-        launch, eps = rectangle_modes(sim, a, self.node, lo, hi,
-                                      [carrier - step, carrier, carrier + step], self.mode + 1)
-        self._source_profiles(sim, launch, eps, carrier, 2 * math.pi * step)
+        launch, eps, couplings = rectangle_modes(sim, a, self.node, lo, hi,
+                                                 [carrier - step, carrier, carrier + step],
+                                                 self.mode + 1)
+        self._source_profiles(sim, launch, eps, carrier, 2 * math.pi * step, couplings)
         self.factor = slot_factor(sim)
         self.lit = torch.ones(sim.batch[0], dtype=torch.bool)
         self.dt = sim.dt
 
-    def _source_profiles(self, sim, launch, eps, carrier: float, step: float) -> None:
+    def _source_profiles(self, sim, launch, eps, carrier: float, step: float,
+                         couplings=None) -> None:
         """The injection's profiles [B0, ., ., 1]: the incident E on the
         plane and H half a cell outside it, of the mode at the carrier ω0 and
         their slope in ω there (from the modes at ω0 ± ``step``), so that
         the pulse's spectrum F(ω) meets the mode at each ω to first order in
         ω - ω0. The electric increments enter after the update's division by
-        the permittivity, so their profiles carry that division."""
+        the permittivity, so their profiles carry that division; where the
+        plane has off-diagonal couplings (``couplings``) they are the
+        increments of D taken through the whole K, as the anisotropic pass
+        takes the curl's: E_b's increment goes with -H_c and E_c's with
+        +H_b, so each one's coupling to the other enters with a minus."""
         m, dz = self.mode, sim.spacing[self.axis]
         self.omega0 = 2 * math.pi * carrier
         sets = []
@@ -201,8 +230,11 @@ class ModePort:
             # phase exp(-iβ dz/2): exp(-iβ dz) from the solver's
             outward = torch.exp(-1j * beta * dz)
             Eb, Ec = launch.Ex[f, m], launch.Ey[f, m]
-            Hb = outward * _pad(launch.Hx[f, m], 0) / eps[1]
-            Hc = outward * _pad(launch.Hy[f, m], 1) / eps[0]
+            Db = outward * _pad(launch.Hx[f, m], 0)  # at E_c's nodes
+            Dc = outward * _pad(launch.Hy[f, m], 1)  # at E_b's nodes
+            Hb, Hc = Db / eps[1], Dc / eps[0]
+            if couplings is not None:
+                Hb, Hc = _coupled(Hb, Hc, Db, Dc, couplings)
             # inward along -a: the same E and H reversed; the H half a cell
             # outside (at +1/2) has the same phase, and the injection's
             # signs for a face on that side flip every profile
