@@ -49,12 +49,10 @@ is its image (node N−1 or 1), as the periodic pass makes it; with a Bloch
 phase other than 1 along that axis the pairs across the seam are left out
 (the coupling would need the phase), see ``_neighbour``. On slabs the
 ghost planes of the split axis are filled by the neighbouring slab, whose
-curl increments this slab cannot form, and the cell the two slabs share is
-computed by both: the split-axis component takes no part in a shared cell,
-nor do pairs with a node on a ghost plane, so that both copies of the
-shared cell stay equal; a split run then differs from the one-box run by
-those couplings (relative 1e-5 to 1e-4 of the field where a tilted surface
-crosses a slab's end).
+curl increments this slab cannot form: the cell two slabs share, which
+both compute, takes here the couplings to the nodes this slab holds, and
+the neighbour's half comes over after the pass
+(``SlabSimulation.apply_anisotropy``).
 """
 from __future__ import annotations
 
@@ -130,15 +128,9 @@ def taking_part(sim, grids, den, plain_ids: torch.Tensor, design=None):
             along = torch.ones(n, dtype=torch.bool, device=w.device)
             if axis != c:
                 along &= torch.arange(n, device=w.device) >= 1  # index 0 is not computed
-            elif axis == place.axis:
-                # a slab's first and last cells are its neighbours' too, each
-                # copy computed here and there: they would need couplings to
-                # nodes the other slab holds, so that both copies stay one
-                wraps = axis in sim.periodic_axes()
-                if start > 0 or wraps:
-                    along[0] = False
-                if start + n < place.shape[axis] or wraps:
-                    along[-1] = False
+            elif axis == place.axis and _phased_wrap(sim):
+                # the seam's rule of ``_neighbour``, across the box
+                along &= (index != 0) & (index != place.shape[axis] - 1)
             cells = place.shape[axis]
             along &= (index >= low) & (index < cells - high)
             shape = [1, 1, 1, 1]
@@ -148,6 +140,14 @@ def taking_part(sim, grids, den, plain_ids: torch.Tensor, design=None):
             mine = mine & ~design[c]
         out.append(mine)
     return out
+
+
+def _phased_wrap(sim) -> bool:
+    """Whether a slab's split axis wraps with a Bloch phase other than 1."""
+    exchange = getattr(sim, "exchange", None)
+    phase = getattr(exchange, "phase", None)
+    return bool(getattr(exchange, "wraps", False) and phase is not None and
+                bool((phase[1] != 0).any() | (phase[0] != 1).any()))
 
 
 def build(sim, off_diagonal, den, eligible) -> AnisotropicPass | None:

@@ -68,7 +68,7 @@ class Stepping:
             if self.medium is not None:
                 self.medium.apply(m, self.Ex, self.Ey, self.Ez)
             if self.anisotropy is not None:
-                self.anisotropy.apply(self)
+                self.apply_anisotropy()
             for source in self.sources:
                 source.after_e(self)
             if self.periodic is not None:
@@ -88,6 +88,11 @@ class Stepping:
         if self.medium is None:
             return self.cg1, self.cg2, self.ce, self.ec
         return self.medium.electric(self.cg1, self.cg2, self.ce, self.ec)
+
+    def apply_anisotropy(self) -> None:
+        """The anisotropic pass (``core.anisotropy``), after the dispersive
+        one (a slab completes its shared cells with its neighbours')."""
+        self.anisotropy.apply(self)
 
     def update_magnetic(self) -> None:
         """The magnetic update of the whole box (one phase of ``step``; a slab
