@@ -17,13 +17,31 @@ from orvane_sim.reference import bloch_frequency
 EPS12 = Dielectric(12.0)
 
 
+def couplings_matrix(p, shape) -> torch.Tensor:
+    """The couplings of pass ``p`` (one b1) as a dense matrix over every
+    node of the three components' grids of ``shape`` (NX, NY, NZ), a
+    component's nodes after the previous one's."""
+    NX, NY, NZ = shape
+    size = NX * NY * NZ
+    out = torch.zeros(3 * size, 3 * size, dtype=torch.float64)
+    for node, nbrs, w in zip(p.nodes.tolist(), p.neighbours.tolist(), p.weights.tolist()):
+        _, c, i, j, k = node
+        for n in range(8):
+            if w[n] != 0:
+                d = (c + 1 + n // 4) % 3
+                q = nbrs[n]
+                out[c * size + (i * NY + j) * NZ + k,
+                    d * size + (q[0] * NY + q[1]) * NZ + q[2]] += w[n]
+    return out
+
+
 def full_matrix(sim):
     """K over the nodes of the three grids (one b1) that are unknowns of
     their own: the couplings and the diagonal 1 / den. Along a periodic
     axis a component's ghost plane (node 0) is the image of node N-1 and
     its last cell the image of its first, so they are folded onto those."""
     den = [(a + b)[0].double() for a, b in zip(sim.medium.den1, sim.medium.den2)]
-    K = sim.anisotropy.matrix((1, *sim.shape))
+    K = couplings_matrix(sim.anisotropy, sim.shape)
     K = K + torch.diag(torch.cat([1 / d.flatten() for d in den]))
     canon = torch.arange(K.shape[0]).view(3, *sim.shape)
     keep = torch.ones(3, *sim.shape, dtype=torch.bool)

@@ -93,25 +93,6 @@ class AnisotropicPass:
         sim.module.Update_E_Anisotropic(sim.Ex, sim.Ey, sim.Ez, sim.Hx, sim.Hy, sim.Hz,
                                         *sim.ce, self.nodes, self.neighbours, self.weights)
 
-    def matrix(self, count: tuple[int, int, int, int]):
-        """K's off-diagonal part as a dense symmetric-to-be matrix over every
-        node of the three components' grids (count = (B1, NX, NY, NZ), one
-        b1 only: B1 must be 1); for tests on small boxes."""
-        B1, NX, NY, NZ = count
-        size = NX * NY * NZ
-        out = torch.zeros(3 * size, 3 * size, dtype=torch.float64)
-        for row, (node, nbrs, w) in enumerate(zip(self.nodes.cpu(), self.neighbours.cpu(),
-                                                  self.weights.cpu())):
-            _, c, i, j, k = node.tolist()
-            a = c * size + (i * NY + j) * NZ + k
-            for n in range(8):
-                if w[n] == 0:
-                    continue
-                d = (c + 1 + n // 4) % 3
-                p, q, r = nbrs[n].tolist()
-                out[a, d * size + (p * NY + q) * NZ + r] += float(w[n])
-        return out
-
 
 def taking_part(sim, grids, den, plain_ids: torch.Tensor, design=None):
     """Per component, bool [B1, NX, NY, NZ]: the nodes that take part (see
