@@ -93,8 +93,11 @@ struct UpdateEAnisotropic {
       const int32_t d = (c + 1 + n / 4) % 3;
       if (computed(d, p, q, r)) sum = fused(w, increment(d, b, p, q, r), sum);
     }
-    const Field& E = c == 0 ? Ex : (c == 1 ? Ey : Ez);
-    atomic_add(&elem(E, b, i, j, k), sum);
+    // Each branch names its view: a reference chosen at run time would make
+    // the device copy the kernel's parameters to local memory.
+    float* target = c == 0 ? &elem(Ex, b, i, j, k)
+                           : (c == 1 ? &elem(Ey, b, i, j, k) : &elem(Ez, b, i, j, k));
+    atomic_add(target, sum);
   }
 };
 

@@ -30,9 +30,12 @@ class Filling:
         default), or with one list of objects per b1, and step the electric
         field through their materials.
 
-        ``smoothing``: "anisotropic" (or True) gives each node the effective
-        permittivity of its dual cell for its component (sub-cell
-        smoothing), "average" (or False) the volume-weighted blend of the two
+        ``smoothing``: "anisotropic" (or True) gives each node near an
+        interface the full smoothed inverse permittivity of its dual cell
+        (sub-cell smoothing): its diagonal entry as the node's permittivity,
+        its off-diagonal entries as couplings to the other components'
+        nodes around it (``self.anisotropy``, ``core.anisotropy``);
+        "average" (or False) the volume-weighted blend of the two
         materials that share it, "staircase" the material that covers most
         of its dual cell; one choice, or one per b1. Sub-cell smoothing has
         no sound weight yet where a pole material (``Debye``, ``Lorentz``,

@@ -61,10 +61,15 @@ def stack(omega, layers: Sequence[tuple], eps_in=1.0, eps_out=1.0, kt=0.0,
     return r, R, T
 
 
+def _complex(v) -> torch.Tensor:
+    """v (real or complex, any form) as complex128."""
+    t = torch.as_tensor(v)
+    return (t if t.is_complex() else t.to(torch.float64)).to(C128)
+
+
 def _characteristic(omega, layers: Sequence[tuple], kt, polarization: str):
     """The product of the layers' characteristic matrices (m11, m12, m21, m22)."""
-    w = torch.as_tensor(omega, dtype=torch.float64).to(C128)
-    kt = torch.as_tensor(kt, dtype=torch.float64).to(C128)
+    w, kt = (_complex(v) for v in (omega, kt))
     m11, m12, m21, m22 = (torch.ones_like(w), torch.zeros_like(w), torch.zeros_like(w),
                           torch.ones_like(w))
     for eps, d in layers:
