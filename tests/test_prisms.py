@@ -212,34 +212,42 @@ def test_readme_layout_example_runs(tmp_path, monkeypatch):
     assert scope["sim"].permittivity()[0].max() > 10
 
 
-def library_of(*names):
-    """A library whose top-level cells are ``names``, each holding a 1 × 0.5
-    rectangle on layer (1, 0) at x = its position in the list; gdsfactory's
-    settings cell holds none, as gdsfactory writes it."""
+def library_of(*names, refers=False):
+    """A library of the cells ``names``, each holding a 1 × 0.5 rectangle on
+    layer (1, 0) at x = its position in the list; gdsfactory's settings
+    cell holds none and, where it ``refers`` (as gdsfactory 9 writes it),
+    refers to each of the others (so that it is the one top-level cell)."""
     library = gdstk.Library()
-    for k, name in enumerate(names):
-        cell = library.new_cell(name)
+    cells = {name: library.new_cell(name) for name in names}
+    for k, (name, cell) in enumerate(cells.items()):
         if name != "$$$CONTEXT_INFO$$$":
             cell.add(gdstk.rectangle((k, 0), (k + 1, 0.5), layer=1))
+            if refers:
+                cells["$$$CONTEXT_INFO$$$"].add(gdstk.Reference(cell))
     return library
 
 
 SILICA_LAYER = {(1, 0): Layer(Dielectric(2.1), 0.0, 0.2)}
+CONTEXT = ["$$$CONTEXT_INFO$$$", "mmi1x2"]
 CELLS = {
-    "gdsfactory's settings cell aside": (["$$$CONTEXT_INFO$$$", "mmi1x2"], None, 1.0),
-    "named beside the settings cell": (["$$$CONTEXT_INFO$$$", "mmi1x2"], "mmi1x2", 1.0),
-    "named among two": (["a", "b"], "b", 1.0),
-    "two unnamed": (["a", "b"], None, r"the layout has 2 top-level cells \(a, b\); name one"),
-    "settings cell alone": (["$$$CONTEXT_INFO$$$"], None,
-                            r"1 top-level cells \(\$\$\$CONTEXT_INFO\$\$\$\); name one"),
+    "gdsfactory's settings cell aside": (CONTEXT, False, None, 1.0),
+    "gdsfactory 9's, referring to it": (CONTEXT, True, None, 1.0),
+    "named beside the settings cell": (CONTEXT, False, "mmi1x2", 1.0),
+    "named among two": (["a", "b"], False, "b", 1.0),
+    "two unnamed": (["a", "b"], False, None,
+                    r"the layout has 2 top-level cells \(a, b\); name one"),
+    "two beside the settings cell": (CONTEXT + ["b"], True, None,
+                                     r"2 top-level cells besides gdsfactory's \$\$\$CONTEXT_INFO"
+                                     r"\$\$\$ \(mmi1x2, b\); name one"),
+    "settings cell alone": (CONTEXT[:1], False, None, r"0 top-level cells besides"),
 }
 
 
-@pytest.mark.parametrize("names, cell, found", CELLS.values(), ids=CELLS.keys())
-def test_the_cell_is_the_one_named_or_the_one_beside_gdsfactorys_settings(names, cell, found,
-                                                                         tmp_path):
+@pytest.mark.parametrize("names, refers, cell, found", CELLS.values(), ids=CELLS.keys())
+def test_the_cell_is_the_one_named_or_the_one_beside_gdsfactorys_settings(names, refers, cell,
+                                                                         found, tmp_path):
     path = tmp_path / "layout.gds"
-    library_of(*names).write_gds(path)
+    library_of(*names, refers=refers).write_gds(path)
     if isinstance(found, str):
         with pytest.raises(ValueError, match=found):
             objects_from_gds(path, SILICA_LAYER, cell=cell)

@@ -19,8 +19,10 @@ about the origin goes into a box whose corner is the origin with
 ``offset`` its centre's place in the box.
 
 The cell: the one named, or the file's one top-level cell. gdsfactory
-writes its settings into a second top-level cell, ``$$$CONTEXT_INFO$$$``,
-which holds no geometry; it does not count when the cell is chosen.
+writes its settings into a cell of its own, ``$$$CONTEXT_INFO$$$``, which
+holds no geometry of the layout: a second top-level cell, or (gdsfactory 9)
+the one top-level cell, referring to every cell it describes. It does not
+count when the cell is chosen, nor do its references.
 
 Each object is named after its layer and cell, so that the warning the
 simulation gives for an object reaching into its absorbing layers
@@ -80,12 +82,18 @@ CONTEXT_CELL = "$$$CONTEXT_INFO$$$"
 def _cell(library, cell):
     names = [c.name for c in library.cells]
     if cell is None:
-        top = library.top_level()
-        layouts = [c for c in top if c.name != CONTEXT_CELL]
-        if len(layouts) != 1:
-            raise ValueError(f"cell: the layout has {len(top)} top-level cells "
-                             f"({', '.join(c.name for c in top) or 'none'}); name one")
-        return layouts[0]
+        # gdsfactory's settings cell stands beside the component's (a
+        # top-level cell of its own), or, from gdsfactory 9, refers to every
+        # cell it describes: the layout's top cells are those that no other
+        # cell refers to
+        referred = {d.name for c in library.cells if c.name != CONTEXT_CELL
+                    for d in c.dependencies(False) if hasattr(d, "name")}
+        top = [c for c in library.cells if c.name != CONTEXT_CELL and c.name not in referred]
+        if len(top) != 1:
+            aside = (f" besides gdsfactory's {CONTEXT_CELL}" if CONTEXT_CELL in names else "")
+            raise ValueError(f"cell: the layout has {len(top)} top-level cells"
+                             f"{aside} ({', '.join(c.name for c in top) or 'none'}); name one")
+        return top[0]
     if not isinstance(cell, str):
         raise TypeError(f"cell must be a cell's name (a str), got {cell!r}")
     for c in library.cells:
