@@ -36,14 +36,21 @@ def s_parameters(sim, ports: Sequence[ModePort], steps: int | None = None,
         if port not in sim.sources:
             sim.add(port)
     sim.run(steps=steps, until=until, progress=progress)
+    S = scattering_matrix(ports, lit)
+    return S[0] if sim.batch[1] == 1 else S
+
+
+def scattering_matrix(ports: Sequence[ModePort], lit: Sequence[int]) -> torch.Tensor:
+    """S [B1, F, P, len(lit)] from the ports' amplitudes so far, port
+    lit[k] lit in batch entry k (``s_parameters`` without the run)."""
     back, out = zip(*(port.amplitudes() for port in ports))
-    B1 = sim.batch[1]
-    S = torch.empty(B1, len(ports[0].frequencies), P, len(lit), dtype=torch.complex128)
+    B1 = back[0].shape[1]
+    S = torch.empty(B1, len(ports[0].frequencies), len(ports), len(lit), dtype=torch.complex128)
     for k, j in enumerate(lit):
         incoming = back[j][k]                                             # [B1, F]
-        for i in range(P):
+        for i in range(len(ports)):
             S[:, :, i, k] = (out[i][k] / incoming).cpu()
-    return S[0] if B1 == 1 else S
+    return S
 
 
 def write_touchstone(path, S: torch.Tensor, frequencies, unit: float = 1e-6,
