@@ -14,6 +14,7 @@ LAYERS = [
     ("grid",),
     ("materials",),
     ("geometry",),
+    ("plotting",),
     ("core",),
     ("monitors", "distributed"),
     ("sources",),

@@ -297,6 +297,17 @@ class ModePort:
     def update(self, sim) -> None:
         self.monitor.update(sim)
 
+    def plot_modes(self, count=None, frequency=None):
+        """A picture of the port's modes on its rectangle, one panel each
+        with its n_eff: the transverse component each mostly lies along,
+        |E| over its largest; returns the matplotlib Figure. ``count``: the
+        first so many of the modes the port solved for (its mode and those
+        above it, all by default); ``frequency``: one of the port's (the one
+        nearest its pulse's carrier by default)."""
+        from ..plotting import plot_port_modes
+
+        return plot_port_modes(self, count=count, frequency=frequency)
+
     def amplitudes(self) -> tuple[torch.Tensor, torch.Tensor]:
         """(inward, outward) amplitudes of the mode at the monitor, [B0, B1, F]
         complex128 (inward: along the port's direction). On slabs each rank

@@ -100,9 +100,11 @@ class Filling:
         box = self.placement.shape
         periods = {a: (box[a] - 1) * self.spacing[a] for a in self.periodic_axes()}
         first = 1
+        painted_objects = []
         for b1, objs in enumerate(per_batch):
             out = [tuple(g[b1:b1 + 1] for g in comp) for comp in grids]
             objs = [periodic_images(o, periods, box, self.spacing) for o in objs]
+            painted_objects.append(objs)
             material_grids(objs, self.shape, self.spacing, self.module, dev, tables.den,
                            resolution, supersample, modes[b1] == "anisotropic", first, out,
                            domain=self.placement.shape, offset=self.placement.offset,
@@ -127,8 +129,19 @@ class Filling:
         self.match_seams(grids)
         materials = self._stand_ins_in_layers(materials, grids)
         self.painted = (materials, grids)
+        # the shapes, for the pictures' outlines; a private name, as a
+        # checkpoint needs its private entries on one side only, so that the
+        # checkpoints written before these were kept still load
+        self._painted_objects = painted_objects
         self._set_medium(materials, grids)
         forget(self, "paint_designs")  # the design regions painted before are gone
+
+    def painted_objects(self, b1: int = 0) -> list:
+        """The objects of material arrangement ``b1`` as the last
+        ``set_objects`` painted them (in a periodic box, each with its
+        images one period away); [] before any."""
+        painted = getattr(self, "_painted_objects", None)
+        return [] if painted is None else list(painted[b1])
 
     def _set_medium(self, materials, grids) -> None:
         from .medium import DispersiveMedium

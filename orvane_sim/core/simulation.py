@@ -342,6 +342,35 @@ class Simulation(Stepping, Filling):
         """The box's periodic axes: painted objects repeat along them."""
         return tuple(getattr(self.periodic, "axes", ()))
 
+    def plot(self, x=None, y=None, z=None, frequency=None, component=None, b1: int = 0,
+             ax=None):
+        """A picture of the box on one plane, before or after a run: the
+        permittivity painted there, the objects' outlines, the sources (red),
+        monitors (blue, dashed) and ports (green, named with their inward
+        direction) where they cross it, and the absorbing layers shaded.
+        Returns the matplotlib Figure (``ax``'s, where axes are given to draw
+        into); lengths along the axes, a colourbar for ε.
+
+        ``x``, ``y`` or ``z``: the plane, one coordinate in length units
+        inside the box, shown on the nodes of ``component`` nearest it.
+        ``component``: whose permittivity ("Ex", "Ey", "Ez"; by default the
+        first in the plane: Ey on an x-plane, Ez on a y-plane, Ex on a
+        z-plane). The grids hold one value per node and component, after
+        sub-cell smoothing, so the components differ at interfaces only.
+        ``frequency``: where materials with poles (``Debye``, ``Lorentz``,
+        ``Drude``, the library's) are evaluated: the real part of the
+        permittivity the time stepping realises at that frequency, blended
+        as the nodes blend it; by default the middle of the frequencies
+        the sources and monitors take, or zero frequency (the static real
+        part) where none takes any; the title says which. Plain dielectrics
+        show their permittivity, the same at every frequency. ``b1``: which
+        material arrangement. On slabs (``SlabSimulation``) each process
+        draws the part of the box it holds."""
+        from ..plotting import plot_simulation
+
+        return plot_simulation(self, x=x, y=y, z=z, frequency=frequency, component=component,
+                               b1=b1, ax=ax)
+
     def energy(self) -> float:
         """0.5 (eps0 sum E^2 + mu0 sum H^2) dV over all batch entries, summed
         in double precision (vacuum weights)."""

@@ -110,6 +110,7 @@ class FrequencyMonitor:
         # the cells this part owns; the node after the last one is a valid
         # copy once the halo is exchanged, and the next part's first node
         self.placement = place = sim.placement
+        self._spacing = tuple(sim.spacing)  # for its pictures
         ranges = [place.owned(axis, a, b) for axis, (a, b) in enumerate(ranges)]
         self.Ex = self.Ey = self.Ez = None
         if min(b - a for a, b in ranges) < 0:
@@ -143,6 +144,23 @@ class FrequencyMonitor:
         names = ("Ex", "Ey", "Ez")
         return self.placement.concat(parts, {n: 2 + axis for n in names},
                                      {n: c != axis for c, n in enumerate(names)})
+
+    def plot(self, component="Ez", frequency=None, x=None, y=None, z=None, b0: int = 0,
+             b1: int = 0, ax=None):
+        """A picture of one component's magnitude |Ê| on a plane of the
+        monitor's box, at one of its frequencies; returns the matplotlib
+        Figure (``ax``'s, where axes are given to draw into).
+
+        ``component``: "Ex", "Ey" or "Ez". ``frequency``: one of the
+        monitor's (the first by default). ``x``, ``y`` or ``z``: the plane,
+        a coordinate in length units within the box, shown on the
+        component's samples nearest it; by default the box's thinnest axis
+        at its first sample (a sheet's own plane). ``b0``, ``b1``: which
+        batch entry. On slabs each process draws the part it holds."""
+        from ..plotting import plot_monitor
+
+        return plot_monitor(self, self._spacing, component=component, frequency=frequency,
+                            x=x, y=y, z=z, b0=b0, b1=b1, ax=ax)
 
     def update(self, sim) -> None:
         if self.Ex is None:
