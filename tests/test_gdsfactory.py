@@ -106,3 +106,13 @@ def test_a_straight_guide_transmits_and_the_result_is_cached(tmp_path, monkeypat
         np.testing.assert_array_equal(again[key], sp[key])
     with pytest.raises(AssertionError, match="ran again"):  # other settings: not the cache
         write_sparameters(straight, dirpath=tmp_path, **{**SMALL, "wavelength_points": 4})
+
+
+def test_run_false_draws_the_structure_with_its_ports(tmp_path):
+    figure = write_sparameters(gf.components.straight(length=1.0), run=False,
+                               dirpath=tmp_path, **SMALL)
+    ax = figure.axes[0]
+    assert ax.images, "the painted permittivity"
+    labels = " ".join(t.get_text() for t in ax.texts)
+    assert "o1" in labels and "o2" in labels
+    assert not list(tmp_path.iterdir()), "nothing is written without a run"

@@ -274,6 +274,9 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
                                    direction=INWARD[round(float(p.orientation)) % 360],
                                    mode=mode, name=f"port {p.name}", **options)
                   for p, box in zip(ports, planes)}
+    for name, port in mode_ports.items():  # each lit port in its own batch entry
+        port.lit = torch.tensor([name == n for n in lit])
+        sim.add(port)
     settings = dict(wavelength_start=float(wavelength_start),
                     wavelength_stop=float(wavelength_stop),
                     wavelength_points=int(wavelength_points), resolution=float(resolution),

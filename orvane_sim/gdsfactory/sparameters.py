@@ -72,16 +72,13 @@ def _settings_hash(component, settings: dict, layer_stack, material_mapping) -> 
 
 def run_sparameters(built, until: float | None = None, settle: float | None = None,
                     tolerance: float = 1e-3, progress=None) -> torch.Tensor:
-    """Run ``built`` (a ``ComponentSimulation``) and return S [F, P, L]
+    """Run ``built`` (a ``ComponentSimulation``, its ports added and lit)
+    and return S [F, P, L]
     (ports in the component's order, L the lit ones): until ``until`` when
     given, else until the amplitudes settle (the module's docstring)."""
     sim, ports = built.sim, list(built.ports.values())
     names = list(built.ports)
     lit = [names.index(n) for n in built.settings["lit"]]
-    for i, port in enumerate(ports):
-        port.lit = torch.tensor([j == i for j in lit])
-        if port not in sim.sources:
-            sim.add(port)
     if until is not None:
         sim.run(until=until, progress=progress)
         return scattering_matrix(ports, lit)[0]
