@@ -87,14 +87,14 @@ def _gdsfactory():
     return gdsfactory
 
 
-def resolve_material(name: str, mapping: dict, wavelengths: torch.Tensor, dispersive: bool,
-                     what: str):
+def resolve_material(name: str, mapping: dict, wavelengths: torch.Tensor, what: str):
     """The material gdsfactory's ``name`` stands for: from ``mapping`` when
     it names it (a refractive index, a material, or a library name), else
-    the library's. Without ``dispersive``, a library material is a plain
-    dielectric of its published permittivity at the band's centre
-    wavelength, as gdsfactory's other solvers take it by default; with it,
-    the library's pole fit (refused where the wavelengths leave its band)."""
+    the library's. A library material is a plain dielectric of its
+    published permittivity at the band's centre wavelength, as
+    gdsfactory's other solvers take it by default: the mode ports solve
+    their modes on plain dielectrics (a pole material given in ``mapping``
+    goes in as it is, away from the ports' planes)."""
     value = mapping.get(name, mapping.get(str(name).lower(), LIBRARY_NAMES.get(str(name).lower())))
     if value is None:
         known = sorted(set(LIBRARY_NAMES) | set(mapping))
@@ -110,14 +110,13 @@ def resolve_material(name: str, mapping: dict, wavelengths: torch.Tensor, disper
         raise ValueError(f"material_mapping[{name!r}]: {value!r} is not a library material "
                          f"({', '.join(sorted(library.REFERENCES))})")
     fit = library.material(value)
-    if dispersive:
-        fit.check_frequencies(1.0 / wavelengths, what)
-        return fit
+    fit.check_frequencies(1.0 / wavelengths, what)
     centre = 0.5 * float(wavelengths.min() + wavelengths.max())
     eps = fit.reference_permittivity(torch.tensor([2 * math.pi / centre]))[0]
     if abs(eps.imag) > 1e-3 * abs(eps.real) or eps.real <= 0:
         raise ValueError(f"{what}: {value} is lossy or metallic at {centre:g} µm "
-                         f"(ε = {complex(eps):.4g}); pass dispersive=True to use its pole fit")
+                         f"(ε = {complex(eps):.4g}); give its pole fit in material_mapping "
+                         f"(orvane_sim.materials.library.material({value!r}))")
     return Dielectric(float(eps.real))
 
 
@@ -171,8 +170,7 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
                wavelength_points: int = 50, resolution: float = 20, xmargin: float = 1.0,
                ymargin: float = 1.0, zmargin: float = 1.0, layer_thickness: float = 1.0,
                port_margin: float = 0.5, port_offset: float = 0.2, mode: int = 0,
-               polarization: str | None = "TE", dispersive: bool = False,
-               background=None, backend: str = "cpu", lit=None) -> ComponentSimulation:
+               polarization: str | None = "TE", background=None, backend: str = "cpu", lit=None) -> ComponentSimulation:
     """The ``Simulation`` of ``component`` (a gdsfactory component or the
     name of one in the active PDK) in ``layer_stack`` (the active PDK's by
     default), with a ``ModePort`` of mode ``mode`` (of ``polarization``) on
@@ -180,8 +178,7 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
     ``wavelength_start`` to ``wavelength_stop`` (µm). ``resolution``: cells
     per µm. ``material_mapping``: gdsfactory's material names → a
     refractive index, a material or a library name (silicon, silica and
-    silicon nitride by default; see ``resolve_material`` for
-    ``dispersive``). ``background``: the material around the levels (by
+    silicon nitride by default; see ``resolve_material``). ``background``: the material around the levels (by
     default the wafer level's over the drawn levels, the cladding).
     ``lit``: the port names lit, each in a batch entry of its own (all by
     default). The other settings are the module's (see its docstring)."""
@@ -239,7 +236,7 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
     if background is None:
         covering = [lv for _, lv, g in levels if g is None
                     and _z_range(lv)[0] <= z_hi < _z_range(lv)[1]]
-        background = (resolve_material(covering[0].material, mapping, wavelengths, dispersive,
+        background = (resolve_material(covering[0].material, mapping, wavelengths,
                                        "background") if covering else Dielectric(1.0))
 
     objects = []
@@ -248,7 +245,7 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
         lo, hi = max(lo, zb - thickness), min(hi, zt + thickness)
         if hi <= lo:
             continue
-        material = resolve_material(level.material, mapping, wavelengths, dispersive,
+        material = resolve_material(level.material, mapping, wavelengths,
                                     f"level {name!r}")
         bottom, top = lo + shift[2], hi + shift[2]
         if geometry is None:
@@ -282,8 +279,7 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
                     wavelength_points=int(wavelength_points), resolution=float(resolution),
                     xmargin=xmargin, ymargin=ymargin, zmargin=zmargin,
                     layer_thickness=thickness, port_margin=port_margin,
-                    port_offset=port_offset, mode=mode, polarization=polarization,
-                    dispersive=dispersive, lit=lit)
+                    port_offset=port_offset, mode=mode, polarization=polarization, lit=lit)
     omega = torch.tensor([2 * math.pi * float(frequencies.mean())])
     max_index = max(math.sqrt(max(float(torch.as_tensor(m.permittivity(omega)).real.max()), 1.0))
                     for m in [background] + [o.material for o in objects])

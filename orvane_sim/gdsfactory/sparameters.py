@@ -111,7 +111,7 @@ def write_sparameters(component, layer_stack=None, material_mapping: dict | None
     and written there (by default ``dirpath``, or ~/.cache/orvane/sparameters,
     ``<component>_<hash>.npz``). ``settings``: those of ``simulation``
     (margins, ``port_margin``, ``port_offset``, ``layer_thickness``,
-    ``mode``, ``polarization``, ``dispersive``, ``backend``, ...).
+    ``mode``, ``polarization``, ``background``, ``backend``, ...).
     ``run=False`` builds the simulation and returns the figure of its
     structure, ports and layers instead of running it."""
     from .component import _gdsfactory
