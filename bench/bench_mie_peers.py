@@ -15,9 +15,12 @@ and the table gives per program and resolution the largest and the mean
            total-field box around the sphere, a closed flux box outside it,
            absorbing layers on every face; one run.
   Meep     its Python interface (Debian's python3-meep, run by the system
-           interpreter), default sub-pixel smoothing, the box of its Mie
-           tutorial: a plane-wave pulse from a plane that crosses the PML
-           (is_integrated), a closed flux box of side 2r; one empty run for
+           interpreter), default sub-pixel smoothing, Orvane's box: the
+           closed flux box at ±0.7, vacuum to ±0.8, then a PML of
+           ``--meep-pml`` (1.0 by default: Meep's PML needs more room than
+           Orvane's 8-cell layers at the band's longest wavelength, 5.2);
+           a plane-wave pulse from a plane that crosses the PML
+           (is_integrated, as in Meep's Mie tutorial); one empty run for
            the incident field and one with the sphere, the first's flux
            subtracted (two runs, as Meep computes a scattered flux).
            ``--meep-symmetries`` lets it use the two mirror planes (a
@@ -58,7 +61,8 @@ MEEP = """
 import json, math, sys, time
 import numpy as np
 import meep as mp
-resolution, index, count, symmetric = int(sys.argv[1]), float(sys.argv[2]), int(sys.argv[3]), sys.argv[4] == "1"
+resolution, index, count = int(sys.argv[1]), float(sys.argv[2]), int(sys.argv[3])
+symmetric, dpml = sys.argv[4] == "1", float(sys.argv[5])
 mp.verbosity(0)
 start = time.process_time()
 r = {radius}
@@ -66,9 +70,9 @@ x = np.linspace({low}, {high}, count)
 frequencies = x / (2 * math.pi * r)
 fmin, fmax = frequencies[0], frequencies[-1]
 fcen, df = 0.5 * (fmin + fmax), fmax - fmin
-dpml = 0.5 / fmin
-dair = 0.5 / fmin
-s = 2 * (dpml + dair + r)
+# Orvane's box: the flux box at ±0.7, the layers from ±0.8
+flux, edge = 0.7, 0.8
+s = 2 * (edge + dpml)
 cell = mp.Vector3(s, s, s)
 pml = [mp.PML(thickness=dpml)]
 sources = [mp.Source(mp.GaussianSource(fcen, fwidth=df, is_integrated=True),
@@ -84,8 +88,8 @@ def run(geometry, minus=None):
     monitors = []
     for axis in "xyz":
         for sign in (-1, 1):
-            centre = mp.Vector3(**{{axis: sign * r}})
-            size = mp.Vector3(*(0 if a == axis else 2 * r for a in "xyz"))
+            centre = mp.Vector3(**{{axis: sign * flux}})
+            size = mp.Vector3(*(0 if a == axis else 2 * flux for a in "xyz"))
             monitors.append(sim.add_flux(fcen, df, count, mp.FluxRegion(center=centre, size=size)))
     if minus is not None:
         for monitor, data in zip(monitors, minus):
@@ -95,7 +99,7 @@ def run(geometry, minus=None):
 
 
 sim, monitors = run([])
-incident = np.asarray(mp.get_fluxes(monitors[0])) / (2 * r) ** 2
+incident = np.asarray(mp.get_fluxes(monitors[0])) / (2 * flux) ** 2
 data = [sim.get_flux_data(m) for m in monitors]
 freqs = np.asarray(mp.get_flux_freqs(monitors[0]))
 sim.reset_meep()
@@ -137,6 +141,8 @@ def main(argv=None) -> int:
     parser.add_argument("--count", type=int, default=12)
     parser.add_argument("--meep-python", default="/usr/bin/python3")
     parser.add_argument("--meep-symmetries", action="store_true")
+    parser.add_argument("--meep-pml", type=float, default=1.0,
+                        help="Meep's PML thickness in length units (default 1.0)")
     parser.add_argument("--only", choices=("orvane", "meep"))
     args = parser.parse_args(argv)
     programs = {}
@@ -149,7 +155,7 @@ def main(argv=None) -> int:
                 [python, "-c", "import meep"], capture_output=True).returncode == 0:
             programs["Meep"] = lambda res: [python, "-c", MEEP.format(
                 radius=RADIUS, low=X_LOW, high=X_HIGH), str(res), str(args.index),
-                str(args.count), "1" if args.meep_symmetries else "0"]
+                str(args.count), "1" if args.meep_symmetries else "0", str(args.meep_pml)]
         else:
             print(f"Meep: not found ({python} cannot import meep; install: apt-get install "
                   f"python3-meep)")

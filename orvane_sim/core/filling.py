@@ -18,6 +18,21 @@ from .descriptions import forget, recorded
 log = logging.getLogger("orvane_sim.simulation")
 
 
+
+def check_bands(materials, features) -> None:
+    """Refuse a monitor's or port's frequency outside the band of a
+    library material (one fitted over a band, ``materials.library``) among
+    ``materials``: its fit says nothing there. A ValueError names the
+    feature, the material and its band."""
+    fitted = [m for m in materials if hasattr(m, "check_frequencies")]
+    for feature in features:
+        frequencies = getattr(feature, "frequencies", None)
+        if frequencies is None:
+            continue
+        for material in fitted:
+            material.check_frequencies(frequencies, getattr(feature, "name", None)
+                                       or type(feature).__name__)
+
 class Filling:
     """``set_objects``, ``paint_designs`` and the material grids they build,
     for ``Simulation``."""
@@ -83,6 +98,7 @@ class Filling:
             background = Dielectric(real(background, "background (a material or a "
                                                       "permittivity)"))
         materials = [background] + [o.material for objs in per_batch for o in objs]
+        check_bands(materials, self.monitors + self.sources)
         tables = material_tables(materials, self.dt, self.device)
         if self.medium is None:
             self._check_memory(True, only_materials=True,

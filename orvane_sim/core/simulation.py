@@ -295,10 +295,15 @@ class Simulation(Stepping, Filling):
 
     def add(self, feature):
         """Attach a source (``after_h``/``after_e``), a monitor (``update``)
-        or a feature that is both (a port); returns it."""
+        or a feature that is both (a port); returns it. Refuses one whose
+        ``frequencies`` leave the band of a library material painted here."""
         source, monitor = hasattr(feature, "after_e"), hasattr(feature, "update")
         if not (source or monitor):
             raise TypeError(f"{type(feature).__name__} is neither a source nor a monitor")
+        if self.painted is not None:
+            from .filling import check_bands
+
+            check_bands(self.painted[0], [feature])
         if source:
             self.sources.append(feature)
         if monitor:
