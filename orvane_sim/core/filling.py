@@ -92,6 +92,7 @@ class Filling:
         for objs in per_batch:
             for k, obj in enumerate(objs):
                 self._check_object(obj, k)
+        self._warn_of_stray_parts(per_batch)
         if background is None:
             background = Dielectric(1.0)
         elif not isinstance(background, Dielectric):
@@ -165,6 +166,24 @@ class Filling:
         shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
         self.medium = DispersiveMedium(materials, self.dt, grids, shapes, self.device)
         self.cg1, self.cg2 = self.medium.cg1, self.medium.cg2
+
+    def _warn_of_stray_parts(self, per_batch) -> None:
+        """Warn of objects that reach into the absorbing layers other than
+        straight across them (``geometry.clearance``), once per list."""
+        import warnings
+
+        from ..geometry.clearance import OutsideInteriorWarning, caller_level, stray_parts
+
+        seen = set()
+        for b1, objs in enumerate(per_batch):
+            if id(objs) in seen:
+                continue
+            seen.add(id(objs))
+            for message in stray_parts(objs, self.placement.shape, self.spacing, self.faces,
+                                       self.periodic_axes()):
+                where = f"b1 = {b1}: " if len(per_batch) > 1 else ""
+                warnings.warn(where + message, OutsideInteriorWarning,
+                              stacklevel=caller_level())
 
     def _check_object(self, obj, k: int) -> None:
         """An Object whose shape has an extent (NaN-free, lo < hi) and
