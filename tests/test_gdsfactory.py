@@ -12,7 +12,7 @@ from orvane_sim.gdsfactory.sparameters import _needed_ports  # noqa: E402
 from orvane_sim.geometry import Box, Prism  # noqa: E402
 
 gf.gpdk.PDK.activate()
-SMALL = dict(resolution=10, wavelength_points=3, polarization=None, xmargin=0.5, ymargin=0.8,
+SMALL = dict(resolution=10, wavelength_points=3, xmargin=0.5, ymargin=0.8,
              zmargin=0.8, layer_thickness=0.8)
 
 
@@ -61,8 +61,8 @@ def test_an_unmapped_material_is_named():
     stack.layers["core"].material = "perovskite"
     with pytest.raises(ValueError, match="no material for 'perovskite'"):
         simulation(gf.components.straight(length=1.0), stack, **SMALL)
-    built = simulation(gf.components.straight(length=1.0), stack, {"perovskite": 2.0}, **SMALL)
-    assert [o.material.eps for o in built.objects] == [4.0]
+    built = simulation(gf.components.straight(length=1.0), stack, {"perovskite": 3.0}, **SMALL)
+    assert [o.material.eps for o in built.objects] == [9.0]
 
 
 MMI = ["o1", "o2", "o3"]

@@ -58,14 +58,19 @@ def write_touchstone(path, S: torch.Tensor, frequencies, unit: float = 1e-6,
     """Write S [F, P, P] at ``frequencies`` (c = 1, in inverse length units)
     as a Touchstone file through scikit-rf; ``unit``: the length unit in
     metres (1 µm by default), which turns the frequencies into hertz.
-    Returns the file's path (scikit-rf adds the .sNp suffix)."""
+    Returns the file's path (scikit-rf adds the .sNp suffix). S may be any
+    array; the rows are written in increasing frequency, as Touchstone
+    files must be (S-parameters over increasing wavelengths come in
+    decreasing frequency)."""
     import numpy as np
     import skrf
 
     c = 299792458.0
     hz = np.asarray(torch.as_tensor(frequencies, dtype=torch.float64)) * c / unit
-    network = skrf.Network(frequency=skrf.Frequency.from_f(hz, unit="hz"),
-                           s=np.asarray(S.detach().cpu()), name=name)
+    S = np.asarray(torch.as_tensor(S).detach().cpu())
+    order = np.argsort(hz, kind="stable")
+    network = skrf.Network(frequency=skrf.Frequency.from_f(hz[order], unit="hz"),
+                           s=S[order], name=name)
     stem = str(path)
     suffix = f".s{S.shape[-1]}p"
     if stem.endswith(suffix):

@@ -110,7 +110,7 @@ def main(argv=None) -> int:
                                filepath=f"{args.out}_{resolution:g}.npz", overwrite=True,
                                **settings)
         runs[resolution] = sp
-        write_touchstone(f"{args.out}_{resolution:g}", np.asarray(matrix(sp)),
+        write_touchstone(f"{args.out}_{resolution:g}", matrix(sp),
                          1.0 / sp["wavelengths"], name="mmi1x2")
         f = len(sp["wavelengths"]) // 2
         s21, s31 = (abs(sp[k][f]) ** 2 for k in ("o1@0,o2@0", "o1@0,o3@0"))
