@@ -230,9 +230,16 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
     z_hi = max(_z_range(lv)[1] for _, lv, _ in drawn)
     zb, zt = z_lo - zmargin, z_hi + zmargin
 
-    shift = (thickness + xmargin - x0, thickness + ymargin - y0, thickness - zb)
-    size = (x1 - x0 + 2 * (xmargin + thickness), y1 - y0 + 2 * (ymargin + thickness),
-            zt - zb + 2 * thickness)
+    # Whole cells along each axis, the layout centred in them: a layout
+    # symmetric about a line is then painted symmetrically, its mirror plane
+    # the box's own (a box of a fractional number of cells would be cut to
+    # whole ones and leave the layout off-centre by a fraction of a cell).
+    wanted = (x1 - x0 + 2 * (xmargin + thickness), y1 - y0 + 2 * (ymargin + thickness),
+              zt - zb + 2 * thickness)
+    size = tuple(math.ceil(w / h - 1e-9) * h for w in wanted)
+    shift = tuple(0.5 * (n - (hi - lo)) - lo
+                  for n, lo, hi in zip(size, (x0, y0, zb - thickness),
+                                       (x1, y1, zt + thickness)))
     if background is None:
         covering = [lv for _, lv, g in levels if g is None
                     and _z_range(lv)[0] <= z_hi < _z_range(lv)[1]]
