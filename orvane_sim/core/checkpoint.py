@@ -122,6 +122,7 @@ def _feature(feature) -> dict:
 def configuration(sim) -> dict:
     """How the simulation was built, as plain data (see the module's text):
     what a checkpoint's run must share with the one it is loaded into."""
+    sim.settle_monitors()  # a monitor's automatic decimation is part of how it sums
     painted = record(sim, "set_objects")
     designs = record(sim, "paint_designs")
     bloch = getattr(getattr(sim.periodic, "bloch", sim.periodic), "k", None)

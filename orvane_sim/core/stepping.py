@@ -40,24 +40,44 @@ class Stepping:
         dispersive pass, E sources, periodic ghosts, conducting faces, then
         the monitors (on the CPU with the thread count ``tune_threads``
         picks). A source that must see a certain medium (a plane wave's
-        plane in vacuum) checks the one painted now, before any step."""
-        for source in self.sources:
-            check = getattr(source, "check_medium", None)
-            if check is not None:
-                check(self)
+        plane in vacuum) checks the one painted now, before any step, and a
+        monitor that sums every k-th step settles k for the sources it runs
+        with (``settle``)."""
+        self.prepare_features()
         if self._threads is None:
             self._advance(count, True)
         else:
             self._threads.advance(count, self._advance)
 
+    def prepare_features(self) -> None:
+        """What the features settle before steps: each source that must see
+        a certain medium checks the one painted now, each monitor chooses
+        how often it sums."""
+        for source in self.sources:
+            check = getattr(source, "check_medium", None)
+            if check is not None:
+                check(self)
+        self.settle_monitors()
+
+    def settle_monitors(self) -> None:
+        """Each monitor that may sum every k-th step chooses k for the
+        sources it runs with (at a run's start; see
+        ``monitors.frequency.Decimation``)."""
+        for monitor in self.monitors:
+            settle = getattr(monitor, "settle", None)
+            if settle is not None:
+                settle(self)
+
     def _advance(self, count: int, first: bool) -> None:
         """``count`` steps; ``first``: they begin a call of ``step``."""
         m = self.module
         # Whatever the caller did to the faces between calls is cleared in a
-        # call's first step; after that a step without sources only has the
-        # strips that the layer corrections write to clear (a box in slabs
-        # clears its faces whole, as its halo exchange does).
-        whole_faces = bool(self.sources) or self.placement.axis is not None
+        # call's first step; after that a step whose sources keep off the
+        # faces only has the strips that the layer corrections write to
+        # clear (a box in slabs clears its faces whole, as its halo exchange
+        # does).
+        whole_faces = self.placement.axis is not None or any(
+            getattr(source, "writes_faces", True) for source in self.sources)
         for n in range(count):
             self.update_magnetic()
             for source in self.sources:
