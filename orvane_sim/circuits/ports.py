@@ -307,6 +307,11 @@ class ModePort:
         self._table(sim).fill(first, count)
         self.monitor.prepare_steps(sim, first, count)
 
+    @property
+    def period(self) -> int:
+        """Steps after which the mode monitor's pattern of sums repeats."""
+        return self.monitor.period
+
     def settle(self, sim) -> None:
         """Choose the decimation of the mode monitor for the run that starts."""
         settled(self, "__init__", decimation=self.monitor.sampling.settle(sim))

@@ -79,7 +79,8 @@ def _private(path: str) -> bool:
 def entries(sim) -> dict:
     """{path: (value, owner, key)} of every tensor and number reachable from
     the simulation (None for a cache not yet filled): owner[key], or
-    owner.key, holds it. Breadth first, so that an object reached by
+    owner.key, holds it. Objects whose class is ``TRANSIENT`` (the run's
+    own machinery, such as its captured graphs) are passed by. Breadth first, so that an object reached by
     several names (a monitor's placement is the box's) goes by its shortest."""
     out: dict = {}
     seen: set = set()
@@ -93,7 +94,8 @@ def entries(sim) -> dict:
         elif isinstance(obj, dict):
             queue.extend((v, f"{path}.{k}", obj, k) for k, v in obj.items()
                          if isinstance(k, (str, int)) and not isinstance(k, bool))
-        elif type(obj).__module__.startswith("orvane_sim") and hasattr(obj, "__dict__"):
+        elif type(obj).__module__.startswith("orvane_sim") and hasattr(obj, "__dict__") \
+                and not getattr(type(obj), "TRANSIENT", False):
             if id(obj) not in seen:
                 seen.add(id(obj))
                 queue.extend((v, f"{path}.{name}" if path else name, obj, name)

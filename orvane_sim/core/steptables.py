@@ -13,9 +13,25 @@ only needs the table refilled (``fill``) before it is replayed.
 """
 from __future__ import annotations
 
+import contextlib
 from typing import Callable
 
 import torch
+
+_frozen = False
+
+
+@contextlib.contextmanager
+def frozen():
+    """Within: no table may be filled (a captured block reads the rows it
+    was prepared with, and a fill there would be a transfer captured from
+    memory that is gone when the graph replays)."""
+    global _frozen
+    was, _frozen = _frozen, True
+    try:
+        yield
+    finally:
+        _frozen = was
 
 
 class StepTable:
@@ -39,6 +55,10 @@ class StepTable:
         """Rows 0 .. count-1 take the values of steps first .. first+count-1
         (``CHUNK`` steps by default), in place once the table exists."""
         count = max(self.CHUNK, 1) if count is None else count
+        if _frozen:
+            raise RuntimeError(f"steps {first} .. {first + count - 1} were not prepared in a "
+                               "per-step table before a captured block: its feature's "
+                               "prepare_steps must fill them")
         new = self._values(torch.arange(first, first + count, dtype=torch.int64))
         table = self._table
         if table is None or table.shape[0] < count or table.shape[1:] != new.shape[1:] \

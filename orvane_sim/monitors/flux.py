@@ -141,6 +141,11 @@ class FluxPlane:
     def prepare_steps(self, sim, first: int, count: int) -> None:
         self.sampling.prepare(sim, first, count, (False, True))
 
+    @property
+    def period(self) -> int:
+        """Steps after which the monitor's pattern of sums repeats."""
+        return self.sampling.every
+
     def update(self, sim) -> None:
         if not self.mine or not self.sampling.due(sim):
             return
@@ -362,6 +367,11 @@ class FluxRectangle:
     def prepare_steps(self, sim, first: int, count: int) -> None:
         self.sampling.prepare(sim, first, count)
 
+    @property
+    def period(self) -> int:
+        """Steps after which the monitor's pattern of sums repeats."""
+        return self.sampling.every
+
     def update(self, sim) -> None:
         if self.sums is not None:
             self.sums.update(sim)
@@ -507,6 +517,11 @@ class FluxBox:
 
     def prepare_steps(self, sim, first: int, count: int) -> None:
         self.sampling.prepare(sim, first, count)
+
+    @property
+    def period(self) -> int:
+        """Steps after which the monitor's pattern of sums repeats."""
+        return self.sampling.every
 
     def update(self, sim) -> None:
         if self.sums is not None:

@@ -188,11 +188,13 @@ class Decimation:
         return self.table(sim, half_step_behind).at(sim.steps_done)
 
     def prepare(self, sim, first: int, count: int, kinds=(False,)) -> None:
-        """The factors of steps first .. first+count-1 in the tables, for a
-        block of steps run without the host (``core.capture``)."""
+        """The factors of a block of ``count`` steps that begins after step
+        ``first`` in the tables (the monitor sums after steps first + 1 ..
+        first + count), for a block run without the host
+        (``core.capture``); ``kinds``: E's (False) and H's (True)."""
         self.settle(sim)
         for behind in kinds:
-            self.table(sim, behind).fill(first, count)
+            self.table(sim, behind).fill(first + 1, count)
 
 
 def _slots(sim):
@@ -288,6 +290,11 @@ class FrequencyMonitor:
 
     def prepare_steps(self, sim, first: int, count: int) -> None:
         self.sampling.prepare(sim, first, count)
+
+    @property
+    def period(self) -> int:
+        """Steps after which the monitor's pattern of sums repeats."""
+        return self.sampling.every
 
     def update(self, sim) -> None:
         if self.Ex is None or not self.sampling.due(sim):

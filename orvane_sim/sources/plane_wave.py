@@ -226,6 +226,11 @@ class PlaneWave:
 
         return band_edge(self.waveform, SPECTRUM_FLOOR)
 
+    @property
+    def period(self) -> int:
+        """Steps after which the record of the incident spectrum repeats."""
+        return 1 if self.spectra is None else self.spectra.every
+
     def prepare_steps(self, sim, first: int, count: int) -> str | None:
         """The wave's values for a block of steps run without the host
         (``core.capture``); the reason it cannot be, if any."""
