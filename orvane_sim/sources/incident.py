@@ -81,7 +81,7 @@ class IncidentLine:
         self.fields = torch.zeros(6, B0, self.cells + 1, dtype=C128, device=device)
         self.c = dt / dz
         # (Hy, Hx) += (-c, c)·d(Ex, Ey) and (Ex, Ey) += (-c, c)·d(Hy, Hx)
-        self._curl = torch.tensor([-self.c, self.c], dtype=torch.float64,
+        self._curl = torch.tensor([-self.c, self.c], dtype=C128,
                                   device=device)[:, None, None]
         self.steps = 0
         self.driven = 0  # steps since the drive began: how far its light cone reaches
