@@ -65,6 +65,23 @@ FORMAT = 2  # the layout of the files written here
 READABLE = (1, 2)
 
 
+class Memo:
+    """A value its owner rebuilds from what it keeps (views of its tensors,
+    made once rather than every step): no state, so the checkpoint's walk
+    passes it by (``TRANSIENT``). ``get(key, make)`` is the value made by
+    ``make()`` for ``key``, made again when the key changes."""
+
+    TRANSIENT = True
+
+    def __init__(self):
+        self.key, self.value = None, None
+
+    def get(self, key, make):
+        if self.key is None or self.key != key:
+            self.key, self.value = key, make()
+        return self.value
+
+
 class CheckpointError(ValueError):
     """A checkpoint that does not fit the simulation, or no readable file."""
 

@@ -280,6 +280,17 @@ class Stepping:
         the memory traffic."""
         periodic = self.periodic.axes if self.periodic is not None else ()
         fields = (self.Ex, self.Ey, self.Ez)
+        key = (tuple(f.data_ptr() for f in fields), tuple(periodic))
+        if not hasattr(self, "_strips"):
+            from .checkpoint import Memo
+
+            self._strips = Memo()
+        for strip in self._strips.get(key, lambda: self._layer_strips(fields, periodic)):
+            strip.zero_()
+
+    def _layer_strips(self, fields, periodic) -> list:
+        """The views ``zero_layer_strips`` clears, made once."""
+        out = []
         for layer, c, face in self.LAYER_STRIPS:
             L = self.layers[layer]
             if L == 0 or face in periodic:
@@ -287,8 +298,9 @@ class Stepping:
             plane = fields[c].select(2 + face, 0)
             d = 2 + layer - (layer > face)
             n = plane.size(d)  # N + 1 nodes: the layer's axis is not the component's
-            plane.narrow(d, 0, min(L, n)).zero_()
-            plane.narrow(d, max(n - 1 - L, 0), min(L + 1, n)).zero_()
+            out.append(plane.narrow(d, 0, min(L, n)))
+            out.append(plane.narrow(d, max(n - 1 - L, 0), min(L + 1, n)))
+        return out
 
     def zero_tangential_faces(self) -> None:
         """Perfect-conductor faces: tangential E = 0 at index 0 and N, except

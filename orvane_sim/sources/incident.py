@@ -28,6 +28,7 @@ import math
 
 import torch
 
+from ..core.checkpoint import Memo
 from ..core.steptables import StepTable
 from ..grid.arguments import frequencies as checked_frequencies
 from ..grid.coefficients import ETA0
@@ -86,6 +87,7 @@ class IncidentLine:
         self.steps = 0
         self.driven = 0  # steps since the drive began: how far its light cone reaches
         self.drive = StepTable(self._drive, device)
+        self._views = Memo()
 
     Ex = property(lambda self: self.fields[0])
     Ey = property(lambda self: self.fields[1])
@@ -143,6 +145,18 @@ class IncidentLine:
         self.start += pad
         self.cells += 2 * pad
 
+    def _pairs(self) -> dict:
+        """Views of the pairs the curls couple, along the line's axis: their
+        values at the upper and the lower end of each cell, the nodes the
+        drive corrects, and room for a difference; made once per length of
+        the line."""
+        def make():
+            E, H, s = self.fields[0:2], self.fields[2:4], self.start
+            return dict(E_up=E[:, :, 1:], E_low=E[:, :, :-1], H_up=H[:, :, 1:],
+                        H_low=H[:, :, :-1], H_drive=H[:, :, s], E_drive=E[:, :, s + 1],
+                        difference=torch.empty_like(E[:, :, 1:]))
+        return self._views.get((self.fields.data_ptr(), self.cells, self.start), make)
+
     def step_h(self) -> None:
         """H from (n - 1/2)·dt to (n + 1/2)·dt, then the drive's H correction:
         cell ``start`` is on the scattered side, node start + 1 holds the
@@ -151,9 +165,10 @@ class IncidentLine:
         drive = self.drive.at(self.steps)[0]
         s = self.start
         if self.along_axis:
-            E, H = self.fields[0:2], self.fields[2:4]
-            H[:, :, :-1].addcmul_(self._curl, E[:, :, 1:] - E[:, :, :-1])
-            H[:, :, s] += drive
+            v = self._pairs()
+            torch.sub(v["E_up"], v["E_low"], out=v["difference"])
+            v["H_low"].addcmul_(self._curl, v["difference"])
+            v["H_drive"].add_(drive)
             return
         c = self.c
         Ex, Ey, Ez, Hx, Hy = self.Ex, self.Ey, self.Ez, self.Hx, self.Hy
@@ -168,15 +183,17 @@ class IncidentLine:
         drive = self.drive.at(self.steps)[1]
         s = self.start
         if self.along_axis:
-            E, H = self.fields[0:2], self.fields[2:4]
-            E[:, :, 1:].addcmul_(self._curl, H[:, :, 1:] - H[:, :, :-1])
+            v = self._pairs()
+            torch.sub(v["H_up"], v["H_low"], out=v["difference"])
+            v["E_up"].addcmul_(self._curl, v["difference"])
+            v["E_drive"].add_(drive)
         else:
             c = self.c
             Hx, Hy, Hz = self.Hx, self.Hy, self.Hz
             self.Ex[:, 1:] += self.iky * Hz[:, 1:] - c * (Hy[:, 1:] - Hy[:, :-1])
             self.Ey[:, 1:] += c * (Hx[:, 1:] - Hx[:, :-1]) - self.ikx * Hz[:, 1:]
             self.Ez.add_(self.ikx * Hy - self.iky * Hx)
-        self.fields[0:2, :, s + 1] += drive
+            self.fields[0:2, :, s + 1] += drive
         self.steps += 1
         self.driven += 1
 

@@ -29,6 +29,7 @@ from __future__ import annotations
 
 import torch
 
+from ..core.checkpoint import Memo
 from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import frequencies as checked_frequencies, waveform as checked_waveform
@@ -95,7 +96,7 @@ class TotalFieldBox:
                                                                     "TotalFieldBox", self.band())
         self._faces = list(self._face_writes(sim))
         self._corrections = [self._gathered(sim, electric) for electric in (False, True)]
-        self._line_at = None  # (length, node) of the line the gathers read
+        self._plans = Memo()
         self._checked_medium = None
 
     # The box lies a cell or more inside every face (checked above): its
@@ -178,8 +179,9 @@ class TotalFieldBox:
 
         Returns the line rows and batch entries read ([n]: row·B0 + b0), the
         indices along the line relative to its ``node``, the coefficients
-        (complex128), and the additions (component, first, end, flat indices
-        into the field), the entries sorted by component and group."""
+        (complex128), the additions (component, first, end, flat indices
+        into the field), the entries sorted by component and group, and room
+        for the values (complex64)."""
         B0, B1 = sim.batch
         line = self.line
         silent = line.zero_rows()  # rows that stay zero add nothing
@@ -236,26 +238,45 @@ class TotalFieldBox:
                 n += count
         if not adds:
             return None
-        return dict(read=torch.cat(reads), rel=torch.cat(rels),
-                    coef=torch.cat(coefs).to(sim.device), adds=adds, gather=None)
+        coef = torch.cat(coefs).to(sim.device)
+        return dict(read=torch.cat(reads), rel=torch.cat(rels), coef=coef, adds=adds,
+                    values=torch.empty(coef.shape, dtype=torch.complex64, device=sim.device))
+
+    def _plan(self, sim) -> list:
+        """Per phase, the views a step's corrections use: the line's values
+        flat, the indices gathered from it (they move when the line grows),
+        each addition's field flat, its indices and its part of the values;
+        made once per length of the line."""
+        line = self.line
+        fields = (sim.Ex, sim.Ey, sim.Ez, sim.Hx, sim.Hy, sim.Hz)
+
+        def make():
+            length = line.fields.shape[2]
+            out = []
+            for electric, c in zip((False, True), self._corrections):
+                if c is None:
+                    out.append(None)
+                    continue
+                parts = torch.view_as_real(c["values"])
+                parts = parts[:, 1] if self.b2 == 1 else parts.view(-1)
+                comps = fields[:3] if electric else fields[3:]
+                out.append(dict(
+                    line=line.fields.view(-1), values=c["values"], coef=c["coef"],
+                    gather=(c["read"] * length + line.node + c["rel"]).to(line.fields.device),
+                    adds=[(comps[comp].view(-1), index, parts[lo:hi])
+                          for comp, lo, hi, index in c["adds"]]))
+            return out
+        key = (line.fields.data_ptr(), line.cells, line.node) + tuple(f.data_ptr() for f in fields)
+        return self._plans.get(key, make)
 
     def _write(self, sim, electric: bool) -> None:
-        corrections = self._corrections[int(electric)]
-        if corrections is None:
+        plan = self._plan(sim)[int(electric)]
+        if plan is None:
             return
-        line = self.line
-        length = line.fields.shape[2]
-        if self._line_at != (length, line.node):  # the line has grown: its indices moved
-            for c in self._corrections:
-                if c is not None:
-                    c["gather"] = (c["read"] * length + line.node + c["rel"]).to(line.fields.device)
-            self._line_at = (length, line.node)
-        values = line.fields.view(-1).index_select(0, corrections["gather"]) * corrections["coef"]
-        parts = torch.view_as_real(values.to(torch.complex64))
-        parts = parts[:, 1] if self.b2 == 1 else parts.view(-1)
-        fields = (sim.Ex, sim.Ey, sim.Ez) if electric else (sim.Hx, sim.Hy, sim.Hz)
-        for comp, lo, hi, index in corrections["adds"]:
-            fields[comp].view(-1).index_add_(0, index, parts[lo:hi])
+        # the product in double precision, rounded once into the values
+        torch.mul(plan["line"].index_select(0, plan["gather"]), plan["coef"], out=plan["values"])
+        for field, index, part in plan["adds"]:
+            field.index_add_(0, index, part)
 
     def band(self) -> float | None:
         """The highest frequency of the wave's spectrum (``band_edge``), or
