@@ -199,10 +199,10 @@ class CapturedSteps:
         """``count`` steps; ``first``: they begin a call of ``step``."""
         sim = self.sim
         length = block_length(sim)
-        places = _tensor_places(sim)
-        if length != self.length or places != self.places:
+        if length != self.length:
             self._drop()
             self.length = length
+        checked = False  # whether the graph still fits where the tensors are
         done = 0
         while done < count:
             left = count - done
@@ -212,6 +212,10 @@ class CapturedSteps:
                 sim._steps(n, first and done == 0)
                 done += n
                 continue
+            if not checked:  # (between calls the caller may have replaced tensors)
+                if self.graph is not None and _tensor_places(sim) != self.places:
+                    self._drop()
+                checked = True
             if self._prepare(length) is not None:  # the block changes where tensors are
                 sim._steps(length, first and done == 0)
                 self._drop()

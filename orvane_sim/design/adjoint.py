@@ -104,10 +104,13 @@ class _AdjointSource:
         self._rows = StepTable(self._basis_rows, basis.device)
 
     def _basis_rows(self, steps: torch.Tensor) -> torch.Tensor:
-        """The basis at ``steps`` (ascending), zero past the run it was made for."""
-        out = self.basis.new_zeros(len(steps), self.basis.shape[1])
-        inside = steps[steps < len(self.basis)].to(self.basis.device)
-        out[:len(inside)] = self.basis[inside]
+        """The basis at ``steps`` (consecutive), zero past the run it was made
+        for; sliced where it lies, with nothing sent from the host."""
+        first, count = int(steps[0]), len(steps)
+        stop = min(first + count, len(self.basis))
+        out = self.basis.new_zeros(count, self.basis.shape[1])
+        if stop > first:
+            out[:stop - first] = self.basis[first:stop]
         return out
 
     def after_h(self, sim) -> None:

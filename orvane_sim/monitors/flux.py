@@ -55,7 +55,9 @@ class FluxPlane:
     ``at``: the plane's height in length units instead of its index ``z``,
     snapped to the nearest node: ``FluxPlane(sim, at=0.5, frequencies=nu)``.
     The plane lies clear of the z layers (on their inner edge at most), and
-    its frequencies below the time step's Nyquist frequency.
+    its frequencies below the time step's Nyquist frequency. ``decimation``:
+    sum every k steps (``monitors.frequency.Decimation``; None lets the
+    sources' band choose, 1 sums every step).
     """
 
     # On a slab the plane's nodes are the owner's own, and the sums that
@@ -479,7 +481,9 @@ class FluxBox:
     negative of the absorbed power. ``power()`` is [B0, B1, F] float64;
     ``surface()`` the equivalent currents on all six faces, outward normals,
     for ``farfield``. On slabs each rank sums the part of the faces it owns,
-    and ``power`` and ``surface`` (collectives) give every rank the whole."""
+    and ``power`` and ``surface`` (collectives) give every rank the whole.
+    ``decimation``: sum every k steps (``monitors.frequency.Decimation``;
+    None lets the sources' band choose, 1 sums every step)."""
 
     @recorded
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,

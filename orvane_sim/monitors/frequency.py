@@ -220,6 +220,9 @@ class FrequencyMonitor:
     the cells between them, (n0, n1 - 1), so the sampled nodes run from n0
     to n1; an axis of zero extent takes the one cell (n0, n0), nodes n0 and
     n0 + 1. Give one of the two forms.
+
+    ``decimation``: sum every k steps (``Decimation``; None lets the
+    sources' band choose, 1 sums every step).
     """
 
     @recorded

@@ -77,6 +77,7 @@ class IncidentLine:
         self.ikx = (1j * kt[:, 0:1] * dt).to(C128).to(device)
         self.iky = (1j * kt[:, 1:2] * dt).to(C128).to(device)
         self.pol = polarization.to(C128).to(device)
+        self._pol_host = polarization.to(C128)  # for the drive's table, filled on the host
         self.along_axis = not bool(kt.any())
         B0 = k.shape[0]
         self.fields = torch.zeros(6, B0, self.cells + 1, dtype=C128, device=device)
@@ -118,7 +119,7 @@ class IncidentLine:
         fh = torch.tensor([complex(f(n * self.dt)) for n in t], dtype=C128)
         fe = torch.tensor([complex(f((n + 0.5) * self.dt + 0.5 * self.dz)) for n in t],
                           dtype=C128)
-        c, pol = self.c, self.pol.cpu()
+        c, pol = self.c, self._pol_host
         h = torch.stack([c * pol[:, 0] * fh[:, None], -(c * pol[:, 1] * fh[:, None])], 1)
         e = torch.stack([c * pol[:, 0] * fe[:, None] / ETA0, c * pol[:, 1] * fe[:, None] / ETA0],
                         1)
