@@ -171,8 +171,8 @@ class TotalFieldBox:
         """The corrections of one phase as flat index lists, so that a step
         makes them in a fixed number of operations whatever the faces: one
         gather of the incident values from the line, one product with each
-        value's coefficient, one conversion, and one ``index_add_`` per
-        component and group. A node on two faces (an edge) takes two
+        value's coefficient (in double precision, rounded once to single),
+        and one ``index_add_`` per component and group. A node on two faces (an edge) takes two
         corrections; each group holds at most one of a node's, in the order
         of the faces, so that every addition is the one the faces would make
         one after another (and none races on a GPU).
