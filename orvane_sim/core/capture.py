@@ -193,6 +193,7 @@ class CapturedSteps:
         self.length = None
         self.deltas = []  # (owner, key, change) of each number a block advances
         self.places = None  # where the tensors were when the graph was captured
+        self.parts = None  # the medium, the periodic pass and the features it was captured with
         self.warm = False
 
     def advance(self, count: int, first: bool) -> None:
@@ -212,8 +213,9 @@ class CapturedSteps:
                 sim._steps(n, first and done == 0)
                 done += n
                 continue
-            if not checked:  # (between calls the caller may have replaced tensors)
-                if self.graph is not None and _tensor_places(sim) != self.places:
+            if not checked:  # (between calls the caller may have replaced tensors or features)
+                if self.graph is not None and (_tensor_places(sim) != self.places
+                                               or not _same(_parts(sim), self.parts)):
                     self._drop()
                 checked = True
             if self._prepare(length) is not None:  # the block changes where tensors are
@@ -267,10 +269,19 @@ class CapturedSteps:
                                    f"{value!r}, which a replay cannot repeat; step without "
                                    "cuda_graph")
             deltas.append((owner, key, value - old))
-        self.graph, self.deltas, self.places = graph, deltas, places
+        # held, so that none of what the graph reads is freed while it lives
+        self.graph, self.deltas, self.places, self.parts = graph, deltas, places, _parts(sim)
 
     def _drop(self) -> None:
-        self.graph, self.deltas, self.places = None, [], None
+        self.graph, self.deltas, self.places, self.parts = None, [], None, None
+
+
+def _parts(sim) -> list:
+    return [sim.medium, sim.periodic, *_features(sim)]
+
+
+def _same(a, b) -> bool:
+    return b is not None and len(a) == len(b) and all(x is y for x, y in zip(a, b))
 
 
 def _value(owner, key):

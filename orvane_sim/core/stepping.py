@@ -233,6 +233,7 @@ class Stepping:
             return 50
         from .capture import block_length, refusal
 
+        self.settle_monitors()  # their periods set the blocks
         if refusal(self) is not None:
             return 50
         length = block_length(self)
