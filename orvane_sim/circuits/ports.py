@@ -37,12 +37,13 @@ from typing import Sequence
 
 import torch
 
-from ..core.descriptions import recorded
+from ..core.descriptions import recorded, settled
+from ..core.steptables import StepTable
 from ..grid import positions
 from ..grid.arguments import (count, frequencies as checked_frequencies,
                               waveform as checked_waveform)
 from ..monitors.flux import FluxRectangle, _turned
-from ..sources.waveforms import Waveform, gaussian, slot_factor
+from ..sources.waveforms import Waveform, band_edge, gaussian, slot_factor
 
 C64 = torch.complex64
 
@@ -189,12 +190,17 @@ class ModePort:
     After construction: ``modes``, the modes solved on the monitor's plane
     at ``frequencies`` (those of higher index included), and ``index`` [F],
     the port's mode among them at each frequency.
+
+    ``decimation``: the mode monitor sums every k steps
+    (``monitors.frequency.Decimation``; None lets the sources' band choose,
+    1 sums every step).
     """
 
     @recorded
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
                  direction="+x", mode: int = 0, waveform=None, monitor_offset: int = 2,
-                 name: str | None = None, polarization: str | None = None):
+                 name: str | None = None, polarization: str | None = None,
+                 decimation: int | None = None):
         what = name or "ModePort"
         if (box is None) == (nodes is None):
             raise ValueError(f"{what}: give the rectangle in length units (box=) or as nodes "
@@ -241,7 +247,8 @@ class ModePort:
         if sim.medium is None:
             raise ValueError(f"{what}: set the simulation's objects before its ports (the "
                              f"modes are those of its painted guide)")
-        self.monitor = FluxRectangle(sim, self.frequencies, nodes=(mlo, mhi), what=what)
+        self.monitor = FluxRectangle(sim, self.frequencies, nodes=(mlo, mhi), what=what,
+                                     decimation=decimation)
         self.modes, _, self.index = self._guided_mode(sim, monitor_node, self.frequencies)
         step = 0.01 * carrier
         launch, eps, index = self._guided_mode(sim, self.node,
@@ -388,20 +395,61 @@ class ModePort:
             out.append(t.narrow(2, first_b, nb).narrow(3, first_c, nc))
         return out
 
-    def _amplitudes(self, sim, t: float) -> tuple[torch.Tensor, torch.Tensor]:
-        """The pulse f at time t and the transform of (ω - ω0)·F(ω), which is
-        i f'(t) - ω0 f(t) (the derivative across a hundredth of a step), per
-        batch entry: [B0, 1] each."""
-        f = self.waveform
-        value = complex(f(t))
-        h = 0.01 * self.dt
-        weighted = 1j * (complex(f(t + h)) - complex(f(t - h))) / (2 * h) - self.omega0 * value
-        out = []
-        for v in (value, weighted):
-            amp = torch.zeros(sim.batch[0], 1, dtype=C64)
-            amp[self.lit, 0] = v * self.factor
-            out.append(amp.to(sim.device))
-        return out[0], out[1]
+    @property
+    def lit(self) -> torch.Tensor:
+        """[B0] bool: the batch entries the source lights (set it whole to
+        change them; ``s_parameters`` does)."""
+        return self._lit
+
+    @lit.setter
+    def lit(self, value) -> None:
+        self._lit = torch.as_tensor(value, dtype=torch.bool).clone()
+        if getattr(self, "_steps", None) is not None:
+            self._steps.invalidate()
+
+    def band(self) -> float | None:
+        """The highest frequency of the source's spectrum (its waveform's
+        ``band_edge``; the slope's drive (ω - ω0)·F(ω) has F's band), or
+        None where the waveform does not say."""
+        from ..monitors.frequency import SPECTRUM_FLOOR
+
+        return band_edge(self.waveform, SPECTRUM_FLOOR)
+
+    def _amplitudes(self, steps: torch.Tensor) -> torch.Tensor:
+        """[m, 2, 2, B0, 1] (complex64): for each step n, at n·dt (for the
+        magnetic injection) and at (n + 1/2)·dt (the electric one), the pulse
+        f and the transform of (ω - ω0)·F(ω), which is i f'(t) - ω0 f(t) (the
+        derivative across a hundredth of a step), in the lit batch
+        entries."""
+        f, dt = self.waveform, self.dt
+        h = 0.01 * dt
+        rows = []
+        for n in steps.tolist():
+            for t in (n * dt, n * dt + 0.5 * dt):
+                value = complex(f(t))
+                weighted = (1j * (complex(f(t + h)) - complex(f(t - h))) / (2 * h)
+                            - self.omega0 * value)
+                rows.append((value * self.factor, weighted * self.factor))
+        values = torch.tensor(rows, dtype=torch.complex64).reshape(len(steps), 2, 2, 1, 1)
+        return values * self._lit.reshape(1, 1, 1, -1, 1)
+
+    def _table(self, sim) -> StepTable:
+        if getattr(self, "_steps", None) is None:
+            self._steps = StepTable(self._amplitudes, sim.device)
+        return self._steps
+
+    def prepare_steps(self, sim, first: int, count: int) -> None:
+        self._table(sim).fill(first, count)
+        self.monitor.prepare_steps(sim, first, count)
+
+    @property
+    def period(self) -> int:
+        """Steps after which the mode monitor's pattern of sums repeats."""
+        return self.monitor.period
+
+    def settle(self, sim) -> None:
+        """Choose the decimation of the mode monitor for the run that starts."""
+        settled(self, "__init__", decimation=self.monitor.sampling.settle(sim))
 
     def after_h(self, sim) -> None:
         # the magnetic cells half a cell outside the plane miss the incident
@@ -410,7 +458,7 @@ class ModePort:
             return
         (fb, fc), (nb, nc) = self.local["first"], self.local["size"]
         hb, hc = self._views((sim.Hx, sim.Hy, sim.Hz), fb, fc, ((nb, nc), (nb, nc)))
-        for amp, (eb, ec, _, _) in zip(self._amplitudes(sim, sim.time),
+        for amp, (eb, ec, _, _) in zip(self._table(sim).at(sim.steps_done)[0],
                                        (self.profiles, self.slopes)):
             sim.module.Inject_H(hb, hc, sim.ch[self.axis], amp, amp, eb, ec, self.margins,
                                 self.local["h_k"])
@@ -422,7 +470,7 @@ class ModePort:
             return
         (fb, fc), (nb, nc) = self.local["first"], self.local["size"]
         eb, ec = self._views((sim.Ex, sim.Ey, sim.Ez), fb, fc, ((nb, nc + 1), (nb + 1, nc)))
-        for amp, (_, _, hb, hc) in zip(self._amplitudes(sim, sim.time + 0.5 * sim.dt),
+        for amp, (_, _, hb, hc) in zip(self._table(sim).at(sim.steps_done)[1],
                                        (self.profiles, self.slopes)):
             sim.module.Inject_E(eb, ec, sim.ce[self.axis], amp, amp, hb, hc, self.margins,
                                 self.local["e_k"])

@@ -11,7 +11,7 @@ from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import (count, frequencies as checked_frequencies, sequence,
                               waveform as checked_waveform)
-from .waveforms import Waveform, slot_factor
+from .waveforms import Waveform, band_edge, slot_factor
 
 
 class PlaneWave:
@@ -151,7 +151,7 @@ class PlaneWave:
                                  dev, duration, gap)
         self.line.steps = sim.steps_done
         self.spectra = None if frequencies is None else LineSpectra(self.line, frequencies, sim,
-                                                                    "PlaneWave")
+                                                                    "PlaneWave", self.band())
         self.frequencies = None if frequencies is None else self.spectra.frequencies
 
     def check_medium(self, sim) -> None:
@@ -219,13 +219,32 @@ class PlaneWave:
         a, start, length = self.window
         return t.narrow(x_dim + a, start, length)
 
+    def band(self) -> float | None:
+        """The highest frequency of the wave's spectrum (``band_edge``), or
+        None where its waveform does not say."""
+        from ..monitors.frequency import SPECTRUM_FLOOR
+
+        return band_edge(self.waveform, SPECTRUM_FLOOR)
+
+    @property
+    def period(self) -> int:
+        """Steps after which the record of the incident spectrum repeats."""
+        return 1 if self.spectra is None else self.spectra.every
+
+    def prepare_steps(self, sim, first: int, count: int) -> str | None:
+        """The wave's values for a block of steps run without the host
+        (``core.capture``); the reason it cannot be, if any."""
+        reason = self.line.prepare_steps(count)
+        if reason is None and self.spectra is not None:
+            self.spectra.prepare_steps(sim, count)
+        return reason
+
     def after_h(self, sim) -> None:
         # Magnetic cells at z index `plane` miss the incident E of node
         # plane+1 in their curl: x pair = Ex (drives Hy), y pair = Ey (Hx), at n·dt.
         line, n = self.line, self.line.node
         if self.h_plane is not None:
-            amp_x = (line.Ex[:, n:n + 1] * self.factor).to(torch.complex64)
-            amp_y = (line.Ey[:, n:n + 1] * self.factor).to(torch.complex64)
+            amp_x, amp_y = (line.fields[0:2, :, n:n + 1] * self.factor).to(torch.complex64)
             sim.module.Inject_H(self._view(sim.Hx, 2), self._view(sim.Hy, 2), sim.ch[2], amp_x,
                                 amp_y, self.profile_a, self.profile_b, self.margins,
                                 self.h_plane)
@@ -236,8 +255,7 @@ class PlaneWave:
         # below: x pair = Hx (drives Ey), y pair = Hy (drives Ex), at (n + 1/2)·dt.
         line, n = self.line, self.line.node - 1
         if self.e_plane is not None:
-            amp_x = (line.Hx[:, n:n + 1] * self.factor).to(torch.complex64)
-            amp_y = (line.Hy[:, n:n + 1] * self.factor).to(torch.complex64)
+            amp_y, amp_x = (line.fields[2:4, :, n:n + 1] * self.factor).to(torch.complex64)
             sim.module.Inject_E(self._view(sim.Ex, 2), self._view(sim.Ey, 2), sim.ce[2], amp_x,
                                 amp_y, self.profile_b, self.profile_a, self.margins,
                                 self.e_plane)
