@@ -26,10 +26,10 @@ from typing import Sequence
 
 import torch
 
-from ..core.descriptions import recorded, settled
+from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import count, frequencies as checked_frequencies
-from .frequency import Decimation, _slots
+from .frequency import Decimation, Sampled, _slots
 
 
 def _turned(field: torch.Tensor, a: int) -> torch.Tensor:
@@ -39,7 +39,7 @@ def _turned(field: torch.Tensor, a: int) -> torch.Tensor:
     return field.permute(0, 1, 2 + b, 2 + c, 2 + a, 5)
 
 
-class FluxPlane:
+class FluxPlane(Sampled):
     """Flux spectrum along +z through the electric nodes at z index ``z``,
     per unit area, over the periodic cross-section (x and y indices 1 ..
     N - 1: one period of a Bloch-periodic box, ghosts left out).
@@ -136,17 +136,8 @@ class FluxPlane:
         self.zero = torch.zeros(1, device=dev).expand(B0, B1, nx_all + 1, ny_all + 1,
                                                       max(z + 1, 0), 1)
 
-    def settle(self, sim) -> None:
-        """Choose the decimation for the run that starts (``Decimation``)."""
-        settled(self, "__init__", decimation=self.sampling.settle(sim))
-
     def prepare_steps(self, sim, first: int, count: int) -> None:
         self.sampling.prepare(sim, first, count, (False, True))
-
-    @property
-    def period(self) -> int:
-        """Steps after which the monitor's pattern of sums repeats."""
-        return self.sampling.every
 
     def update(self, sim) -> None:
         if not self.mine or not self.sampling.due(sim):
@@ -281,7 +272,7 @@ class RectangleSums:
         return out
 
 
-class FluxRectangle:
+class FluxRectangle(Sampled):
     """Flux spectrum through a rectangle normal to x, y or z, at
     ``frequencies`` (in cycles per unit time).
 
@@ -358,18 +349,6 @@ class FluxRectangle:
         if h0 > h1 or (h0 == h1 and not place.owns_node(t, h0)):
             return None
         return h0, h1, not place.owns_node(t, h1) or h1 == place.shape[t]
-
-    def settle(self, sim) -> None:
-        """Choose the decimation for the run that starts (``Decimation``)."""
-        settled(self, "__init__", decimation=self.sampling.settle(sim))
-
-    def prepare_steps(self, sim, first: int, count: int) -> None:
-        self.sampling.prepare(sim, first, count)
-
-    @property
-    def period(self) -> int:
-        """Steps after which the monitor's pattern of sums repeats."""
-        return self.sampling.every
 
     def update(self, sim) -> None:
         if self.sums is not None:
@@ -472,7 +451,7 @@ class FluxRectangle:
                 "J": torch.cat(out["J"], 2), "M": torch.cat(out["M"], 2)}
 
 
-class FluxBox:
+class FluxBox(Sampled):
     """Net outward flux through the six faces of a box, at ``frequencies``
     (in cycles per unit time): ``box``
     ((x0, y0, z0), (x1, y1, z1)) in length units or ``nodes`` as indices,
@@ -511,18 +490,6 @@ class FluxBox:
         self.sums = RectangleSums(sim, mine, self.sampling) if mine else None
         for part, face in enumerate(mine):
             face.sampling, face.sums, face.part = self.sampling, self.sums, part
-
-    def settle(self, sim) -> None:
-        """Choose the decimation for the run that starts (``Decimation``)."""
-        settled(self, "__init__", decimation=self.sampling.settle(sim))
-
-    def prepare_steps(self, sim, first: int, count: int) -> None:
-        self.sampling.prepare(sim, first, count)
-
-    @property
-    def period(self) -> int:
-        """Steps after which the monitor's pattern of sums repeats."""
-        return self.sampling.every
 
     def update(self, sim) -> None:
         if self.sums is not None:

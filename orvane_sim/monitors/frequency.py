@@ -202,7 +202,25 @@ def _slots(sim):
     return [(0, 1.0)] if sim.b2 == 1 else [(0, 1.0), (1, 1j)]
 
 
-class FrequencyMonitor:
+class Sampled:
+    """What a monitor summing through a ``Decimation`` (``self.sampling``)
+    offers the run: the choice of k when it starts, the sums' factors for a
+    block of steps, and the period of its pattern of sums."""
+
+    def settle(self, sim) -> None:
+        """Choose the decimation for the run that starts (``Decimation``)."""
+        settled(self, "__init__", decimation=self.sampling.settle(sim))
+
+    def prepare_steps(self, sim, first: int, count: int) -> None:
+        self.sampling.prepare(sim, first, count)
+
+    @property
+    def period(self) -> int:
+        """Steps after which the monitor's pattern of sums repeats."""
+        return self.sampling.every
+
+
+class FrequencyMonitor(Sampled):
     """Fourier sums of Ex, Ey, Ez over the box of indices x_range, y_range,
     z_range (first, last) at the given frequencies.
 
@@ -304,18 +322,6 @@ class FrequencyMonitor:
 
         return plot_monitor(self, self._spacing, component=component, frequency=frequency,
                             x=x, y=y, z=z, b0=b0, b1=b1, ax=ax)
-
-    def settle(self, sim) -> None:
-        """Choose the decimation for the run that starts (``Decimation``)."""
-        settled(self, "__init__", decimation=self.sampling.settle(sim))
-
-    def prepare_steps(self, sim, first: int, count: int) -> None:
-        self.sampling.prepare(sim, first, count)
-
-    @property
-    def period(self) -> int:
-        """Steps after which the monitor's pattern of sums repeats."""
-        return self.sampling.every
 
     def update(self, sim) -> None:
         if self.Ex is None or not self.sampling.due(sim):

@@ -32,6 +32,7 @@ from ..core.checkpoint import Memo
 from ..core.steptables import StepTable
 from ..grid.arguments import frequencies as checked_frequencies
 from ..grid.coefficients import ETA0
+from .waveforms import band_edge
 
 C128 = torch.complex128
 
@@ -214,6 +215,33 @@ def line_cells(duration: float, dz: float, gap: int) -> tuple[int, int]:
     reach = math.ceil(0.55 * duration / dz) + 8
     start = reach
     return start, start + gap + reach
+
+
+class LineDriven:
+    """What a wave fed by an incident line (``self.line``, ``self.spectra``
+    of its incident spectrum or None, ``self.waveform``) offers the run:
+    its band, the period of its spectrum's sums, and its values for a block
+    of steps."""
+
+    def band(self) -> float | None:
+        """The highest frequency of the wave's spectrum (``band_edge``), or
+        None where its waveform does not say."""
+        from ..monitors.frequency import SPECTRUM_FLOOR
+
+        return band_edge(self.waveform, SPECTRUM_FLOOR)
+
+    @property
+    def period(self) -> int:
+        """Steps after which the record of the incident spectrum repeats."""
+        return 1 if self.spectra is None else self.spectra.every
+
+    def prepare_steps(self, sim, first: int, count: int) -> str | None:
+        """The wave's values for a block of steps run without the host
+        (``core.capture``); the reason it cannot be, if any."""
+        reason = self.line.prepare_steps(count)
+        if reason is None and self.spectra is not None:
+            self.spectra.prepare_steps(sim, count)
+        return reason
 
 
 class LineSpectra:

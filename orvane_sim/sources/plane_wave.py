@@ -11,10 +11,11 @@ from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import (count, frequencies as checked_frequencies, sequence,
                               waveform as checked_waveform)
-from .waveforms import Waveform, band_edge, slot_factor
+from .incident import LineDriven
+from .waveforms import Waveform, slot_factor
 
 
-class PlaneWave:
+class PlaneWave(LineDriven):
     """A plane wave travelling up z, entering across the z-plane ``plane``.
 
     A total-field / scattered-field boundary: the electric nodes at z index
@@ -218,26 +219,6 @@ class PlaneWave:
             return t
         a, start, length = self.window
         return t.narrow(x_dim + a, start, length)
-
-    def band(self) -> float | None:
-        """The highest frequency of the wave's spectrum (``band_edge``), or
-        None where its waveform does not say."""
-        from ..monitors.frequency import SPECTRUM_FLOOR
-
-        return band_edge(self.waveform, SPECTRUM_FLOOR)
-
-    @property
-    def period(self) -> int:
-        """Steps after which the record of the incident spectrum repeats."""
-        return 1 if self.spectra is None else self.spectra.every
-
-    def prepare_steps(self, sim, first: int, count: int) -> str | None:
-        """The wave's values for a block of steps run without the host
-        (``core.capture``); the reason it cannot be, if any."""
-        reason = self.line.prepare_steps(count)
-        if reason is None and self.spectra is not None:
-            self.spectra.prepare_steps(sim, count)
-        return reason
 
     def after_h(self, sim) -> None:
         # Magnetic cells at z index `plane` miss the incident E of node

@@ -33,11 +33,11 @@ from ..core.checkpoint import Memo
 from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import frequencies as checked_frequencies, waveform as checked_waveform
-from .incident import IncidentLine, LineSpectra
-from .waveforms import Waveform, band_edge, slot_factor
+from .incident import IncidentLine, LineDriven, LineSpectra
+from .waveforms import Waveform, slot_factor
 
 
-class TotalFieldBox:
+class TotalFieldBox(LineDriven):
     """A plane wave ``waveform`` travelling along ``direction`` ("+x" .. "-z")
     through a box of the simulation, total field inside and scattered field
     outside.
@@ -277,26 +277,6 @@ class TotalFieldBox:
         torch.mul(plan["line"].index_select(0, plan["gather"]), plan["coef"], out=plan["values"])
         for field, index, part in plan["adds"]:
             field.index_add_(0, index, part)
-
-    def band(self) -> float | None:
-        """The highest frequency of the wave's spectrum (``band_edge``), or
-        None where its waveform does not say."""
-        from ..monitors.frequency import SPECTRUM_FLOOR
-
-        return band_edge(self.waveform, SPECTRUM_FLOOR)
-
-    @property
-    def period(self) -> int:
-        """Steps after which the record of the incident spectrum repeats."""
-        return 1 if self.spectra is None else self.spectra.every
-
-    def prepare_steps(self, sim, first: int, count: int) -> str | None:
-        """The wave's values for a block of steps run without the host
-        (``core.capture``); the reason it cannot be, if any."""
-        reason = self.line.prepare_steps(count)
-        if reason is None and self.spectra is not None:
-            self.spectra.prepare_steps(sim, count)
-        return reason
 
     def after_h(self, sim) -> None:
         self._write(sim, electric=False)
