@@ -4,8 +4,10 @@ Bloch-periodic x-y boundaries, plane-wave (total-field/scattered-field) and
 current sources, total-field boxes lit from any side, frequency monitors,
 flux planes, rectangles and closed boxes, the far-field projection, prisms
 and objects from GDS layouts (``orvane_sim.geometry``), the guided modes of
-a waveguide cross-section on the grid, mode ports and inverse design; and
-the command-line demos (``python3 -m orvane_sim [slab|pulse|mie|coupler|
+a waveguide cross-section on the grid, mode ports and inverse design;
+pictures of the painted structure, a monitor's field and a port's modes
+(``Simulation.plot``, ``FrequencyMonitor.plot``, ``ModePort.plot_modes``);
+and the command-line demos (``python3 -m orvane_sim [slab|pulse|mie|coupler|
 design]``).
 
 The names most runs need import from here. The code lives in folders by

@@ -9,11 +9,15 @@ raises ImportError; tests that import it are skipped there, with its message.
 Any other failure to import ``Orvane`` (a broken build) still fails.
 """
 import importlib.util
+import os
 from dataclasses import dataclass
 from types import ModuleType
 
 import pytest
 import torch
+
+# pictures are drawn off screen, here and in the docs' blocks run from here
+os.environ.setdefault("MPLBACKEND", "Agg")
 
 
 @dataclass(frozen=True)

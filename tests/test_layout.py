@@ -14,11 +14,12 @@ LAYERS = [
     ("grid",),
     ("materials",),
     ("geometry",),
+    ("plotting",),
     ("core",),
     ("monitors", "distributed"),
     ("sources",),
     ("circuits", "reference"),
-    ("design",),
+    ("design", "gdsfactory"),
     ("demos",),
 ]
 RANK = {folder: rank for rank, row in enumerate(LAYERS) for folder in row}

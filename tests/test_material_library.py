@@ -7,7 +7,7 @@ import math
 import pytest
 import torch
 
-from orvane_sim import CurrentBox, Object, Simulation, Slab
+from orvane_sim import CurrentBox, FrequencyMonitor, Object, Simulation, Slab
 from orvane_sim.core.descriptions import described
 from orvane_sim.materials import Dielectric, Drude, Lorentz
 from orvane_sim.materials.library import FITS, LIBRARY, LorentzFit, check_band, material, refit
@@ -147,3 +147,31 @@ def test_a_library_material_steps_in_a_simulation(name):
     sim.step(200)
     sim.check_finite()
     assert 0 < sim.energy() < middle
+
+
+@pytest.mark.parametrize("order", ["monitor after painting", "monitor before painting"])
+def test_a_monitor_outside_a_painted_materials_band_is_refused(order):
+    # silicon's fit holds from 1.36 um: a monitor at 1.2 um says nothing of it
+    objects = [Object(Slab((0, 0, 1), 0.4, 0.6), LIBRARY["silicon"]())]
+
+    def box():
+        return Simulation((4, 4, 50), spacing=0.02, layers=((0, 0), (0, 0), (10, 10)),
+                          bloch=(0.0, 0.0))
+
+    def monitor(sim, wavelengths):
+        return FrequencyMonitor(sim, [1 / w for w in wavelengths], box=((0, 0, 0.1),
+                                                                        (0.08, 0.08, 0.2)))
+
+    sim = box()
+    if order == "monitor after painting":
+        sim.set_objects(objects)
+        sim.add(monitor(sim, [1.55]))
+        with pytest.raises(ValueError, match=r"FrequencyMonitor: frequency .* \(1\.2 um\) "
+                                             r"lies outside the band of silicon"):
+            sim.add(monitor(sim, [1.55, 1.2]))
+        assert len(sim.monitors) == 1, "the refused monitor is not attached"
+    else:
+        sim.add(monitor(sim, [1.2]))
+        with pytest.raises(ValueError, match="outside the band of silicon"):
+            sim.set_objects(objects)
+        assert sim.painted is None, "nothing is painted when the call fails"

@@ -132,3 +132,20 @@ def test_readme_gds_to_s_parameters_example(monkeypatch, tmp_path):
     assert (tmp_path / "guide.s2p").exists()
     S, *_ = two_port("cpu")
     torch.testing.assert_close(scope["S"].abs(), S.abs(), rtol=0, atol=2e-3)
+
+
+def test_touchstone_rows_go_in_increasing_frequency(tmp_path):
+    # S over increasing wavelengths comes in decreasing frequency, as a numpy array
+    import numpy as np
+    import skrf
+
+    from orvane_sim.circuits.s_parameters import write_touchstone
+
+    wavelengths = np.array([1.5, 1.55, 1.6])
+    S = np.zeros((3, 2, 2), dtype=complex)
+    S[:, 1, 0] = S[:, 0, 1] = [0.1, 0.2, 0.3j]
+    path = write_touchstone(tmp_path / "guide", S, 1 / wavelengths)
+    back = skrf.Network(path)
+    assert np.all(np.diff(back.f) > 0)
+    np.testing.assert_allclose(back.s[:, 1, 0], [0.3j, 0.2, 0.1], atol=1e-9)
+    np.testing.assert_allclose(back.f, 299792458.0 / (wavelengths[::-1] * 1e-6), rtol=1e-9)

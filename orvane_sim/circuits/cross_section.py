@@ -158,3 +158,53 @@ def plane_couplings(sim, axis: int, node: int, b1: int = 0):
     if not ex:
         return None
     return torch.cat(ex), torch.cat(ey), torch.cat(value)
+
+
+def cladding_index(eps: torch.Tensor, spacing, cladding, frequencies) -> torch.Tensor | None:
+    """The cladding's index around a cross-section, per frequency [F]
+    (float64), or None where no edge is cladding.
+
+    eps [Nb+1, Nc+1]: the permittivity at the nodes, edges included (a
+    cross-section's ε of E_a); spacing (db, dc); cladding: four flags, for
+    the edges at b = 0, b = Nb, c = 0 and c = Nc, whether that edge is
+    cladding (not a conducting or periodic face of the box).
+
+    The index is the highest that a wave guided by the material along a
+    cladding edge alone can have: for each such edge, the largest root of
+    the one-dimensional scalar (TE-like) slab problem u'' + k0² ε u = n² k0² u
+    on its nodes, ends free (so that a uniform edge gives its own index
+    exactly). An edge through one material gives that material's index; an
+    edge that crosses a rib's slab, or a layer of a stack, gives the slab's
+    own mode index, which a rib's guided mode lies above; the largest index
+    on the edge would count every rib mode unguided. A mode at or below
+    this index leaks into the cladding on an open boundary: on the solver's
+    conducting one it is a mode of the box, not of the guide."""
+    import numpy as np
+    from scipy.linalg import eigvalsh_tridiagonal
+
+    grid = eps.detach().to(torch.float64).cpu().numpy()
+    lines = []
+    for flag, line, h in zip(cladding, (grid[0, :], grid[-1, :], grid[:, 0], grid[:, -1]),
+                             (spacing[1], spacing[1], spacing[0], spacing[0])):
+        if flag:
+            lines.append((np.asarray(line), h))
+    if not lines:
+        return None
+    nu = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
+    out = np.zeros(len(nu))
+    for f, v in enumerate(nu):
+        k2 = (2 * np.pi * v) ** 2
+        best = 0.0
+        for line, h in lines:
+            if len(line) == 1 or np.ptp(line) == 0:
+                best = max(best, float(line.max()))
+                continue
+            # the second difference with free ends: symmetric, and zero on a constant
+            ends = np.ones(len(line))
+            ends[[0, -1]] = 0.5
+            diagonal = k2 * line - 2 * ends / h**2
+            top = eigvalsh_tridiagonal(diagonal, np.full(len(line) - 1, 1 / h**2),
+                                       select="i", select_range=(len(line) - 1, len(line) - 1))
+            best = max(best, float(top[0]) / k2)
+        out[f] = np.sqrt(best)
+    return torch.from_numpy(out)

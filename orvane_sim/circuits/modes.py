@@ -161,7 +161,11 @@ class Modes:
     the share of Σ|Ex|² in Σ(|Ex|² + |Ey|²): near 1 for a mode polarised
     along x, near 0 along y. ``spacing`` (dx, dy), ``dz`` and ``dt``: the
     grid they were solved on, in length and time units (dz and dt None: the
-    continuous limit along z and in time).
+    continuous limit along z and in time). ``energy_fraction`` [F, count]:
+    the share of the transverse electric energy that Ex holds,
+    Σ ε|Ex|² / Σ (ε|Ex|² + ε|Ey|²), each field at its own nodes with its own
+    permittivity (the cells are all of one area); the ports tell TE from TM
+    by it.
     """
 
     frequencies: torch.Tensor
@@ -177,6 +181,7 @@ class Modes:
     spacing: tuple[float, float]
     dz: float | None
     dt: float | None
+    energy_fraction: torch.Tensor | None = None
 
     @property
     def beta(self) -> torch.Tensor:
@@ -369,6 +374,7 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     neff = np.zeros((F, count))
     ng = np.zeros((F, count))
     pol = np.zeros((F, count))
+    energy = np.zeros((F, count))
     fields = {k: [] for k in ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz")}
     rows_ex, cols_ex = np.arange(Nx), ay.node_index(Ny + 1)
     rows_ey, cols_ey = ax.node_index(Nx + 1), np.arange(Ny)
@@ -446,6 +452,8 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
             ng[f, m] = group
             px = np.sum(np.abs(e[:nex]) ** 2)
             pol[f, m] = px / np.sum(np.abs(e) ** 2)
+            stored = eps_e * np.abs(e) ** 2
+            energy[f, m] = stored[:nex].sum() / stored.sum()
             # H and Ez half a cell along +z from the plane on the grid
             shift = np.exp(0.5j * beta[m] * dz) if dz is not None else 1.0
             ex_u = e[:nex].reshape(Nx, ay.nodes)
@@ -466,4 +474,4 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     return Modes(torch.from_numpy(nu.copy()), torch.from_numpy(neff), torch.from_numpy(ng),
                  torch.from_numpy(pol), *(stack(k) for k in ("Ex", "Ey", "Ez", "Hx", "Hy",
                                                             "Hz")),
-                 (dx, dy), dz, dt)
+                 (dx, dy), dz, dt, torch.from_numpy(energy))

@@ -18,6 +18,21 @@ from .descriptions import forget, recorded
 log = logging.getLogger("orvane_sim.simulation")
 
 
+
+def check_bands(materials, features) -> None:
+    """Refuse a monitor's or port's frequency outside the band of a
+    library material (one fitted over a band, ``materials.library``) among
+    ``materials``: its fit says nothing there. A ValueError names the
+    feature, the material and its band."""
+    fitted = [m for m in materials if hasattr(m, "check_frequencies")]
+    for feature in features:
+        frequencies = getattr(feature, "frequencies", None)
+        if frequencies is None:
+            continue
+        for material in fitted:
+            material.check_frequencies(frequencies, getattr(feature, "name", None)
+                                       or type(feature).__name__)
+
 class Filling:
     """``set_objects``, ``paint_designs`` and the material grids they build,
     for ``Simulation``."""
@@ -80,12 +95,14 @@ class Filling:
         for objs in per_batch:
             for k, obj in enumerate(objs):
                 self._check_object(obj, k)
+        self._warn_of_stray_parts(per_batch)
         if background is None:
             background = Dielectric(1.0)
         elif not isinstance(background, Dielectric):
             background = Dielectric(real(background, "background (a material or a "
                                                       "permittivity)"))
         materials = [background] + [o.material for objs in per_batch for o in objs]
+        check_bands(materials, self.monitors + self.sources)
         tables = material_tables(materials, self.dt, self.device)
         if self.medium is None:
             self._check_memory(True, only_materials=True,
@@ -106,9 +123,11 @@ class Filling:
         # the off-diagonal entries of the smoothed tensor, where a b1 asks for it
         terms = [torch.zeros(B1, NX, NY, NZ, 2, device=dev) for _ in range(3)] \
             if "anisotropic" in modes else None
+        painted_objects = []
         for b1, objs in enumerate(per_batch):
             out = [tuple(g[b1:b1 + 1] for g in comp) for comp in grids]
             objs = [periodic_images(o, periods, box, self.spacing) for o in objs]
+            painted_objects.append(objs)
             material_grids(objs, self.shape, self.spacing, self.module, dev, tables.den,
                            resolution, supersample, modes[b1] == "anisotropic", first, out,
                            domain=self.placement.shape, offset=self.placement.offset,
@@ -143,8 +162,19 @@ class Filling:
         self._off_diagonal = terms
         materials = self._stand_ins_in_layers(materials, grids)
         self.painted = (materials, grids)
+        # the shapes, for the pictures' outlines; a private name, as a
+        # checkpoint needs its private entries on one side only, so that the
+        # checkpoints written before these were kept still load
+        self._painted_objects = painted_objects
         self._set_medium(materials, grids)
         forget(self, "paint_designs")  # the design regions painted before are gone
+
+    def painted_objects(self, b1: int = 0) -> list:
+        """The objects of material arrangement ``b1`` as the last
+        ``set_objects`` painted them (in a periodic box, each with its
+        images one period away); [] before any."""
+        painted = getattr(self, "_painted_objects", None)
+        return [] if painted is None else list(painted[b1])
 
     def _set_medium(self, materials, grids, design=None) -> None:
         """The medium of ``grids``, and the anisotropic pass of the
@@ -170,6 +200,24 @@ class Filling:
             dense.append(t)
         self.anisotropy = build(self, dense, den,
                                 taking_part(self, self.medium.grids, den, plain, design))
+
+    def _warn_of_stray_parts(self, per_batch) -> None:
+        """Warn of objects that reach into the absorbing layers other than
+        straight across them (``geometry.clearance``), once per list."""
+        import warnings
+
+        from ..geometry.clearance import OutsideInteriorWarning, caller_level, stray_parts
+
+        seen = set()
+        for b1, objs in enumerate(per_batch):
+            if id(objs) in seen:
+                continue
+            seen.add(id(objs))
+            for message in stray_parts(objs, self.placement.shape, self.spacing, self.faces,
+                                       self.periodic_axes()):
+                where = f"b1 = {b1}: " if len(per_batch) > 1 else ""
+                warnings.warn(where + message, OutsideInteriorWarning,
+                              stacklevel=caller_level())
 
     def _check_object(self, obj, k: int) -> None:
         """An Object whose shape has an extent (NaN-free, lo < hi) and

@@ -172,17 +172,26 @@ class Simulation(Stepping, Filling):
     (any k other than zero needs b2 = 2, set automatically; with every k
     zero the fields stay real unless b2 = 2 is asked for).
 
+    cuda_graph: on a GPU, run whole blocks of steps as captured CUDA graphs
+    (``core.capture``; the property ``cuda_graph`` says more).
+
     Features hook into ``step``: ``sources`` (objects with ``after_h(sim)``
     and ``after_e(sim)``), ``periodic`` (an object with ``apply(sim)`` and
     ``axes``, the axes it fills instead of the conducting faces) and
     ``monitors`` (objects with ``update(sim)``, called once the step is done).
+    Optional hooks: a source's ``check_medium(sim)`` (before steps on a new
+    painting), ``band()`` (the highest frequency it sends in, for monitors
+    that sum every k-th step) and ``writes_faces`` (False: it never writes a
+    conducting face); a monitor's ``settle(sim)`` (at a run's start); and
+    every feature's ``prepare_steps(sim, first, count)`` and ``period``
+    (for captured blocks, ``core.capture``).
     """
 
     def __init__(self, shape=None, spacing=1.0, courant: float = 0.99, layers=None,
                  backend: str = "cpu", grading: Grading = Grading(), b2: int = 1,
                  batch: Sequence[int] = (1, 1), *, size=None, resolution=None,
                  layer_thickness=None, objects=None, background=None, bloch=None,
-                 **object_options):
+                 cuda_graph: bool = False, **object_options):
         b2 = count(b2, "b2", 1, MAX_CELLS_PER_AXIS)
         sizes = sequence(batch)
         if sizes is None or len(sizes) != 2:
@@ -220,6 +229,7 @@ class Simulation(Stepping, Filling):
         self.steps_done = 0
         # on the CPU, the thread count that steps fastest on this machine now
         self._threads = ThreadTuner() if self.device.type == "cpu" else None
+        self.cuda_graph = cuda_graph
 
         NX, NY, NZ = self.shape
         axes = [axis_coefficients(n, h, f, self.dt, grading)
@@ -297,10 +307,15 @@ class Simulation(Stepping, Filling):
 
     def add(self, feature):
         """Attach a source (``after_h``/``after_e``), a monitor (``update``)
-        or a feature that is both (a port); returns it."""
+        or a feature that is both (a port); returns it. Refuses one whose
+        ``frequencies`` leave the band of a library material painted here."""
         source, monitor = hasattr(feature, "after_e"), hasattr(feature, "update")
         if not (source or monitor):
             raise TypeError(f"{type(feature).__name__} is neither a source nor a monitor")
+        if self.painted is not None:
+            from .filling import check_bands
+
+            check_bands(self.painted[0], [feature])
         if source:
             self.sources.append(feature)
         if monitor:
@@ -343,6 +358,35 @@ class Simulation(Stepping, Filling):
     def periodic_axes(self) -> tuple[int, ...]:
         """The box's periodic axes: painted objects repeat along them."""
         return tuple(getattr(self.periodic, "axes", ()))
+
+    def plot(self, x=None, y=None, z=None, frequency=None, component=None, b1: int = 0,
+             ax=None):
+        """A picture of the box on one plane, before or after a run: the
+        permittivity painted there, the objects' outlines, the sources (red),
+        monitors (blue, dashed) and ports (green, named with their inward
+        direction) where they cross it, and the absorbing layers shaded.
+        Returns the matplotlib Figure (``ax``'s, where axes are given to draw
+        into); lengths along the axes, a colourbar for ε.
+
+        ``x``, ``y`` or ``z``: the plane, one coordinate in length units
+        inside the box, shown on the nodes of ``component`` nearest it.
+        ``component``: whose permittivity ("Ex", "Ey", "Ez"; by default the
+        first in the plane: Ey on an x-plane, Ez on a y-plane, Ex on a
+        z-plane). The grids hold one value per node and component, after
+        sub-cell smoothing, so the components differ at interfaces only.
+        ``frequency``: where materials with poles (``Debye``, ``Lorentz``,
+        ``Drude``, the library's) are evaluated: the real part of the
+        permittivity the time stepping realises at that frequency, blended
+        as the nodes blend it; by default the middle of the frequencies
+        the sources and monitors take, or zero frequency (the static real
+        part) where none takes any; the title says which. Plain dielectrics
+        show their permittivity, the same at every frequency. ``b1``: which
+        material arrangement. On slabs (``SlabSimulation``) each process
+        draws the part of the box it holds."""
+        from ..plotting import plot_simulation
+
+        return plot_simulation(self, x=x, y=y, z=z, frequency=frequency, component=component,
+                               b1=b1, ax=ax)
 
     def energy(self) -> float:
         """0.5 (eps0 sum E^2 + mu0 sum H^2) dV over all batch entries, summed

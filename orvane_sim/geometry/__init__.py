@@ -1,11 +1,13 @@
 """Geometry: shapes and objects, a shape filled with a material
 (``shapes``), their painting into the material grids with sub-cell
 smoothing (``painting``), polygon prisms (``prisms``), objects from GDS
-layouts (``gds``) and layouts to try them with (``layouts``).
+layouts (``gds``) and layouts to try them with (``layouts``), and which
+objects reach into the absorbing layers (``clearance``).
 
 Imports only itself, ``orvane_sim.materials`` and ``orvane_sim.grid``.
 """
 from . import layouts
+from .clearance import OutsideInteriorWarning
 from .gds import Layer, objects_from_gds
 from .painting import (dispersive, fill_fraction, material_grids, node_coordinates,
                        permittivity_grids)
@@ -13,7 +15,7 @@ from .prisms import Prism, polygonal
 from .shapes import (Box, Cylinder, Material, Object, PeriodicImages, Shape, Slab, Sphere,
                      periodic_images)
 
-__all__ = ["Box", "Cylinder", "Layer", "Material", "Object", "PeriodicImages", "Prism", "Shape",
-           "Slab", "Sphere", "dispersive", "fill_fraction", "layouts", "material_grids",
-           "node_coordinates", "objects_from_gds", "periodic_images", "permittivity_grids",
-           "polygonal"]
+__all__ = ["Box", "Cylinder", "Layer", "Material", "Object", "OutsideInteriorWarning",
+           "PeriodicImages", "Prism", "Shape", "Slab", "Sphere", "dispersive", "fill_fraction",
+           "layouts", "material_grids", "node_coordinates", "objects_from_gds",
+           "periodic_images", "permittivity_grids", "polygonal"]

@@ -8,8 +8,8 @@ box holds each object with its images one period away
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
-from typing import Sequence
+from dataclasses import dataclass, field
+from typing import Optional, Sequence
 
 import torch
 
@@ -276,8 +276,13 @@ class PeriodicImages(Shape):
 
 @dataclass(frozen=True)
 class Object:
+    """A shape filled with a material. ``name`` says where it came from (a
+    GDS layer, say) in the messages about it; it takes no part in painting,
+    comparison or a checkpoint's description."""
+
     shape: Shape
     material: Dielectric
+    name: Optional[str] = field(default=None, compare=False)
 
 
 def periodic_images(obj: Object, periods: dict, shape, spacing) -> Object:
@@ -304,4 +309,4 @@ def periodic_images(obj: Object, periods: dict, shape, spacing) -> Object:
     shifts = [(x, y, z) for x in choices[0] for y in choices[1] for z in choices[2]]
     if shifts == [(0.0, 0.0, 0.0)]:
         return obj
-    return Object(PeriodicImages(obj.shape, tuple(shifts)), obj.material)
+    return Object(PeriodicImages(obj.shape, tuple(shifts)), obj.material, obj.name)
