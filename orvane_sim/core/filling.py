@@ -152,6 +152,7 @@ class Filling:
                      "smoothing has no sound weight for pole materials; smoothing='average' "
                      "gives the volume-weighted blend", " or ".join(sorted(staircased)))
         self.match_seams(grids)
+        self._extrude_into_layers(grids)
         if terms is not None:
             for axis in sorted(self.periodic_axes()):
                 for t in terms:
@@ -291,6 +292,37 @@ class Filling:
     def _match_seam(self, grid: torch.Tensor, axis: int) -> None:
         d = 1 + axis
         grid.select(d, grid.size(d) - 1).copy_(grid.select(d, 0))
+
+    def _extrude_into_layers(self, grids) -> None:
+        """Make the medium inside each absorbing layer invariant along the
+        layer's normal, in place: every node there takes what the first
+        interior node on its line holds. A layer is matched only to a medium
+        invariant along its normal: where an object ends inside one (a
+        sphere reaching into it), a mode trapped by the object with its
+        tail in the layer grows without bound, whatever the grading."""
+        place = self.placement
+        for axis, ((low, high), cells, start) in enumerate(zip(self.faces, place.shape,
+                                                               place.offset)):
+            n = self.shape[axis]
+            for component, trio in enumerate(grids):
+                spans = []  # (first, stop) of the layer's nodes, the interior node they take
+                if low:
+                    spans.append((0, low, low))
+                if high:
+                    last = cells - high - (1 if axis == component else 0)
+                    spans.append((last + 1, cells + 1, last))
+                for first, stop, edge in spans:
+                    lo, hi = max(first - start, 0), min(stop - start, n)
+                    for g in trio:
+                        plane = self._box_plane(g, axis, edge)
+                        if lo < hi:
+                            part = g.narrow(1 + axis, lo, hi - lo)
+                            part.copy_(plane.expand_as(part))
+
+    def _box_plane(self, grid: torch.Tensor, axis: int, index: int) -> torch.Tensor:
+        """The plane at box index ``index`` along ``axis`` of ``grid``
+        [B1, NX, NY, NZ] held here, one thick along ``axis``."""
+        return grid.narrow(1 + axis, index - self.placement.offset[axis], 1)
 
     def layer_depth(self, component: int) -> torch.Tensor:
         """float32 [NX, NY, NZ]: how deep each node of electric component

@@ -146,6 +146,24 @@ class SlabSimulation(Simulation):
         if self.rank == self.ranks - 1:
             grid.select(d, grid.size(d) - 1).copy_(plane)
 
+    def _box_plane(self, grid: torch.Tensor, axis: int, index: int) -> torch.Tensor:
+        # along the split axis the plane may be another slab's: the lowest
+        # rank that holds it sends it to all (every rank takes part)
+        if axis != self.axis or self.ranks == 1:
+            return super()._box_plane(grid, axis, index)
+        start, stop = self.placement.start_stop(axis)
+        holder = torch.tensor([self.rank if start <= index < stop else self.ranks],
+                              device=grid.device)
+        dist.all_reduce(holder, op=dist.ReduceOp.MIN)
+        shape = list(grid.shape)
+        shape[1 + axis] = 1
+        if self.rank == int(holder):
+            plane = grid.narrow(1 + axis, index - start, 1).contiguous()
+        else:
+            plane = grid.new_empty(shape)
+        dist.broadcast(plane, src=int(holder))
+        return plane
+
     def _split_axis_layers(self, N: int, L: int, grading: Grading) -> None:
         """Coefficients of the split axis: the curl terms by the box's index,
         and, where the slab reaches into a face's layer, layer slots that

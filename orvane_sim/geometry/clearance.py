@@ -5,8 +5,12 @@ belongs only as a straight continuation across a layer to the box's face,
 as a guide leaving the box does: the layer absorbs what the guide carries
 out. Anything else there (a device drawn about the origin and not moved
 into the box, a guide lying along a layer, a guide that stops inside one,
-a core below the bottom layer's edge) is painted as far as the box goes
-and absorbed by the layer: the simulation runs, of another structure.
+a core below the bottom layer's edge) is not what the box holds there:
+inside a layer every node takes the medium of the layer's inner edge on
+its line (a layer is matched only to a medium invariant along its normal,
+and an object ending inside one can make the run grow without bound), so
+the part in the layer is replaced by the object's cut at the edge carried
+to the face. The simulation runs, of another structure.
 ``stray_parts`` says which objects do that, and how far; the simulation
 warns with its messages when its objects are set
 (``OutsideInteriorWarning``).
@@ -176,7 +180,8 @@ def stray_parts(objects, shape, spacing, faces, periodic=()) -> list[str]:
                     f"{_label(obj, k)} reaches {reach:.4g} into the absorbing layer at the "
                     f"{where} ({thickness:.4g} thick, its inner edge at {'xyz'[a]} = "
                     f"{edge:.4g}){cut}, other than straight across it as a guide leaving "
-                    f"the box: the layer absorbs it. Move it into the interior (for a GDS "
+                    f"the box: inside the layer the box holds its cut at the layer's inner "
+                    f"edge carried to the face instead. Move it into the interior (for a GDS "
                     f"layout, objects_from_gds's offset=) or extend it straight through the "
                     f"layer")
     return messages
