@@ -32,8 +32,9 @@ and no features): the "× empty" column is a row's step over that one's.
 Per row and thread count (CPU: ``torch.set_num_threads``, with the
 driver's thread tuner off so that the count is the one asked for; CUDA:
 one row): the median over ``--repeats`` blocks of ``--steps`` steps (one
-``Simulation.step`` call each; a design block is one forward and one
-adjoint run) of the time per step, in interleaved rounds so that the
+``Simulation.step`` call each, rounded up to whole periods of the monitors
+that sum every k-th step, so that each block holds its share of their sums;
+a design block is one forward and one adjoint run) of the time per step, in interleaved rounds so that the
 machine's slow spells fall on every row alike; cell updates per second
 (cells × batch entries per step); and the share of each part of the step.
 
@@ -285,7 +286,18 @@ class SimRow:
         self.cells = math.prod(sim.shape) * math.prod(sim.batch)
 
     def block(self, steps: int) -> None:
-        self.sim.step(steps)
+        self.sim.step(whole_periods(self.sim, steps))
+
+
+def whole_periods(sim, steps: int) -> int:
+    """``steps`` rounded up to whole periods of the features (a monitor that
+    sums every k-th step has period k), so that every block holds its share
+    of their sums."""
+    sim.settle_monitors()
+    period = 1
+    for feature in list(sim.sources) + list(sim.monitors):
+        period = math.lcm(period, int(getattr(feature, "period", 1)))
+    return period * math.ceil(steps / period)
 
 
 class DesignRows:

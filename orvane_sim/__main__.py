@@ -5,6 +5,7 @@
     python3 -m orvane_sim mie [...]      a sphere's scattering against Mie theory
     python3 -m orvane_sim coupler [...]  a directional coupler from GDS: S-parameters
     python3 -m orvane_sim design [...]   a metagrating optimised through its gradient
+    python3 -m orvane_sim mmi [...]      gdsfactory's 1×2 splitter: S-parameters from its layout
     torchrun --nproc-per-node N -m orvane_sim [...]    the slab, split over N processes
 
 Arguments that name no demo (``--help``, ``--version``) go to the slab's.

@@ -1,4 +1,5 @@
-"""Random calls of all fifteen functions, well-formed or with one thing broken.
+"""Random calls of all fifteen functions and the anisotropic pass beside them,
+well-formed or with one thing broken.
 
 Each case starts from a random well-formed call (random sizes, random data,
 random strided layouts), then, with some probability, breaks one thing: a
@@ -194,6 +195,25 @@ def gen_dispersion(r):
 
     return Call("Update_E_Dispersion", args, WRITTEN, reference,
                 size_sources=("Ex", "Ey", "Ez", "Ex_prev", "Ey_prev", "Ez_prev"), tables=tables)
+
+
+def gen_anisotropic(r):
+    from test_anisotropy import NAMES, WRITTEN, problem
+
+    args = problem(B=sizes(r, 3, 1, 3), N=sizes(r, 3, 1, 5), M=r.randint(0, 40),
+                   seed=r.randrange(2**31))
+
+    def reference(a):
+        return _f64_dict(WRITTEN, ref.update_e_anisotropic(*(a[n] for n in NAMES)))
+
+    def tables(r, a):
+        # list entries that no node, batch entry or component has
+        name = r.choice(["nodes", "neighbours"])
+        a[name] = set_somewhere(r, a[name], r.choice([-1, 3, 65535, 2**31 - 1, -2**31]))
+        return name
+
+    return Call("Update_E_Anisotropic", args, WRITTEN, reference,
+                size_sources=("Ex", "Ey", "Ez", "nodes"), tables=tables)
 
 
 # ------------------------------------------------------------------ sources
@@ -444,6 +464,7 @@ GENERATORS = {
     "Monitor_Update_E": gen_monitor,
     "Trilinear_interpolation": gen_forward,
     "Trilinear_reverse_interpolation": gen_reverse,
+    "Update_E_Anisotropic": gen_anisotropic,
 }
 
 

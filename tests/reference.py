@@ -184,6 +184,76 @@ def update_e(Ex, Ey, Ez, Hx, Hy, Hz, cg1_x, cg1_y, cg1_z, cg2_x, cg2_y, cg2_z,
 
 
 # ---------------------------------------------------------------------------
+# Anisotropic pass
+
+
+def curl_increments(Hx, Hy, Hz, ce_x, ce_y, ce_z, N: Sequence[int]) -> List[torch.Tensor]:
+    """Float64 curl increment of each electric component over its whole
+    node grid ([B0, B1, NX, NY+1, NZ+1, B2] for x, ...), NaN at the nodes
+    the electric update does not compute (index 0 or N across the
+    component): C_c = ce[a1]·dH[a2]/da1 - ce[a2]·dH[a1]/da2, (c, a1, a2)
+    cyclic."""
+    H = [t.to(F64) for t in (Hx, Hy, Hz)]
+    ce = [c.to(F64) for c in (ce_x, ce_y, ce_z)]
+    B0, B1, B2 = H[0].size(0), H[0].size(1), H[0].size(5)
+    H = [h[:, :, : N[0], : N[1], : N[2]] for h in H]
+
+    def diff(h, axis):  # h[n] - h[n-1] at n = 1 .. N-1, placed at node n
+        n = N[axis]
+        return h.narrow(2 + axis, 1, n - 1) - h.narrow(2 + axis, 0, n - 1)
+
+    out = []
+    for c in range(3):
+        a1, a2 = (c + 1) % 3, (c + 2) % 3
+        shape = [B0, B1] + [n + (a != c) for a, n in enumerate(N)] + [B2]
+        full = torch.full(shape, NAN, dtype=F64)
+        if N[a1] > 1 and N[a2] > 1:
+            t1 = diff(H[a2], a1).narrow(2 + a2, 1, N[a2] - 1)
+            t2 = diff(H[a1], a2).narrow(2 + a1, 1, N[a1] - 1)
+            along = lambda v, a, first: v[first:N[a]].reshape([-1 if d == 2 + a else 1
+                                                               for d in range(6)])
+            value = along(ce[a1], a1, 1) * t1 - along(ce[a2], a2, 1) * t2
+            idx = [slice(None)] * 6
+            idx[2 + a1] = slice(1, N[a1])
+            idx[2 + a2] = slice(1, N[a2])
+            idx[2 + c] = slice(0, N[c])
+            full[tuple(idx)] = value
+        out.append(full)
+    return out
+
+
+def update_e_anisotropic(Ex, Ey, Ez, Hx, Hy, Hz, ce_x, ce_y, ce_z, nodes, neighbours, weights):
+    """Anisotropic pass. Returns float64 (Ex, Ey, Ez): each listed node
+    (b1, c, i, j, k) that the electric update computes gets, for every
+    (b0, b2), the sum over its eight couplings of weight times the curl
+    increment of the coupled node (component c+1 for the first four, c+2
+    for the others), where that node is one the electric update computes;
+    entries for other nodes, batch entries or components change nothing."""
+    E = [_f64(t) for t in (Ex, Ey, Ez)]
+    N = (Ex.size(2), Ey.size(3), Ez.size(4))
+    B0, B1, B2 = Ex.size(0), Ex.size(1), Ex.size(5)
+    C = [c[:B0, :, :, :, :, :B2] for c in curl_increments(Hx, Hy, Hz, ce_x, ce_y, ce_z, N)]
+
+    def computed(c, idx):
+        return all((0 <= n < N[a]) if a == c else (1 <= n < N[a]) for a, n in enumerate(idx))
+
+    for m in range(nodes.size(0)):
+        b1, c, *node = (int(v) for v in nodes[m, :5])
+        if not (0 <= b1 < B1 and 0 <= c <= 2 and computed(c, node)):
+            continue
+        total = torch.zeros(B0, B2, dtype=F64)
+        for n in range(8):
+            d = (c + 1 + n // 4) % 3
+            other = [int(v) for v in neighbours[m, n, :3]]
+            w = float(weights[m, n])
+            if w != 0.0 and computed(d, other):
+                total = total + w * C[d][:, b1, other[0], other[1], other[2], :]
+        i, j, k = node
+        E[c][:B0, b1, i, j, k, :B2] += total
+    return tuple(E)
+
+
+# ---------------------------------------------------------------------------
 # Dispersive pass
 
 C128 = torch.complex128

@@ -171,9 +171,9 @@ REFUSED = {
         _rewritten(lambda d: d["state"].update({"medium.acc1.0": torch.zeros(1)})), build,
         r"medium.acc1.0 is \(1,\) torch.float32 there"),
     "a growing entry grown across": (
-        _rewritten(lambda d: d["state"].update({"sources.1.line.Ex": torch.zeros(
-            2, d["state"]["sources.1.line.Ex"].shape[1], dtype=torch.complex128)})), build,
-        r"sources.1.line.Ex is \(2, \d+\) torch.complex128 there, \(1, \d+\)"),
+        _rewritten(lambda d: d["state"].update({"sources.1.line.fields": torch.zeros(
+            6, 2, d["state"]["sources.1.line.fields"].shape[2], dtype=torch.complex128)})),
+        build, r"sources.1.line.fields is \(6, 2, \d+\) torch.complex128 there, \(6, 1, \d+\)"),
     "a flipped bit": (_flipped, build, "is damaged: Ez does not match its checksum"),
     "other parameters": (
         lambda ck, other: ck,

@@ -76,14 +76,21 @@ def test_bloch_periodic_box_matches_one_process(ranks, axis, shape, tmp_path):
     assert float(fields[1][..., 1].abs().max()) > 1e-3 * scale
 
 
+# What a split run may differ by where a shape's anisotropic couplings (the
+# off-diagonal terms of smoothing="anisotropic") reach across a slab's end:
+# the cell two slabs share adds its two halves, one from each slab, in
+# another order than the one-process run's pass adds them (rounding).
+SLAB_END_COUPLINGS = 2e-6
+
+
 def features_run(axis: int = 0, slabs: bool = True, steps: int = 40, backend: str = "cpu"):
-    """A plain and two dispersive objects (a Drude one in the layers, where
-    it takes its stand-ins), a current box and a frequency monitor, all
-    across slab ends; returns the six fields and the monitor's sums (rank 0;
+    """A plain and two dispersive objects (a Drude one through the layers,
+    where it takes its stand-ins; the plain box ends inside them), a
+    current box and a frequency monitor, all across slab ends; returns the six fields and the monitor's sums (rank 0;
     None on the others)."""
     objects = [Object(Box((2.2, 1.5, 2.0), (11.6, 4.3, 9.4)), Dielectric(3.0)),
                Object(Sphere((7.4, 5.2, 6.1), 2.6), Lorentz(2.0, 1.5, 1.3, 0.1)),
-               Object(Box((-1.0, 7.6, 7.7), (15.0, 11.0, 13.0)), Drude(1.0, 1.5, 0.2))]
+               Object(Box((-1.0, 5.6, 7.7), (15.0, 11.0, 13.0)), Drude(1.0, 1.5, 0.2))]
     box = dict(layers=3, objects=objects, backend=backend)
     sim = SlabSimulation((14, 10, 12), axis=axis, **box) if slabs else \
         Simulation((14, 10, 12), **box)
@@ -96,7 +103,9 @@ def features_run(axis: int = 0, slabs: bool = True, steps: int = 40, backend: st
     return None if fields is None else (fields, sums)
 
 
-@pytest.mark.parametrize("ranks, axis", [(2, 0), (3, 1), (2, 2)])
+# (4, 1): the first slab lies inside the low y layer, whose medium comes
+# from the next slab's plane at the layer's inner edge
+@pytest.mark.parametrize("ranks, axis", [(2, 0), (3, 1), (2, 2), (4, 1)])
 def test_objects_sources_and_monitors_over_ranks_match_one_process(ranks, axis, tmp_path):
     ref_fields, ref_sums = features_run(slabs=False)
     fields, sums = spawn_run(features_run, ranks, str(tmp_path / "out.pt"), timeout=90.0,
@@ -149,7 +158,10 @@ def test_plane_wave_and_flux_plane_over_ranks_match_one_process(ranks, axis, blo
     print(f"plane wave ({'Bloch' if bloch else 'margins'}) over {ranks} ranks along axis "
           f"{axis}: largest difference {worst:.3e} in the fields, {worst_flux:.3e} in the "
           f"flux plane's spectra")
-    assert scale > 0 and worst == 0
+    # bit for bit, but for the rounding of the shared cells' sums where the
+    # sphere's anisotropic couplings reach across a slab's end (the Bloch
+    # runs: the sphere lies across the x seam)
+    assert scale > 0 and worst <= (SLAB_END_COUPLINGS * scale if bloch else 0)
     # the plane's sums are added over the ranks, in another order
     assert flux_scale > 0 and worst_flux <= 1e-6 * flux_scale
 
@@ -179,8 +191,12 @@ def test_total_field_and_flux_boxes_over_ranks_match_one_process(ranks, axis, tm
     got, power, far = spawn_run(open_space_run, ranks, str(tmp_path / "out.pt"), timeout=90.0,
                                 axis=axis)
     scale = max(float(f.abs().max()) for f in ref)
-    assert scale > 0 and largest_difference(got, ref) == 0
-    torch.testing.assert_close(power, ref_power, rtol=1e-5, atol=0)
+    worst = largest_difference(got, ref)
+    print(f"open space over {ranks} ranks along axis {axis}: largest difference "
+          f"{worst / scale:.1e} of the largest field")
+    # the sphere's anisotropic couplings across a slab's end: rounding
+    assert scale > 0 and worst <= SLAB_END_COUPLINGS * scale
+    torch.testing.assert_close(power, ref_power, rtol=SLAB_END_COUPLINGS, atol=0)
     for a, b in zip(far, ref_far):
         torch.testing.assert_close(a, b, rtol=1e-5, atol=1e-6 * float(b.abs().max()))
 

@@ -19,7 +19,7 @@ LAYERS = [
     ("monitors", "distributed"),
     ("sources",),
     ("circuits", "reference"),
-    ("design",),
+    ("design", "gdsfactory"),
     ("demos",),
 ]
 RANK = {folder: rank for rank, row in enumerate(LAYERS) for folder in row}

@@ -29,6 +29,8 @@ TABLE = {
     "Monitor_Update_E": ([T] * 10, "None"),
     "Trilinear_interpolation": ([T] * 7 + [BOOL], T),
     "Trilinear_reverse_interpolation": ([T] * 7, T),
+    # the addition beside the fifteen
+    "Update_E_Anisotropic": ([T] * 12, "None"),
 }
 DOCSTRINGS = {name: name for name in TABLE} | {"Mat_average": "Average sampling for index"}
 # How the binding layer spells the types (it writes int as typing.SupportsInt
@@ -41,7 +43,7 @@ def module(request):
     return __import__(request.param)
 
 
-def test_all_fifteen_functions_are_registered_in_table_order_and_nothing_else(module):
+def test_the_fifteen_functions_and_the_addition_are_registered_in_table_order_alone(module):
     assert [n for n in vars(module) if not n.startswith("__")] == list(TABLE)
     assert module.__doc__ is None
 

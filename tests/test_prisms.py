@@ -3,6 +3,7 @@ sloped sidewalls fill the volumes they should, and a layout drawn to a file
 comes back as the objects it was drawn from."""
 import math
 import re
+import warnings
 from pathlib import Path
 
 import pytest
@@ -13,6 +14,7 @@ gdstk = pytest.importorskip("gdstk")
 
 from orvane_sim import Box, Dielectric, Object, Prism, Simulation  # noqa: E402
 from orvane_sim.geometry import Layer, fill_fraction, objects_from_gds  # noqa: E402
+from orvane_sim.geometry.clearance import OutsideInteriorWarning  # noqa: E402
 from orvane_sim.geometry.layouts import directional_coupler, straight_waveguide  # noqa: E402
 
 F64 = torch.float64
@@ -192,6 +194,9 @@ def wg(tmp_path_factory):
      "layer_map"),
     (lambda wg: objects_from_gds(wg, {}, cell="coupler"), ValueError, "cell: no cell named"),
     (lambda wg: objects_from_gds(wg, {}, unit=0), ValueError, "unit"),
+    (lambda wg: objects_from_gds(wg, {}, cell=0), TypeError, "cell must be a cell's name"),
+    *[(lambda wg, o=offset: objects_from_gds(wg, {}, offset=o), ValueError,
+       "offset must be two finite lengths") for offset in [(1.0,), (1.0, math.nan), "xy", None]],
 ])
 def test_bad_arguments_are_named(call, error, match, wg):
     with pytest.raises(error, match=match):
@@ -205,3 +210,102 @@ def test_readme_layout_example_runs(tmp_path, monkeypatch):
     scope: dict = {}
     exec(code.group(1), scope)
     assert scope["sim"].permittivity()[0].max() > 10
+
+
+def library_of(*names, refers=False):
+    """A library of the cells ``names``, each holding a 1 × 0.5 rectangle on
+    layer (1, 0) at x = its position in the list; gdsfactory's settings
+    cell holds none and, where it ``refers`` (as gdsfactory 9 writes it),
+    refers to each of the others (so that it is the one top-level cell)."""
+    library = gdstk.Library()
+    cells = {name: library.new_cell(name) for name in names}
+    for k, (name, cell) in enumerate(cells.items()):
+        if name != "$$$CONTEXT_INFO$$$":
+            cell.add(gdstk.rectangle((k, 0), (k + 1, 0.5), layer=1))
+            if refers:
+                cells["$$$CONTEXT_INFO$$$"].add(gdstk.Reference(cell))
+    return library
+
+
+SILICA_LAYER = {(1, 0): Layer(Dielectric(2.1), 0.0, 0.2)}
+CONTEXT = ["$$$CONTEXT_INFO$$$", "mmi1x2"]
+CELLS = {
+    "gdsfactory's settings cell aside": (CONTEXT, False, None, 1.0),
+    "gdsfactory 9's, referring to it": (CONTEXT, True, None, 1.0),
+    "named beside the settings cell": (CONTEXT, False, "mmi1x2", 1.0),
+    "named among two": (["a", "b"], False, "b", 1.0),
+    "two unnamed": (["a", "b"], False, None,
+                    r"the layout has 2 top-level cells \(a, b\); name one"),
+    "two beside the settings cell": (CONTEXT + ["b"], True, None,
+                                     r"2 top-level cells besides gdsfactory's \$\$\$CONTEXT_INFO"
+                                     r"\$\$\$ \(mmi1x2, b\); name one"),
+    "settings cell alone": (CONTEXT[:1], False, None, r"0 top-level cells besides"),
+}
+
+
+@pytest.mark.parametrize("names, refers, cell, found", CELLS.values(), ids=CELLS.keys())
+def test_the_cell_is_the_one_named_or_the_one_beside_gdsfactorys_settings(names, refers, cell,
+                                                                         found, tmp_path):
+    path = tmp_path / "layout.gds"
+    library_of(*names, refers=refers).write_gds(path)
+    if isinstance(found, str):
+        with pytest.raises(ValueError, match=found):
+            objects_from_gds(path, SILICA_LAYER, cell=cell)
+        return
+    (obj,) = objects_from_gds(path, SILICA_LAYER, cell=cell)
+    assert obj.shape.bounds()[0] == pytest.approx((found, found + 1.0))
+    assert obj.name == f"layer 1/0 of cell {names[-1]!r}"
+
+
+@pytest.mark.parametrize("unit, offset, want", [
+    (1.0, (2.0, -1.5), [(1.0, 3.0), (-1.75, -1.25)]),
+    (10.0, (2.0, -1.5), [(-8.0, 12.0), (-4.0, 1.0)]),  # scaled, then moved
+])
+def test_an_offset_moves_the_layout_in_box_units(unit, offset, want, wg):
+    (obj,) = objects_from_gds(wg, SILICA_LAYER, unit=unit, offset=offset)
+    assert sum(obj.shape.bounds()[:2], ()) == pytest.approx(sum(want, ()))
+
+
+# A 4 × 3 × 2 box with layers 0.5 thick (interior 0.5 .. 3.5, 0.5 .. 2.5,
+# 0.5 .. 1.5), and where each layout lands in it: a warning names the face,
+# how deep into its layer the object reaches and how far past the box.
+PLACED = {
+    "guide through both x layers": ("guide", (2.0, 1.5), (0.9, 1.1), None),
+    "guide at the origin, cut along its length": ("guide", (0.0, 0.0), (0.9, 1.1),
+                                                  r"reaches 0\.5 into the absorbing layer at "
+                                                  r"the low y face .* and 0\.25 past the box"),
+    "guide stopping in a layer": ("stub", (2.0, 1.5), (0.9, 1.1),
+                                  r"reaches 0\.25 into the absorbing layer at the high x face"),
+    "device body at the origin": ("mmi", (0.0, 0.0), (0.9, 1.1),
+                                  r"reaches 0\.5 into the absorbing layer at the low y face .* "
+                                  r"and 0\.6 past the box"),
+    "core below the interior": ("guide", (2.0, 1.5), (-0.11, 0.11),
+                                r"reaches 0\.5 into the absorbing layer at the low z face .* "
+                                r"and 0\.11 past"),
+    "within half a cell of the edge": ("edge", (2.0, 1.5), (0.9, 1.1), None),
+    "slab drawn over the whole box": ("slab", (2.0, 1.5), (0.9, 1.1), None),
+}
+DRAWN = {"guide": [(-3.0, -0.25), (3.0, -0.25), (3.0, 0.25), (-3.0, 0.25)],
+         "stub": [(-3.0, -0.25), (1.75, -0.25), (1.75, 0.25), (-3.0, 0.25)],
+         "mmi": [(-1.0, -0.6), (1.0, -0.6), (1.0, 0.6), (-1.0, 0.6)],
+         "edge": [(-1.54, -0.25), (1.54, -0.25), (1.54, 0.25), (-1.54, 0.25)],
+         "slab": [(-3.0, -3.0), (3.0, -3.0), (3.0, 3.0), (-3.0, 3.0)]}
+
+
+@pytest.mark.parametrize("drawn, offset, heights, warning", PLACED.values(), ids=PLACED.keys())
+def test_a_layout_reaching_into_the_layers_is_warned_of_by_layer(drawn, offset, heights,
+                                                                warning):
+    library = gdstk.Library()
+    library.new_cell("device").add(gdstk.Polygon(DRAWN[drawn]))
+    guides = objects_from_gds(library, {(0, 0): Layer(Dielectric(12.0), *heights)},
+                              offset=offset)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        Simulation(size=(4.0, 3.0, 2.0), resolution=10, layer_thickness=0.5, objects=guides)
+    said = [str(w.message) for w in caught if issubclass(w.category, OutsideInteriorWarning)]
+    if warning is None:
+        assert said == []
+    else:
+        assert all(m.startswith("object 0 (layer 0/0 of cell 'device')") for m in said)
+        assert any(re.search(warning, m) for m in said), said
+        assert caught[0].filename == __file__  # the caller's line, not the package's

@@ -172,7 +172,8 @@ fuzz() {
 }
 
 # memcheck: every device access of every kernel inside its allocation, on
-# random calls (well-formed and broken ones) over all fifteen functions.
+# random calls (well-formed and broken ones) over all fifteen functions and the
+# anisotropic pass beside them.
 memcheck() {
   local sanitize="compute-sanitizer --error-exitcode 3 --print-limit 20"
   $sanitize --tool memcheck "$PY" tests/fuzz.py --backend cuda --cases 300 --seed "$seed" &&

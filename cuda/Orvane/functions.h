@@ -6,6 +6,7 @@
 
 #include <torch/extension.h>
 
+#include "anisotropy.h"
 #include "boundary.h"
 #include "dispersion.h"
 #include "fields.h"
@@ -34,6 +35,8 @@ void define_functions(pybind11::module_& m) {
   m.def("Trilinear_interpolation", &trilinear_interpolation<L>, "Trilinear_interpolation");
   m.def("Trilinear_reverse_interpolation", &trilinear_reverse_interpolation<L>,
         "Trilinear_reverse_interpolation");
+  // Additions beside the fifteen, after them so that the table keeps its order.
+  m.def("Update_E_Anisotropic", &update_e_anisotropic<L>, "Update_E_Anisotropic");
 }
 
 }  // namespace orvane

@@ -13,13 +13,17 @@ class CrossSection(NamedTuple):
     """A plane of a simulation as ``solve_modes`` takes it: ``eps`` the three
     permittivities (float64) in the turned frame, ``spacing`` (db, dc),
     ``boundary`` per turned axis, ``dz`` the spacing along the normal and
-    ``dt`` the simulation's time step (pass both for the grid's own mode)."""
+    ``dt`` the simulation's time step (pass both for the grid's own mode),
+    and ``couplings``, the off-diagonal entries of the inverse permittivity
+    between the plane's E_b and E_c nodes where the simulation has them
+    (smoothing="anisotropic"; ``solve_modes``' form), or None."""
 
     eps: tuple[torch.Tensor, torch.Tensor, torch.Tensor]
     spacing: tuple[float, float]
     boundary: tuple[str, str]
     dz: float
     dt: float
+    couplings: tuple | None = None
 
 
 def _whole_plane(place, g: torch.Tensor, a: int, node: int) -> torch.Tensor:
@@ -114,4 +118,96 @@ def plane_permittivity(sim, axis: int, node: int, b1: int = 0) -> CrossSection:
     eps = (cut(b, True, False), cut(c, False, True), cut(a, False, False))
     h = sim.spacing
     boundary = tuple("periodic" if t in periodic else "pec" for t in (b, c))
-    return CrossSection(eps, (h[b], h[c]), boundary, h[a], sim.dt)
+    return CrossSection(eps, (h[b], h[c]), boundary, h[a], sim.dt,
+                        plane_couplings(sim, axis, node, b1))
+
+
+def plane_couplings(sim, axis: int, node: int, b1: int = 0):
+    """The couplings of the anisotropic pass (``core.anisotropy``) between
+    E_b and E_c nodes on the plane ``node`` along ``axis``, in the turned
+    frame as ``solve_modes`` takes them: (E_b nodes [m, 2], E_c nodes
+    [m, 2], values [m]), each pair once (from E_b's rows, the nodes that are
+    unknowns of their own: along a periodic axis E_b's last cell is its
+    first one's image); None where the simulation has none. The couplings
+    with E_a, which a guide invariant along the normal does not have, are
+    left out. On slabs the plane's couplings are those of the slab that
+    holds it."""
+    p = getattr(sim, "anisotropy", None)
+    if p is None:
+        return None
+    a, b, c = axis, (axis + 1) % 3, (axis + 2) % 3
+    place = sim.placement
+    local = node - place.start_stop(a)[0]
+    if local == 0 and a in sim.periodic_axes() and a != place.axis:
+        local = sim.shape[a] - 1  # the ghost plane is its image's
+    nodes, neighbours, weights = (t.cpu() for t in (p.nodes, p.neighbours, p.weights))
+    rows = (nodes[:, 0] == b1) & (nodes[:, 1] == b) & (nodes[:, 2 + a] == local)
+    for t in sim.periodic_axes():
+        if t == b and t != place.axis:
+            rows &= nodes[:, 2 + b] < sim.shape[b] - 1
+    block = 0 if c == (b + 1) % 3 else 4  # E_c's four of the eight
+    offset = [place.start_stop(t)[0] for t in range(3)]
+    ex, ey, value = [], [], []
+    for n in range(block, block + 4):
+        used = rows & (weights[:, n] != 0)
+        if not bool(used.any()):
+            continue
+        mine, theirs = nodes[used, 2:].long(), neighbours[used, n].long()
+        if c in sim.periodic_axes() and c != place.axis:  # E_c's last cell: its first
+            theirs[:, c] = torch.where(theirs[:, c] == sim.shape[c] - 1, 0, theirs[:, c])
+        ex.append(torch.stack([mine[:, b] + offset[b], mine[:, c] + offset[c]], 1))
+        ey.append(torch.stack([theirs[:, b] + offset[b], theirs[:, c] + offset[c]], 1))
+        value.append(weights[used, n].double())
+    if not ex:
+        return None
+    return torch.cat(ex), torch.cat(ey), torch.cat(value)
+
+
+def cladding_index(eps: torch.Tensor, spacing, cladding, frequencies) -> torch.Tensor | None:
+    """The cladding's index around a cross-section, per frequency [F]
+    (float64), or None where no edge is cladding.
+
+    eps [Nb+1, Nc+1]: the permittivity at the nodes, edges included (a
+    cross-section's ε of E_a); spacing (db, dc); cladding: four flags, for
+    the edges at b = 0, b = Nb, c = 0 and c = Nc, whether that edge is
+    cladding (not a conducting or periodic face of the box).
+
+    The index is the highest that a wave guided by the material along a
+    cladding edge alone can have: for each such edge, the largest root of
+    the one-dimensional scalar (TE-like) slab problem u'' + k0² ε u = n² k0² u
+    on its nodes, ends free (so that a uniform edge gives its own index
+    exactly). An edge through one material gives that material's index; an
+    edge that crosses a rib's slab, or a layer of a stack, gives the slab's
+    own mode index, which a rib's guided mode lies above; the largest index
+    on the edge would count every rib mode unguided. A mode at or below
+    this index leaks into the cladding on an open boundary: on the solver's
+    conducting one it is a mode of the box, not of the guide."""
+    import numpy as np
+    from scipy.linalg import eigvalsh_tridiagonal
+
+    grid = eps.detach().to(torch.float64).cpu().numpy()
+    lines = []
+    for flag, line, h in zip(cladding, (grid[0, :], grid[-1, :], grid[:, 0], grid[:, -1]),
+                             (spacing[1], spacing[1], spacing[0], spacing[0])):
+        if flag:
+            lines.append((np.asarray(line), h))
+    if not lines:
+        return None
+    nu = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
+    out = np.zeros(len(nu))
+    for f, v in enumerate(nu):
+        k2 = (2 * np.pi * v) ** 2
+        best = 0.0
+        for line, h in lines:
+            if len(line) == 1 or np.ptp(line) == 0:
+                best = max(best, float(line.max()))
+                continue
+            # the second difference with free ends: symmetric, and zero on a constant
+            ends = np.ones(len(line))
+            ends[[0, -1]] = 0.5
+            diagonal = k2 * line - 2 * ends / h**2
+            top = eigvalsh_tridiagonal(diagonal, np.full(len(line) - 1, 1 / h**2),
+                                       select="i", select_range=(len(line) - 1, len(line) - 1))
+            best = max(best, float(top[0]) / k2)
+        out[f] = np.sqrt(best)
+    return torch.from_numpy(out)

@@ -44,6 +44,20 @@ a simulation's sub-cell smoothing gives (``Simulation.permittivity``). The
 material is taken as lossless and non-dispersive: real ε > 0, the same at
 every frequency asked for.
 
+The full smoothed tensor. Where the simulation couples each E node to the
+other transverse component's nodes around it (``core.anisotropy``: the
+off-diagonal entries of the inverse permittivity, in the plane of a guide
+invariant along z), the transverse E is K d, K = diag(1/ε) + those
+couplings (symmetric positive definite) and d the transverse D; with P =
+CᵀC and Q = G εz⁻¹ Gᵀ the problem becomes
+
+    (ω̃² − P K − Q) d = β̃² K d,
+
+solved for d by shift-invert Arnoldi on (A − σK)⁻¹ K, e = K d. Without
+couplings K d = e/ε and it is the problem above. Its left eigenvector is
+(ω̃² − K P) d, which is again (Hy, −Hx) up to a factor (C G = 0), so the
+group index below holds with D = d.
+
 Boundaries, per transverse axis: "pec", perfectly conducting edges at nodes
 0 and N (the tangential E there is zero: Ey and Ez on x-edges, Ex and Ez on
 y-edges), or "periodic", one period of N cells whose node N is node 0 again
@@ -147,7 +161,11 @@ class Modes:
     the share of Σ|Ex|² in Σ(|Ex|² + |Ey|²): near 1 for a mode polarised
     along x, near 0 along y. ``spacing`` (dx, dy), ``dz`` and ``dt``: the
     grid they were solved on, in length and time units (dz and dt None: the
-    continuous limit along z and in time).
+    continuous limit along z and in time). ``energy_fraction`` [F, count]:
+    the share of the transverse electric energy that Ex holds,
+    Σ ε|Ex|² / Σ (ε|Ex|² + ε|Ey|²), each field at its own nodes with its own
+    permittivity (the cells are all of one area); the ports tell TE from TM
+    by it.
     """
 
     frequencies: torch.Tensor
@@ -163,6 +181,7 @@ class Modes:
     spacing: tuple[float, float]
     dz: float | None
     dt: float | None
+    energy_fraction: torch.Tensor | None = None
 
     @property
     def beta(self) -> torch.Tensor:
@@ -238,25 +257,58 @@ def _dot(a: np.ndarray, b: np.ndarray) -> float:
     return float(np.sum(a.real * b.real + a.imag * b.imag))
 
 
-def _eigen(A, count: int, sigma: float, start: np.ndarray):
-    """The ``count`` eigenpairs of A nearest sigma (values [count], vectors
-    [n, count], complex), by Arnoldi on (A - sigma)⁻¹ from ``start``."""
+def _eigen(A, count: int, sigma: float, start: np.ndarray, M=None):
+    """The ``count`` eigenpairs of A x = w M x (M the identity if None)
+    nearest sigma (values [count], vectors [n, count], complex), by Arnoldi
+    on (A - sigma M)⁻¹ M from ``start``."""
     n = A.shape[0]
     if n < DENSE_LIMIT or count >= n - 1:
-        w, v = scipy.linalg.eig(A.toarray())
+        w, v = scipy.linalg.eig(A.toarray(), None if M is None else M.toarray())
         order = np.argsort(np.abs(w - sigma))[:count]
         return w[order], v[:, order]
+    M = sp.identity(n, format="csc") if M is None else M.tocsc()
     # the minimum-degree order fills in about half what COLAMD does here
-    lu = spla.splu((A - sigma * sp.identity(n, format="csc")).tocsc(),
-                   permc_spec="MMD_AT_PLUS_A")
-    inverse = spla.LinearOperator((n, n), matvec=lu.solve, dtype=np.float64)
+    lu = spla.splu((A - sigma * M).tocsc(), permc_spec="MMD_AT_PLUS_A")
+    inverse = spla.LinearOperator((n, n), matvec=lambda x: lu.solve(M @ x), dtype=np.float64)
     theta, v = spla.eigs(inverse, k=count, which="LM", v0=start, tol=ARNOLDI_TOLERANCE)
     return sigma + 1.0 / theta, v
 
 
+def _inverse_permittivity(ax: _Axis, ay: _Axis, Nx: int, Ny: int, eps_e: np.ndarray,
+                          couplings) -> sp.csr_matrix:
+    """K over the transverse unknowns: 1/ε on the diagonal and the couplings
+    between Ex and Ey nodes off it, both ways."""
+    ex, ey, value = (np.asarray(t.detach().cpu() if isinstance(t, torch.Tensor) else t)
+                     for t in couplings)
+    ex, ey = ex.reshape(-1, 2).astype(np.int64), ey.reshape(-1, 2).astype(np.int64)
+    value = value.reshape(-1).astype(np.float64)
+    nex = Nx * ay.nodes
+    col_x = ay.node_index(Ny + 1)  # Ex's node along y -> unknown (-1: an edge)
+    row_y = ax.node_index(Nx + 1)
+    ok = (ex[:, 0] >= 0) & (ex[:, 0] < Nx) & (ex[:, 1] >= 0) & (ex[:, 1] <= Ny) & \
+        (ey[:, 0] >= 0) & (ey[:, 0] <= Nx) & (ey[:, 1] >= 0) & (ey[:, 1] < Ny)
+    ex, ey, value = ex[ok], ey[ok], value[ok]
+    jx, iy = col_x[ex[:, 1]], row_y[ey[:, 0]]
+    ok = (jx >= 0) & (iy >= 0)
+    a = ex[ok, 0] * ay.nodes + jx[ok]
+    b = nex + iy[ok] * Ny + ey[ok, 1]
+    n = eps_e.size
+    off = sp.coo_matrix((value[ok], (a, b)), shape=(n, n))
+    return (sp.diags(1.0 / eps_e) + off + off.T).tocsr()
+
+
+def _lowest_bound(K) -> float:
+    """A lower bound of K's eigenvalues (Gershgorin's), above zero."""
+    K = sp.csr_matrix(K)
+    diag = K.diagonal()
+    rows = np.asarray(abs(K).sum(1)).ravel() - np.abs(diag)
+    return max(float((diag - rows).min()), 1e-3 * float(diag.min()))
+
+
 def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int = 1,
                 dz: float | None = None, dt: float | None = None,
-                guess_index: float | None = None, boundary="pec") -> Modes:
+                guess_index: float | None = None, boundary="pec",
+                couplings=None) -> Modes:
     """The ``count`` modes of highest effective index of a cross-section at
     each of ``frequency`` (one ν or several; ω = 2πν).
 
@@ -267,7 +319,12 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     the grid's own mode (either may be given alone; None is continuous).
     guess_index: look for the modes nearest this effective index instead
     of below the highest index present. boundary: "pec" or "periodic", or
-    one per axis (x, y).
+    one per axis (x, y). couplings: the off-diagonal entries of the inverse
+    permittivity between Ex and Ey nodes, (ex [m, 2], ey [m, 2], value [m])
+    (an Ex node (i, j) of [Nx, Ny+1], an Ey node of [Nx+1, Ny], the entry
+    of K between them, once per pair: K is symmetric), or None; pairs with
+    a node on a conducting edge are left out, and along a periodic axis
+    node N is node 0.
 
     Raises ValueError where fewer than ``count`` modes propagate (β̃² <= 0),
     or a mode's β̃ lies past the grid's largest, 2/dz.
@@ -308,6 +365,7 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
         raise ValueError(f"frequencies must be positive, got {frequency!r}")
     eps_e, B, C, G, Zinv = _operators(ax, ay, eps_x, eps_y, eps_z)
     n = B.shape[0]
+    K = None if couplings is None else _inverse_permittivity(ax, ay, Nx, Ny, eps_e, couplings)
     if count > n:
         raise ValueError(f"count {count} is more than this cross-section's {n} unknowns")
     Eps = sp.diags(eps_e)
@@ -316,6 +374,7 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     neff = np.zeros((F, count))
     ng = np.zeros((F, count))
     pol = np.zeros((F, count))
+    energy = np.zeros((F, count))
     fields = {k: [] for k in ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz")}
     rows_ex, cols_ex = np.arange(Nx), ay.node_index(Ny + 1)
     rows_ey, cols_ey = ax.node_index(Nx + 1), np.arange(Ny)
@@ -342,9 +401,15 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
             sigma = target**2
         else:
             # just above the largest β̃² any mode can have
-            sigma = wt**2 * eps_e.max() * (1 + 1e-6)
-        A = (wt**2 * Eps + B).tocsc()
-        w, vec = _eigen(A, count, sigma, start)
+            top = eps_e.max() if K is None else max(eps_e.max(), 1 / _lowest_bound(K))
+            sigma = wt**2 * top * (1 + 1e-6)
+        if K is None:
+            A = (wt**2 * Eps + B).tocsc()
+            w, vec = _eigen(A, count, sigma, start)
+        else:
+            # for d, the transverse D; the E of each mode is K d
+            A = (wt**2 * sp.identity(n) - C.T @ C @ K - G @ Zinv @ G.T).tocsc()
+            w, vec = _eigen(A, count, sigma, start, K)
         # the next frequency starts from these modes, with some of every
         # other direction kept in
         start = np.real(vec).sum(1)
@@ -363,9 +428,10 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
         else:
             beta = bt
         for m in range(count):
-            e = vec[:, m]
-            # Ez = εz⁻¹ Gᵀ ε e / (iβ̃); (Hy, -Hx) = (iβ̃ e - G Ez) / (iω̃); Hz = C e / (iω̃)
-            ez = Zinv @ (G.T @ (eps_e * e)) / (1j * bt[m])
+            e = vec[:, m] if K is None else K @ vec[:, m]
+            d = eps_e * e if K is None else vec[:, m]
+            # Ez = εz⁻¹ Gᵀ D / (iβ̃); (Hy, -Hx) = (iβ̃ e - G Ez) / (iω̃); Hz = C e / (iω̃)
+            ez = Zinv @ (G.T @ d) / (1j * bt[m])
             t = (1j * bt[m] * e - G @ ez) / (1j * wt)
             hz = (C @ e) / (1j * wt)
             power = 0.5 * _dot(t, e) * dx * dy
@@ -375,8 +441,8 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
             mag = np.abs(e)
             ref = int(np.argmax(mag >= (1 - PHASE_TOLERANCE) * mag.max()))
             scale = np.conj(e[ref]) / abs(e[ref]) / math.sqrt(power)
-            e, ez, t, hz = e * scale, ez * scale, t * scale, hz * scale
-            S = _dot(t, eps_e * e) / _dot(t, e)  # dβ̃²/dω̃²
+            e, ez, t, hz, d = e * scale, ez * scale, t * scale, hz * scale, d * scale
+            S = _dot(t, d) / _dot(t, e)  # dβ̃²/dω̃²
             group = S * wt / bt[m]
             if dt is not None:
                 group *= math.cos(omega * dt / 2)
@@ -386,6 +452,8 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
             ng[f, m] = group
             px = np.sum(np.abs(e[:nex]) ** 2)
             pol[f, m] = px / np.sum(np.abs(e) ** 2)
+            stored = eps_e * np.abs(e) ** 2
+            energy[f, m] = stored[:nex].sum() / stored.sum()
             # H and Ez half a cell along +z from the plane on the grid
             shift = np.exp(0.5j * beta[m] * dz) if dz is not None else 1.0
             ex_u = e[:nex].reshape(Nx, ay.nodes)
@@ -406,4 +474,4 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     return Modes(torch.from_numpy(nu.copy()), torch.from_numpy(neff), torch.from_numpy(ng),
                  torch.from_numpy(pol), *(stack(k) for k in ("Ex", "Ey", "Ez", "Hx", "Hy",
                                                             "Hz")),
-                 (dx, dy), dz, dt)
+                 (dx, dy), dz, dt, torch.from_numpy(energy))

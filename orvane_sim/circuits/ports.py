@@ -37,12 +37,13 @@ from typing import Sequence
 
 import torch
 
-from ..core.descriptions import recorded
+from ..core.descriptions import recorded, settled
+from ..core.steptables import StepTable
 from ..grid import positions
 from ..grid.arguments import (count, frequencies as checked_frequencies,
                               waveform as checked_waveform)
 from ..monitors.flux import FluxRectangle, _turned
-from ..sources.waveforms import Waveform, gaussian, slot_factor
+from ..sources.waveforms import Waveform, band_edge, gaussian, slot_factor
 
 C64 = torch.complex64
 
@@ -55,27 +56,89 @@ def _pad(t: torch.Tensor, dim: int) -> torch.Tensor:
     return torch.cat([t, t.new_zeros(shape)], dim)
 
 
-def rectangle_modes(sim, a: int, node: int, lo, hi, frequencies, count: int):
-    """The modes of the rectangle lo .. hi (normal to ``a``) on the
-    cross-section at ``node``, and its permittivities."""
+def rectangle_section(sim, a: int, node: int, lo, hi):
+    """The permittivities of the rectangle lo .. hi (normal to ``a``) on
+    the cross-section at ``node``, the cross-section, and the couplings
+    (the off-diagonal entries of the inverse permittivity between E_b and
+    E_c) moved to the rectangle's corner, ``solve_modes``' form; None
+    without."""
     from .cross_section import plane_permittivity
-    from .modes import solve_modes
 
     b, c = (a + 1) % 3, (a + 2) % 3
     b0, b1, c0, c1 = lo[b], hi[b], lo[c], hi[c]
     cs = plane_permittivity(sim, a, node)
     eps = (cs.eps[0][b0:b1, c0:c1 + 1], cs.eps[1][b0:b1 + 1, c0:c1],
            cs.eps[2][b0:b1 + 1, c0:c1 + 1])
-    return solve_modes(eps, cs.spacing, frequencies, count=count, dz=cs.dz, dt=cs.dt), eps
+    couplings = None
+    if cs.couplings is not None:  # moved to the rectangle's corner
+        ex, ey, value = cs.couplings
+        corner = torch.tensor([b0, c0])
+        couplings = (ex - corner, ey - corner, value)
+    return eps, cs, couplings
 
 
-def plane_mode(M, m: int):
+def rectangle_modes(sim, a: int, node: int, lo, hi, frequencies, count: int):
+    """The modes of the rectangle lo .. hi (normal to ``a``) on the
+    cross-section at ``node``, its permittivities and its couplings
+    (``rectangle_section``)."""
+    from .modes import solve_modes
+
+    eps, cs, couplings = rectangle_section(sim, a, node, lo, hi)
+    return solve_modes(eps, cs.spacing, frequencies, count=count, dz=cs.dz, dt=cs.dt,
+                       couplings=couplings), eps, couplings
+
+
+def _coupled(Hb, Hc, Db, Dc, couplings):
+    """Hb - K_cb Dc and Hc - K_bc Db: the couplings between E_b nodes
+    ([nb, nc+1], where Dc lies) and E_c nodes ([nb+1, nc], where Db lies)
+    that fall inside the profiles."""
+    ex, ey, value = (t.cpu() for t in couplings)
+    ok = ((ex[:, 0] >= 0) & (ex[:, 0] < Dc.shape[0]) & (ex[:, 1] >= 0) & (ex[:, 1] < Dc.shape[1])
+          & (ey[:, 0] >= 0) & (ey[:, 0] < Db.shape[0]) & (ey[:, 1] >= 0)
+          & (ey[:, 1] < Db.shape[1]))
+    ex, ey, value = ex[ok], ey[ok], value[ok].to(Db.dtype)
+    Hb, Hc = Hb.clone(), Hc.clone()
+    Hb.index_put_((ey[:, 0], ey[:, 1]), -value * Dc[ex[:, 0], ex[:, 1]], accumulate=True)
+    Hc.index_put_((ex[:, 0], ex[:, 1]), -value * Db[ey[:, 0], ey[:, 1]], accumulate=True)
+    return Hb, Hc
+
+
+def plane_mode(M, m):
     """Mode ``m``'s transverse E_b, E_c, H_b, H_c [F, ., .] on its plane,
     H averaged onto it as a monitor averages the cells either side (the
-    solver's H lies half a cell inward, with that half cell's phase)."""
-    back = torch.exp(-0.5j * M.beta[:, m] * M.dz) * torch.cos(0.5 * M.beta[:, m] * M.dz)
-    return (M.Ex[:, m], M.Ey[:, m], _pad(M.Hx[:, m], 1) * back[:, None, None],
-            _pad(M.Hy[:, m], 2) * back[:, None, None])
+    solver's H lies half a cell inward, with that half cell's phase).
+    ``m``: one index, or one per frequency [F]."""
+    F = M.neff.shape[0]
+    f, m = torch.arange(F), torch.as_tensor(m, dtype=torch.long).expand(F)
+    beta = M.beta[f, m]
+    back = torch.exp(-0.5j * beta * M.dz) * torch.cos(0.5 * beta * M.dz)
+    return (M.Ex[f, m], M.Ey[f, m], _pad(M.Hx[f, m], 1) * back[:, None, None],
+            _pad(M.Hy[f, m], 2) * back[:, None, None])
+
+
+POLARIZATIONS = (None, "TE", "TM")
+
+
+def te_fraction(M, a: int) -> torch.Tensor:
+    """The share of each mode's transverse electric energy [F, count] along
+    the width of a port normal to ``a`` (0 or 1): the transverse direction
+    parallel to the substrate, y for a port normal to x, x for one normal
+    to y. In the turned frame (b, c, a) those are the solver's x and y."""
+    return M.energy_fraction if a == 0 else 1 - M.energy_fraction
+
+
+def pick_mode(M, rank: int, polarization, a: int) -> torch.Tensor:
+    """Per frequency [F] (int64): the index in ``M`` of the ``rank``-th mode
+    (0: of highest index) of ``polarization`` ("TE": more than half its
+    transverse electric energy along the port's width, "TM": the others;
+    None: every mode), or -1 where ``M`` holds fewer."""
+    F, count = M.neff.shape
+    if polarization is None:
+        return torch.full((F,), rank if rank < count else -1, dtype=torch.long)
+    te = te_fraction(M, a) > 0.5
+    mine = te if polarization == "TE" else ~te
+    hit = mine & (torch.cumsum(mine.long(), 1) - 1 == rank)
+    return torch.where(hit.any(1), hit.long().argmax(1), torch.full((F,), -1, dtype=torch.long))
 
 
 def cross(w1, e1, h1, w2, e2, h2):
@@ -117,8 +180,8 @@ def band_pulse(frequencies) -> Waveform:
 
 
 class ModePort:
-    """A waveguide port: source and mode monitor of mode ``mode`` (0: the
-    highest index) on a rectangle across the guide.
+    """A waveguide port: source and mode monitor of one guided mode on a
+    rectangle across the guide.
 
     ``box``: the rectangle as a flat box in length units (the plane's
     coordinate shared by both corners), or ``nodes`` as indices; it spans
@@ -129,12 +192,40 @@ class ModePort:
     part), by default one covering ``frequencies``; its carrier sets the
     frequency whose mode is launched. The source lights the batch entries
     of ``lit`` (b0 indices, all by default); ``s_parameters`` sets them.
+
+    ``mode`` counts the modes of ``polarization`` from the one of highest
+    index (0): with None every mode, in order of index; "TE" the modes with
+    more than half their transverse electric energy (Σ ε|E|² over the
+    rectangle) along the port's width, the transverse direction parallel to
+    the substrate (y for a port normal to x, x for one normal to y), "TM"
+    the others. Which mode that is may change across the band (where a TE
+    and a TM mode cross): it is found at each frequency. A port normal to z
+    has no such width: it takes polarization None only.
+
+    The mode must be guided at every frequency the port solves for: its
+    effective index above the cladding's, the highest index that the
+    rectangle's edges carry (``cross_section.cladding_index``: for each
+    edge not on a conducting or periodic face of the box, the index of the
+    material along it, or of the slab mode of the layers it crosses). At or
+    below it the solver's mode is one of the conducting rectangle, not of
+    the guide, and the port refuses it, naming both indices. A rectangle
+    whose edges all lie on such faces (a closed metal guide) has no
+    cladding, and every mode counts.
+
+    After construction: ``modes``, the modes solved on the monitor's plane
+    at ``frequencies`` (those of higher index included), and ``index`` [F],
+    the port's mode among them at each frequency.
+
+    ``decimation``: the mode monitor sums every k steps
+    (``monitors.frequency.Decimation``; None lets the sources' band choose,
+    1 sums every step).
     """
 
     @recorded
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
                  direction="+x", mode: int = 0, waveform=None, monitor_offset: int = 2,
-                 name: str | None = None):
+                 name: str | None = None, polarization: str | None = None,
+                 decimation: int | None = None):
         what = name or "ModePort"
         positions.require_uniform(sim, what)  # its modes are solved on one spacing
         if (box is None) == (nodes is None):
@@ -149,6 +240,12 @@ class ModePort:
             raise ValueError(f"{what}: direction {direction!r} must lie along the rectangle's "
                              f"normal, {'xyz'[a]}")
         mode = count(mode, f"{what} mode", 0)
+        if polarization not in POLARIZATIONS:
+            raise ValueError(f"{what} polarization must be 'TE', 'TM' or None, got "
+                             f"{polarization!r}")
+        if polarization is not None and a == 2:
+            raise ValueError(f"{what}: a port normal to z has no width along the substrate to "
+                             f"tell TE from TM: give polarization=None and the mode's index")
         # the solver's unknowns: the transverse E between the conducting edges
         nb, nc = (hi[t] - lo[t] for t in ((a + 1) % 3, (a + 2) % 3))
         unknowns = nb * (nc - 1) + (nb - 1) * nc
@@ -157,8 +254,10 @@ class ModePort:
                              f"{nb} × {nc} cells hold {unknowns} transverse unknowns, as many "
                              f"modes as there are; got {mode}")
         self.name, self.axis, self.sign, self.mode = what, a, sign, mode
+        self.polarization = polarization
         self.node = lo[a]
         self.lo, self.hi = lo, hi
+        self._unknowns = unknowns
         # a port's mode exists at positive frequencies only
         self.frequencies = checked_frequencies(frequencies, what, sim.dt, positive=True)
         if waveform is not None:
@@ -174,36 +273,112 @@ class ModePort:
         if sim.medium is None:
             raise ValueError(f"{what}: set the simulation's objects before its ports (the "
                              f"modes are those of its painted guide)")
-        self.monitor = FluxRectangle(sim, self.frequencies, nodes=(mlo, mhi), what=what)
-        self.modes, _ = rectangle_modes(sim, a, monitor_node, lo, hi, self.frequencies,
-                                        self.mode + 1)
+        self.monitor = FluxRectangle(sim, self.frequencies, nodes=(mlo, mhi), what=what,
+                                     decimation=decimation)
+        self.modes, _, self.index, _ = self._guided_mode(sim, monitor_node, self.frequencies)
         step = 0.01 * carrier
-        launch, eps = rectangle_modes(sim, a, self.node, lo, hi,
-                                      [carrier - step, carrier, carrier + step], self.mode + 1)
-        self._source_profiles(sim, launch, eps, carrier, 2 * math.pi * step)
+        launch, eps, index, couplings = self._guided_mode(
+            sim, self.node, [carrier - step, carrier, carrier + step])
+        self._source_profiles(sim, launch, eps, index, carrier, 2 * math.pi * step, couplings)
         self.factor = slot_factor(sim)
         self.lit = torch.ones(sim.batch[0], dtype=torch.bool)
         self.dt = sim.dt
 
-    def _source_profiles(self, sim, launch, eps, carrier: float, step: float) -> None:
+    def _cladding_edges(self, sim) -> tuple[bool, bool, bool, bool]:
+        """Whether each edge of the rectangle (b low, b high, c low, c high)
+        is cladding: not on a face of the box without absorbing layers (a
+        conducting face, or a periodic one)."""
+        a = self.axis
+        shape = sim.placement.shape
+        flags = []
+        for t in ((a + 1) % 3, (a + 2) % 3):
+            low, high = sim.faces[t]
+            flags += [not (self.lo[t] == 0 and low == 0),
+                      not (self.hi[t] == shape[t] and high == 0)]
+        return tuple(flags)
+
+    def _guided_mode(self, sim, node: int, frequencies):
+        """The modes of the rectangle on the plane at ``node``, enough of
+        them to hold the port's mode at each of ``frequencies``; its
+        permittivities; the port's mode's index per frequency [F]; and the
+        plane's couplings (``rectangle_section``). Refuses a mode that is not guided there."""
+        from .cross_section import cladding_index
+        from .modes import solve_modes
+
+        a, what, rank = self.axis, self.name, self.mode
+        eps, cs, couplings = rectangle_section(sim, a, node, self.lo, self.hi)
+        clad = cladding_index(eps[2], cs.spacing, self._cladding_edges(sim), frequencies)
+        n = rank + 1
+        M = solve_modes(eps, cs.spacing, frequencies, count=n, dz=cs.dz, dt=cs.dt,
+                        couplings=couplings)
+        index = pick_mode(M, rank, self.polarization, a)
+        # modes of the other polarisation come between: solve for more while
+        # some frequency lacks the mode and the last one solved is guided
+        while (index < 0).any() and n < self._unknowns and (
+                clad is None or (M.neff[:, -1] > clad)[index < 0].any()):
+            n = min(2 * n, self._unknowns)
+            try:
+                more = solve_modes(eps, cs.spacing, frequencies, count=n, dz=cs.dz, dt=cs.dt,
+                                   couplings=couplings)
+            except ValueError:  # fewer modes propagate: those found are all there are
+                break
+            M, index = more, pick_mode(more, rank, self.polarization, a)
+        kind = f"{self.polarization} mode" if self.polarization else "mode"
+        nu = M.frequencies
+        for f in range(len(nu)):
+            m = int(index[f])
+            if m >= 0 and (clad is None or M.neff[f, m] > clad[f]):
+                continue
+            if clad is None:  # no cladding, and not that many modes of its kind
+                raise ValueError(f"{what}: the rectangle holds no {kind} {rank} at frequency "
+                                 f"{float(nu[f]):.6g}: it has {M.neff.shape[1]} modes")
+            te = te_fraction(M, a)[f] > 0.5
+            kept = [k for k in range(M.neff.shape[1]) if M.neff[f, k] > clad[f]
+                    and (self.polarization is None or bool(te[k]) == (self.polarization == "TE"))]
+            listed = ", ".join(f"{float(M.neff[f, k]):.4f}" for k in kept) or "none"
+            if m >= 0:
+                own = f"its n_eff {float(M.neff[f, m]):.4f} is at or below"
+            elif M.neff[f, -1] <= clad[f]:
+                own = (f"its n_eff lies below {float(M.neff[f, -1]):.4f}, the lowest of the "
+                       f"{M.neff.shape[1]} modes solved, and so below")
+            else:  # the modes past those solved do not propagate at all
+                own = "no such mode propagates, let alone above"
+            raise ValueError(f"{what}: {kind} {rank} is not guided at frequency "
+                             f"{float(nu[f]):.6g}: {own} the cladding index "
+                             f"{float(clad[f]):.4f} (the highest index the rectangle's edges "
+                             f"carry); the guided {kind}s there have n_eff {listed}. Ask for "
+                             f"one of those, or widen the rectangle if the mode's tails reach "
+                             f"its edges")
+        return M, eps, index, couplings
+
+    def _source_profiles(self, sim, launch, eps, index, carrier: float, step: float,
+                         couplings=None) -> None:
         """The injection's profiles [B0, ., ., 1]: the incident E on the
         plane and H half a cell outside it, of the mode at the carrier ω0 and
         their slope in ω there (from the modes at ω0 ± ``step``), so that
         the pulse's spectrum F(ω) meets the mode at each ω to first order in
         ω - ω0. The electric increments enter after the update's division by
-        the permittivity, so their profiles carry that division."""
-        m, dz = self.mode, sim.spacing[self.axis]
+        the permittivity, so their profiles carry that division; where the
+        plane has off-diagonal couplings (``couplings``) they are the
+        increments of D taken through the whole K, as the anisotropic pass
+        takes the curl's: E_b's increment goes with -H_c and E_c's with
+        +H_b, so each one's coupling to the other enters with a minus."""
+        dz = sim.spacing[self.axis]
         self.omega0 = 2 * math.pi * carrier
         sets = []
         for f in range(3):  # ω0 - step, ω0, ω0 + step
+            m = int(index[f])
             beta = launch.beta[f, m]
             # the solver's H sits half a cell inward (+a) with that half
             # cell's phase; the forward wave half a cell outward has the
             # phase exp(-iβ dz/2): exp(-iβ dz) from the solver's
             outward = torch.exp(-1j * beta * dz)
             Eb, Ec = launch.Ex[f, m], launch.Ey[f, m]
-            Hb = outward * _pad(launch.Hx[f, m], 0) / eps[1]
-            Hc = outward * _pad(launch.Hy[f, m], 1) / eps[0]
+            Db = outward * _pad(launch.Hx[f, m], 0)  # at E_c's nodes
+            Dc = outward * _pad(launch.Hy[f, m], 1)  # at E_b's nodes
+            Hb, Hc = Db / eps[1], Dc / eps[0]
+            if couplings is not None:
+                Hb, Hc = _coupled(Hb, Hc, Db, Dc, couplings)
             # inward along -a: the same E and H reversed; the H half a cell
             # outside (at +1/2) has the same phase, and the injection's
             # signs for a face on that side flip every profile
@@ -256,20 +431,61 @@ class ModePort:
             out.append(t.narrow(2, first_b, nb).narrow(3, first_c, nc))
         return out
 
-    def _amplitudes(self, sim, t: float) -> tuple[torch.Tensor, torch.Tensor]:
-        """The pulse f at time t and the transform of (ω - ω0)·F(ω), which is
-        i f'(t) - ω0 f(t) (the derivative across a hundredth of a step), per
-        batch entry: [B0, 1] each."""
-        f = self.waveform
-        value = complex(f(t))
-        h = 0.01 * self.dt
-        weighted = 1j * (complex(f(t + h)) - complex(f(t - h))) / (2 * h) - self.omega0 * value
-        out = []
-        for v in (value, weighted):
-            amp = torch.zeros(sim.batch[0], 1, dtype=C64)
-            amp[self.lit, 0] = v * self.factor
-            out.append(amp.to(sim.device))
-        return out[0], out[1]
+    @property
+    def lit(self) -> torch.Tensor:
+        """[B0] bool: the batch entries the source lights (set it whole to
+        change them; ``s_parameters`` does)."""
+        return self._lit
+
+    @lit.setter
+    def lit(self, value) -> None:
+        self._lit = torch.as_tensor(value, dtype=torch.bool).clone()
+        if getattr(self, "_steps", None) is not None:
+            self._steps.invalidate()
+
+    def band(self) -> float | None:
+        """The highest frequency of the source's spectrum (its waveform's
+        ``band_edge``; the slope's drive (ω - ω0)·F(ω) has F's band), or
+        None where the waveform does not say."""
+        from ..monitors.frequency import SPECTRUM_FLOOR
+
+        return band_edge(self.waveform, SPECTRUM_FLOOR)
+
+    def _amplitudes(self, steps: torch.Tensor) -> torch.Tensor:
+        """[m, 2, 2, B0, 1] (complex64): for each step n, at n·dt (for the
+        magnetic injection) and at (n + 1/2)·dt (the electric one), the pulse
+        f and the transform of (ω - ω0)·F(ω), which is i f'(t) - ω0 f(t) (the
+        derivative across a hundredth of a step), in the lit batch
+        entries."""
+        f, dt = self.waveform, self.dt
+        h = 0.01 * dt
+        rows = []
+        for n in steps.tolist():
+            for t in (n * dt, n * dt + 0.5 * dt):
+                value = complex(f(t))
+                weighted = (1j * (complex(f(t + h)) - complex(f(t - h))) / (2 * h)
+                            - self.omega0 * value)
+                rows.append((value * self.factor, weighted * self.factor))
+        values = torch.tensor(rows, dtype=torch.complex64).reshape(len(steps), 2, 2, 1, 1)
+        return values * self._lit.reshape(1, 1, 1, -1, 1)
+
+    def _table(self, sim) -> StepTable:
+        if getattr(self, "_steps", None) is None:
+            self._steps = StepTable(self._amplitudes, sim.device)
+        return self._steps
+
+    def prepare_steps(self, sim, first: int, count: int) -> None:
+        self._table(sim).fill(first, count)
+        self.monitor.prepare_steps(sim, first, count)
+
+    @property
+    def period(self) -> int:
+        """Steps after which the mode monitor's pattern of sums repeats."""
+        return self.monitor.period
+
+    def settle(self, sim) -> None:
+        """Choose the decimation of the mode monitor for the run that starts."""
+        settled(self, "__init__", decimation=self.monitor.sampling.settle(sim))
 
     def after_h(self, sim) -> None:
         # the magnetic cells half a cell outside the plane miss the incident
@@ -278,7 +494,7 @@ class ModePort:
             return
         (fb, fc), (nb, nc) = self.local["first"], self.local["size"]
         hb, hc = self._views((sim.Hx, sim.Hy, sim.Hz), fb, fc, ((nb, nc), (nb, nc)))
-        for amp, (eb, ec, _, _) in zip(self._amplitudes(sim, sim.time),
+        for amp, (eb, ec, _, _) in zip(self._table(sim).at(sim.steps_done)[0],
                                        (self.profiles, self.slopes)):
             sim.module.Inject_H(hb, hc, sim.ch[self.axis], amp, amp, eb, ec, self.margins,
                                 self.local["h_k"])
@@ -290,7 +506,7 @@ class ModePort:
             return
         (fb, fc), (nb, nc) = self.local["first"], self.local["size"]
         eb, ec = self._views((sim.Ex, sim.Ey, sim.Ez), fb, fc, ((nb, nc + 1), (nb + 1, nc)))
-        for amp, (_, _, hb, hc) in zip(self._amplitudes(sim, sim.time + 0.5 * sim.dt),
+        for amp, (_, _, hb, hc) in zip(self._table(sim).at(sim.steps_done)[1],
                                        (self.profiles, self.slopes)):
             sim.module.Inject_E(eb, ec, sim.ce[self.axis], amp, amp, hb, hc, self.margins,
                                 self.local["e_k"])
@@ -315,7 +531,7 @@ class ModePort:
         takes the overlaps over the part of the rectangle it owns and the
         sums are added up (a collective: every rank calls it)."""
         monitor = self.monitor
-        Eb, Ec, Hb, Hc = plane_mode(self.modes, self.mode)
+        Eb, Ec, Hb, Hc = plane_mode(self.modes, self.index)
         P = mode_power_integral(Eb, Ec, Hb, Hc, monitor.spacing)        # [F]
         s = monitor.spectra()
         if s is None:

@@ -36,14 +36,21 @@ def s_parameters(sim, ports: Sequence[ModePort], steps: int | None = None,
         if port not in sim.sources:
             sim.add(port)
     sim.run(steps=steps, until=until, progress=progress)
+    S = scattering_matrix(ports, lit)
+    return S[0] if sim.batch[1] == 1 else S
+
+
+def scattering_matrix(ports: Sequence[ModePort], lit: Sequence[int]) -> torch.Tensor:
+    """S [B1, F, P, len(lit)] from the ports' amplitudes so far, port
+    lit[k] lit in batch entry k (``s_parameters`` without the run)."""
     back, out = zip(*(port.amplitudes() for port in ports))
-    B1 = sim.batch[1]
-    S = torch.empty(B1, len(ports[0].frequencies), P, len(lit), dtype=torch.complex128)
+    B1 = back[0].shape[1]
+    S = torch.empty(B1, len(ports[0].frequencies), len(ports), len(lit), dtype=torch.complex128)
     for k, j in enumerate(lit):
         incoming = back[j][k]                                             # [B1, F]
-        for i in range(P):
+        for i in range(len(ports)):
             S[:, :, i, k] = (out[i][k] / incoming).cpu()
-    return S[0] if B1 == 1 else S
+    return S
 
 
 def write_touchstone(path, S: torch.Tensor, frequencies, unit: float = 1e-6,
@@ -51,14 +58,19 @@ def write_touchstone(path, S: torch.Tensor, frequencies, unit: float = 1e-6,
     """Write S [F, P, P] at ``frequencies`` (c = 1, in inverse length units)
     as a Touchstone file through scikit-rf; ``unit``: the length unit in
     metres (1 µm by default), which turns the frequencies into hertz.
-    Returns the file's path (scikit-rf adds the .sNp suffix)."""
+    Returns the file's path (scikit-rf adds the .sNp suffix). S may be any
+    array; the rows are written in increasing frequency, as Touchstone
+    files must be (S-parameters over increasing wavelengths come in
+    decreasing frequency)."""
     import numpy as np
     import skrf
 
     c = 299792458.0
     hz = np.asarray(torch.as_tensor(frequencies, dtype=torch.float64)) * c / unit
-    network = skrf.Network(frequency=skrf.Frequency.from_f(hz, unit="hz"),
-                           s=np.asarray(S.detach().cpu()), name=name)
+    S = np.asarray(torch.as_tensor(S).detach().cpu())
+    order = np.argsort(hz, kind="stable")
+    network = skrf.Network(frequency=skrf.Frequency.from_f(hz[order], unit="hz"),
+                           s=S[order], name=name)
     stem = str(path)
     suffix = f".s{S.shape[-1]}p"
     if stem.endswith(suffix):

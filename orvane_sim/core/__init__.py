@@ -4,8 +4,9 @@ filling with objects (``filling``) and the pulse it may start from
 (``initial_field``); the dispersive medium the step runs through
 (``medium``), Bloch-periodic boundaries (``periodic``), the CPU thread
 choice (``threads``), checkpoints and the descriptions they compare
-(``checkpoint``, ``descriptions``) and what the build made
-(``build_info``).
+(``checkpoint``, ``descriptions``), the per-step values of the features
+(``steptables``), blocks of steps captured as CUDA graphs (``capture``)
+and what the build made (``build_info``).
 
 Imports only itself, ``orvane_sim.geometry``, ``orvane_sim.materials`` and
 ``orvane_sim.grid`` (and ``orvane_sim._version``, ``orvane_sim._build_info``).

@@ -65,6 +65,23 @@ FORMAT = 2  # the layout of the files written here
 READABLE = (1, 2)
 
 
+class Memo:
+    """A value its owner rebuilds from what it keeps (views of its tensors,
+    made once rather than every step): no state, so the checkpoint's walk
+    passes it by (``TRANSIENT``). ``get(key, make)`` is the value made by
+    ``make()`` for ``key``, made again when the key changes."""
+
+    TRANSIENT = True
+
+    def __init__(self):
+        self.key, self.value = None, None
+
+    def get(self, key, make):
+        if self.key is None or self.key != key:
+            self.key, self.value = key, make()
+        return self.value
+
+
 class CheckpointError(ValueError):
     """A checkpoint that does not fit the simulation, or no readable file."""
 
@@ -79,7 +96,8 @@ def _private(path: str) -> bool:
 def entries(sim) -> dict:
     """{path: (value, owner, key)} of every tensor and number reachable from
     the simulation (None for a cache not yet filled): owner[key], or
-    owner.key, holds it. Breadth first, so that an object reached by
+    owner.key, holds it. Objects whose class is ``TRANSIENT`` (the run's
+    own machinery, such as its captured graphs) are passed by. Breadth first, so that an object reached by
     several names (a monitor's placement is the box's) goes by its shortest."""
     out: dict = {}
     seen: set = set()
@@ -93,7 +111,8 @@ def entries(sim) -> dict:
         elif isinstance(obj, dict):
             queue.extend((v, f"{path}.{k}", obj, k) for k, v in obj.items()
                          if isinstance(k, (str, int)) and not isinstance(k, bool))
-        elif type(obj).__module__.startswith("orvane_sim") and hasattr(obj, "__dict__"):
+        elif type(obj).__module__.startswith("orvane_sim") and hasattr(obj, "__dict__") \
+                and not getattr(type(obj), "TRANSIENT", False):
             if id(obj) not in seen:
                 seen.add(id(obj))
                 queue.extend((v, f"{path}.{name}" if path else name, obj, name)
@@ -125,6 +144,7 @@ def _feature(feature) -> dict:
 def configuration(sim) -> dict:
     """How the simulation was built, as plain data (see the module's text):
     what a checkpoint's run must share with the one it is loaded into."""
+    sim.settle_monitors()  # a monitor's automatic decimation is part of how it sums
     painted = record(sim, "set_objects")
     designs = record(sim, "paint_designs")
     bloch = getattr(getattr(sim.periodic, "bloch", sim.periodic), "k", None)

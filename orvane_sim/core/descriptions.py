@@ -77,6 +77,16 @@ def record(obj, method: str):
     return obj.__dict__.get(RECORD, {}).get(method)
 
 
+def settled(obj, method: str, **values) -> None:
+    """Put in the record of ``method`` the values that arguments left to
+    the feature came to (a monitor's automatic decimation, chosen from the
+    sources when the run starts): two runs that sum differently differ
+    in their descriptions too."""
+    kept = record(obj, method)
+    if kept is not None:
+        kept.update((name, described(v)) for name, v in values.items())
+
+
 def forget(obj, method: str) -> None:
     """Drop the record of ``method``: what it set no longer holds."""
     obj.__dict__.get(RECORD, {}).pop(method, None)

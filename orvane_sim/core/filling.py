@@ -46,9 +46,12 @@ class Filling:
         default), or with one list of objects per b1, and step the electric
         field through their materials.
 
-        ``smoothing``: "anisotropic" (or True) gives each node the effective
-        permittivity of its dual cell for its component (sub-cell
-        smoothing), "average" (or False) the volume-weighted blend of the two
+        ``smoothing``: "anisotropic" (or True) gives each node near an
+        interface the full smoothed inverse permittivity of its dual cell
+        (sub-cell smoothing): its diagonal entry as the node's permittivity,
+        its off-diagonal entries as couplings to the other components'
+        nodes around it (``self.anisotropy``, ``core.anisotropy``);
+        "average" (or False) the volume-weighted blend of the two
         materials that share it, "staircase" the material that covers most
         of its dual cell; one choice, or one per b1. Sub-cell smoothing has
         no sound weight yet where a pole material (``Debye``, ``Lorentz``,
@@ -93,6 +96,7 @@ class Filling:
         for objs in per_batch:
             for k, obj in enumerate(objs):
                 self._check_object(obj, k)
+        self._warn_of_stray_parts(per_batch)
         if background is None:
             background = Dielectric(1.0)
         elif not isinstance(background, Dielectric):
@@ -117,6 +121,16 @@ class Filling:
         box = self.placement.shape
         periods = {a: (box[a] - 1) * self.spacing[a] for a in self.periodic_axes()}
         first = 1
+        # the off-diagonal entries of the smoothed tensor, where a b1 asks for
+        # it; painting on unequal cells gives the diagonal alone
+        terms = [torch.zeros(B1, NX, NY, NZ, 2, device=dev) for _ in range(3)] \
+            if "anisotropic" in modes and self.is_uniform() else None
+        if "anisotropic" in modes and not self.is_uniform() and \
+                not getattr(self, "_told_diagonal", False):
+            self._told_diagonal = True
+            log.info("smoothing 'anisotropic' on unequal cells: each node takes the diagonal "
+                     "of the smoothed tensor; the off-diagonal couplings need one spacing "
+                     "per axis")
         painted_objects = []
         for b1, objs in enumerate(per_batch):
             out = [tuple(g[b1:b1 + 1] for g in comp) for comp in grids]
@@ -126,7 +140,9 @@ class Filling:
                 material_grids(objs, self.shape, self.spacing, self.module, dev, tables.den,
                                resolution, supersample, modes[b1] == "anisotropic", first, out,
                                domain=self.placement.shape, offset=self.placement.offset,
-                               periodic=tuple(periods), poles=poles)
+                               periodic=tuple(periods), poles=poles,
+                               off_diagonal=None if modes[b1] != "anisotropic" else
+                               [t[b1:b1 + 1] for t in terms])
             else:
                 from ..geometry.graded import graded_material_grids
 
@@ -151,6 +167,15 @@ class Filling:
                      "smoothing has no sound weight for pole materials; smoothing='average' "
                      "gives the volume-weighted blend", " or ".join(sorted(staircased)))
         self.match_seams(grids)
+        self._extrude_into_layers(grids)
+        if terms is not None:
+            for axis in sorted(self.periodic_axes()):
+                for t in terms:
+                    self._match_seam(t, axis)
+            # kept as the nodes that have them: most nodes have none
+            terms = [(t.abs().sum(-1) > 0).nonzero() for t in terms], terms
+            terms = [(index, t[tuple(index.t())]) for index, t in zip(*terms)]
+        self._off_diagonal = terms
         materials = self._stand_ins_in_layers(materials, grids)
         self.painted = (materials, grids)
         # the shapes, for the pictures' outlines; a private name, as a
@@ -167,12 +192,49 @@ class Filling:
         painted = getattr(self, "_painted_objects", None)
         return [] if painted is None else list(painted[b1])
 
-    def _set_medium(self, materials, grids) -> None:
+    def _set_medium(self, materials, grids, design=None) -> None:
+        """The medium of ``grids``, and the anisotropic pass of the
+        off-diagonal entries painted with them (``design``: per component,
+        the nodes a design region paints, which take no part in it)."""
+        from .anisotropy import build, taking_part
         from .medium import DispersiveMedium
 
         shapes = [tuple(f.shape) for f in (self.Ex, self.Ey, self.Ez)]
         self.medium = DispersiveMedium(materials, self.dt, grids, shapes, self.device)
         self.cg1, self.cg2 = self.medium.cg1, self.medium.cg2
+        self.anisotropy = None
+        terms = getattr(self, "_off_diagonal", None)
+        if terms is None or not any(index.shape[0] for index, _ in terms):
+            return
+        tables = self.medium.tables
+        plain = ((tables.rec_b == 0) & (tables.loss == 0)).to(self.device)
+        den = [a + b for a, b in zip(self.medium.den1, self.medium.den2)]
+        dense = []
+        for (index, values), d in zip(terms, den):
+            t = torch.zeros(*d.shape, 2, device=self.device)
+            t[tuple(index.t())] = values
+            dense.append(t)
+        self.anisotropy = build(self, dense, den,
+                                taking_part(self, self.medium.grids, den, plain, design))
+
+    def _warn_of_stray_parts(self, per_batch) -> None:
+        """Warn of objects that reach into the absorbing layers other than
+        straight across them (``geometry.clearance``), once per list."""
+        import warnings
+
+        from ..geometry.clearance import OutsideInteriorWarning, caller_level, stray_parts
+
+        seen = set()
+        for b1, objs in enumerate(per_batch):
+            if id(objs) in seen:
+                continue
+            seen.add(id(objs))
+            for message in stray_parts(objs, self.placement.shape, self.spacing, self.faces,
+                                       self.periodic_axes(), None if self.is_uniform() else
+                                       [self.grid[a].nodes.tolist() for a in range(3)]):
+                where = f"b1 = {b1}: " if len(per_batch) > 1 else ""
+                warnings.warn(where + message, OutsideInteriorWarning,
+                              stacklevel=caller_level())
 
     def _check_object(self, obj, k: int) -> None:
         """An Object whose shape has an extent (NaN-free, lo < hi) and
@@ -212,6 +274,7 @@ class Filling:
         materials, grids = self.painted
         materials = list(materials)
         grids = [tuple(g.clone() for g in trio) for trio in grids]
+        design = [torch.zeros_like(w, dtype=torch.bool) for w, _, _ in grids]
         for region, weights in designs:
             if len(materials) + 2 > 256:
                 raise ValueError("the design regions' materials do not fit the 256 material ids")
@@ -225,8 +288,10 @@ class Filling:
                 w[where] = share.detach()[(slice(None),) + mine].to(w.dtype)
                 id1[where] = first + 1
                 id2[where] = first
+        for (_, id1, _), mask in zip(grids, design):
+            mask |= id1 >= len(self.painted[0])  # a design region's material
         self.match_seams(grids)
-        self._set_medium(materials, grids)
+        self._set_medium(materials, grids, design)
 
     def match_seams(self, grids) -> None:
         """Give the two copies of each periodic seam the same material: grid
@@ -243,6 +308,37 @@ class Filling:
     def _match_seam(self, grid: torch.Tensor, axis: int) -> None:
         d = 1 + axis
         grid.select(d, grid.size(d) - 1).copy_(grid.select(d, 0))
+
+    def _extrude_into_layers(self, grids) -> None:
+        """Make the medium inside each absorbing layer invariant along the
+        layer's normal, in place: every node there takes what the first
+        interior node on its line holds. A layer is matched only to a medium
+        invariant along its normal: where an object ends inside one (a
+        sphere reaching into it), a mode trapped by the object with its
+        tail in the layer grows without bound, whatever the grading."""
+        place = self.placement
+        for axis, ((low, high), cells, start) in enumerate(zip(self.faces, place.shape,
+                                                               place.offset)):
+            n = self.shape[axis]
+            for component, trio in enumerate(grids):
+                spans = []  # (first, stop) of the layer's nodes, the interior node they take
+                if low:
+                    spans.append((0, low, low))
+                if high:
+                    last = cells - high - (1 if axis == component else 0)
+                    spans.append((last + 1, cells + 1, last))
+                for first, stop, edge in spans:
+                    lo, hi = max(first - start, 0), min(stop - start, n)
+                    for g in trio:
+                        plane = self._box_plane(g, axis, edge)
+                        if lo < hi:
+                            part = g.narrow(1 + axis, lo, hi - lo)
+                            part.copy_(plane.expand_as(part))
+
+    def _box_plane(self, grid: torch.Tensor, axis: int, index: int) -> torch.Tensor:
+        """The plane at box index ``index`` along ``axis`` of ``grid``
+        [B1, NX, NY, NZ] held here, one thick along ``axis``."""
+        return grid.narrow(1 + axis, index - self.placement.offset[axis], 1)
 
     def layer_depth(self, component: int) -> torch.Tensor:
         """float32 [NX, NY, NZ]: how deep each node of electric component

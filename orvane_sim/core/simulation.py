@@ -197,17 +197,26 @@ class Simulation(Stepping, Filling):
     (any k other than zero needs b2 = 2, set automatically; with every k
     zero the fields stay real unless b2 = 2 is asked for).
 
+    cuda_graph: on a GPU, run whole blocks of steps as captured CUDA graphs
+    (``core.capture``; the property ``cuda_graph`` says more).
+
     Features hook into ``step``: ``sources`` (objects with ``after_h(sim)``
     and ``after_e(sim)``), ``periodic`` (an object with ``apply(sim)`` and
     ``axes``, the axes it fills instead of the conducting faces) and
     ``monitors`` (objects with ``update(sim)``, called once the step is done).
+    Optional hooks: a source's ``check_medium(sim)`` (before steps on a new
+    painting), ``band()`` (the highest frequency it sends in, for monitors
+    that sum every k-th step) and ``writes_faces`` (False: it never writes a
+    conducting face); a monitor's ``settle(sim)`` (at a run's start); and
+    every feature's ``prepare_steps(sim, first, count)`` and ``period``
+    (for captured blocks, ``core.capture``).
     """
 
     def __init__(self, shape=None, spacing=1.0, courant: float = 0.99, layers=None,
                  backend: str = "cpu", grading: Grading = Grading(), b2: int = 1,
                  batch: Sequence[int] = (1, 1), *, size=None, resolution=None,
                  layer_thickness=None, objects=None, background=None, bloch=None,
-                 grid=None, **object_options):
+                 grid=None, cuda_graph: bool = False, **object_options):
         b2 = count(b2, "b2", 1, MAX_CELLS_PER_AXIS)
         sizes = sequence(batch)
         if sizes is None or len(sizes) != 2:
@@ -242,6 +251,8 @@ class Simulation(Stepping, Filling):
         self.monitors: list = []
         self.periodic = None
         self.medium = None
+        self.anisotropy = None  # the off-diagonal couplings (core.anisotropy)
+        self._off_diagonal = None
         self.painted = None  # (materials, grids) of the objects, before any design
         self.shape = tuple(int(n) for n in triple(shape, "shape"))
         # per axis its spacing; None along a non-uniform axis, whose cells
@@ -260,6 +271,7 @@ class Simulation(Stepping, Filling):
         self.steps_done = 0
         # on the CPU, the thread count that steps fastest on this machine now
         self._threads = ThreadTuner() if self.device.type == "cpu" else None
+        self.cuda_graph = cuda_graph
 
         NX, NY, NZ = self.shape
         axes = [axis_coefficients(n, h, f, self.dt, grading) if h is not None else

@@ -7,6 +7,7 @@ the simulation's own.
 from __future__ import annotations
 
 import math
+import warnings
 
 import torch
 
@@ -40,24 +41,91 @@ class Stepping:
         dispersive pass, E sources, periodic ghosts, conducting faces, then
         the monitors (on the CPU with the thread count ``tune_threads``
         picks). A source that must see a certain medium (a plane wave's
-        plane in vacuum) checks the one painted now, before any step."""
-        for source in self.sources:
-            check = getattr(source, "check_medium", None)
-            if check is not None:
-                check(self)
+        plane in vacuum) checks the one painted now, before any step, and a
+        monitor that sums every k-th step settles k for the sources it runs
+        with (``settle``). With ``cuda_graph`` on, whole blocks of steps run
+        as captured CUDA graphs (``core.capture``)."""
+        self.prepare_features()
+        self._graphs_now = self._graph_runner()
         if self._threads is None:
             self._advance(count, True)
         else:
             self._threads.advance(count, self._advance)
 
+    def prepare_features(self) -> None:
+        """What the features settle before steps: each source that must see
+        a certain medium checks the one painted now, each monitor chooses
+        how often it sums."""
+        for source in self.sources:
+            check = getattr(source, "check_medium", None)
+            if check is not None:
+                check(self)
+        self.settle_monitors()
+
+    def settle_monitors(self) -> None:
+        """Each monitor that may sum every k-th step chooses k for the
+        sources it runs with (at a run's start; see
+        ``monitors.frequency.Decimation``)."""
+        for monitor in self.monitors:
+            settle = getattr(monitor, "settle", None)
+            if settle is not None:
+                settle(self)
+
+    @property
+    def cuda_graph(self) -> bool:
+        """Whether ``step`` runs whole blocks of steps as captured CUDA graphs
+        (``orvane_sim.core.capture``): one launch per block instead of a few
+        dozen per step. Where steps cannot be captured (on the CPU, a box
+        split into slabs, a feature of the caller's own) the simulation
+        steps as without it, warns once (``GraphFallback``) and keeps the
+        reason in ``graph_refusal``."""
+        return self._graph_wanted
+
+    @cuda_graph.setter
+    def cuda_graph(self, on: bool) -> None:
+        self._graph_wanted = bool(on)
+        self._graphs = None
+        self.graph_refusal = None
+
+    def _graph_runner(self):
+        """The captured-block runner for the steps to come, or None."""
+        if not self._graph_wanted:
+            return None
+        from .capture import CapturedSteps, GraphFallback, refusal
+
+        reason = refusal(self)
+        if reason is not None:
+            if reason != self.graph_refusal:
+                warnings.warn(f"cuda_graph: stepping without CUDA graphs, since {reason}",
+                              GraphFallback, stacklevel=3)
+            self.graph_refusal = reason
+            return None
+        self.graph_refusal = None
+        if self._graphs is None:
+            self._graphs = CapturedSteps(self)
+        return self._graphs
+
     def _advance(self, count: int, first: bool) -> None:
         """``count`` steps; ``first``: they begin a call of ``step``."""
+        graphs = getattr(self, "_graphs_now", None)
+        if graphs is not None:
+            graphs.advance(count, first)
+        else:
+            self._steps(count, first)
+
+    def _steps(self, count: int, first: bool, whole_faces: bool | None = None) -> None:
+        """``count`` steps, one after another; ``whole_faces``: clear the
+        conducting faces whole after every step (a captured block does, so
+        that it needs no first step of its own)."""
         m = self.module
         # Whatever the caller did to the faces between calls is cleared in a
-        # call's first step; after that a step without sources only has the
-        # strips that the layer corrections write to clear (a box in slabs
-        # clears its faces whole, as its halo exchange does).
-        whole_faces = bool(self.sources) or self.placement.axis is not None
+        # call's first step; after that a step whose sources keep off the
+        # faces only has the strips that the layer corrections write to
+        # clear (a box in slabs clears its faces whole, as its halo exchange
+        # does).
+        if whole_faces is None:
+            whole_faces = self.placement.axis is not None or any(
+                getattr(source, "writes_faces", True) for source in self.sources)
         for n in range(count):
             self.update_magnetic()
             for source in self.sources:
@@ -67,6 +135,8 @@ class Stepping:
                        *cg1, *cg2, *ce, *self.epsi, *self.eb, *ec, self.layer_cells, self.spare)
             if self.medium is not None:
                 self.medium.apply(m, self.Ex, self.Ey, self.Ez)
+            if self.anisotropy is not None:
+                self.apply_anisotropy()
             for source in self.sources:
                 source.after_e(self)
             if self.periodic is not None:
@@ -86,6 +156,11 @@ class Stepping:
         if self.medium is None:
             return self.cg1, self.cg2, self.ce, self.ec
         return self.medium.electric(self.cg1, self.cg2, self.ce, self.ec)
+
+    def apply_anisotropy(self) -> None:
+        """The anisotropic pass (``core.anisotropy``), after the dispersive
+        one (a slab completes its shared cells with its neighbours')."""
+        self.anisotropy.apply(self)
 
     def update_magnetic(self) -> None:
         """The magnetic update of the whole box (one phase of ``step``; a slab
@@ -129,10 +204,11 @@ class Stepping:
         bar = (tqdm(total=steps, unit="step", disable=(None if progress is None else not progress),
                     leave=False, dynamic_ncols=True) if tqdm else None)
         checked = self.steps_done
+        chunk = self._run_chunk()
         try:
             done = 0
             while done < steps:
-                n = min(50, steps - done)
+                n = min(chunk, steps - done)
                 if checkpoint is not None:
                     n = min(n, every - self.steps_done % every)
                 if check_every:
@@ -156,6 +232,19 @@ class Stepping:
                 bar.close()
             if self._threads is not None:
                 self._threads.release()
+
+    def _run_chunk(self) -> int:
+        """Steps per call of ``step`` in ``run``: 50, or whole captured
+        blocks, some 200 steps, where graphs are captured."""
+        if not self._graph_wanted:
+            return 50
+        from .capture import block_length, refusal
+
+        self.settle_monitors()  # their periods set the blocks
+        if refusal(self) is not None:
+            return 50
+        length = block_length(self)
+        return length * max(1, round(200 / length))
 
     def check_finite(self) -> None:
         """Raise NonFiniteFields if a field holds a NaN or an infinity: one
@@ -199,6 +288,17 @@ class Stepping:
         the memory traffic."""
         periodic = self.periodic.axes if self.periodic is not None else ()
         fields = (self.Ex, self.Ey, self.Ez)
+        key = (tuple(f.data_ptr() for f in fields), tuple(periodic))
+        if not hasattr(self, "_strips"):
+            from .checkpoint import Memo
+
+            self._strips = Memo()
+        for strip in self._strips.get(key, lambda: self._layer_strips(fields, periodic)):
+            strip.zero_()
+
+    def _layer_strips(self, fields, periodic) -> list:
+        """The views ``zero_layer_strips`` clears, made once."""
+        out = []
         for layer, c, face in self.LAYER_STRIPS:
             L = self.layers[layer]
             if L == 0 or face in periodic:
@@ -206,8 +306,9 @@ class Stepping:
             plane = fields[c].select(2 + face, 0)
             d = 2 + layer - (layer > face)
             n = plane.size(d)  # N + 1 nodes: the layer's axis is not the component's
-            plane.narrow(d, 0, min(L, n)).zero_()
-            plane.narrow(d, max(n - 1 - L, 0), min(L + 1, n)).zero_()
+            out.append(plane.narrow(d, 0, min(L, n)))
+            out.append(plane.narrow(d, max(n - 1 - L, 0), min(L + 1, n)))
+        return out
 
     def zero_tangential_faces(self) -> None:
         """Perfect-conductor faces: tangential E = 0 at index 0 and N, except

@@ -69,14 +69,15 @@ def size_parameters(count: int = 21) -> torch.Tensor:
 
 def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int = 21,
                until: float = 30.0, progress=None, far_angles: int = 181, x=None,
-               far_field: bool = True) -> dict:
+               far_field: bool = True, smoothing="anisotropic") -> dict:
     """Efficiencies of a sphere of ``material`` (the ε = 4 dielectric by
     default) at ``resolution`` cells per unit length, over ``count`` size
     parameters (or the size parameters ``x``). Returns {"x", "Qsca", "Qabs"
     ([count] float64), "Pfar" (the far-field power over the closed box's,
     [count]), "theta" and "pattern" (far-field intensity in the planes
     φ = 0 and 90°, [2, angles, count]), "shape" (the box's cells), "dt"};
-    without ``far_field`` the last three are left out."""
+    without ``far_field`` the last three are left out. ``smoothing``: how
+    the sphere's surface is painted (``Simulation.set_objects``)."""
     from ..monitors.farfield import far_field, intensity, radiated_power, sphere_quadrature
     from ..monitors.flux import FluxBox
     from ..geometry.shapes import Object, Sphere
@@ -90,7 +91,8 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
     x = size_parameters(count) if x is None else torch.as_tensor(x, dtype=torch.float64)
     nu = x / (2 * math.pi * RADIUS)
     sim = Simulation(size=2 * c, resolution=resolution, layers=LAYER_CELLS, backend=backend,
-                     b2=1, objects=[Object(Sphere((c, c, c), RADIUS), material)])
+                     b2=1, objects=[Object(Sphere((c, c, c), RADIUS), material)],
+                     smoothing=smoothing)
 
     def around(cells):
         half = cells / resolution

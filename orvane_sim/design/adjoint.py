@@ -52,6 +52,7 @@ from typing import Callable, Mapping, Sequence
 import torch
 from tqdm.auto import tqdm
 
+from ..core.steptables import StepTable
 from ..grid.arguments import frequencies as checked_frequencies
 from ..monitors.frequency import FrequencyMonitor, _slots
 from .region import DesignRegion
@@ -63,13 +64,18 @@ class _Spectra:
 
     def __init__(self, sim, frequencies, ranges):
         x, y, z = ranges
-        self.parts = [(FrequencyMonitor(sim, frequencies, x, y, z, slot=s), w)
+        # every step: the gradient is that of the stepped scheme's own sums
+        self.parts = [(FrequencyMonitor(sim, frequencies, x, y, z, slot=s, decimation=1), w)
                       for s, w in _slots(sim)]
         self.device = sim.device
 
     def update(self, sim) -> None:
         for monitor, _ in self.parts:
             monitor.update(sim)
+
+    def prepare_steps(self, sim, first: int, count: int) -> None:
+        for monitor, _ in self.parts:
+            monitor.prepare_steps(sim, first, count)
 
     def fields(self) -> tuple[torch.Tensor, ...]:
         """The whole box's spectra, on every rank of a box split into slabs
@@ -95,12 +101,26 @@ class _AdjointSource:
     def __init__(self, basis: torch.Tensor, boxes):
         self.basis = basis
         self.boxes = boxes
+        self._rows = StepTable(self._basis_rows, basis.device)
+
+    def _basis_rows(self, steps: torch.Tensor) -> torch.Tensor:
+        """The basis at ``steps`` (consecutive), zero past the run it was made
+        for; sliced where it lies, with nothing sent from the host."""
+        first, count = int(steps[0]), len(steps)
+        stop = min(first + count, len(self.basis))
+        out = self.basis.new_zeros(count, self.basis.shape[1])
+        if stop > first:
+            out[:stop - first] = self.basis[first:stop]
+        return out
 
     def after_h(self, sim) -> None:
         pass
 
+    def prepare_steps(self, sim, first: int, count: int) -> None:
+        self._rows.fill(first, count)
+
     def after_e(self, sim) -> None:
-        b = self.basis[sim.steps_done]
+        b = self._rows.at(sim.steps_done)
         for field_name, where, weights in self.boxes:
             q = weights @ b  # [B0, B1, X, Y, Z]
             view = getattr(sim, field_name)[(slice(None), slice(None)) + tuple(where)]

@@ -260,8 +260,8 @@ class ModePower:
         a = self.axis
         key = tuple(design.frequencies.tolist())
         if key not in self._modes:
-            M, _ = rectangle_modes(self.sim, a, self.lo[a], self.lo, self.hi,
-                                   design.frequencies, self.mode + 1)
+            M, _, _ = rectangle_modes(self.sim, a, self.lo[a], self.lo, self.hi,
+                                      design.frequencies, self.mode + 1)
             self._modes[key] = plane_mode(M, self.mode)
         h = self.sim.spacing
         spacing = (h[a], h[(a + 1) % 3], h[(a + 2) % 3])

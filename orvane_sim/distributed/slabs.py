@@ -150,6 +150,24 @@ class SlabSimulation(Simulation):
         if self.rank == self.ranks - 1:
             grid.select(d, grid.size(d) - 1).copy_(plane)
 
+    def _box_plane(self, grid: torch.Tensor, axis: int, index: int) -> torch.Tensor:
+        # along the split axis the plane may be another slab's: the lowest
+        # rank that holds it sends it to all (every rank takes part)
+        if axis != self.axis or self.ranks == 1:
+            return super()._box_plane(grid, axis, index)
+        start, stop = self.placement.start_stop(axis)
+        holder = torch.tensor([self.rank if start <= index < stop else self.ranks],
+                              device=grid.device)
+        dist.all_reduce(holder, op=dist.ReduceOp.MIN)
+        shape = list(grid.shape)
+        shape[1 + axis] = 1
+        if self.rank == int(holder):
+            plane = grid.narrow(1 + axis, index - start, 1).contiguous()
+        else:
+            plane = grid.new_empty(shape)
+        dist.broadcast(plane, src=int(holder))
+        return plane
+
     def _split_axis_layers(self, N: int, L: int, grading: Grading) -> None:
         """Coefficients of the split axis: the curl terms by the box's index,
         and, where the slab reaches into a face's layer, layer slots that
@@ -219,6 +237,72 @@ class SlabSimulation(Simulation):
 
     def update_magnetic(self) -> None:
         self.exchange.magnetic(self)
+
+    def _set_medium(self, materials, grids, design=None) -> None:
+        super()._set_medium(materials, grids, design)
+        # A slab with no couplings of its own still swaps its shared cells'
+        # halves when any slab has couplings: its neighbours wait for them.
+        any_pass = torch.tensor([int(self.anisotropy is not None)], device=self.device)
+        dist.all_reduce(any_pass, op=dist.ReduceOp.MAX)
+        if self.anisotropy is None and bool(any_pass):
+            from ..core.anisotropy import AnisotropicPass
+
+            dev = self.device
+            self.anisotropy = AnisotropicPass(
+                torch.zeros(0, 5, dtype=torch.int32, device=dev),
+                torch.zeros(0, 8, 3, dtype=torch.int32, device=dev),
+                torch.zeros(0, 8, device=dev))
+
+    # Message tags of the shared cells' halves (beside the halo exchange's).
+    HALF_UP, HALF_DOWN, HALF_WRAP_UP, HALF_WRAP_DOWN = 4, 5, 6, 7
+
+    def apply_anisotropy(self) -> None:
+        """The anisotropic pass, then the cells this slab shares with its
+        neighbours along the split axis. Each copy of a shared cell of the
+        split-axis component takes the couplings to the nodes its slab holds
+        (its others lie on a ghost plane, whose curl increments a slab
+        cannot form); the two halves are swapped and both copies take the
+        same sum, lower half plus upper, so that they stay equal. Across a
+        wrapping seam the half that comes over takes the Bloch phase, as
+        the halo exchange's planes do."""
+        a, d = self.axis, 2 + self.axis
+        rank, ranks = self.rank, self.ranks
+        wraps = self.exchange.wraps
+        E = (self.Ex, self.Ey, self.Ez)[a]
+        n = E.size(d)
+        # (cell, peer, send tag, receive tag, phase sign, this copy's half is the lower)
+        ends = []
+        if rank > 0:
+            ends.append((0, rank - 1, self.HALF_DOWN, self.HALF_UP, 0, False))
+        elif wraps and ranks > 1:
+            ends.append((0, ranks - 1, self.HALF_WRAP_UP, self.HALF_WRAP_DOWN, -1, False))
+        if rank < ranks - 1:
+            ends.append((n - 1, rank + 1, self.HALF_UP, self.HALF_DOWN, 0, True))
+        elif wraps and ranks > 1:
+            ends.append((n - 1, 0, self.HALF_WRAP_DOWN, self.HALF_WRAP_UP, +1, True))
+        if wraps and ranks == 1:
+            ends = [(0, None, None, None, -1, False), (n - 1, None, None, None, +1, True)]
+        if not ends:
+            super().apply_anisotropy()
+            return
+        before = [E.select(d, i).clone() for i, *_ in ends]
+        super().apply_anisotropy()
+        mine = [E.select(d, i) - b for (i, *_), b in zip(ends, before)]
+        if ranks == 1:  # the wrap joins this slab's own ends
+            other = [mine[1], mine[0]]
+        else:
+            other = [torch.empty_like(m) for m in mine]
+            ops = []
+            for (_, peer, send, receive, _, _), m, o in zip(ends, mine, other):
+                ops.append(dist.P2POp(dist.isend, m.contiguous(), peer, tag=send))
+                ops.append(dist.P2POp(dist.irecv, o, peer, tag=receive))
+            for req in dist.batch_isend_irecv(ops):
+                req.wait()
+        for (i, _, _, _, sign, lower), b, m, o in zip(ends, before, mine, other):
+            if sign:
+                o = self.exchange._rotate(o, sign)
+            low, high = (m, o) if lower else (o, m)
+            E.select(d, i).copy_(b + (low + high))
 
     def step(self, count: int = 1) -> None:
         """Advance ``count`` time steps; each step's halo travels while the

@@ -13,7 +13,20 @@ Units: a GDS file stores integers on a grid (its precision) and names a
 user unit (usually 1 µm); gdstk reads coordinates in user units. ``unit``
 is the length of one user unit in the box's length units: 1.0 when the box
 is measured in the layout's unit, 1e-3 for a layout drawn in nm and a box
-in µm. Heights in the layer map are in the box's units already.
+in µm. Heights in the layer map are in the box's units already. ``offset``
+(x, y), in the box's units, moves the layout after scaling: a layout drawn
+about the origin goes into a box whose corner is the origin with
+``offset`` its centre's place in the box.
+
+The cell: the one named, or the file's one top-level cell. gdsfactory
+writes its settings into a cell of its own, ``$$$CONTEXT_INFO$$$``, which
+holds no geometry of the layout: a second top-level cell, or (gdsfactory 9)
+the one top-level cell, referring to every cell it describes. It does not
+count when the cell is chosen, nor do its references.
+
+Each object is named after its layer and cell, so that the warning the
+simulation gives for an object reaching into its absorbing layers
+(``geometry.clearance``) says which layer it is.
 
 gdstk and shapely are imported on use.
 """
@@ -23,6 +36,8 @@ import math
 import os
 from dataclasses import dataclass
 from typing import Optional
+
+import numpy as np
 
 from ..materials.poles import Dielectric
 from .prisms import Prism
@@ -60,35 +75,61 @@ def _gdstk():
     return gdstk
 
 
+# The cell gdsfactory writes its settings into, beside the component's.
+CONTEXT_CELL = "$$$CONTEXT_INFO$$$"
+
+
 def _cell(library, cell):
     names = [c.name for c in library.cells]
     if cell is None:
-        top = library.top_level()
+        # gdsfactory's settings cell stands beside the component's (a
+        # top-level cell of its own), or, from gdsfactory 9, refers to every
+        # cell it describes: the layout's top cells are those that no other
+        # cell refers to
+        referred = {d.name for c in library.cells if c.name != CONTEXT_CELL
+                    for d in c.dependencies(False) if hasattr(d, "name")}
+        top = [c for c in library.cells if c.name != CONTEXT_CELL and c.name not in referred]
         if len(top) != 1:
-            raise ValueError(f"cell: the layout has {len(top)} top-level cells "
-                             f"({', '.join(c.name for c in top) or 'none'}); name one")
+            aside = (f" besides gdsfactory's {CONTEXT_CELL}" if CONTEXT_CELL in names else "")
+            raise ValueError(f"cell: the layout has {len(top)} top-level cells"
+                             f"{aside} ({', '.join(c.name for c in top) or 'none'}); name one")
         return top[0]
+    if not isinstance(cell, str):
+        raise TypeError(f"cell must be a cell's name (a str), got {cell!r}")
     for c in library.cells:
         if c.name == cell:
             return c
     raise ValueError(f"cell: no cell named {cell!r}; the layout has {', '.join(names)}")
 
 
+def _offset(offset) -> tuple[float, float]:
+    try:
+        pair = tuple(float(v) for v in offset)
+    except (TypeError, ValueError):
+        pair = ()
+    if len(pair) != 2 or not all(math.isfinite(v) for v in pair):
+        raise ValueError(f"offset must be two finite lengths (x, y), got {offset!r}")
+    return pair
+
+
 def objects_from_gds(source, layer_map: dict, cell: Optional[str] = None,
-                     unit: float = 1.0) -> list[Object]:
+                     unit: float = 1.0, offset=(0.0, 0.0)) -> list[Object]:
     """``Object(Prism(...), material)`` per mapped layer of a GDS cell.
 
     source: a path to a .gds file or a gdstk.Library. layer_map:
     {(layer, datatype): Layer}; the objects come in its order, so later
     entries are painted over earlier ones. A mapped layer with no polygons
     in the cell gives no object. cell: its name (default: the library's one
-    top-level cell). unit: box length units per GDS user unit.
+    top-level cell, gdsfactory's ``$$$CONTEXT_INFO$$$`` aside). unit: box
+    length units per GDS user unit. offset: (x, y) in box length units,
+    added to every point after scaling.
     """
     gdstk = _gdstk()
     import shapely
 
     if not (isinstance(unit, (int, float)) and math.isfinite(unit) and unit > 0):
         raise ValueError(f"unit must be a positive length, got {unit!r}")
+    shift = np.array(_offset(offset))
     if not isinstance(layer_map, dict):
         raise TypeError(f"layer_map must be a dict {{(layer, datatype): Layer}}, "
                         f"got {type(layer_map).__name__}")
@@ -120,10 +161,11 @@ def objects_from_gds(source, layer_map: dict, cell: Optional[str] = None,
                                     method="structure", keep_collapsed=False)
                  for p in polygons]
         region = shapely.transform(shapely.union_all(parts, grid_size=grid),
-                                   lambda xy: xy * unit)
+                                   lambda xy: xy * unit + shift)
         if region.is_empty:
             continue
         objects.append(Object(Prism(region, entry.bottom, entry.top,
                                     sidewall_angle=entry.sidewall_angle,
-                                    reference=entry.reference), entry.material))
+                                    reference=entry.reference), entry.material,
+                              name=f"layer {layer}/{datatype} of cell {top.name!r}"))
     return objects

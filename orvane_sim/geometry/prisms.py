@@ -261,6 +261,14 @@ class Prism(Shape):
 
     # -- Shape -------------------------------------------------------------
 
+    def footprint(self):
+        """The region its widest section covers in its plane (a shapely
+        geometry in (u, v)): where it stands, seen along its axis."""
+        lo, hi = self._cache["span"]
+        widest = min(self._offset(lo), self._offset(hi))
+        region = self._at(widest)
+        return self._section if region.is_empty else region
+
     def bounds(self):
         c = self._cache
         lo, hi = c["span"]

@@ -30,7 +30,7 @@ from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import count, frequencies as checked_frequencies
 from ..grid.rectilinear import onto_node, require_uniform
-from .frequency import StepFactors, _slots
+from .frequency import Decimation, Sampled, _slots
 
 
 def _turned(field: torch.Tensor, a: int) -> torch.Tensor:
@@ -40,7 +40,7 @@ def _turned(field: torch.Tensor, a: int) -> torch.Tensor:
     return field.permute(0, 1, 2 + b, 2 + c, 2 + a, 5)
 
 
-class FluxPlane:
+class FluxPlane(Sampled):
     """Flux spectrum along +z through the electric nodes at z index ``z``,
     per unit area, over the periodic cross-section (x and y indices 1 ..
     N - 1: one period of a Bloch-periodic box, ghosts left out).
@@ -56,7 +56,9 @@ class FluxPlane:
     ``at``: the plane's height in length units instead of its index ``z``,
     snapped to the nearest node: ``FluxPlane(sim, at=0.5, frequencies=nu)``.
     The plane lies clear of the z layers (on their inner edge at most), and
-    its frequencies below the time step's Nyquist frequency.
+    its frequencies below the time step's Nyquist frequency. ``decimation``:
+    sum every k steps (``monitors.frequency.Decimation``; None lets the
+    sources' band choose, 1 sums every step).
     """
 
     # On a slab the plane's nodes are the owner's own, and the sums that
@@ -66,7 +68,7 @@ class FluxPlane:
 
     @recorded
     def __init__(self, sim, z: int | None = None, frequencies: Sequence[float] | None = None,
-                 at: float | None = None):
+                 at: float | None = None, decimation: int | None = None):
         if (z is None) == (at is None):
             raise ValueError("give the FluxPlane's plane as a node index (z) or as a height "
                              "in length units (at=)")
@@ -134,17 +136,19 @@ class FluxPlane:
         self.h_acc = [(acc(nx, ny + 1, 2), acc(nx + 1, ny, 2), acc(nx + 1, ny + 1, 1))
                       for _ in slots]
         self.slots = slots
-        self.e_factors = StepFactors(self.frequencies)
-        self.h_factors = StepFactors(self.frequencies, half_step_behind=True)
+        self.sampling = Decimation(decimation, self.frequencies, sim.dt, "FluxPlane")
         nx_all, ny_all = sim.shape[0], sim.shape[1]
         self.zero = torch.zeros(1, device=dev).expand(B0, B1, nx_all + 1, ny_all + 1,
                                                       max(z + 1, 0), 1)
 
+    def prepare_steps(self, sim, first: int, count: int) -> None:
+        self.sampling.prepare(sim, first, count, (False, True))
+
     def update(self, sim) -> None:
-        if not self.mine:
+        if not self.mine or not self.sampling.due(sim):
             return
         m = sim.module
-        fe, fh = self.e_factors.at(sim), self.h_factors.at(sim)
+        fe, fh = self.sampling.factors(sim), self.sampling.factors(sim, True)
         for (slot, _), e, h in zip(self.slots, self.e_acc, self.h_acc):
             s = slice(slot, slot + 1)
             m.Monitor_Update_E(*e, sim.Ex[..., s], sim.Ey[..., s], sim.Ez[..., s], fe,
@@ -186,7 +190,98 @@ class FluxPlane:
         return density.mean(dim=(2, 3))
 
 
-class FluxRectangle:
+class RectangleSums:
+    """The Fourier sums of one or more rectangles' fields (a
+    ``FluxRectangle``'s, a ``FluxBox``'s six faces), in a number of
+    operations per summed step that depends on neither the rectangles nor
+    the frequencies: one gather of the samples of each field component into
+    a line of staged values, and one rank-one update of the sums, line ×
+    Fourier factors, at the electric field's factors.
+
+    A rectangle's samples are, per slot and in the turned frame (b, c, a):
+    "Eb" (half positions along b, nodes along c) and "Ec" (nodes along b,
+    half positions along c) on its plane, "Hc" and "Hb" at the same points
+    in the cells either side of it (two values each, averaged when read).
+    Nodes a neighbour owns, or that the box's far face holds, are left out
+    (``FluxRectangle._span``). The magnetic samples lag by half a step:
+    summed at the electric factors, their sums are brought to their own
+    time by exp(-iπν·dt) when read.
+
+    The staged line is [P, B0, B1] (each component's samples one stretch of
+    it, so that its gather writes there directly) and the sums ``sums``
+    [P, B0, B1, F]. The update is PyTorch's addcmul on the sums' real view
+    rather than the module's Monitor_Update_E over the line: the same
+    product and sum, but on the CPU at a tenth of the kernel's time per
+    sample and frequency (0.17 against 1.8 ms for the 29,000 samples and
+    12 frequencies of the Mie benchmark's outer box)."""
+
+    def __init__(self, sim, rectangles, sampling: "Decimation"):
+        B0, B1 = sim.batch
+        self.sampling = sampling
+        fields = (sim.Ex, sim.Ey, sim.Ez, sim.Hx, sim.Hy, sim.Hz)
+        segments = [[] for _ in fields]  # per component: (key, shape, spatial indices)
+        for part, r in enumerate(rectangles):
+            a = r.axis
+            b, c = (a + 1) % 3, (a + 2) % 3
+            (lb0, lc0), ln, (nb, nc), (db, dc) = r.local
+            for name, q, nx, ny, zs in (("Eb", b, nb, nc + 1 - dc, (ln,)),
+                                         ("Ec", c, nb + 1 - db, nc, (ln,)),
+                                         ("Hc", 3 + c, nb, nc + 1 - dc, (ln - 1, ln)),
+                                         ("Hb", 3 + b, nb + 1 - db, nc, (ln - 1, ln))):
+                st = fields[q].stride()
+                x = (lb0 + torch.arange(nx)) * st[2 + b]
+                y = (lc0 + torch.arange(ny)) * st[2 + c]
+                z = torch.tensor(zs) * st[2 + a]
+                spatial = x[:, None, None] + y[None, :, None] + z[None, None, :]
+                for slot, _ in r.slots:
+                    segments[q].append(((part, name, slot), (nx, ny, len(zs)),
+                                        spatial + slot * st[5]))
+        self.where, gathers, p = {}, [], 0
+        for q, parts in enumerate(segments):
+            if not parts:
+                continue
+            st = fields[q].stride()
+            batch = torch.arange(B0)[:, None] * st[0] + torch.arange(B1)[None, :] * st[1]
+            first = p
+            index = []
+            for key, shape, spatial in parts:
+                self.where[key] = (p, shape)
+                p += spatial.numel()
+                index.append((spatial[..., None, None] + batch).reshape(-1))
+            gathers.append((q, torch.cat(index).to(sim.device), first * B0 * B1, p * B0 * B1))
+        self._gathers = gathers
+        F = len(sampling.frequencies)
+        dev = sim.device
+        self._stage = torch.zeros(p, B0, B1, device=dev)
+        self.sums = torch.zeros(p, B0, B1, F, dtype=torch.complex64, device=dev)
+        self._h_phase = torch.polar(torch.ones(F, dtype=torch.float64),
+                                    -torch.pi * sampling.frequencies * sim.dt)
+
+    def update(self, sim) -> None:
+        if not self.sampling.due(sim):
+            return
+        fields = (sim.Ex, sim.Ey, sim.Ez, sim.Hx, sim.Hy, sim.Hz)
+        line = self._stage.view(-1)
+        for q, index, lo, hi in self._gathers:
+            torch.index_select(fields[q].view(-1), 0, index, out=line[lo:hi])
+        factors = torch.view_as_real(self.sampling.factors(sim))  # [F, 2]
+        torch.view_as_real(self.sums).addcmul_(self._stage[..., None, None], factors)
+
+    def part(self, part: int, name: str, slots) -> torch.Tensor:
+        """The sums of one set of samples of rectangle ``part``, slots
+        combined: complex128 [B0, B1, nx, ny, nz, F], H brought to its own
+        time."""
+        out = 0
+        for slot, w in slots:
+            p, shape = self.where[(part, name, slot)]
+            sums = self.sums[p:p + shape[0] * shape[1] * shape[2]].movedim(0, 2)
+            out = out + w * sums.unflatten(2, shape).to(torch.complex128)
+        if name[0] == "H":
+            out = out * self._h_phase.to(out.device)
+        return out
+
+
+class FluxRectangle(Sampled):
     """Flux spectrum through a rectangle normal to x, y or z, at
     ``frequencies`` (in cycles per unit time).
 
@@ -196,12 +291,18 @@ class FluxRectangle:
     along the plane's axis, -1 against it. ``power()`` is [B0, B1, F]
     float64 (flux integrated over the rectangle); ``surface()`` gives the
     equivalent currents on it for a far-field projection. ``what``: the
-    name its errors give (a FluxBox passes its own).
+    name its errors give (a FluxBox passes its own). ``decimation``: sum
+    every k steps (``monitors.frequency.Decimation``; None lets the
+    sources' band choose, 1 sums every step).
     """
+
+    # whether the rectangle sums its own fields (a FluxBox sums its faces')
+    sums_its_own = True
 
     @recorded
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
-                 direction: int = 1, what: str = "FluxRectangle"):
+                 direction: int = 1, what: str = "FluxRectangle",
+                 decimation: int | None = None):
         positions.require_uniform(sim, what)  # its area weights: one spacing per axis
         if (box is None) == (nodes is None):
             raise ValueError(f"{what}: give the rectangle in length units (box=) or as nodes "
@@ -221,6 +322,7 @@ class FluxRectangle:
         b, c = (a + 1) % 3, (a + 2) % 3
         self.lo, self.hi = lo, hi
         self.frequencies = checked_frequencies(frequencies, what, sim.dt)
+        self.sampling = Decimation(decimation, self.frequencies, sim.dt, what)
         h = sim.spacing
         self.spacing = (h[a], h[b], h[c])
         self.slots = _slots(sim)
@@ -232,48 +334,17 @@ class FluxRectangle:
         spans = [self._span(place, t, lo[t], hi[t]) for t in (b, c)]
         self.mine = place.owns_node(a, n) and all(sp is not None for sp in spans)
         self.spans = spans
+        self.sums, self.part = None, 0
         if not self.mine:
             return
-        (b0, b1, _), (c0, c1, _) = spans
+        (b0, b1, drop_b), (c0, c1, drop_c) = spans
         off = place.offset
-        lb0, lb1, lc0, lc1 = b0 - off[b], b1 - off[b], c0 - off[c], c1 - off[c]
-        ln = n - off[a]
-        F = len(self.frequencies)
-        B0, B1 = sim.batch
-        dev = sim.device
-
-        def acc(*shape):
-            return torch.zeros(B0, B1, *shape, F, dtype=torch.complex64, device=dev)
-
-        nb, nc = b1 - b0, c1 - c0
-        # E: one layer (z range (n, n-1)) of E_b and E_c, no E_a
-        self.e_ranges = [torch.tensor(r, dtype=torch.int32) for r in ((lb0, lb1 - 1),
-                                                                      (lc0, lc1 - 1),
-                                                                      (ln, ln - 1))]
-        self.e_acc = [(acc(nb, nc + 1, 1), acc(nb + 1, nc, 1), acc(nb + 1, nc + 1, 0))
-                      for _ in self.slots]
-        # H: the cells n-1 and n of H_c and H_b; the third role reads zeros.
-        # A node that a neighbour owns is no H sample here (H along its own
-        # axis holds nodes 0 .. N-1 only): a rectangle that ends at a slab
-        # end sums H_c and H_b in calls of their own, each one node short
-        # along the axis it holds nodes of.
-        (_, _, drop_b), (_, _, drop_c) = spans
-        db, dc = int(drop_b), int(drop_c)
-
-        def h_call(roles, b_short, c_short):
-            ranges = ((lb0, lb1 - 1 - b_short), (lc0, lc1 - 1 - c_short), (ln - 1, ln - 1))
-            mx, my = nb + 1 - b_short, nc + 1 - c_short
-            return (roles, [torch.tensor(r, dtype=torch.int32) for r in ranges],
-                    [(acc(mx - 1, my, 2), acc(mx, my - 1, 2), acc(mx, my, 1))
-                     for _ in self.slots])
-
-        self.h_calls = [h_call("cb", 0, 0)] if not (db or dc) else \
-            [h_call("c", 0, dc), h_call("b", db, 0)]
-        shape = sim.shape
-        self.zero = torch.zeros(1, device=dev).expand(B0, B1, shape[b] + 1, shape[c] + 1,
-                                                      shape[a], 1)
-        self.e_factors = StepFactors(self.frequencies)
-        self.h_factors = StepFactors(self.frequencies, half_step_behind=True)
+        # in this part's tensors: the first cell along b and c, the plane's
+        # node, the cells along b and c, and whether the last node is left out
+        self.local = ((b0 - off[b], c0 - off[c]), n - off[a], (b1 - b0, c1 - c0),
+                      (int(drop_b), int(drop_c)))
+        if self.sums_its_own:
+            self.sums = RectangleSums(sim, [self], self.sampling)
 
     @staticmethod
     def _span(place, t: int, first: int, last: int):
@@ -290,21 +361,8 @@ class FluxRectangle:
         return h0, h1, not place.owns_node(t, h1) or h1 == place.shape[t]
 
     def update(self, sim) -> None:
-        if not self.mine:
-            return
-        m, a = sim.module, self.axis
-        fe, fh = self.e_factors.at(sim), self.h_factors.at(sim)
-        b, c = (a + 1) % 3, (a + 2) % 3
-        E = (sim.Ex, sim.Ey, sim.Ez)
-        H = (sim.Hx, sim.Hy, sim.Hz)
-        for k, ((slot, _), e) in enumerate(zip(self.slots, self.e_acc)):
-            s = slice(slot, slot + 1)
-            m.Monitor_Update_E(*e, *(_turned(E[q][..., s], a) for q in (b, c, a)), fe,
-                               *self.e_ranges)
-            for roles, ranges, accs in self.h_calls:
-                m.Monitor_Update_E(*accs[k], _turned(H[c][..., s], a) if "c" in roles
-                                   else self.zero, _turned(H[b][..., s], a) if "b" in roles
-                                   else self.zero, self.zero, fh, *ranges)
+        if self.sums is not None:
+            self.sums.update(sim)
 
     def spectra(self) -> dict:
         """Complex sums at the part of the rectangle's two sets of points that
@@ -313,23 +371,11 @@ class FluxRectangle:
         None where it owns none."""
         if not self.mine:
             return None
-
-        def combine(parts):
-            return sum(w * p.to(torch.complex128) for (_, w), p in zip(self.slots, parts))
-
-        hc = next(combine([a[0] for a in accs]) for roles, _, accs in self.h_calls
-                  if "c" in roles)
-        hb = next(combine([a[1] for a in accs]) for roles, _, accs in self.h_calls
-                  if "b" in roles)
-        out = {"Eb": combine([e[0][..., 0, :] for e in self.e_acc]),
-               "Ec": combine([e[1][..., 0, :] for e in self.e_acc]),
-               "Hc": 0.5 * (hc[..., 0, :] + hc[..., 1, :]),
-               "Hb": 0.5 * (hb[..., 0, :] + hb[..., 1, :])}
-        (_, _, drop_b), (_, _, drop_c) = self.spans
-        for name, dim, drop in (("Ec", 2, drop_b), ("Eb", 3, drop_c)):
-            if drop:
-                out[name] = out[name].narrow(dim, 0, out[name].size(dim) - 1)
-        return out
+        sums = {name: self.sums.part(self.part, name, self.slots)
+                for name in ("Eb", "Ec", "Hc", "Hb")}
+        return {"Eb": sums["Eb"][..., 0, :], "Ec": sums["Ec"][..., 0, :],
+                "Hc": 0.5 * (sums["Hc"][..., 0, :] + sums["Hc"][..., 1, :]),
+                "Hb": 0.5 * (sums["Hb"][..., 0, :] + sums["Hb"][..., 1, :])}
 
     def _points(self, grid: int):
         """Positions [Pb, Pc, 3] and area weights [Pb, Pc] of the owned points
@@ -415,7 +461,7 @@ class FluxRectangle:
                 "J": torch.cat(out["J"], 2), "M": torch.cat(out["M"], 2)}
 
 
-class FluxBox:
+class FluxBox(Sampled):
     """Net outward flux through the six faces of a box, at ``frequencies``
     (in cycles per unit time): ``box``
     ((x0, y0, z0), (x1, y1, z1)) in length units or ``nodes`` as indices,
@@ -424,10 +470,13 @@ class FluxBox:
     negative of the absorbed power. ``power()`` is [B0, B1, F] float64;
     ``surface()`` the equivalent currents on all six faces, outward normals,
     for ``farfield``. On slabs each rank sums the part of the faces it owns,
-    and ``power`` and ``surface`` (collectives) give every rank the whole."""
+    and ``power`` and ``surface`` (collectives) give every rank the whole.
+    ``decimation``: sum every k steps (``monitors.frequency.Decimation``;
+    None lets the sources' band choose, 1 sums every step)."""
 
     @recorded
-    def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None):
+    def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
+                 decimation: int | None = None):
         positions.require_uniform(sim, "FluxBox")
         if (box is None) == (nodes is None):
             raise ValueError("FluxBox: give the box in length units (box=) or as nodes (nodes=)")
@@ -441,13 +490,21 @@ class FluxBox:
             for corner, sign in ((lo, -1), (hi, 1)):
                 flat_lo, flat_hi = list(lo), list(hi)
                 flat_lo[a] = flat_hi[a] = corner[a]
-                self.faces.append(FluxRectangle(sim, frequencies, nodes=(flat_lo, flat_hi),
-                                                direction=sign, what="FluxBox box"))
+                self.faces.append(_BoxFace(sim, frequencies, nodes=(flat_lo, flat_hi),
+                                           direction=sign, what="FluxBox box",
+                                           decimation=decimation))
         self.frequencies = self.faces[0].frequencies
+        self.sampling = self.faces[0].sampling
+        # the six faces' sums in one: one gather per component and one
+        # monitor call per summed step, for the whole box
+        mine = [face for face in self.faces if face.mine]
+        self.sums = RectangleSums(sim, mine, self.sampling) if mine else None
+        for part, face in enumerate(mine):
+            face.sampling, face.sums, face.part = self.sampling, self.sums, part
 
     def update(self, sim) -> None:
-        for face in self.faces:
-            face.update(sim)
+        if self.sums is not None:
+            self.sums.update(sim)
 
     def power(self) -> torch.Tensor:
         """Net power out of the box, [B0, B1, F] float64."""
@@ -460,3 +517,10 @@ class FluxBox:
                 "weights": torch.cat([p["weights"] for p in parts]),
                 "J": torch.cat([p["J"] for p in parts], 2),
                 "M": torch.cat([p["M"] for p in parts], 2)}
+
+
+class _BoxFace(FluxRectangle):
+    """A face of a ``FluxBox``, whose sums the box keeps with its other
+    faces'."""
+
+    sums_its_own = False

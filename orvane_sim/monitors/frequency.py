@@ -11,15 +11,27 @@ holds E = slot 0 + i·slot 1; each slot is summed on its own and the two are
 combined when read. The magnetic field lags the electric one by half a
 step, so its sums use t_n - dt/2: E and H spectra then share one phase
 reference.
+
+Decimation: a monitor may sum every k-th step only, each sum weighted
+k·dt. The sums over every k-th step are those over every step plus the
+spectrum's copies shifted by multiples of 1/(k·dt) (the sampling theorem);
+the fields of a run hold only the frequencies its sources send in (the
+scheme is linear and time-invariant), so while the nearest copy,
+1/(k·dt) - ν, lies beyond the sources' band, the two sums agree to that
+band's floor. ``Decimation`` takes the largest such k from the sources'
+``band()`` and the monitor's highest frequency, as Meep's decimation
+factor does from its sources' widths; without a known band, every step.
 """
 from __future__ import annotations
 
 import math
+import warnings
 from typing import Sequence
 
 import torch
 
-from ..core.descriptions import recorded
+from ..core.descriptions import recorded, settled
+from ..core.steptables import StepTable
 from ..grid import memory, positions
 from ..grid.arguments import count, frequencies as checked_frequencies, sequence
 
@@ -31,30 +43,158 @@ def fourier_factors(frequencies: torch.Tensor, t: float, dt: float) -> torch.Ten
 
 
 class StepFactors:
-    """The Fourier factors of the coming steps, ``CHUNK`` at a time: dt·exp(+i
-    2π ν t) after step n, at t = n·dt, or at n·dt - dt/2 for the magnetic
-    field (``half_step_behind``). Each chunk is one handful of tensor operations on the
-    device, where a per-step ``fourier_factors`` cost about as much as the
-    sums of a small plane; the values are the same bits."""
+    """The Fourier factors of the steps a monitor sums, a ``StepTable`` of
+    them: w·exp(+i 2π ν t) after step n, at t = n·dt, or at n·dt - dt/2 for
+    the magnetic field (``half_step_behind``), with w = every·dt, the time
+    that each sum of a monitor summing every ``every`` steps stands for.
+    Each chunk of steps is one handful of tensor operations, where a
+    per-step ``fourier_factors`` cost about as much as the sums of a small
+    plane; the values are the same bits."""
 
-    CHUNK = 256
-
-    def __init__(self, frequencies: torch.Tensor, half_step_behind: bool = False):
+    def __init__(self, frequencies: torch.Tensor, half_step_behind: bool = False,
+                 every: int = 1):
         self.frequencies = frequencies
         self.behind = half_step_behind
-        self.first, self.table = 0, None
+        self.every = every
+        self._table = None
+
+    def _values(self, steps: torch.Tensor) -> torch.Tensor:
+        dt = self._dt
+        t = steps.to(torch.float64)[:, None] * dt
+        if self.behind:
+            t = t - 0.5 * dt
+        return fourier_factors(self.frequencies[None, :], t, self.every * dt)
+
+    def table(self, sim) -> StepTable:
+        """The table on the simulation's device, made at the first call."""
+        if self._table is None or self._dt != sim.dt or self._device != sim.device:
+            self._dt, self._device = sim.dt, sim.device
+            self._table = StepTable(self._values, sim.device)
+        return self._table
 
     def at(self, sim) -> torch.Tensor:
         """The factors [F] (complex64, on the simulation's device) for the
         step just done."""
-        n = sim.steps_done
-        if self.table is None or not self.first <= n < self.first + self.CHUNK \
-                or self.table.device != sim.device:
-            steps = torch.arange(n, n + self.CHUNK, dtype=torch.float64)[:, None]
-            t = steps * sim.dt - 0.5 * sim.dt if self.behind else steps * sim.dt
-            self.first = n
-            self.table = fourier_factors(self.frequencies[None, :], t, sim.dt).to(sim.device)
-        return self.table[n - self.first]
+        return self.table(sim).at(sim.steps_done)
+
+
+# How far below its peak a source's spectrum counts as nothing, for the
+# choice of how often a monitor must sum: content at this level aliased
+# into a monitored frequency stays near the float32 rounding of the sums.
+SPECTRUM_FLOOR = 1e-8
+
+
+class DecimationWarning(UserWarning):
+    """A monitor sums less often than its frequencies and the sources' band
+    allow without aliasing."""
+
+
+def safe_decimation(dt: float, monitored: float, band: float) -> int:
+    """The largest k such that a monitor summing every k steps sees no alias
+    of the sources' spectrum at its frequencies: the sums over every k-th
+    step add to each frequency ν its copies at ν ± m/(k·dt), m = 1, 2, ...,
+    and those stay outside the sources' band |ν'| <= ``band`` while
+    1/(k·dt) >= ``monitored`` + ``band`` (``monitored``: the highest |ν|
+    the monitor sums at)."""
+    return max(1, math.floor(1.0 / (dt * (monitored + band)) + 1e-9))
+
+
+def sources_band(sim) -> float | None:
+    """The highest frequency at which any source's spectrum reaches
+    ``SPECTRUM_FLOOR`` of its peak (each source's ``band()``), or None
+    where that is not known: no source (the fields come from a given start,
+    of any spectrum), or one without a band (a waveform of the caller's
+    own, a source of the caller's own)."""
+    edges = []
+    for source in sim.sources:
+        band = getattr(source, "band", None)
+        edge = band() if band is not None else None
+        if edge is None:
+            return None
+        edges.append(edge)
+    return max(edges) if edges else None
+
+
+class Decimation:
+    """How often a monitor sums: every ``every`` steps (on the steps whose
+    count is a multiple of it, so that a resumed run sums on the same ones),
+    each sum standing for ``every``·dt.
+
+    ``given``: the caller's k (1: every step), or None to take the largest
+    that the sources' band allows (``safe_decimation``; 1 where the band is
+    not known). A k at which the monitor's own frequencies lie above the
+    Nyquist frequency of its sums, 1/(2 k dt), is refused here; one above
+    what the sources' band allows is warned about (``DecimationWarning``)
+    when the run starts, since the sums then hold aliases of the band."""
+
+    def __init__(self, given, frequencies: torch.Tensor, dt: float, what: str):
+        self.what = what
+        self.frequencies = frequencies
+        self.monitored = float(frequencies.abs().max())
+        if given is not None:
+            given = count(given, f"{what} decimation", 1)
+            top = math.floor(0.5 / (dt * self.monitored) - 1e-9) if self.monitored else given
+            if given > max(top, 1):
+                raise ValueError(
+                    f"{what} decimation {given}: summing every {given} steps resolves "
+                    f"frequencies below 1/(2·{given}·dt) = {0.5 / (given * dt):g} only, and the "
+                    f"monitor's reach {self.monitored:g}; give at most {max(top, 1)}, or "
+                    f"None to let the sources' band choose")
+        self.given = given
+        self.every = given or 1
+        self.dt = dt
+        self._chosen = False
+        self._warned = False
+        self._factors = {}
+
+    def settle(self, sim) -> int:
+        """Choose ``every`` for the simulation's sources as they are now (at
+        the run's start; once the monitor has begun summing it keeps its
+        choice), and warn, once, where a given k exceeds what they allow."""
+        if self._chosen and sim.steps_done > 0:
+            return self.every
+        band = sources_band(sim)
+        safe = 1 if band is None else safe_decimation(self.dt, self.monitored, band)
+        if self.given is None:
+            self.every = safe
+        elif band is not None and self.given > safe and not self._warned:
+            warnings.warn(
+                f"{self.what} decimation {self.given} exceeds the {safe} that its frequencies "
+                f"(up to {self.monitored:g}) and the sources' band (up to {band:g}) allow: "
+                f"the sums every {self.given} steps hold aliases of the band; give at most "
+                f"{safe}, or None to let the band choose", DecimationWarning, stacklevel=4)
+            self._warned = True
+        self._chosen = True
+        return self.every
+
+    def due(self, sim) -> bool:
+        """Whether the step just done is one the monitor sums."""
+        if not self._chosen:
+            self.settle(sim)
+        return sim.steps_done % self.every == 0
+
+    def table(self, sim, half_step_behind: bool = False) -> StepTable:
+        """The table of the Fourier factors of the steps summed: of E, or of
+        H half a step behind (``StepFactors`` at the chosen ``every``)."""
+        key = "H" if half_step_behind else "E"
+        factors = self._factors.get(key)
+        if factors is None or factors.every != self.every:
+            factors = self._factors[key] = StepFactors(self.frequencies, half_step_behind,
+                                                       self.every)
+        return factors.table(sim)
+
+    def factors(self, sim, half_step_behind: bool = False) -> torch.Tensor:
+        """The factors [F] of the step just done."""
+        return self.table(sim, half_step_behind).at(sim.steps_done)
+
+    def prepare(self, sim, first: int, count: int, kinds=(False,)) -> None:
+        """The factors of a block of ``count`` steps that begins after step
+        ``first`` in the tables (the monitor sums after steps first + 1 ..
+        first + count), for a block run without the host
+        (``core.capture``); ``kinds``: E's (False) and H's (True)."""
+        self.settle(sim)
+        for behind in kinds:
+            self.table(sim, behind).fill(first + 1, count)
 
 
 def _slots(sim):
@@ -62,7 +202,25 @@ def _slots(sim):
     return [(0, 1.0)] if sim.b2 == 1 else [(0, 1.0), (1, 1j)]
 
 
-class FrequencyMonitor:
+class Sampled:
+    """What a monitor summing through a ``Decimation`` (``self.sampling``)
+    offers the run: the choice of k when it starts, the sums' factors for a
+    block of steps, and the period of its pattern of sums."""
+
+    def settle(self, sim) -> None:
+        """Choose the decimation for the run that starts (``Decimation``)."""
+        settled(self, "__init__", decimation=self.sampling.settle(sim))
+
+    def prepare_steps(self, sim, first: int, count: int) -> None:
+        self.sampling.prepare(sim, first, count)
+
+    @property
+    def period(self) -> int:
+        """Steps after which the monitor's pattern of sums repeats."""
+        return self.sampling.every
+
+
+class FrequencyMonitor(Sampled):
     """Fourier sums of Ex, Ey, Ez over the box of indices x_range, y_range,
     z_range (first, last) at the given frequencies.
 
@@ -80,13 +238,17 @@ class FrequencyMonitor:
     the cells between them, (n0, n1 - 1), so the sampled nodes run from n0
     to n1; an axis of zero extent takes the one cell (n0, n0), nodes n0 and
     n0 + 1. Give one of the two forms.
+
+    ``decimation``: sum every k steps (``Decimation``; None lets the
+    sources' band choose, 1 sums every step).
     """
 
     @recorded
     def __init__(self, sim, frequencies: Sequence[float], x_range=None, y_range=None,
-                 z_range=None, slot: int = 0, box=None):
+                 z_range=None, slot: int = 0, box=None, decimation: int | None = None):
         slot = count(slot, "FrequencyMonitor slot", 0, sim.b2 - 1)
         self.frequencies = checked_frequencies(frequencies, "FrequencyMonitor", sim.dt)
+        self.sampling = Decimation(decimation, self.frequencies, sim.dt, "FrequencyMonitor")
         given = [r is not None for r in (x_range, y_range, z_range)]
         if not (all(given) if box is None else not any(given)):
             raise ValueError("give the FrequencyMonitor's cells as x_range, y_range and "
@@ -130,7 +292,6 @@ class FrequencyMonitor:
 
         self.Ex, self.Ey, self.Ez = acc(MX - 1, MY, MZ), acc(MX, MY - 1, MZ), acc(MX, MY, MZ - 1)
         self.slot = slot
-        self.step_factors = StepFactors(self.frequencies)
 
     def gathered(self) -> dict | None:
         """The whole box's accumulators, {"Ex": ..., "Ey": ..., "Ez": ...}:
@@ -168,10 +329,10 @@ class FrequencyMonitor:
                             x=x, y=y, z=z, b0=b0, b1=b1, ax=ax)
 
     def update(self, sim) -> None:
-        if self.Ex is None:
+        if self.Ex is None or not self.sampling.due(sim):
             return
         s = slice(self.slot, self.slot + 1)  # one slot, shared by every frequency
         sim.module.Monitor_Update_E(self.Ex, self.Ey, self.Ez,
                                     sim.Ex[..., s], sim.Ey[..., s], sim.Ez[..., s],
-                                    self.step_factors.at(sim), *self.ranges)
+                                    self.sampling.factors(sim), *self.ranges)
 

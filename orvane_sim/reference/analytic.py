@@ -1,5 +1,6 @@
 """Known answers for planar stacks: reflection and transmission of a plane
-wave by layers between two half-spaces (transfer matrices), the Airy formula
+wave by layers between two half-spaces (transfer matrices), the Bloch modes
+of a periodic stack (the transfer matrix of its period), the Airy formula
 of one slab and the Fresnel coefficients of one interface, and the
 wavenumber of the Yee grid.
 
@@ -46,16 +47,7 @@ def stack(omega, layers: Sequence[tuple], eps_in=1.0, eps_out=1.0, kt=0.0,
 
     q0, _ = admittance(eps_in)
     qs, _ = admittance(eps_out)
-    m11 = torch.ones_like(w)
-    m12 = torch.zeros_like(w)
-    m21 = torch.zeros_like(w)
-    m22 = torch.ones_like(w)
-    for eps, d in layers:
-        q, kz = admittance(eps)
-        c, s = torch.cos(kz * d), torch.sin(kz * d)
-        a11, a12, a21, a22 = c, -1j * s / q, -1j * q * s, c
-        m11, m12, m21, m22 = (m11 * a11 + m12 * a21, m11 * a12 + m12 * a22,
-                              m21 * a11 + m22 * a21, m21 * a12 + m22 * a22)
+    m11, m12, m21, m22 = _characteristic(w, layers, kt, polarization)
     b = m11 + m12 * qs
     c = m21 + m22 * qs
     r = (b * q0 - c) / (b * q0 + c)
@@ -67,6 +59,65 @@ def stack(omega, layers: Sequence[tuple], eps_in=1.0, eps_out=1.0, kt=0.0,
         # the opposite sign
         r = -r
     return r, R, T
+
+
+def _complex(v) -> torch.Tensor:
+    """v (real or complex, any form) as complex128."""
+    t = torch.as_tensor(v)
+    return (t if t.is_complex() else t.to(torch.float64)).to(C128)
+
+
+def _characteristic(omega, layers: Sequence[tuple], kt, polarization: str):
+    """The product of the layers' characteristic matrices (m11, m12, m21, m22)."""
+    w, kt = (_complex(v) for v in (omega, kt))
+    m11, m12, m21, m22 = (torch.ones_like(w), torch.zeros_like(w), torch.zeros_like(w),
+                          torch.ones_like(w))
+    for eps, d in layers:
+        eps = torch.as_tensor(eps).to(C128)
+        kz = _kz(eps, w, kt)
+        q = kz if polarization == "s" else kz / eps
+        c, s = torch.cos(kz * d), torch.sin(kz * d)
+        a11, a12, a21, a22 = c, -1j * s / q, -1j * q * s, c
+        m11, m12, m21, m22 = (m11 * a11 + m12 * a21, m11 * a12 + m12 * a22,
+                              m21 * a11 + m22 * a21, m21 * a12 + m22 * a22)
+    return m11, m12, m21, m22
+
+
+def bloch_cosine(omega, layers: Sequence[tuple], kt=0.0, polarization: str = "s"):
+    """cos(K Λ) of the Bloch waves of the periodic stack whose period is
+    ``layers`` [(eps, thickness), ...] (Λ their total thickness), at
+    angular frequency ω and wavenumber kt along the layers: half the trace
+    of the period's transfer matrix (real for lossless layers; a band
+    where it lies in [-1, 1])."""
+    m11, _, _, m22 = _characteristic(omega, layers, kt, polarization)
+    return ((m11 + m22) / 2).real
+
+
+def bloch_frequency(layers: Sequence[tuple], kt: float, bloch_phase: float = 0.0,
+                    polarization: str = "s", low: float = 1e-6, high: float = 50.0,
+                    samples: int = 4000) -> float:
+    """The lowest angular frequency in (low, high) of a Bloch mode of the
+    periodic stack ``layers`` with phase K Λ = ``bloch_phase`` per period
+    and wavenumber ``kt`` along the layers (``bloch_cosine`` equal to
+    cos(bloch_phase)), to double precision."""
+    target = math.cos(bloch_phase)
+    w = torch.linspace(low, high, samples, dtype=torch.float64)
+    f = bloch_cosine(w, layers, kt, polarization) - target
+    change = ((f[:-1] * f[1:]) <= 0).nonzero()
+    if not change.numel():
+        raise ValueError(f"no Bloch mode with phase {bloch_phase} between ω = {low} and {high}")
+    a, b = float(w[change[0, 0]]), float(w[change[0, 0] + 1])
+    fa = float(bloch_cosine(a, layers, kt, polarization)) - target
+    for _ in range(200):
+        m = 0.5 * (a + b)
+        fm = float(bloch_cosine(m, layers, kt, polarization)) - target
+        if (fm <= 0) == (fa <= 0):
+            a, fa = m, fm
+        else:
+            b = m
+        if b - a <= 4e-16 * b:
+            break
+    return 0.5 * (a + b)
 
 
 def airy(omega, n: float, thickness: float):

@@ -8,10 +8,11 @@ from typing import Sequence
 import torch
 
 from ..core.descriptions import recorded
+from ..core.steptables import StepTable
 from ..grid import positions
 from ..grid.arguments import real, triple, waveform as checked_waveform
 from ..grid.coefficients import EPS0
-from .waveforms import Waveform, slot_factor
+from .waveforms import Waveform, band_edge, slot_factor
 
 
 class CurrentBox:
@@ -57,31 +58,57 @@ class CurrentBox:
             self.offset = torch.tensor([lo for lo, _ in local], dtype=torch.int32)
             self.box = torch.ones(*sim.batch, *(hi - lo for lo, hi in local),
                                   dtype=torch.complex64, device=sim.device)
+            self._unit = self.box.expand(3, *self.box.shape)
         self.direction = tuple(real(d, "CurrentBox direction")
                                for d in triple(direction, "CurrentBox direction"))
         self.waveform = waveform
         self.factor = slot_factor(sim)
 
+    def band(self) -> float | None:
+        """The highest frequency of the current's spectrum (``band_edge``),
+        or None where its waveform does not say."""
+        from ..monitors.frequency import SPECTRUM_FLOOR
+
+        return band_edge(self.waveform, SPECTRUM_FLOOR)
+
+    def _amplitudes(self, steps: torch.Tensor) -> torch.Tensor:
+        """[m, 3, 1, 1, 1, 1, 1]: dt·J/ε0 per component at (n + 1/2)·dt of the
+        steps n, in the slots' form."""
+        dt = self._dt
+        w = [self.waveform(n * dt + 0.5 * dt) * dt / EPS0 * self.factor for n in steps.tolist()]
+        values = torch.tensor([[d * v for d in self.direction] for v in w],
+                              dtype=torch.complex64)
+        return values.reshape(-1, 3, 1, 1, 1, 1, 1)
+
+    def prepare_steps(self, sim, first: int, count: int) -> None:
+        self._table(sim).fill(first, count)
+
+    def _table(self, sim) -> StepTable:
+        if getattr(self, "_steps", None) is None:
+            self._dt = sim.dt
+            self._steps = StepTable(self._amplitudes, sim.device)
+        return self._steps
+
     def after_h(self, sim) -> None:
         pass
 
     def _boxes(self, sim):
-        """The box per component, divided by the permittivity its nodes see:
-        the current enters after the electric update's division by it."""
+        """The box per component, divided by the permittivity its nodes see
+        (the current enters after the electric update's division by it), as
+        one tensor [3, B0, B1, X, Y, Z]."""
         if sim.medium is None:
-            return (self.box,) * 3
+            return self._unit
         if getattr(self, "_medium", None) is not sim.medium:
             o = [int(v) for v in self.offset]
             sx, sy, sz = self.box.shape[2:]
-            self._scaled = tuple(
+            self._scaled = torch.stack([
                 self.box / den[None, :, o[0]:o[0] + sx, o[1]:o[1] + sy, o[2]:o[2] + sz]
-                for den in sim.permittivity())
+                for den in sim.permittivity()])
             self._medium = sim.medium
         return self._scaled
 
     def after_e(self, sim) -> None:
         if self.box is None:
             return
-        w = self.waveform(sim.time + 0.5 * sim.dt) * sim.dt / EPS0 * self.factor
-        Jx, Jy, Jz = (box * (d * w) for box, d in zip(self._boxes(sim), self.direction))
+        Jx, Jy, Jz = self._boxes(sim) * self._table(sim).at(sim.steps_done)
         sim.module.Inject_J(sim.Ex, sim.Ey, sim.Ez, Jx, Jy, Jz, self.offset)

@@ -22,7 +22,6 @@ import math
 
 import torch
 
-from ..grid.coefficients import ETA0
 from .incident import C128, IncidentLine, LineSpectra
 
 
@@ -30,9 +29,11 @@ class GradedIncidentLine(IncidentLine):
     """``IncidentLine`` along a non-uniform z (``axis``, a
     ``grid.rectilinear.Axis``) for a plane whose first total-field node is
     the box's node ``plane`` + 1. ``spacing``: the box's (dx, dy, ·), read
-    along x and y for an oblique wave. Other arguments as the parent's."""
+    along x and y for an oblique wave. Other arguments as the parent's; the
+    drive sits where the line is uniform, in cells of the box's cell
+    ``plane``, and takes its values from the parent's table."""
 
-    GROWING = {**IncidentLine.GROWING, "ch": 0, "ce": 0}
+    GROWING = {**IncidentLine.GROWING, "ch": 1, "ce": 1}
 
     def __init__(self, k: torch.Tensor, polarization: torch.Tensor, waveform, spacing, axis,
                  plane: int, dt: float, device, duration: float, gap: int = 4):
@@ -56,9 +57,8 @@ class GradedIncidentLine(IncidentLine):
         """Silent line nodes up to ``cells`` cells in all."""
         extra = cells - self.cells
         if extra > 0:
-            for name in self.FIELDS:
-                t = getattr(self, name)
-                setattr(self, name, torch.cat([t, t.new_zeros(t.shape[0], extra)], 1))
+            f = self.fields
+            self.fields = torch.cat([f, f.new_zeros(6, f.shape[1], extra)], 2)
             self.cells = cells
 
     def _coefficients(self):
@@ -67,7 +67,7 @@ class GradedIncidentLine(IncidentLine):
         # one cell past the end, for the last node's dual spacing
         sizes = torch.tensor([self._size(c) for c in range(self.cells + 1)], dtype=torch.float64)
         dual = 0.5 * (sizes[1:] + sizes[:-1])
-        device = self.Ex.device
+        device = self.fields.device
         # (length below the drive, length above it, the top cell), which
         # change only as the line grows
         self._lengths = (self.start * self.dz, float(sizes[self.start:-1].sum()),
@@ -75,45 +75,41 @@ class GradedIncidentLine(IncidentLine):
         return ((self.dt / sizes[:-1]).to(C128).to(device)[None],
                 (self.dt / dual).to(C128).to(device)[None])
 
-    def _grow_if_needed(self) -> None:
+    def _holds(self, driven: int) -> bool:
         """The parent's rule in lengths: the light cone, with ``MARGIN`` end
         cells to spare, stays inside the line at both ends."""
-        cone = (self.driven + 1) * self.dt
+        cone = (driven + 1) * self.dt
         low, high, top = self._lengths
-        if cone + self.MARGIN * self.dz < low and cone + self.MARGIN * top < high:
+        return cone + self.MARGIN * self.dz < low and cone + self.MARGIN * top < high
+
+    def _grow_if_needed(self) -> None:
+        if self._holds(self.driven):
             return
         pad = max(self.start, 16)
-        for name in self.FIELDS:
-            t = getattr(self, name)
-            z = t.new_zeros(t.shape[0], pad)
-            setattr(self, name, torch.cat([z, t, z], 1))
+        z = self.fields.new_zeros(6, self.fields.shape[1], pad)
+        self.fields = torch.cat([z, self.fields, z], 2)
         self.start += pad
         self.cells += 2 * pad
         self.ch, self.ce = self._coefficients()
 
     def step_h(self) -> None:
         self._grow_if_needed()
+        drive = self.drive.at(self.steps)[0]
         ch = self.ch
-        Ex, Ey, Ez = self.Ex, self.Ey, self.Ez
-        self.Hx[:, :-1] += ch * (Ey[:, 1:] - Ey[:, :-1]) - self.iky * Ez[:, :-1]
-        self.Hy[:, :-1] += self.ikx * Ez[:, :-1] - ch * (Ex[:, 1:] - Ex[:, :-1])
-        self.Hz += self.iky * Ex - self.ikx * Ey
-        # the drive sits where the line is uniform, in cells of dz
-        f = self.waveform(self.steps * self.dt)
-        s, c = self.start, self.dt / self.dz
-        self.Hx[:, s] -= c * self.pol[:, 1] * f
-        self.Hy[:, s] += c * self.pol[:, 0] * f
+        Ex, Ey, Ez, Hx, Hy = self.Ex, self.Ey, self.Ez, self.Hx, self.Hy
+        Hx[:, :-1] += ch * (Ey[:, 1:] - Ey[:, :-1]) - self.iky * Ez[:, :-1]
+        Hy[:, :-1] += self.ikx * Ez[:, :-1] - ch * (Ex[:, 1:] - Ex[:, :-1])
+        self.Hz.add_(self.iky * Ex - self.ikx * Ey)
+        self.fields[2:4, :, self.start] += drive
 
     def step_e(self) -> None:
+        drive = self.drive.at(self.steps)[1]
         ce = self.ce
         Hx, Hy, Hz = self.Hx, self.Hy, self.Hz
         self.Ex[:, 1:] += self.iky * Hz[:, 1:] - ce * (Hy[:, 1:] - Hy[:, :-1])
         self.Ey[:, 1:] += ce * (Hx[:, 1:] - Hx[:, :-1]) - self.ikx * Hz[:, 1:]
-        self.Ez += self.ikx * Hy - self.iky * Hx
-        f = self.waveform((self.steps + 0.5) * self.dt + 0.5 * self.dz)
-        s, c = self.start, self.dt / self.dz
-        self.Ex[:, s + 1] += c * self.pol[:, 0] * f / ETA0
-        self.Ey[:, s + 1] += c * self.pol[:, 1] * f / ETA0
+        self.Ez.add_(self.ikx * Hy - self.iky * Hx)
+        self.fields[0:2, :, self.start + 1] += drive
         self.steps += 1
         self.driven += 1
 
@@ -129,19 +125,8 @@ class GradedLineSpectra(LineSpectra):
     straight line between the unequal cells either side, as a flux plane
     on the box's node does."""
 
-    def record(self, sim) -> None:
-        from ..monitors.frequency import fourier_factors
-
-        line, n = self.line, self.line.node
-        t = sim.time + sim.dt
-        fe = fourier_factors(self.frequencies, t, sim.dt).to(sim.device)
-        fh = fourier_factors(self.frequencies, t - 0.5 * sim.dt, sim.dt).to(sim.device)
-        hx = line.onto_node(line.Hx[:, n - 1], line.Hx[:, n])
-        hy = line.onto_node(line.Hy[:, n - 1], line.Hy[:, n])
-        for m, (v, f) in enumerate(((line.Ex[:, n], fe), (line.Ey[:, n], fe), (hx, fh), (hy, fh))):
-            if self.real:
-                v = v.real
-            self._acc[m] += v[:, None] * f[None, :]
+    def _magnetic(self, fields: torch.Tensor, at: int) -> torch.Tensor:
+        return 2 * self.line.onto_node(fields[2:4, :, at - 1], fields[2:4, :, at])
 
 
 def line_duration(axis, dt: float) -> float:

@@ -12,10 +12,11 @@ from ..grid import positions
 from ..grid.arguments import (count, frequencies as checked_frequencies, sequence,
                               waveform as checked_waveform)
 from ..grid.rectilinear import require_uniform
+from .incident import LineDriven
 from .waveforms import Waveform, slot_factor
 
 
-class PlaneWave:
+class PlaneWave(LineDriven):
     """A plane wave travelling up z, entering across the z-plane ``plane``.
 
     A total-field / scattered-field boundary: the electric nodes at z index
@@ -169,7 +170,7 @@ class PlaneWave:
                                      sim.dt, dev, duration, gap)
         self.line.steps = sim.steps_done
         self.spectra = None if frequencies is None else LineSpectra(self.line, frequencies, sim,
-                                                                    "PlaneWave")
+                                                                    "PlaneWave", self.band())
         self.frequencies = None if frequencies is None else self.spectra.frequencies
 
     def check_medium(self, sim) -> None:
@@ -242,8 +243,7 @@ class PlaneWave:
         # plane+1 in their curl: x pair = Ex (drives Hy), y pair = Ey (Hx), at n·dt.
         line, n = self.line, self.line.node
         if self.h_plane is not None:
-            amp_x = (line.Ex[:, n:n + 1] * self.factor).to(torch.complex64)
-            amp_y = (line.Ey[:, n:n + 1] * self.factor).to(torch.complex64)
+            amp_x, amp_y = (line.fields[0:2, :, n:n + 1] * self.factor).to(torch.complex64)
             sim.module.Inject_H(self._view(sim.Hx, 2), self._view(sim.Hy, 2), sim.ch[2], amp_x,
                                 amp_y, self.profile_a, self.profile_b, self.margins,
                                 self.h_plane)
@@ -254,8 +254,7 @@ class PlaneWave:
         # below: x pair = Hx (drives Ey), y pair = Hy (drives Ex), at (n + 1/2)·dt.
         line, n = self.line, self.line.node - 1
         if self.e_plane is not None:
-            amp_x = (line.Hx[:, n:n + 1] * self.factor).to(torch.complex64)
-            amp_y = (line.Hy[:, n:n + 1] * self.factor).to(torch.complex64)
+            amp_y, amp_x = (line.fields[2:4, :, n:n + 1] * self.factor).to(torch.complex64)
             sim.module.Inject_E(self._view(sim.Ex, 2), self._view(sim.Ey, 2), sim.ce[2], amp_x,
                                 amp_y, self.profile_b, self.profile_a, self.margins,
                                 self.e_plane)

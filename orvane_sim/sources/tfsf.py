@@ -29,14 +29,15 @@ from __future__ import annotations
 
 import torch
 
+from ..core.checkpoint import Memo
 from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import frequencies as checked_frequencies, waveform as checked_waveform
-from .incident import IncidentLine, LineSpectra
+from .incident import IncidentLine, LineDriven, LineSpectra
 from .waveforms import Waveform, slot_factor
 
 
-class TotalFieldBox:
+class TotalFieldBox(LineDriven):
     """A plane wave ``waveform`` travelling along ``direction`` ("+x" .. "-z")
     through a box of the simulation, total field inside and scattered field
     outside.
@@ -91,10 +92,18 @@ class TotalFieldBox:
         self.entry = lo[p] if s > 0 else hi[p]
         self.factor = slot_factor(sim)
         self.b2 = sim.b2
+        self.waveform = waveform
         self.spectra = None if frequencies is None else LineSpectra(self.line, frequencies, sim,
-                                                                    "TotalFieldBox")
+                                                                    "TotalFieldBox", self.band())
         self._faces = list(self._face_writes(sim))
+        self._corrections = [self._gathered(sim, electric) for electric in (False, True)]
+        self._plans = Memo()
         self._checked_medium = None
+
+    # The box lies a cell or more inside every face (checked above): its
+    # corrections never write a conducting face, which the step then keeps
+    # at zero as it does without sources.
+    writes_faces = False
 
     @staticmethod
     def _polarization(value, p: int, default: int) -> list[float]:
@@ -159,52 +168,134 @@ class TotalFieldBox:
                     yield dict(electric=electric, comp=comp, source=source, coef=sign * delta,
                                index=index, first=first, count=count)
 
-    def _incident(self, reads_h: bool, component: int, first: int, count: int) -> torch.Tensor:
-        """Incident values [B0, count] of ``component`` (H if ``reads_h``, else
-        E) at box indices first .. first+count-1 along p (half positions for
-        H: index m is m + 1/2)."""
-        line = self.line
-        j = self.line_axes.index(component)
-        data = (line.Hx, line.Hy)[j] if reads_h else (line.Ex, line.Ey)[j]
-        if self.sign > 0:
-            start = line.node + first - self.entry
-            return data[:, start:start + count]
-        # travelling -p: box index m maps to line index node + entry - m (nodes)
-        # and node + entry - m - 1 (half positions)
-        top = line.node + self.entry - first - (1 if reads_h else 0)
-        return data[:, top - count + 1:top + 1].flip(1)
+    def _gathered(self, sim, electric: bool) -> dict:
+        """The corrections of one phase as flat index lists, so that a step
+        makes them in a fixed number of operations whatever the faces: one
+        gather of the incident values from the line, one product with each
+        value's coefficient (in double precision, rounded once to single),
+        and one ``index_add_`` per component and group. A node on two faces (an edge) takes two
+        corrections; each group holds at most one of a node's, in the order
+        of the faces, so that every addition is the one the faces would make
+        one after another (and none races on a GPU).
 
-    def _write(self, sim, electric: bool) -> None:
+        Returns the line rows and batch entries read ([n]: row·B0 + b0), the
+        indices along the line relative to its ``node``, the coefficients
+        (complex128), the additions (component, first, end, flat indices
+        into the field), the entries sorted by component and group, and room
+        for the values (complex64)."""
+        B0, B1 = sim.batch
+        line = self.line
+        silent = line.zero_rows()  # rows that stay zero add nothing
         fields = (sim.Ex, sim.Ey, sim.Ez) if electric else (sim.Hx, sim.Hy, sim.Hz)
         p = self.axis
+        per_comp = {0: [], 1: [], 2: []}
         for face in self._faces:
             if face["electric"] != electric:
                 continue
-            first, count = face["first"], face["count"]
-            values = self._incident(electric, face["source"], first, count)
-            shape = [values.shape[0], 1, 1, 1, 1]
-            if count > 1:
-                shape[2 + p] = count
-            values = (values * (face["coef"] * self.factor)).reshape(shape)
-            part = torch.view_as_real(values.to(torch.complex64))
-            if self.b2 == 1:
-                part = part[..., 1:]
-            target = fields[face["comp"]][(slice(None), slice(None), *face["index"])]
-            target += part
+            j = self.line_axes.index(face["source"])
+            row = (3, 2)[j] if electric else j  # H rows (Hx, Hy) are 3, 2; E rows 0, 1
+            if row in silent:
+                continue
+            comp = face["comp"]
+            st = fields[comp].stride()
+            axes = [torch.arange(s.start, s.stop) for s in face["index"]]
+            spatial = (axes[0][:, None, None] * st[2] + axes[1][None, :, None] * st[3]
+                       + axes[2][None, None, :] * st[4])
+            # position along p within the face's range, where the values vary
+            m = torch.zeros(spatial.shape, dtype=torch.int64)
+            if face["count"] > 1:
+                shape = [1, 1, 1]
+                shape[p] = -1
+                m = m + (axes[p] - axes[p][0]).reshape(shape)
+            first = face["first"]
+            if self.sign > 0:
+                rel = first - self.entry + m
+            else:  # travelling -p: box index m maps to node + entry - m (nodes)
+                rel = self.entry - first - (1 if electric else 0) - m
+            b0 = torch.arange(B0)[:, None, None, None, None]
+            b1 = torch.arange(B1)[None, :, None, None, None]
+            target = (b0 * st[0] + b1 * st[1] + spatial).reshape(-1)
+            read = (row * B0 + b0 + 0 * b1 + 0 * spatial).reshape(-1)
+            rel = (rel + 0 * b0 + 0 * b1).reshape(-1)
+            coef = torch.full(target.shape, face["coef"] * self.factor, dtype=torch.complex128)
+            per_comp[comp].append((target, read, rel, coef))
+        reads, rels, coefs, adds, n = [], [], [], [], 0
+        slots = 1 if self.b2 == 1 else 2
+        for comp, parts in per_comp.items():
+            if not parts:
+                continue
+            target, read, rel, coef = (torch.cat(t) for t in zip(*parts))
+            group = _occurrence(target)
+            for g in range(int(group.max()) + 1 if group.numel() else 0):
+                pick = group == g
+                count = int(pick.sum())
+                reads.append(read[pick])
+                rels.append(rel[pick])
+                coefs.append(coef[pick])
+                index = target[pick]
+                if slots == 2:  # real and imaginary parts, interleaved as view_as_real has them
+                    index = torch.stack([index, index + fields[comp].stride(5)], 1).reshape(-1)
+                adds.append((comp, n * slots, (n + count) * slots, index.to(sim.device)))
+                n += count
+        if not adds:
+            return None
+        coef = torch.cat(coefs).to(sim.device)
+        return dict(read=torch.cat(reads), rel=torch.cat(rels), coef=coef, adds=adds,
+                    values=torch.empty(coef.shape, dtype=torch.complex64, device=sim.device))
+
+    def _plan(self, sim) -> list:
+        """Per phase, the views a step's corrections use: the line's values
+        flat, the indices gathered from it (they move when the line grows),
+        each addition's field flat, its indices and its part of the values;
+        made once per length of the line."""
+        line = self.line
+        fields = (sim.Ex, sim.Ey, sim.Ez, sim.Hx, sim.Hy, sim.Hz)
+
+        def make():
+            length = line.fields.shape[2]
+            out = []
+            for electric, c in zip((False, True), self._corrections):
+                if c is None:
+                    out.append(None)
+                    continue
+                parts = torch.view_as_real(c["values"])
+                parts = parts[:, 1] if self.b2 == 1 else parts.view(-1)
+                comps = fields[:3] if electric else fields[3:]
+                out.append(dict(
+                    line=line.fields.view(-1), values=c["values"], coef=c["coef"],
+                    gather=(c["read"] * length + line.node + c["rel"]).to(line.fields.device),
+                    adds=[(comps[comp].view(-1), index, parts[lo:hi])
+                          for comp, lo, hi, index in c["adds"]]))
+            return out
+        key = (line.fields.data_ptr(), line.cells, line.node) + tuple(f.data_ptr() for f in fields)
+        return self._plans.get(key, make)
+
+    def _write(self, sim, electric: bool) -> None:
+        plan = self._plan(sim)[int(electric)]
+        if plan is None:
+            return
+        # the product in double precision, rounded once into the values
+        torch.mul(plan["line"].index_select(0, plan["gather"]), plan["coef"], out=plan["values"])
+        for field, index, part in plan["adds"]:
+            field.index_add_(0, index, part)
 
     def after_h(self, sim) -> None:
         self._write(sim, electric=False)
         self.line.step_h()
 
     def after_e(self, sim) -> None:
-        if sim.medium is not None and self._checked_medium is not sim.medium:
-            self._check_vacuum(sim)
         self._write(sim, electric=True)
         self.line.step_e()
         if self.spectra is not None:
             self.spectra.record(sim)
 
-    def _check_vacuum(self, sim) -> None:
+    def check_medium(self, sim) -> None:
+        """Refuse faces that do not lie in vacuum: the incident wave is that
+        of vacuum, and where it is not the wave there, part of it stays on
+        the scattered side. Checked before steps that follow a new
+        painting."""
+        if sim.medium is None or self._checked_medium is sim.medium:
+            return
         den = sim.permittivity()
         for face in self._faces:
             if face["electric"]:
@@ -223,3 +314,17 @@ class TotalFieldBox:
         if self.spectra is None:
             raise ValueError("give the TotalFieldBox frequencies to record its incident spectrum")
         return self.spectra.flux()
+
+
+def _occurrence(index: torch.Tensor) -> torch.Tensor:
+    """For each entry of ``index``, how many entries before it hold the same
+    value (0 for a value's first)."""
+    order = torch.sort(index, stable=True).indices
+    ordered = index[order]
+    position = torch.arange(len(index))
+    new_run = torch.ones(len(index), dtype=torch.bool)
+    new_run[1:] = ordered[1:] != ordered[:-1]
+    run_start = torch.cummax(torch.where(new_run, position, 0), 0).values
+    out = torch.empty_like(index)
+    out[order] = position - run_start
+    return out

@@ -50,6 +50,23 @@ def gaussian(t0: float, width: float, frequency: float = 0.0, amplitude: complex
     return f
 
 
+def band_edge(waveform, floor: float) -> float | None:
+    """The highest |frequency| at which ``waveform``'s spectrum reaches
+    ``floor`` of its peak, or None where that is not known (a function
+    that says nothing about its spectrum). A ``gaussian``'s spectrum is
+    the Gaussian exp(-(π·width·(ν - frequency))²) about its carrier (and
+    about -frequency for the real part a real run carries)."""
+    width = getattr(waveform, "width", None)
+    carrier = getattr(waveform, "frequency", None)
+    if width is None or carrier is None or _function_name(waveform) != "gaussian":
+        return None
+    return abs(carrier) + math.sqrt(math.log(1.0 / floor)) / (math.pi * width)
+
+
+def _function_name(f) -> str:
+    return (getattr(f, "__qualname__", "") or "").split(".<locals>", 1)[0]
+
+
 def slot_factor(sim) -> complex:
     """What multiplies an excitation so that each slot gets its part (see above)."""
     if sim.b2 == 1:

@@ -1,5 +1,5 @@
-"""Type stubs of OrvaneCPU: the fifteen functions of the FDTD compute core, for
-CPU tensors. Every argument is positional only; the names say what each one is."""
+"""Type stubs of OrvaneCPU: the fifteen functions of the FDTD compute core and
+the anisotropic pass beside them, for CPU tensors. Every argument is positional only; the names say what each one is."""
 from torch import Tensor
 
 def Update_E_Dispersion(
@@ -81,3 +81,8 @@ def Trilinear_reverse_interpolation(
     grid_x: Tensor, grid_y: Tensor, grid_z: Tensor, target_values: Tensor, target_x: Tensor,
     target_y: Tensor, target_z: Tensor, /
 ) -> Tensor: ...
+
+def Update_E_Anisotropic(
+    Ex: Tensor, Ey: Tensor, Ez: Tensor, Hx: Tensor, Hy: Tensor, Hz: Tensor, ce_x: Tensor,
+    ce_y: Tensor, ce_z: Tensor, nodes: Tensor, neighbours: Tensor, weights: Tensor, /
+) -> None: ...

@@ -1,0 +1,126 @@
+"""gdsfactory components in, S-parameters out: the box built around a
+component (levels, background, port planes), the refusals, the port
+symmetries and the cache, and a straight guide's S-parameters."""
+import math
+
+import numpy as np
+import pytest
+gf = pytest.importorskip("gdsfactory")
+
+from orvane_sim.gdsfactory import simulation, sparameter_key, write_sparameters  # noqa: E402
+from orvane_sim.gdsfactory.sparameters import _needed_ports  # noqa: E402
+from orvane_sim.geometry import Box, Prism  # noqa: E402
+
+gf.gpdk.PDK.activate()
+SMALL = dict(resolution=10, wavelength_points=3, xmargin=0.5, ymargin=0.8,
+             zmargin=0.8, layer_thickness=0.8)
+
+
+@pytest.fixture(scope="module")
+def mmi():
+    # margins that make no whole number of cells: the layout is centred all the same
+    return simulation(gf.components.mmi1x2(length_taper=2.0, length_mmi=3.0),
+                      **{**SMALL, "ymargin": 0.83})
+
+
+def test_the_mmi_box_holds_its_levels_and_ports(mmi):
+    sim = mmi.sim
+    core = [o for o in mmi.objects if isinstance(o.shape, Prism)]
+    assert len(core) == 1, "the core level alone has shapes in the mmi"
+    prism = core[0].shape
+    assert prism.sidewall_angle == pytest.approx(math.radians(10.0))
+    assert prism.top - prism.bottom == pytest.approx(0.22)
+    # the drawn width holds at the level's middle, as gdsfactory draws it
+    assert prism.reference == pytest.approx(0.5 * (prism.top + prism.bottom))
+    assert not any(isinstance(o.shape, Box) for o in mmi.objects), "silica is the background"
+    assert mmi.background.eps == pytest.approx(1.444 ** 2, rel=2e-3)
+    assert prism.polygon.bounds[0] < mmi.settings["layer_thickness"], "o1 extends into the layer"
+    # the input faces +x; the outputs, 1.25 apart, face -x on one plane
+    # without overlapping, each clear of the layers
+    o1, o2, o3 = (mmi.ports[n] for n in ("o1", "o2", "o3"))
+    assert (o1.axis, o1.sign, o2.sign, o3.sign) == (0, 1, -1, -1)
+    assert o2.node == o3.node
+    assert o3.hi[1] <= o2.lo[1]
+    cells = round(mmi.settings["layer_thickness"] * mmi.settings["resolution"])
+    # the splitter is symmetric about its axis, and so is what is painted
+    ex, ey, ez = (e[0] for e in sim.permittivity())
+    N = sim.shape[1]
+    assert (o2.lo[1] + o3.hi[1], o2.hi[1] + o3.lo[1]) == (N, N)
+    for e in (ex[:, 1:], ey, ez[:, 1:]):  # each about its own mirror node or half-node
+        assert (e - e.flip(1)).abs().max() < 2e-4
+    for port in (o1, o2, o3):
+        assert all(cells < port.lo[t] and port.hi[t] < sim.shape[t] - cells for t in (1, 2))
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(material_mapping={"si": "unobtainium"}), "not a library material"),
+    (dict(lit=["o9"]), "lit names a port the component lacks: 'o9'"),
+    (dict(port_offset=5.0), "lies in the absorbing layers"),
+    (dict(xmargin=-1.0), "xmargin must be at least 0"),
+    (dict(wavelength_start=1.7), "need 0 < wavelength_start <= wavelength_stop"),
+])
+def test_refusals_name_what_is_wrong(change, message):
+    with pytest.raises(ValueError, match=message):
+        simulation(gf.components.straight(length=1.0), **{**SMALL, **change})
+
+
+def test_an_unmapped_material_is_named():
+    stack = gf.get_active_pdk().layer_stack.model_copy(deep=True)
+    stack.layers["core"].material = "perovskite"
+    with pytest.raises(ValueError, match="no material for 'perovskite'"):
+        simulation(gf.components.straight(length=1.0), stack, **SMALL)
+    built = simulation(gf.components.straight(length=1.0), stack, {"perovskite": 3.0}, **SMALL)
+    assert [o.material.eps for o in built.objects] == [9.0]
+
+
+MMI = ["o1", "o2", "o3"]
+MMI_SYMMETRIES = {"o2@0,o2@0": ["o3@0,o3@0"], "o2@0,o1@0": ["o3@0,o1@0"],
+                  "o1@0,o2@0": ["o1@0,o3@0"], "o2@0,o3@0": ["o3@0,o2@0"]}
+
+
+@pytest.mark.parametrize("symmetries, lit", [
+    (None, MMI),
+    ({}, MMI),
+    (MMI_SYMMETRIES, ["o1", "o2"]),
+    ({"o1@0,o1@0": ["o2@0,o2@0", "o3@0,o3@0"]}, MMI),  # o2's other keys still needed
+])
+def test_symmetries_choose_the_ports_lit(symmetries, lit):
+    assert _needed_ports(MMI, symmetries, 0) == lit
+
+
+def test_a_symmetry_naming_no_key_is_refused():
+    with pytest.raises(ValueError, match="'o4@0,o1@0', not a key"):
+        _needed_ports(MMI, {"o1@0,o1@0": ["o4@0,o1@0"]}, 0)
+
+
+@pytest.mark.slow
+def test_a_straight_guide_transmits_and_the_result_is_cached(tmp_path, monkeypatch):
+    straight = gf.components.straight(length=2.0)
+    sp = write_sparameters(straight, dirpath=tmp_path, progress=False, **SMALL)
+    assert set(sp) == {"o1@0,o1@0", "o1@0,o2@0", "o2@0,o1@0", "o2@0,o2@0", "wavelengths"}
+    np.testing.assert_allclose(sp["wavelengths"], [1.5, 1.55, 1.6])
+    assert np.abs(np.abs(sp[sparameter_key("o1", "o2")]) ** 2 - 1).max() < 2e-3
+    assert (np.abs(sp["o1@0,o1@0"]) ** 2).max() < 1e-3
+    # reciprocity: the same transmission both ways
+    np.testing.assert_allclose(sp["o1@0,o2@0"], sp["o2@0,o1@0"], rtol=1e-3, atol=1e-4)
+    assert len(list(tmp_path.glob("*.npz"))) == 1
+
+    def no_run(*args, **kwargs):
+        raise AssertionError("a cached result ran again")
+
+    monkeypatch.setattr("orvane_sim.gdsfactory.sparameters.simulation", no_run)
+    again = write_sparameters(straight, dirpath=tmp_path, **SMALL)
+    for key in sp:
+        np.testing.assert_array_equal(again[key], sp[key])
+    with pytest.raises(AssertionError, match="ran again"):  # other settings: not the cache
+        write_sparameters(straight, dirpath=tmp_path, **{**SMALL, "wavelength_points": 4})
+
+
+def test_run_false_draws_the_structure_with_its_ports(tmp_path):
+    figure = write_sparameters(gf.components.straight(length=1.0), run=False,
+                               dirpath=tmp_path, **SMALL)
+    ax = figure.axes[0]
+    assert ax.images, "the painted permittivity"
+    labels = " ".join(t.get_text() for t in ax.texts)
+    assert "o1" in labels and "o2" in labels
+    assert not list(tmp_path.iterdir()), "nothing is written without a run"
