@@ -179,6 +179,17 @@ def test_layer_thickness_counts_cells_from_each_face_of_a_graded_axis():
     assert sim.faces[2] == (3, 6)
 
 
+def test_an_object_ending_inside_a_graded_layer_is_told_in_lengths_and_carried_to_the_face():
+    from orvane_sim.geometry import OutsideInteriorWarning
+
+    sim = Simulation(grid=((2, 0.1), (2, 0.1), GRADED_Z), layer_thickness=(0, 0, (0.2, 0.5)))
+    # the low layer is 3 cells: 0.05 + 0.06 + 0.072
+    with pytest.warns(OutsideInteriorWarning, match=r"0\.182 thick, its inner edge at z = 0\.182"):
+        sim.set_objects([Object(Slab((0, 0, 1), 0.1, 0.3), Dielectric(2.0))])
+    ex = sim.permittivity()[0][0, 1, 1]
+    assert torch.equal(ex[:3], ex[3].expand(3)) and float(ex[3]) == pytest.approx(2.0, abs=2e-4)
+
+
 def _permittivity(grid, objects, **options):
     sim = Simulation(grid=grid, layers=0)
     sim.set_objects(objects, **options)
