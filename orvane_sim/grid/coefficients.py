@@ -123,6 +123,17 @@ def layer_profile(depth: torch.Tensor, thickness: float, dt: float, grading: Gra
     return kappa, b, a
 
 
+def _layer_cells(layers, n: int) -> tuple[int, int, int]:
+    """(low, high, L = the larger) of ``layers``, one count for both faces
+    or a pair, checked against the axis's ``n`` cells."""
+    lo, hi = (int(layers), int(layers)) if not isinstance(layers, (tuple, list)) else \
+        (int(layers[0]), int(layers[1]))
+    L = max(lo, hi)
+    if min(lo, hi) < 0 or 2 * L > n:
+        raise ValueError(f"layer thickness must satisfy 0 <= 2*L <= N, got L={(lo, hi)}, N={n}")
+    return lo, hi, L
+
+
 def axis_coefficients(n: int, h: float, layers, dt: float,
                       grading: Grading = Grading()) -> AxisCoefficients:
     """Curl and layer coefficients along one axis of n cells of size h
@@ -135,11 +146,7 @@ def axis_coefficients(n: int, h: float, layers, dt: float,
     drive), so its auxiliary stays zero there and that face is a plain
     boundary when its thickness is 0.
     """
-    lo, hi = (int(layers), int(layers)) if not isinstance(layers, (tuple, list)) else \
-        (int(layers[0]), int(layers[1]))
-    L = max(lo, hi)
-    if min(lo, hi) < 0 or 2 * L > n:
-        raise ValueError(f"layer thickness must satisfy 0 <= 2*L <= N, got L={(lo, hi)}, N={n}")
+    lo, hi, L = _layer_cells(layers, n)
     f64 = torch.float64
     kappa_h = torch.ones(n, dtype=f64)
     kappa_e = torch.ones(n, dtype=f64)
@@ -210,11 +217,7 @@ def graded_axis_coefficients(axis, layers, dt: float,
     same dt/Δ (magnetic) and dt/Δ* (electric) as the curl they filter.
     """
     n = axis.cells
-    lo, hi = (int(layers), int(layers)) if not isinstance(layers, (tuple, list)) else \
-        (int(layers[0]), int(layers[1]))
-    L = max(lo, hi)
-    if min(lo, hi) < 0 or 2 * L > n:
-        raise ValueError(f"layer thickness must satisfy 0 <= 2*L <= N, got L={(lo, hi)}, N={n}")
+    lo, hi, L = _layer_cells(layers, n)
     f64 = torch.float64
     nodes, primal = axis.nodes, axis.primal
     dual = axis.dual[:-1].clone()  # [N], node i's; node 0's on the face is never read

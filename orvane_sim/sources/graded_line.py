@@ -82,14 +82,7 @@ class GradedIncidentLine(IncidentLine):
         low, high, top = self._lengths
         return cone + self.MARGIN * self.dz < low and cone + self.MARGIN * top < high
 
-    def _grow_if_needed(self) -> None:
-        if self._holds(self.driven):
-            return
-        pad = max(self.start, 16)
-        z = self.fields.new_zeros(6, self.fields.shape[1], pad)
-        self.fields = torch.cat([z, self.fields, z], 2)
-        self.start += pad
-        self.cells += 2 * pad
+    def _grown(self) -> None:
         self.ch, self.ce = self._coefficients()
 
     def step_h(self) -> None:

@@ -151,6 +151,10 @@ class IncidentLine:
         self.fields = torch.cat([z, self.fields, z], 2)
         self.start += pad
         self.cells += 2 * pad
+        self._grown()
+
+    def _grown(self) -> None:
+        """What the line remakes when it has grown (nothing here)."""
 
     def _pairs(self) -> dict:
         """Views of the pairs the curls couple, along the line's axis: their
