@@ -259,7 +259,7 @@ PLANE = ((0.3, 0.3, 1.0), (0.9, 0.9, 1.0))
 
 
 def _refusals():
-    from orvane_sim import FluxBox, FluxRectangle, FrequencyMonitor, PlaneWave, TotalFieldBox
+    from orvane_sim import FrequencyMonitor, PlaneWave, TotalFieldBox
     from orvane_sim import gaussian, plane_permittivity
     from orvane_sim.circuits import ModePort
     from orvane_sim.design import DesignRegion, DiffractionOrder, Flux, ModePower
@@ -268,8 +268,6 @@ def _refusals():
     pulse = gaussian(1.0, 0.3, 1.0)
     return {
         "TotalFieldBox": lambda sim: TotalFieldBox(sim, pulse, box=BOX),
-        "FluxRectangle": lambda sim: FluxRectangle(sim, [1.0], box=PLANE),
-        "FluxBox": lambda sim: FluxBox(sim, [1.0], box=BOX),
         "ModePort": lambda sim: ModePort(sim, [1.0], box=PLANE, direction="+z"),
         "a mode cross-section": lambda sim: plane_permittivity(sim, 2, 10),
         "DesignRegion": lambda sim: DesignRegion(sim, (2, 2, 2), box=BOX),

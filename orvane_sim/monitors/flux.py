@@ -29,7 +29,7 @@ import torch
 from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import count, frequencies as checked_frequencies
-from ..grid.rectilinear import onto_node, require_uniform
+from ..grid.rectilinear import coordinates, onto_node, require_uniform
 from .frequency import Decimation, Sampled, _slots
 
 
@@ -303,7 +303,6 @@ class FluxRectangle(Sampled):
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
                  direction: int = 1, what: str = "FluxRectangle",
                  decimation: int | None = None):
-        positions.require_uniform(sim, what)  # its area weights: one spacing per axis
         if (box is None) == (nodes is None):
             raise ValueError(f"{what}: give the rectangle in length units (box=) or as nodes "
                              f"(nodes=)")
@@ -323,8 +322,11 @@ class FluxRectangle(Sampled):
         self.lo, self.hi = lo, hi
         self.frequencies = checked_frequencies(frequencies, what, sim.dt)
         self.sampling = Decimation(decimation, self.frequencies, sim.dt, what)
-        h = sim.spacing
-        self.spacing = (h[a], h[b], h[c])
+        self.axes = (sim.grid[a], sim.grid[b], sim.grid[c])
+        # H from the cells either side onto the plane: their mean between
+        # equal cells, on the straight line between their centres otherwise
+        self.h_weights = (0.5, 0.5) if sim.spacing[a] is not None else \
+            onto_node(sim.grid[a], n)
         self.slots = _slots(sim)
         self.batch, self.device = tuple(sim.batch), sim.device
         # The part of the rectangle this part of the box accounts for: along
@@ -373,9 +375,10 @@ class FluxRectangle(Sampled):
             return None
         sums = {name: self.sums.part(self.part, name, self.slots)
                 for name in ("Eb", "Ec", "Hc", "Hb")}
+        below, above = self.h_weights
         return {"Eb": sums["Eb"][..., 0, :], "Ec": sums["Ec"][..., 0, :],
-                "Hc": 0.5 * (sums["Hc"][..., 0, :] + sums["Hc"][..., 1, :]),
-                "Hb": 0.5 * (sums["Hb"][..., 0, :] + sums["Hb"][..., 1, :])}
+                "Hc": below * sums["Hc"][..., 0, :] + above * sums["Hc"][..., 1, :],
+                "Hb": below * sums["Hb"][..., 0, :] + above * sums["Hb"][..., 1, :]}
 
     def _points(self, grid: int):
         """Positions [Pb, Pc, 3] and area weights [Pb, Pc] of the owned points
@@ -383,21 +386,27 @@ class FluxRectangle(Sampled):
         other way round)."""
         a = self.axis
         b, c = (a + 1) % 3, (a + 2) % 3
-        ha, hb, hc = self.spacing
         f64 = torch.float64
         axes = []
-        for t, (h0, h1, drop), step, half in ((b, self.spans[0], hb, grid == 0),
-                                              (c, self.spans[1], hc, grid == 1)):
+        for t, axis, (h0, h1, drop), half in ((b, self.axes[1], self.spans[0], grid == 0),
+                                              (c, self.axes[2], self.spans[1], grid == 1)):
+            stop = h1 if half else h1 + (0 if drop else 1)
+            # each cell's length: the half positions' weights, and halves of
+            # the nodes' (the trapezoid rule between the rectangle's ends)
+            cells = torch.full((axis.cells,), axis.uniform, dtype=f64) \
+                if axis.uniform is not None else axis.primal
             if half:
-                index = torch.arange(h0, h1, dtype=f64) + 0.5
-                weight = torch.ones_like(index)
+                weight = cells[h0:h1]
             else:
-                index = torch.arange(h0, h1 + (0 if drop else 1), dtype=f64)
-                weight = torch.where((index == self.lo[t]) | (index == self.hi[t]), 0.5, 1.0)
-            axes.append((index * step, weight * step))
+                index = torch.arange(h0, stop)
+                lower = torch.where(index > self.lo[t], cells[(index - 1).clamp_min(0)], 0.0)
+                upper = torch.where(index < self.hi[t],
+                                    cells[index.clamp_max(axis.cells - 1)], 0.0)
+                weight = 0.5 * (lower + upper)
+            axes.append((coordinates(axis, h0, stop, half), weight))
         (pb, wb), (pc, wc) = axes
         pts = torch.zeros(len(pb), len(pc), 3, dtype=f64)
-        pts[..., a] = self.node * ha
+        pts[..., a] = coordinates(self.axes[0], self.node, self.node + 1, False)[0]
         pts[..., b] = pb[:, None]
         pts[..., c] = pc[None, :]
         return pts, torch.outer(wb, wc)
@@ -477,7 +486,6 @@ class FluxBox(Sampled):
     @recorded
     def __init__(self, sim, frequencies: Sequence[float], box=None, nodes=None,
                  decimation: int | None = None):
-        positions.require_uniform(sim, "FluxBox")
         if (box is None) == (nodes is None):
             raise ValueError("FluxBox: give the box in length units (box=) or as nodes (nodes=)")
         checked_frequencies(frequencies, "FluxBox", sim.dt)
