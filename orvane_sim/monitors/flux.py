@@ -323,6 +323,7 @@ class FluxRectangle(Sampled):
         self.frequencies = checked_frequencies(frequencies, what, sim.dt)
         self.sampling = Decimation(decimation, self.frequencies, sim.dt, what)
         self.axes = (sim.grid[a], sim.grid[b], sim.grid[c])
+        self.spacing = tuple(sim.spacing[t] for t in (a, b, c))  # None along unequal cells
         # H from the cells either side onto the plane: their mean between
         # equal cells, on the straight line between their centres otherwise
         self.h_weights = (0.5, 0.5) if sim.spacing[a] is not None else \
