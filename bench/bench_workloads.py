@@ -47,6 +47,7 @@ after it):
   fields      Update_H and Update_E, through a stand-in for ``sim.module``
               that forwards every call of the extension module;
   dispersive  the medium's ``apply`` (Update_E_Dispersion);
+  anisotropic the smoothed tensor's couplings (Update_E_Anisotropic);
   sources     every source's ``after_h`` and ``after_e``, whole: the
               module's injections and the tensor operations around them;
   monitors    every monitor's ``update`` (a port is both: its injection
@@ -96,9 +97,10 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
 from orvane_sim import (Box, Dielectric, FluxBox, Object, Simulation, Sphere,  # noqa: E402
                         TotalFieldBox, gaussian)
 
-PARTS = ("fields", "dispersive", "sources", "monitors", "boundaries", "host")
+PARTS = ("fields", "dispersive", "anisotropic", "sources", "monitors", "boundaries", "host")
 MODULE_PARTS = {"Update_H": "fields", "Update_E": "fields",
-                "Update_E_Dispersion": "dispersive", "Update_E_Periodic": "boundaries",
+                "Update_E_Dispersion": "dispersive", "Update_E_Anisotropic": "anisotropic",
+                "Update_E_Periodic": "boundaries",
                 "Inject_E": "sources", "Inject_H": "sources", "Inject_J": "sources",
                 "Monitor_Update_E": "monitors"}
 CONFIGS = ("empty", "mie", "waveguide", "design")

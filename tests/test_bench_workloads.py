@@ -11,7 +11,7 @@ import pytest
 pytest.importorskip("scipy")  # the waveguide's mode ports solve for their modes
 
 ROOT = Path(__file__).resolve().parent.parent
-PARTS = ("fields", "dispersive", "sources", "monitors", "boundaries", "host")
+PARTS = ("fields", "dispersive", "anisotropic", "sources", "monitors", "boundaries", "host")
 ROWS = {
     "(a)": ["empty box 16³", "empty box 24³"],
     "(b)": ["empty box", "+ sphere (ε = 2.25, r = 0.5)", "+ total-field box",
@@ -21,8 +21,9 @@ ROWS = {
 }
 # the parts each row adds must take a share of its step (a port is a source
 # and a monitor)
-ADDED = {"+ sphere (ε = 2.25, r = 0.5)": ("dispersive",), "+ total-field box": ("sources",),
-         "+ two flux boxes, 12 frequencies": ("monitors",), "strip in silica": ("dispersive",),
+ADDED = {"+ sphere (ε = 2.25, r = 0.5)": ("dispersive", "anisotropic"),
+         "+ total-field box": ("sources",), "+ two flux boxes, 12 frequencies": ("monitors",),
+         "strip in silica": ("dispersive",),  # its faces lie along the axes: no couplings
          "+ two mode ports, 20 frequencies": ("sources", "monitors"),
          "forward run": ("sources", "monitors"), "adjoint run": ("sources", "monitors")}
 
@@ -52,10 +53,11 @@ def test_quick_run_gives_every_configurations_rows_and_shares(tmp_path):
         assert [r[0] for r in rows] == [label for label in ROWS[config] for _ in (1, 2)]
         assert [r[1] for r in rows] == ["1", "2"] * len(ROWS[config])
         for row in rows:
-            shares = dict(zip(PARTS, (float(c.rstrip(" %")) for c in row[5:11])))
+            shares = dict(zip(PARTS, (float(c.rstrip(" %")) for c in row[5:12])))
             assert all(0 <= s <= 100 for s in shares.values()), row
             assert abs(sum(shares.values()) - 100) < 0.5, row
             assert shares["fields"] > 0 and float(row[2]) > 0 and float(row[4]) > 0, row
             assert all(shares[part] > 0 for part in ADDED.get(row[0], ())), row
             if row[0].startswith("empty box"):
-                assert shares["dispersive"] == shares["sources"] == shares["monitors"] == 0, row
+                assert shares["dispersive"] == shares["anisotropic"] == shares["sources"] == \
+                    shares["monitors"] == 0, row

@@ -10,7 +10,7 @@ import torch
 
 from orvane_sim import (Box, CurrentBox, Dielectric, Drude, Object, Prism, Simulation, Slab,
                         Sphere)
-from orvane_sim.core.anisotropy import MARGIN, courant_number
+from orvane_sim.core.anisotropy import MARGIN, NEGLIGIBLE, courant_number
 from orvane_sim.core.periodic import BlochBoundary
 from orvane_sim.reference import bloch_frequency
 
@@ -81,6 +81,10 @@ def test_couplings_are_symmetric_and_keep_the_inverse_permittivity_within_its_bo
     den_max = max(float((a + b).max()) for a, b in zip(sim.medium.den1, sim.medium.den2))
     assert eig.min() >= MARGIN / den_max * 0.999
     assert eig.max() <= 1 / courant_number(sim.spacing, sim.dt) ** 2
+    # no coupling is negligible beside the diagonals of its two nodes
+    diagonal = K.diagonal()
+    a, b = (K - torch.diag(diagonal)).nonzero().t()
+    assert torch.all(K[a, b].abs() >= 0.999 * NEGLIGIBLE * torch.minimum(diagonal[a], diagonal[b]))
 
 
 @pytest.mark.parametrize("objects, options", [

@@ -580,6 +580,15 @@ struct has_layers : std::false_type {};
 template <class K>
 struct has_layers<K, std::void_t<decltype(std::declval<const K&>().layers(0))>> : std::true_type {};
 
+// Kernels whose thread does much more than a plane or box kernel's declare
+// `static constexpr int64_t kThreadWork`, about how many such threads one of
+// theirs is worth: the launcher then shares out fewer ids per chunk.
+template <class K, class = void>
+struct thread_work : std::integral_constant<int64_t, 1> {};
+template <class K>
+struct thread_work<K, std::void_t<decltype(K::kThreadWork)>>
+    : std::integral_constant<int64_t, K::kThreadWork> {};
+
 // Kernels that declare the layout the walker can specialise for:
 // `unit_layout(f)` calls f(view, dim, stride) for every view and dimension
 // that the z loop walks, with the stride it has when every tensor is
@@ -983,7 +992,8 @@ struct CpuLauncher {
   static void threads(const char* /*function*/, const ThreadLaunch& g, const Kernel& kernel) {
     if (g.empty()) return;
     const int64_t rows = g.rows;
-    const int64_t grain = std::max<int64_t>(1, kThreadGrain / rows);
+    const int64_t grain =
+        std::max<int64_t>(1, kThreadGrain / (rows * cpu::thread_work<Kernel>::value));
     const bool wide = cpu::wide();
     cpu::share_out(g.threads, grain, [&](int64_t begin, int64_t end) {
       if (wide)

@@ -68,6 +68,12 @@ NEIGHBOURS = ((0, -1), (0, 0), (1, -1), (1, 0))
 # step's bound.
 MARGIN = 0.05
 MARGIN_LAMBDA = 1e-3
+# A coupling under this share of the smaller diagonal of its two nodes is
+# left out: about half of a sphere's couplings are (where the surface lies
+# nearly along an axis, or barely cuts the dual cell), and they move its
+# Mie error by under 0.001 % at 10 to 30 cells per unit while they cost as
+# much as the others.
+NEGLIGIBLE = 2e-4
 
 
 def courant_number(spacing, dt: float) -> float:
@@ -194,12 +200,17 @@ def build(sim, off_diagonal, den, eligible) -> AnisotropicPass | None:
         if not index.shape[0]:
             continue
         s_a = scale[c][tuple(index.t())]
+        d_a = diag[c][tuple(index.t())]
         for block, d in enumerate(((c + 1) % 3, (c + 2) % 3)):
             for n in range(4):
                 col = 4 * block + n
                 b = torch.cat([index[:, :1], nbr[:, col]], 1)
                 s_b = scale[d][tuple(b.t())]
                 kappa[:, col] *= torch.minimum(s_a, s_b)
+                # a pair's value and both diagonals are the same from
+                # either side, so both rows drop it or keep it
+                small = NEGLIGIBLE * torch.minimum(d_a, diag[d][tuple(b.t())])
+                kappa[:, col] = torch.where(kappa[:, col].abs() < small, 0.0, kappa[:, col])
         keep = (kappa != 0).any(1)
         component = torch.full_like(index[:, :1], c)
         nodes.append(torch.cat([index[:, :1], component, index[:, 1:]], 1)[keep])
