@@ -134,6 +134,29 @@ def _layer_cells(layers, n: int) -> tuple[int, int, int]:
     return lo, hi, L
 
 
+def _layer_slots(sides, index: torch.Tensor, L: int, dt: float, grading: Grading, kappa_h,
+                 kappa_e):
+    """The layers' decay b and drive a of each of the 2L slots, magnetic and
+    electric (hb, ha, eb, ea, float64), with κ written into ``kappa_h`` and
+    ``kappa_e`` at the slots' indices (``index``). ``sides``: per face with
+    a layer, (its slots, the magnetic and electric depths into it, its
+    thickness, the cell that sets sigma_max)."""
+    f64 = torch.float64
+    hb, ha, eb, ea = (torch.zeros(2 * L, dtype=f64) for _ in range(4))
+    for side, h_depth, e_depth, thickness, cell in sides:
+        inside_h = side & (h_depth >= 0)
+        inside_e = side & (e_depth >= 0)
+        kh, b_h, a_h = layer_profile(h_depth, thickness, dt, grading, cell)
+        ke, b_e, a_e = layer_profile(e_depth, thickness, dt, grading, cell)
+        hb = torch.where(inside_h, b_h, hb)
+        ha = torch.where(inside_h, a_h, ha)
+        eb = torch.where(inside_e, b_e, eb)
+        ea = torch.where(inside_e, a_e, ea)
+        kappa_h[index[inside_h]] = kh[inside_h]
+        kappa_e[index[inside_e]] = ke[inside_e]
+    return hb, ha, eb, ea
+
+
 def axis_coefficients(n: int, h: float, layers, dt: float,
                       grading: Grading = Grading()) -> AxisCoefficients:
     """Curl and layer coefficients along one axis of n cells of size h
@@ -150,35 +173,23 @@ def axis_coefficients(n: int, h: float, layers, dt: float,
     f64 = torch.float64
     kappa_h = torch.ones(n, dtype=f64)
     kappa_e = torch.ones(n, dtype=f64)
-    hb = torch.zeros(2 * L, dtype=f64)
-    ha = torch.zeros(2 * L, dtype=f64)
-    eb = torch.zeros(2 * L, dtype=f64)
-    ea = torch.zeros(2 * L, dtype=f64)
-    if L > 0:
-        slot = torch.arange(2 * L, dtype=f64)
-        index = torch.where(slot < L, slot, slot + n - 2 * L)
-        low = slot < L
-        h_pos = (index + 0.5) * h
-        e_pos = index * h
-        for side, cells in ((low, lo), (~low, hi)):
-            if cells == 0:
-                continue
-            thickness = cells * h
-            # depth from this face's inner edge; negative outside its layer
-            if side is low:
-                h_depth, e_depth = thickness - h_pos, thickness - e_pos
-            else:
-                h_depth, e_depth = h_pos - (n - cells) * h, e_pos - (n - cells) * h
-            inside_h = side & (h_depth >= 0)
-            inside_e = side & (e_depth >= 0)
-            kh, b_h, a_h = layer_profile(h_depth, thickness, dt, grading, h)
-            ke, b_e, a_e = layer_profile(e_depth, thickness, dt, grading, h)
-            hb = torch.where(inside_h, b_h, hb)
-            ha = torch.where(inside_h, a_h, ha)
-            eb = torch.where(inside_e, b_e, eb)
-            ea = torch.where(inside_e, a_e, ea)
-            kappa_h[index[inside_h].long()] = kh[inside_h]
-            kappa_e[index[inside_e].long()] = ke[inside_e]
+    slot = torch.arange(2 * L, dtype=f64)
+    index = torch.where(slot < L, slot, slot + n - 2 * L)
+    low = slot < L
+    h_pos = (index + 0.5) * h
+    e_pos = index * h
+    sides = []
+    for side, cells in ((low, lo), (~low, hi)):
+        if cells == 0:
+            continue
+        thickness = cells * h
+        # depth from this face's inner edge; negative outside its layer
+        if side is low:
+            h_depth, e_depth = thickness - h_pos, thickness - e_pos
+        else:
+            h_depth, e_depth = h_pos - (n - cells) * h, e_pos - (n - cells) * h
+        sides.append((side, h_depth, e_depth, thickness, h))
+    hb, ha, eb, ea = _layer_slots(sides, index.long(), L, dt, grading, kappa_h, kappa_e)
     f32 = torch.float32
     return AxisCoefficients(
         ch=(dt / (MU0 * h) / kappa_h).to(f32),
@@ -224,36 +235,25 @@ def graded_axis_coefficients(axis, layers, dt: float,
     dual[0] = primal[0]
     kappa_h = torch.ones(n, dtype=f64)
     kappa_e = torch.ones(n, dtype=f64)
-    hb, ha = torch.zeros(2 * L, dtype=f64), torch.zeros(2 * L, dtype=f64)
-    eb, ea = torch.zeros(2 * L, dtype=f64), torch.zeros(2 * L, dtype=f64)
-    if L > 0:
-        slot = torch.arange(2 * L)
-        index = torch.where(slot < L, slot, slot + n - 2 * L)
-        low = slot < L
-        h_pos, e_pos = axis.centres[index], nodes[index]
-        for side, cells in ((low, lo), (~low, hi)):
-            if cells == 0:
-                continue
-            if side is low:
-                thickness = float(nodes[cells])
-                h_depth, e_depth = thickness - h_pos, thickness - e_pos
-            else:
-                inner = float(nodes[n - cells])
-                thickness = float(nodes[n]) - inner
-                h_depth, e_depth = h_pos - inner, e_pos - inner
-            inside_h = side & (h_depth >= 0)
-            inside_e = side & (e_depth >= 0)
-            mean_cell = thickness / cells
-            kh, b_h, a_h = layer_profile(h_depth, thickness, dt, grading, mean_cell)
-            ke, b_e, a_e = layer_profile(e_depth, thickness, dt, grading, mean_cell)
-            hb = torch.where(inside_h, b_h, hb)
-            ha = torch.where(inside_h, a_h, ha)
-            eb = torch.where(inside_e, b_e, eb)
-            ea = torch.where(inside_e, a_e, ea)
-            kappa_h[index[inside_h]] = kh[inside_h]
-            kappa_e[index[inside_e]] = ke[inside_e]
-        ha = ha * dt / (MU0 * primal[index])
-        ea = ea * dt / (EPS0 * dual[index])
+    slot = torch.arange(2 * L)
+    index = torch.where(slot < L, slot, slot + n - 2 * L)
+    low = slot < L
+    h_pos, e_pos = axis.centres[index], nodes[index]
+    sides = []
+    for side, cells in ((low, lo), (~low, hi)):
+        if cells == 0:
+            continue
+        if side is low:
+            thickness = float(nodes[cells])
+            h_depth, e_depth = thickness - h_pos, thickness - e_pos
+        else:
+            inner = float(nodes[n - cells])
+            thickness = float(nodes[n]) - inner
+            h_depth, e_depth = h_pos - inner, e_pos - inner
+        sides.append((side, h_depth, e_depth, thickness, thickness / cells))
+    hb, ha, eb, ea = _layer_slots(sides, index, L, dt, grading, kappa_h, kappa_e)
+    ha = ha * dt / (MU0 * primal[index])
+    ea = ea * dt / (EPS0 * dual[index])
     f32 = torch.float32
     return AxisCoefficients(
         ch=(dt / (MU0 * primal) / kappa_h).to(f32),
