@@ -71,7 +71,7 @@ MARGIN_LAMBDA = 1e-3
 # A coupling under this share of the smaller diagonal of its two nodes is
 # left out: about half of a sphere's couplings are (where the surface lies
 # nearly along an axis, or barely cuts the dual cell), and they move its
-# Mie error by under 0.001 % at 10 to 30 cells per unit while they cost as
+# Mie error by under 0.01 % at 10 to 30 cells per unit while they cost as
 # much as the others.
 NEGLIGIBLE = 2e-4
 
