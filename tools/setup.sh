@@ -68,6 +68,11 @@ if [ "$(cat "$stamp" 2>/dev/null)" = "$digest" ] && installed; then
 fi
 echo "== building Orvane and OrvaneCPU (a few minutes on two cores)"
 export MAX_JOBS=${MAX_JOBS:-2}
+# The build folder keeps the compiled objects between builds (a rebuild
+# takes seconds) and a copy of the package, which the wheel is made from:
+# a module since moved or deleted would stay in that copy and be installed,
+# shadowing its new home. The copy is remade from the tree each time.
+rm -rf build/lib*/orvane_sim
 "$PY" -m pip install --root-user-action=ignore --no-build-isolation --no-deps .
 installed || { echo "setup: the modules were built but do not import" >&2; exit 1; }
 report
