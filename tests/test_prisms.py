@@ -206,7 +206,9 @@ def test_bad_arguments_are_named(call, error, match, wg):
 def test_readme_layout_example_runs(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     readme = (Path(__file__).resolve().parents[1] / "docs" / "circuits.md").read_text()
-    code = re.search(r"```python\n(from orvane_sim\.gds import .*?)```", readme, re.S)
+    code = re.search(r"```python\n(from orvane_sim[.\w]* import [^\n]*objects_from_gds.*?)```",
+                     readme, re.S)
+    assert code, "docs/circuits.md has no example importing objects_from_gds"
     scope: dict = {}
     exec(code.group(1), scope)
     assert scope["sim"].permittivity()[0].max() > 10
