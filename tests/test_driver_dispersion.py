@@ -132,19 +132,22 @@ ACTIVE_BOX = {
     "two arrangements, a lossy dielectric": (
         [[Object(Sphere((3, 4, 5), 1.5), Drude(1.0, omega_p=0.5, gamma=0.3))],
          [Object(Box((7, 7, 2), (10, 11, 6)), Lorentz(2.0, 0.5, 0.8, 0.1))]], 2, 1),
+    # plain nodes divided on their own, and inside the pass's box too
+    "a dielectric across a metal": (
+        [Object(Sphere((6, 6, 6), 3.0), Dielectric(4.0)),
+         Object(Box((6, 4, 3), (9, 8, 9)), Drude(1.0, omega_p=2.0, gamma=0.2))], 1, 2),
 }
 
 
 @pytest.mark.parametrize("objects, b1, b2", ACTIVE_BOX.values(), ids=ACTIVE_BOX.keys())
-def test_the_pass_over_the_materials_box_gives_the_whole_box_pass_bit_for_bit(backend, objects,
-                                                                            b1, b2):
+def test_the_divided_and_boxed_passes_give_the_whole_box_pass(backend, objects, b1, b2):
     def run(whole):
         sim = Simulation(12, layers=2, b2=b2, batch=(1, b1), objects=objects,
                          backend=backend.name)
         sim.tune_threads = False
         box = sim.medium.box
         if whole:
-            sim.medium._box = tuple((0, n) for n in sim.shape)
+            sim.medium.unrestricted()
         sim.add(CurrentBox(sim, offset=(5, 6, 4), size=(2, 1, 3), direction=(1, 1, 1),
                            waveform=lambda t: math.exp(-((t - 1.5) / 0.5) ** 2)))
         sim.step(40)
@@ -153,8 +156,11 @@ def test_the_pass_over_the_materials_box_gives_the_whole_box_pass_bit_for_bit(ba
     part, box = run(False)
     whole, _ = run(True)
     assert box != tuple((0, n) for n in part.shape)  # the cheaper pass did run
-    for name in ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz"):
-        assert torch.equal(getattr(part, name), getattr(whole, name)), name
+    if backend.name == "cpu":  # bit for bit: both divide exactly
+        for name in ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz"):
+            assert torch.equal(getattr(part, name), getattr(whole, name)), name
+    else:  # the CUDA pass divides with fast math's division, torch exactly
+        assert_same_fields(part, whole, 1e-5)
 
 
 def _in_silica(fold, objects, steps, load=None, save=None):
@@ -165,8 +171,7 @@ def _in_silica(fold, objects, steps, load=None, save=None):
                      background=Dielectric(2.085), objects=objects)
     sim.tune_threads = False
     if not fold:
-        sim.medium._folded = None
-        sim.medium._box = tuple((0, n) for n in sim.shape)
+        sim.medium.unrestricted(fold=False)
     sim.add(CurrentBox(sim, offset=(8, 11, 12), size=(1, 1, 1), direction=(0, 1, 0),
                        waveform=lambda t: math.exp(-((t - 1.0) / 0.3) ** 2)))
     if load:
@@ -185,7 +190,8 @@ IN_SILICA = {"silicon strip": [Object(Box((0.4, 0.45, 0.45), (1.1, 0.75, 0.7)), 
 def test_a_background_folded_into_the_update_steps_as_the_pass_would(objects):
     folded, plain = _in_silica(True, objects, 300), _in_silica(False, objects, 300)
     assert folded.medium.curl_scale == pytest.approx(1 / 2.085)
-    assert math.prod(b - a for a, b in folded.medium.box) < 0.1 * math.prod(folded.shape)
+    boxes = [box for box in (folded.medium.box, folded.medium.plain_box) if box is not None]
+    assert sum(math.prod(b - a for a, b in box) for box in boxes) < 0.1 * math.prod(folded.shape)
     assert_same_fields(folded, plain, 1e-5)
 
 
