@@ -111,11 +111,15 @@ ARNOLDI_TOLERANCE = 1e-10
 
 
 class _Axis:
-    """One transverse axis of N cells of size h: the unknown nodes (1 .. N-1
-    between conducting edges, 0 .. N-1 around a period), all N half
-    positions, and the forward difference from nodes to half positions."""
+    """One transverse axis of N cells: the unknown nodes (1 .. N-1 between
+    conducting edges, 0 .. N-1 around a period), all N half positions, and
+    the forward difference from nodes to half positions, each divided by
+    its cell's length. ``h``: one spacing, or the N cell lengths Δ_i; with
+    those, ``primal`` [N] is them and ``dual`` [nodes] the unknown nodes'
+    dual lengths Δ*_k = (Δ_{k-1} + Δ_k)/2 (around a period node 0's
+    neighbours are cells N-1 and 0), else both are None."""
 
-    def __init__(self, cells: int, h: float, kind: str):
+    def __init__(self, cells: int, h, kind: str):
         self.N, self.h, self.kind = cells, h, kind
         self.periodic = kind == "periodic"
         self.nodes = cells if self.periodic else cells - 1
@@ -127,8 +131,17 @@ class _Axis:
             up, down = i[i + 1 <= cells - 1], i[i >= 1]
             rows, cols = np.r_[up, down], np.r_[up, down - 1]
             vals = np.r_[np.ones(len(up)), -np.ones(len(down))]
+        if isinstance(h, float):
+            self.primal = self.dual = None
+            vals = vals / h
+        else:
+            self.primal = h
+            below = np.roll(h, 1) if self.periodic else h[:-1]
+            above = h if self.periodic else h[1:]
+            self.dual = 0.5 * (below + above)
+            vals = vals / h[rows]
         # duplicates add up: a one-cell period has no difference at all
-        self.forward = sp.csr_matrix((vals / h, (rows, cols)), shape=(cells, self.nodes))
+        self.forward = sp.csr_matrix((vals, (rows, cols)), shape=(cells, self.nodes))
 
     def node_index(self, count: int) -> np.ndarray:
         """For output nodes 0 .. count-1: the unknown each one is, -1 where
@@ -237,14 +250,59 @@ def _positive(v, name: str) -> float | None:
     return v
 
 
-def _operators(ax: _Axis, ay: _Axis, eps_x, eps_y, eps_z):
+def _spacing(h, cells: int, name: str):
+    """One spacing (a float), or the ``cells`` cell lengths along an axis
+    (float64 [cells])."""
+    if isinstance(h, torch.Tensor):
+        h = h.detach().cpu().numpy()
+    if np.ndim(h) == 0:
+        return _positive(h, name)
+    try:
+        lengths = np.asarray(h, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be one spacing or the {cells} cell lengths along its "
+                         f"axis, got {h!r}") from None
+    if lengths.shape != (cells,):
+        raise ValueError(f"{name} must be one spacing or the {cells} cell lengths along its "
+                         f"axis (1-D), got shape {lengths.shape}")
+    if not (np.isfinite(lengths).all() and (lengths > 0).all()):
+        raise ValueError(f"{name}: cell lengths must be finite and positive")
+    return lengths.copy()
+
+
+class _Areas:
+    """The areas each set of samples stands for where a transverse axis has
+    cells of its own (square roots, over the unknowns): ``e`` of the
+    transverse E (Ex: Δx_i·Δy*_j, Ey: Δx*_i·Δy_j), ``z`` of Ez's nodes
+    (Δx*·Δy*) and ``h`` of Hz's cells (Δx·Δy). The problem is solved for
+    ê = √W_e·e, in which the weighted sums are plain ones: the operators
+    become √W_h C/√W_e and √W_e G/√W_z, with the shape of the uniform
+    problem's (see the module's docstring)."""
+
+    def __init__(self, ax: _Axis, ay: _Axis):
+        def lengths(axis: _Axis):
+            if axis.primal is not None:
+                return axis.primal, axis.dual
+            return np.full(axis.N, axis.h), np.full(axis.nodes, axis.h)
+
+        (px, dx), (py, dy) = lengths(ax), lengths(ay)
+        self.e = np.sqrt(np.concatenate([np.outer(px, dy).ravel(), np.outer(dx, py).ravel()]))
+        self.z = np.sqrt(np.outer(dx, dy).ravel())
+        self.h = np.sqrt(np.outer(px, py).ravel())
+
+
+def _operators(ax: _Axis, ay: _Axis, eps_x, eps_y, eps_z, areas: _Areas | None = None):
     """The sparse pieces of the transverse problem: diag ε over the unknowns,
     the ω-free part B (A = ω̃² ε + B), the curl C (e → Hz·iω̃), the gradient
-    G (Ez's nodes → e) and εz⁻¹ on Ez's nodes."""
+    G (Ez's nodes → e) and εz⁻¹ on Ez's nodes; with ``areas``, those of the
+    weighted unknowns ê (C and G scaled by the areas' roots)."""
     Ix_h, Iy_h = sp.identity(ax.N), sp.identity(ay.N)
     Ix_n, Iy_n = sp.identity(ax.nodes), sp.identity(ay.nodes)
     G = sp.vstack([sp.kron(ax.forward, Iy_n), sp.kron(Ix_n, ay.forward)]).tocsr()
     C = sp.hstack([-sp.kron(Ix_h, ay.forward), sp.kron(ax.forward, Iy_h)]).tocsr()
+    if areas is not None:
+        C = (sp.diags(areas.h) @ C @ sp.diags(1.0 / areas.e)).tocsr()
+        G = (sp.diags(areas.e) @ G @ sp.diags(1.0 / areas.z)).tocsr()
     eps = np.concatenate([eps_x.ravel(), eps_y.ravel()])
     Eps = sp.diags(eps)
     Zinv = sp.diags(1.0 / eps_z.ravel())
@@ -329,7 +387,8 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     Raises ValueError where fewer than ``count`` modes propagate (β̃² <= 0),
     or a mode's β̃ lies past the grid's largest, 2/dz.
     """
-    dx, dy = (_positive(h, "spacing") for h in spacing)
+    if isinstance(spacing, (str, bytes)) or len(spacing) != 2:
+        raise ValueError(f"spacing must be (dx, dy), got {spacing!r}")
     dz, dt = _positive(dz, "dz"), _positive(dt, "dt")
     guess_index = _positive(guess_index, "guess_index")
     if int(count) != count or count < 1:
@@ -351,7 +410,10 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
         if n < (1 if kind == "periodic" else 2):
             raise ValueError(f"{n} cells along {name} hold no unknowns between conducting "
                              f"edges: give at least 2, or a periodic axis")
+    dx, dy = (_spacing(h, n, f"spacing[{k}] (d{'xy'[k]})")
+              for k, (h, n) in enumerate(zip(spacing, (Nx, Ny))))
     ax, ay = _Axis(Nx, dx, bx), _Axis(Ny, dy, by)
+    areas = None if isinstance(dx, float) and isinstance(dy, float) else _Areas(ax, ay)
     for k, (e, dims) in enumerate(zip((ex_eps, ey_eps, ez_eps), ((1,), (0,), (0, 1)))):
         for dim in dims:
             if (ax, ay)[dim].periodic and not np.allclose(np.take(e, -1, dim),
@@ -363,8 +425,12 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     nu = np.atleast_1d(np.asarray(frequency, dtype=np.float64))
     if nu.ndim != 1 or not (np.isfinite(nu).all() and (nu > 0).all()):
         raise ValueError(f"frequencies must be positive, got {frequency!r}")
-    eps_e, B, C, G, Zinv = _operators(ax, ay, eps_x, eps_y, eps_z)
+    eps_e, B, C, G, Zinv = _operators(ax, ay, eps_x, eps_y, eps_z, areas)
     n = B.shape[0]
+    if couplings is not None and areas is not None and np.ptp(areas.e) > 1e-12 * areas.e.max():
+        raise ValueError("couplings need equal cells along both transverse axes (the "
+                         "simulation keeps none on unequal cells): leave them out, or give "
+                         "one spacing per axis")
     K = None if couplings is None else _inverse_permittivity(ax, ay, Nx, Ny, eps_e, couplings)
     if count > n:
         raise ValueError(f"count {count} is more than this cross-section's {n} unknowns")
@@ -434,11 +500,12 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
             ez = Zinv @ (G.T @ d) / (1j * bt[m])
             t = (1j * bt[m] * e - G @ ez) / (1j * wt)
             hz = (C @ e) / (1j * wt)
-            power = 0.5 * _dot(t, e) * dx * dy
+            # with areas the sums over ê are the area-weighted ones already
+            power = 0.5 * _dot(t, e) * dx * dy if areas is None else 0.5 * _dot(t, e)
             if not power > 0:
                 raise ValueError(f"at frequency {v} mode {m} carries no power along +z")
             # phase: the reference sample of the transverse E real positive
-            mag = np.abs(e)
+            mag = np.abs(e if areas is None else e / areas.e)
             ref = int(np.argmax(mag >= (1 - PHASE_TOLERANCE) * mag.max()))
             scale = np.conj(e[ref]) / abs(e[ref]) / math.sqrt(power)
             e, ez, t, hz, d = e * scale, ez * scale, t * scale, hz * scale, d * scale
@@ -454,6 +521,8 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
             pol[f, m] = px / np.sum(np.abs(e) ** 2)
             stored = eps_e * np.abs(e) ** 2
             energy[f, m] = stored[:nex].sum() / stored.sum()
+            if areas is not None:  # the fields themselves from the weighted ones
+                e, t, ez, hz = e / areas.e, t / areas.e, ez / areas.z, hz / areas.h
             # H and Ez half a cell along +z from the plane on the grid
             shift = np.exp(0.5j * beta[m] * dz) if dz is not None else 1.0
             ex_u = e[:nex].reshape(Nx, ay.nodes)
@@ -474,4 +543,5 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     return Modes(torch.from_numpy(nu.copy()), torch.from_numpy(neff), torch.from_numpy(ng),
                  torch.from_numpy(pol), *(stack(k) for k in ("Ex", "Ey", "Ez", "Hx", "Hy",
                                                             "Hz")),
-                 (dx, dy), dz, dt, torch.from_numpy(energy))
+                 tuple(h if isinstance(h, float) else torch.from_numpy(h) for h in (dx, dy)),
+                 dz, dt, torch.from_numpy(energy))
