@@ -1,8 +1,9 @@
 """Guided modes of a waveguide cross-section on the simulation's Yee grid.
 
-The cross-section is a z-plane of Nx × Ny cells (spacing dx, dy) and the
-mode travels along +z as exp(i(βz - ωt)). Its fields sit where the 3-D grid
-keeps them, with the plane at z = 0:
+The cross-section is a z-plane of Nx × Ny cells (spacing dx, dy, or cells
+of their own: see "Unequal cells" below) and the mode travels along +z as
+exp(i(βz - ωt)). Its fields sit where the 3-D grid keeps them, with the
+plane at z = 0 (positions written for equal cells):
 
     Ex [Nx, Ny+1] at ((i+½)dx, j dy, 0)      Hx [Nx, Ny] at (i dx, (j+½)dy, ½dz)
     Ey [Nx+1, Ny] at (i dx, (j+½)dy, 0)      Hy [Nx, Ny] at ((i+½)dx, j dy, ½dz)
@@ -64,10 +65,32 @@ y-edges), or "periodic", one period of N cells whose node N is node 0 again
 (no Bloch phase). A cross-section invariant along one axis (a slab) is one
 periodic cell wide along it.
 
+Unequal cells. Along a transverse axis the spacing may be the N cell
+lengths Δ_i instead of one number: the nodes x_0 = 0 < ... < x_N with
+Δ_i = x_{i+1} - x_i, as ``grid.rectilinear`` keeps a non-uniform axis.
+Each difference is then the time stepping's own: an E difference (at a
+half position, where H lies) divides by its cell's Δ_i, an H difference
+(at a node) by the node's dual length Δ*_i = (Δ_{i-1} + Δ_i)/2 (around a
+period, node 0's neighbours are cells N-1 and 0; the conducting edges
+hold no unknowns, so the box-end halves Δ_0/2 and Δ_N-1/2 never enter).
+The H difference is then the negative transpose of the E difference in
+the area-weighted products, W_e = Δ_i·Δ*_j at Ex and Δ*_i·Δ_j at Ey, W_z =
+Δ*·Δ* at Ez's nodes and W_h = Δ·Δ at Hz's cells, and the problem above
+becomes, for ê = √W_e·e,
+
+    [ω̃² ε - ĈᵀĈ - Ĝ εz⁻¹ Ĝᵀ ε] ê = β̃² ê,   Ĉ = √W_h C/√W_e,  Ĝ = √W_e G/√W_z,
+
+the same form (its left eigenvector √W_e·(Hy, -Hx)), with C and G the
+differences of the unequal cells; every sum below is a plain sum over ê
+and so the area-weighted sum over e. One number along an axis is the
+arithmetic of equal cells, unchanged; cell lengths that are all one
+spacing give that spacing's modes to rounding. The couplings need equal
+cells along both axes (the simulation keeps none on unequal cells).
+
 Normalisation and phase. Each mode carries unit power along +z through the
 cross-section (through one period along a periodic axis),
 
-    ½ Re Σ (Ex·Hy* - Ey·Hx*) dx dy = 1,
+    ½ Re Σ (Ex·Hy* - Ey·Hx*) dA = 1,   dA = dx dy (on unequal cells W_e),
 
 with H brought back to the plane of E (its amplitude times exp(-iβ dz/2)).
 A flux rectangle of the simulation averages H from the two cells either side
@@ -82,7 +105,7 @@ any combination of each other.
 Group index. The left eigenvector of the matrix is (Hy, -Hx), so the
 derivative of the eigenvalue in ω̃² is exact without further solves:
 
-    dβ̃²/dω̃² = Σ ε e·(Hy, -Hx)* / Σ e·(Hy, -Hx)*,
+    dβ̃²/dω̃² = Σ ε e·(Hy, -Hx)* dA / Σ e·(Hy, -Hx)* dA,
 
 the ratio of electric energy to power flow; the chain rule through the
 arcsin and sin above gives ng = dβ/dω of the grid's mode when dz and dt
@@ -171,14 +194,15 @@ class Modes:
     (float64); Ex [F, count, Nx, Ny+1], Ey [F, count, Nx+1, Ny],
     Ez [F, count, Nx+1, Ny+1], Hx, Hy, Hz [F, count, Nx, Ny] (complex128)
     at the positions in the module's docstring. ``polarization_fraction`` is
-    the share of Σ|Ex|² in Σ(|Ex|² + |Ey|²): near 1 for a mode polarised
-    along x, near 0 along y. ``spacing`` (dx, dy), ``dz`` and ``dt``: the
-    grid they were solved on, in length and time units (dz and dt None: the
-    continuous limit along z and in time). ``energy_fraction`` [F, count]:
-    the share of the transverse electric energy that Ex holds,
-    Σ ε|Ex|² / Σ (ε|Ex|² + ε|Ey|²), each field at its own nodes with its own
-    permittivity (the cells are all of one area); the ports tell TE from TM
-    by it.
+    the share of Σ|Ex|² dA in Σ(|Ex|² + |Ey|²) dA: near 1 for a mode
+    polarised along x, near 0 along y. ``spacing`` (dx, dy), each one
+    length (a float) or the axis' cell lengths (float64 [N]), ``dz`` and
+    ``dt``: the grid they were solved on, in length and time units (dz and
+    dt None: the continuous limit along z and in time).
+    ``energy_fraction`` [F, count]: the share of the transverse electric
+    energy that Ex holds, Σ ε|Ex|² dA / Σ (ε|Ex|² + ε|Ey|²) dA, each field
+    at its own nodes with its own permittivity and area (dA as in the
+    module's docstring); the ports tell TE from TM by it.
     """
 
     frequencies: torch.Tensor
@@ -191,7 +215,7 @@ class Modes:
     Hx: torch.Tensor
     Hy: torch.Tensor
     Hz: torch.Tensor
-    spacing: tuple[float, float]
+    spacing: tuple
     dz: float | None
     dt: float | None
     energy_fraction: torch.Tensor | None = None
@@ -373,7 +397,9 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     eps: (ε of Ex [Nx, Ny+1], ε of Ey [Nx+1, Ny], ε of Ez [Nx+1, Ny+1]),
     real and positive (tensors or arrays); the entries on conducting edges
     are not read, and along a periodic axis node N must repeat node 0.
-    spacing: (dx, dy). dz, dt: the grid spacing along z and time step for
+    spacing: (dx, dy), each one length or the Nx (Ny) cell lengths along
+    that axis (a sequence, array or tensor; see "Unequal cells" in the
+    module's docstring). dz, dt: the grid spacing along z and time step for
     the grid's own mode (either may be given alone; None is continuous).
     guess_index: look for the modes nearest this effective index instead
     of below the highest index present. boundary: "pec" or "periodic", or
@@ -382,7 +408,7 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     (an Ex node (i, j) of [Nx, Ny+1], an Ey node of [Nx+1, Ny], the entry
     of K between them, once per pair: K is symmetric), or None; pairs with
     a node on a conducting edge are left out, and along a periodic axis
-    node N is node 0.
+    node N is node 0; they need equal cells along both axes.
 
     Raises ValueError where fewer than ``count`` modes propagate (β̃² <= 0),
     or a mode's β̃ lies past the grid's largest, 2/dz.

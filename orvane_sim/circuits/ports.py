@@ -29,6 +29,13 @@ H averaged onto the plane as the monitor does),
 
 (normal components). S-parameters are outgoing over incoming amplitudes at
 the monitors' planes (``s_parameters``).
+
+Across the port the cells may differ (a non-uniform b or c axis): the
+modes are solved on the rectangle's own cell lengths, the integrals weigh
+each point by its area as a flux rectangle does (its cell across a half
+position, half of each cell beside it across a node), and the injection
+needs nothing more, its coefficients being those of the normal axis. The
+normal axis needs one spacing: the grid's mode is a wave of one dz.
 """
 from __future__ import annotations
 
