@@ -128,34 +128,18 @@ def test_a_guide_between_conducting_faces_keeps_its_mode():
     assert float(p.modes.neff[0, 0]) > 1.0
 
 
-def slab_line(core: float, clad: float, h: float, squeeze: float = 0.0):
-    """Nodes 0 .. 6 along a line, a core 1 thick about 3 (its interface nodes
-    at the mean over their dual cells, as sub-cell smoothing gives), and
-    its spacing: h, or with ``squeeze`` the cell lengths of nodes that
-    shrink smoothly towards the core (``test_modes.graded_slab_modes``'
-    map, scaled so that the core stays 1 thick with its faces on nodes)."""
-    xi = np.arange(round(6 / h) + 1) * h
-    s = xi - 3 * squeeze / math.pi * np.sin(math.pi * (xi - 3) / 3)
-    s = 3 + (s - 3) / (s[round(3.5 / h)] - s[round(2.5 / h)])
-    cells = np.diff(s)
-    inside = np.abs(0.5 * (s[1:] + s[:-1]) - 3) < 0.5
-    per_cell = np.where(inside, core, clad) * cells
-    eps = (np.r_[0.0, per_cell] + np.r_[per_cell, 0.0]) / (np.r_[0.0, cells] +
-                                                            np.r_[cells, 0.0])
-    return torch.from_numpy(eps), (h if squeeze == 0 else torch.from_numpy(cells))
-
-
 @pytest.mark.parametrize("squeeze", [0.0, 0.5])
 def test_the_cladding_is_the_index_its_edges_guide(squeeze):
     # uniform edges give their own index; an edge across a slab the slab's
     # TE0 index (the symmetric slab's dispersion relation), on equal or
     # graded cells; edges on walls do not count
-    from test_modes import slab_index  # index 2 in 1, 1 thick, ν = 0.5
+    from test_modes import graded_slab, slab_index  # index 2 in 1, 1 thick, ν = 0.5
 
-    h, nu = 0.02, 0.5
-    line, steps = slab_line(4.0, 1.0, h, squeeze)
+    nu = 0.5
+    cells, _, line = graded_slab(50, 4.0, squeeze=squeeze)
+    steps = 0.02 if squeeze == 0 else torch.from_numpy(cells)
     grid = torch.ones(len(line), len(line), dtype=torch.float64)
-    grid[0, :] = line  # the edge at b = 0 runs along c
+    grid[0, :] = torch.from_numpy(line)  # the edge at b = 0 runs along c
     exact = slab_index(2 * math.pi * nu, False, 0)
     found = cladding_index(grid, (steps, steps), (True, True, True, True), [nu])
     print(f"slab edge: {float(found[0]):.5f} against {exact:.5f}")

@@ -153,17 +153,14 @@ def test_touchstone_rows_go_in_increasing_frequency(tmp_path):
 
 def graded_strip_nodes(coarse: float, fine: float, outer: int, ramp: int, layer: float):
     """z nodes: ``outer`` coarse cells, a C² smooth step down over ``ramp``
-    cells, the layer in cells of ``fine``, and back up: the layer's faces
-    on nodes. Returns the nodes and the layer's bottom and top."""
-    def smooth(t):
-        return t**3 * (10 - 15 * t + 6 * t**2)
-
-    step = [coarse - (coarse - fine) * smooth((k + 0.5) / ramp) for k in range(ramp)]
+    cells, the layer in cells of ``fine`` and back up; and the layer's
+    bottom and top, on nodes."""
+    t = (torch.arange(ramp, dtype=torch.float64) + 0.5) / ramp
+    step = (coarse - (coarse - fine) * t**3 * (10 - 15 * t + 6 * t**2)).tolist()
     across = round(layer / fine)
-    cells = [coarse] * outer + step + [fine] * across + step[::-1] + [coarse] * outer
-    nodes = torch.cumsum(torch.tensor([0.0] + cells, dtype=torch.float64), 0)
-    first = outer + ramp
-    return nodes, float(nodes[first]), float(nodes[first + across])
+    cells = [0.0] + [coarse] * outer + step + [fine] * across + step[::-1] + [coarse] * outer
+    nodes = torch.cumsum(torch.tensor(cells, dtype=torch.float64), 0)
+    return nodes, float(nodes[outer + ramp]), float(nodes[outer + ramp + across])
 
 
 def test_a_strip_on_graded_cells_transmits_its_mode(backend):
