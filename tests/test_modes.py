@@ -258,6 +258,8 @@ def _seam(eps):
     (list, dict(frequency=0.05, count=3), r"only 0 of the 3 modes .* propagate"),  # cut off
     (list, dict(spacing=(np.full(29, 0.1), 0.1)), r"spacing\[0\] \(dx\) must be one spacing "
      r"or the 30 cell lengths"),
+    (list, dict(spacing=(0.1, np.linspace(0.05, 0.15, 20)), boundary=("pec", "periodic")),
+     "periodic y axis needs equal cells"),
     (list, dict(spacing=(0.1, np.linspace(0.05, 0.15, 20)),
                 couplings=(np.array([[5, 5]]), np.array([[5, 5]]), np.array([0.01]))),
      "couplings need equal cells"),

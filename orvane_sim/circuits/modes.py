@@ -70,9 +70,10 @@ lengths Δ_i instead of one number: the nodes x_0 = 0 < ... < x_N with
 Δ_i = x_{i+1} - x_i, as ``grid.rectilinear`` keeps a non-uniform axis.
 Each difference is then the time stepping's own: an E difference (at a
 half position, where H lies) divides by its cell's Δ_i, an H difference
-(at a node) by the node's dual length Δ*_i = (Δ_{i-1} + Δ_i)/2 (around a
-period, node 0's neighbours are cells N-1 and 0; the conducting edges
-hold no unknowns, so the box-end halves Δ_0/2 and Δ_N-1/2 never enter).
+(at a node) by the node's dual length Δ*_i = (Δ_{i-1} + Δ_i)/2 (the
+conducting edges hold no unknowns, so the box-end halves Δ_0/2 and
+Δ_N-1/2 never enter; a periodic axis needs equal cells, as the
+simulation's do).
 The H difference is then the negative transpose of the E difference in
 the area-weighted products, W_e = Δ_i·Δ*_j at Ex and Δ*_i·Δ_j at Ey, W_z =
 Δ*·Δ* at Ez's nodes and W_h = Δ·Δ at Hz's cells, and the problem above
@@ -139,8 +140,8 @@ class _Axis:
     the forward difference from nodes to half positions, each divided by
     its cell's length. ``h``: one spacing, or the N cell lengths Δ_i; with
     those, ``primal`` [N] is them and ``dual`` [nodes] the unknown nodes'
-    dual lengths Δ*_k = (Δ_{k-1} + Δ_k)/2 (around a period node 0's
-    neighbours are cells N-1 and 0), else both are None."""
+    dual lengths Δ*_k = (Δ_{k-1} + Δ_k)/2 (around a period, of equal cells,
+    node 0's neighbours are cells N-1 and 0), else both are None."""
 
     def __init__(self, cells: int, h, kind: str):
         self.N, self.h, self.kind = cells, h, kind
@@ -438,6 +439,12 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
                              f"edges: give at least 2, or a periodic axis")
     dx, dy = (_spacing(h, n, f"spacing[{k}] (d{'xy'[k]})")
               for k, (h, n) in enumerate(zip(spacing, (Nx, Ny))))
+    for name, h, kind in (("x", dx, bx), ("y", dy, by)):
+        # the simulation's periodic axes have one spacing; a period of
+        # unequal cells is not a case anything here makes
+        if kind == "periodic" and not isinstance(h, float) and np.ptp(h) > 1e-9 * h.max():
+            raise ValueError(f"the periodic {name} axis needs equal cells, got cell lengths "
+                             f"{h.min():g} .. {h.max():g}: give one spacing")
     ax, ay = _Axis(Nx, dx, bx), _Axis(Ny, dy, by)
     areas = None if isinstance(dx, float) and isinstance(dy, float) else _Areas(ax, ay)
     for k, (e, dims) in enumerate(zip((ex_eps, ey_eps, ez_eps), ((1,), (0,), (0, 1)))):
