@@ -11,10 +11,10 @@ import torch
 
 class CrossSection(NamedTuple):
     """A plane of a simulation as ``solve_modes`` takes it: ``eps`` the three
-    permittivities (float64) in the turned frame, ``spacing`` (db, dc),
-    ``boundary`` per turned axis (each spacing one length, or along a
-    non-uniform axis the plane's cell lengths, float64 [N]), ``dz`` the spacing along the normal and
-    ``dt`` the simulation's time step (pass both for the grid's own mode),
+    permittivities (float64) in the turned frame, ``spacing`` (db, dc)
+    (each one length, or along a non-uniform axis the plane's cell lengths,
+    float64 [N]), ``boundary`` per turned axis, ``dz`` the spacing along
+    the normal and ``dt`` the simulation's time step (pass both for the grid's own mode),
     and ``couplings``, the off-diagonal entries of the inverse permittivity
     between the plane's E_b and E_c nodes where the simulation has them
     (smoothing="anisotropic"; ``solve_modes``' form), or None."""
