@@ -1,7 +1,7 @@
-"""The mode solver against the symmetric slab's dispersion relation, under
-refinement on a strip, and as the grid's own mode: launched into a periodic
-box, a grid mode must come back after hundreds of steps as itself times
-exp(-iωt)."""
+"""The mode solver against the symmetric slab's dispersion relation (on
+equal and on graded cells), under refinement on a strip, and as the grid's
+own mode: launched into a periodic box, a grid mode must come back after
+hundreds of steps as itself times exp(-iωt), on graded cells too."""
 import math
 
 import numpy as np
@@ -69,14 +69,42 @@ def slab_modes(resolution: int, frequencies, half_width: float = 3.0):
     return solve_modes(eps, (h, h), frequencies, count=4, boundary=("pec", "periodic"))
 
 
+def graded_slab(resolution: int, core: float, clad: float = 1.0, squeeze: float = 0.5):
+    """Nodes x(ξ) = ξ - (3 squeeze/π) sin(π(ξ - 3)/3), ξ = 0 .. 6 at
+    ``resolution`` per unit (cells shrink smoothly by (1 - squeeze)/(1 +
+    squeeze) towards the middle), scaled so that a core 1 thick about the
+    middle has its faces on nodes: the cells' lengths and ε, and ε at the
+    nodes (the mean over each node's dual cell, as sub-cell smoothing gives
+    along the faces)."""
+    xi = np.arange(6 * resolution + 1) / resolution
+    x = xi - 3 * squeeze / math.pi * np.sin(math.pi * (xi - 3) / 3)
+    x = 3 + (x - 3) / (x[round(3.5 * resolution)] - x[round(2.5 * resolution)])
+    cells = np.diff(x)
+    in_cell = np.where(np.abs(0.5 * (x[1:] + x[:-1]) - 3) < 0.5, core, clad)
+    at_node = (np.r_[0, cells * in_cell] + np.r_[cells * in_cell, 0]) / (
+        np.r_[0, cells] + np.r_[cells, 0])
+    return cells, in_cell, at_node
+
+
+def graded_slab_modes(resolution: int, frequencies):
+    """The slab on ``graded_slab``'s cells, 3 times longer at the walls than
+    through the core."""
+    cells, in_cell, at_node = graded_slab(resolution, N_CORE**2)
+    eps = (np.repeat(in_cell[:, None], 2, 1), at_node[:, None], np.repeat(at_node[:, None], 2, 1))
+    return solve_modes(eps, (cells, 1.0), frequencies, count=4, boundary=("pec", "periodic"))
+
+
 SLAB_MODES = [("TE0", "y", 0, False), ("TM0", "x", 0, True), ("TE1", "y", 1, False)]
 
 
-def test_slab_indices_match_the_dispersion_relation():
+@pytest.mark.parametrize("solve", [slab_modes, graded_slab_modes])
+def test_slab_indices_match_the_dispersion_relation(solve):
     """At 20 cells per unit (core 20 cells, λ0 = 2) within 1e-3, second
-    order from 10 to 20; the group index as the analytic dβ/dω."""
+    order from 10 to 20; the group index as the analytic dβ/dω. Graded:
+    cells 3 times longer at the walls than through the core, which the
+    power, energy and group index weigh by their areas."""
     k0, dk = 2 * math.pi * NU, 1e-5
-    fine, coarse = slab_modes(20, NU), slab_modes(10, NU)
+    fine, coarse = solve(20, NU), solve(10, NU)
     for name, along, rank, tm in SLAB_MODES:
         exact = slab_index(k0, tm, rank)
         errors = []
@@ -113,8 +141,16 @@ def test_strip_index_converges():
 STRIP = Box((-1.0, 1.0, 0.75), (1.0, 2.0, 1.25))
 
 
-def grid_mode_drift(backend, grid: bool, mode: int, core=STRIP,
-                    couplings: bool = True) -> tuple[float, float, float]:
+def graded_z(squeeze: float = 0.4) -> np.ndarray:
+    """20 z nodes over 0 .. 2 that shrink smoothly towards the strip's
+    middle, z = 1: cells (1 ± squeeze)/10 at the faces and the middle."""
+    xi = np.arange(21) / 10
+    z = xi - squeeze / math.pi * np.sin(math.pi * (xi - 1))
+    return z - z[0]
+
+
+def grid_mode_drift(backend, grid: bool, mode: int, core=STRIP, couplings: bool = True,
+                    graded: bool = False) -> tuple[float, float, float]:
     """Launch mode ``mode`` of a 1 × 0.5 strip (index 2, along x, in a 3 × 2
     conducting box, 10 cells per unit) into a box periodic along x over one
     cell with the Bloch phase of its β, E at t = 0 and H at -dt/2; after 300
@@ -124,9 +160,13 @@ def grid_mode_drift(backend, grid: bool, mode: int, core=STRIP,
     Fourier sums of a pure exp(-iωt) are 300·dt times the amplitudes).
     ``core``: another guide's shape; ``couplings``: give the solver the
     simulation's off-diagonal couplings of the plane (else its diagonal
-    alone)."""
+    alone); ``graded``: z cells of their own (``graded_z``)."""
+    from orvane_sim.circuits.ports import rectangle_weights
+
     h, nu, steps = 0.1, 0.6, 300
-    sim = Simulation((2, 30, 20), spacing=h, layers=0, b2=2, backend=backend.name)
+    box = dict(grid=((2, h), (30, h), graded_z())) if graded else dict(shape=(2, 30, 20),
+                                                                       spacing=h)
+    sim = Simulation(**box, layers=0, b2=2, backend=backend.name)
     sim.periodic = BlochBoundary(sim, x=True, y=False)
     sim.set_objects([Object(core, Dielectric(N_CORE**2))])
     # the plane normal to x: (y, z, x) play (x, y, z)
@@ -165,18 +205,21 @@ def grid_mode_drift(backend, grid: bool, mode: int, core=STRIP,
     back = np.exp(-0.5j * beta * section.dz) if grid else 1.0
     Ex, Ey = modes.Ex[0, mode, :, :-1], modes.Ey[0, mode, :-1, :]
     Hx, Hy = modes.Hx[0, mode] * back, modes.Hy[0, mode] * back
-    power = 0.5 * float((Ex * Hy.conj() - Ey * Hx.conj()).real.sum()) * h * h
+    w1, w2 = rectangle_weights(30, 20, (h, *section.spacing))
+    power = 0.5 * float((w1[:, :-1] * Ex * Hy.conj() - w2[:-1] * Ey * Hx.conj()).real.sum())
     measured = float(flux.power()[0, 0, 0]) / (steps * sim.dt) ** 2
     return drift, power, measured / math.cos(beta * h / 2)
 
 
-@pytest.mark.parametrize("mode", [0, 1])
-def test_grid_mode_is_carried_unchanged_by_the_time_stepping(backend, mode):
+@pytest.mark.parametrize("mode, graded", [(0, False), (1, False), (0, True)])
+def test_grid_mode_is_carried_unchanged_by_the_time_stepping(backend, mode, graded):
     """The grid's mode comes back to single precision; the continuous one,
     its β about 1 % off at 10 cells per unit, visibly does not. The
-    rectangle reaches the box's far faces, where H holds no node."""
-    drift, power, measured = grid_mode_drift(backend, True, mode)
-    continuous, _, _ = grid_mode_drift(backend, False, mode)
+    rectangle reaches the box's far faces, where H holds no node. Graded:
+    z cells from 0.06 to 0.14, which the solver's curl and the power's
+    areas must take as the time stepping and the flux rectangle do."""
+    drift, power, measured = grid_mode_drift(backend, True, mode, graded=graded)
+    continuous, _, _ = grid_mode_drift(backend, False, mode, graded=graded)
     print(f"mode {mode}: drift after 300 steps {drift:.1e} (grid's mode), "
           f"{continuous:.1e} (continuous z and t)")
     assert drift < 1e-4 < 0.01 < continuous
@@ -213,13 +256,36 @@ def _seam(eps):
     (lambda e: (e[0] + 0j, e[1], e[2]), {}, "real"),
     (_seam, dict(boundary=("pec", "periodic")), "last node is the first again"),
     (list, dict(frequency=0.05, count=3), r"only 0 of the 3 modes .* propagate"),  # cut off
+    (list, dict(spacing=(np.full(29, 0.1), 0.1)), r"spacing\[0\] \(dx\) must be one spacing "
+     r"or the 30 cell lengths"),
+    (list, dict(spacing=(0.1, np.linspace(0.05, 0.15, 20)), boundary=("pec", "periodic")),
+     "periodic y axis needs equal cells"),
+    (list, dict(spacing=(0.1, np.linspace(0.05, 0.15, 20)),
+                couplings=(np.array([[5, 5]]), np.array([[5, 5]]), np.array([0.01]))),
+     "couplings need equal cells"),
 ])
 def test_unsound_input_is_refused(change, options, message):
     h = 0.1
     eps = box_permittivity((30, 20), (h, h), (1.0, 0.75), (2.0, 1.25), N_CORE**2)
-    options = {"frequency": 0.6} | options
+    options = {"frequency": 0.6, "spacing": (h, h)} | options
     with pytest.raises(ValueError, match=message):
-        solve_modes(change(eps), (h, h), **options)
+        solve_modes(change(eps), **options)
+
+
+def test_equal_cell_lengths_give_the_modes_of_one_spacing():
+    """Cell lengths that are all one spacing take the area-weighted path,
+    which must give that spacing's modes."""
+    h = 0.1
+    eps = box_permittivity((30, 20), (h, h), (1.0, 0.75), (2.0, 1.25), N_CORE**2)
+    options = dict(frequency=[0.6, 0.7], count=3, dz=h, dt=0.05)
+    one = solve_modes(eps, (h, h), **options)
+    cells = solve_modes(eps, (np.full(30, h), torch.full((20,), h, dtype=torch.float64)),
+                        **options)
+    assert isinstance(cells.spacing[1], torch.Tensor)
+    for name in ("neff", "group_index", "polarization_fraction", "energy_fraction", "Ex", "Ey",
+                 "Ez", "Hx", "Hy", "Hz"):
+        ours, theirs = getattr(one, name), getattr(cells, name)
+        assert float((ours - theirs).abs().max()) <= 1e-12 * float(ours.abs().max()), name
 
 
 def test_a_plane_through_a_dispersive_material_is_refused():

@@ -12,7 +12,7 @@ import pytest
 import torch
 
 from orvane_sim import Box, Dielectric, Object, Simulation
-from orvane_sim.circuits import ModePort
+from orvane_sim.circuits import ModePort, plane_permittivity
 from orvane_sim.circuits.cross_section import cladding_index
 
 pytest.importorskip("scipy")  # the mode solver's; set-up installs it
@@ -105,6 +105,19 @@ def test_a_port_normal_to_z_has_no_te_or_tm():
                  polarization="TE")
 
 
+@pytest.mark.parametrize("make", [
+    lambda sim: ModePort(sim, [1.0], box=((0.5, 0.2, 0.2), (0.5, 0.8, 0.8)), direction="+x"),
+    lambda sim: plane_permittivity(sim, 0, 5),
+])
+def test_a_mode_plane_across_unequal_cells_along_its_normal_is_refused(make):
+    # the grid's mode travels on one spacing; unequal cells across are fine
+    graded = [0.0, 0.1, 0.25, 0.45, 0.6, 0.7, 0.8, 0.9, 1.0]
+    sim = Simulation(grid=(graded, (10, 0.1), graded), layers=2,
+                     objects=[Object(Box((-1, 0.3, 0.3), (2, 0.7, 0.7)), Dielectric(6.0))])
+    with pytest.raises(ValueError, match="normal to x .* non-uniform"):
+        make(sim)
+
+
 def test_a_guide_between_conducting_faces_keeps_its_mode():
     # a slab guide through the whole height between the box's conducting
     # z faces: the rectangle's edges there are walls, not cladding (the
@@ -115,31 +128,25 @@ def test_a_guide_between_conducting_faces_keeps_its_mode():
     assert float(p.modes.neff[0, 0]) > 1.0
 
 
-def slab_line(core: float, clad: float, h: float):
-    """Nodes 0 .. 6 along a line, a core 1 thick about 3 (its interface nodes
-    at the mean, as sub-cell smoothing gives)."""
-    s = np.arange(round(6 / h) + 1) * h
-    eps = np.where(np.abs(s - 3) < 0.5 - 1e-9, core, clad)
-    eps[np.isclose(np.abs(s - 3), 0.5)] = (core + clad) / 2
-    return torch.from_numpy(eps)
-
-
-def test_the_cladding_is_the_index_its_edges_guide():
+@pytest.mark.parametrize("squeeze", [0.0, 0.5])
+def test_the_cladding_is_the_index_its_edges_guide(squeeze):
     # uniform edges give their own index; an edge across a slab the slab's
-    # TE0 index (the symmetric slab's dispersion relation); edges on walls
-    # do not count
-    from test_modes import slab_index  # index 2 in 1, 1 thick, ν = 0.5
+    # TE0 index (the symmetric slab's dispersion relation), on equal or
+    # graded cells; edges on walls do not count
+    from test_modes import graded_slab, slab_index  # index 2 in 1, 1 thick, ν = 0.5
 
-    h, nu = 0.02, 0.5
-    line = slab_line(4.0, 1.0, h)
+    nu = 0.5
+    cells, _, line = graded_slab(50, 4.0, squeeze=squeeze)
+    steps = 0.02 if squeeze == 0 else torch.from_numpy(cells)
     grid = torch.ones(len(line), len(line), dtype=torch.float64)
-    grid[0, :] = line  # the edge at b = 0 runs along c
+    grid[0, :] = torch.from_numpy(line)  # the edge at b = 0 runs along c
     exact = slab_index(2 * math.pi * nu, False, 0)
-    found = cladding_index(grid, (h, h), (True, True, True, True), [nu])
+    found = cladding_index(grid, (steps, steps), (True, True, True, True), [nu])
     print(f"slab edge: {float(found[0]):.5f} against {exact:.5f}")
     assert float(found[0]) == pytest.approx(exact, abs=2e-3)
-    assert float(cladding_index(grid, (h, h), (False, True, True, True), [nu])[0]) == 1.0
-    assert cladding_index(grid, (h, h), (False,) * 4, [nu]) is None
+    assert float(cladding_index(grid, (steps, steps), (False, True, True, True),
+                                [nu])[0]) == 1.0
+    assert cladding_index(grid, (steps, steps), (False,) * 4, [nu]) is None
 
 
 @pytest.mark.slow

@@ -11,15 +11,16 @@ import torch
 
 class CrossSection(NamedTuple):
     """A plane of a simulation as ``solve_modes`` takes it: ``eps`` the three
-    permittivities (float64) in the turned frame, ``spacing`` (db, dc),
-    ``boundary`` per turned axis, ``dz`` the spacing along the normal and
-    ``dt`` the simulation's time step (pass both for the grid's own mode),
+    permittivities (float64) in the turned frame, ``spacing`` (db, dc)
+    (each one length, or along a non-uniform axis the plane's cell lengths,
+    float64 [N]), ``boundary`` per turned axis, ``dz`` the spacing along
+    the normal and ``dt`` the simulation's time step (pass both for the grid's own mode),
     and ``couplings``, the off-diagonal entries of the inverse permittivity
     between the plane's E_b and E_c nodes where the simulation has them
     (smoothing="anisotropic"; ``solve_modes``' form), or None."""
 
     eps: tuple[torch.Tensor, torch.Tensor, torch.Tensor]
-    spacing: tuple[float, float]
+    spacing: tuple
     boundary: tuple[str, str]
     dz: float
     dt: float
@@ -68,12 +69,17 @@ def plane_permittivity(sim, axis: int, node: int, b1: int = 0) -> CrossSection:
     node short of the far face, whose value is taken from its neighbour
     (a conducting edge never reads it). Absorbing layers are not modelled:
     the mode sees their materials out to the conducting edges. Only plain
-    dielectrics: a plane through a dispersive or lossy material is refused."""
+    dielectrics: a plane through a dispersive or lossy material is refused.
+
+    A transverse axis of unequal cells gives its plane's cell lengths as
+    its spacing (``solve_modes`` takes them); the normal axis needs one
+    spacing, the grid's mode's dz."""
     if axis not in (0, 1, 2):
         raise ValueError(f"axis must be 0, 1 or 2, got {axis!r}")
     from ..grid.rectilinear import require_uniform
 
-    require_uniform(sim, "a mode cross-section")
+    require_uniform(sim, f"a mode cross-section normal to {'xyz'[axis]} (its modes travel "
+                    f"along that axis, on one spacing)", (axis,))
     place = sim.placement
     a, b, c = axis, (axis + 1) % 3, (axis + 2) % 3
     if not 0 <= node < place.shape[a]:
@@ -117,8 +123,10 @@ def plane_permittivity(sim, axis: int, node: int, b1: int = 0) -> CrossSection:
 
     eps = (cut(b, True, False), cut(c, False, True), cut(a, False, False))
     h = sim.spacing
+    spacing = tuple(h[t] if h[t] is not None else sim.grid[t].primal[:n].clone()
+                    for t, n in zip((b, c), cells))
     boundary = tuple("periodic" if t in periodic else "pec" for t in (b, c))
-    return CrossSection(eps, (h[b], h[c]), boundary, h[a], sim.dt,
+    return CrossSection(eps, spacing, boundary, h[a], sim.dt,
                         plane_couplings(sim, axis, node, b1))
 
 
@@ -168,7 +176,8 @@ def cladding_index(eps: torch.Tensor, spacing, cladding, frequencies) -> torch.T
     (float64), or None where no edge is cladding.
 
     eps [Nb+1, Nc+1]: the permittivity at the nodes, edges included (a
-    cross-section's ε of E_a); spacing (db, dc); cladding: four flags, for
+    cross-section's ε of E_a); spacing (db, dc), each one length or the
+    cell lengths along that axis ([Nb], [Nc]); cladding: four flags, for
     the edges at b = 0, b = Nb, c = 0 and c = Nc, whether that edge is
     cladding (not a conducting or periodic face of the box).
 
@@ -181,14 +190,22 @@ def cladding_index(eps: torch.Tensor, spacing, cladding, frequencies) -> torch.T
     own mode index, which a rib's guided mode lies above; the largest index
     on the edge would count every rib mode unguided. A mode at or below
     this index leaks into the cladding on an open boundary: on the solver's
-    conducting one it is a mode of the box, not of the guide."""
+    conducting one it is a mode of the box, not of the guide.
+
+    Along unequal cells the second difference divides by each node's dual
+    length, the end nodes taking a whole end cell (as the equal cells'
+    free ends do), and the problem is made symmetric by the roots of
+    those lengths."""
     import numpy as np
     from scipy.linalg import eigvalsh_tridiagonal
 
     grid = eps.detach().to(torch.float64).cpu().numpy()
     lines = []
+    steps = [float(h) if np.ndim(h) == 0 else np.asarray(
+        h.detach().cpu() if isinstance(h, torch.Tensor) else h, dtype=np.float64)
+        for h in spacing]
     for flag, line, h in zip(cladding, (grid[0, :], grid[-1, :], grid[:, 0], grid[:, -1]),
-                             (spacing[1], spacing[1], spacing[0], spacing[0])):
+                             (steps[1], steps[1], steps[0], steps[0])):
         if flag:
             lines.append((np.asarray(line), h))
     if not lines:
@@ -203,11 +220,18 @@ def cladding_index(eps: torch.Tensor, spacing, cladding, frequencies) -> torch.T
                 best = max(best, float(line.max()))
                 continue
             # the second difference with free ends: symmetric, and zero on a constant
-            ends = np.ones(len(line))
-            ends[[0, -1]] = 0.5
-            diagonal = k2 * line - 2 * ends / h**2
-            top = eigvalsh_tridiagonal(diagonal, np.full(len(line) - 1, 1 / h**2),
-                                       select="i", select_range=(len(line) - 1, len(line) - 1))
+            if isinstance(h, float):
+                ends = np.ones(len(line))
+                ends[[0, -1]] = 0.5
+                diagonal = k2 * line - 2 * ends / h**2
+                off = np.full(len(line) - 1, 1 / h**2)
+            else:
+                inverse = 1.0 / h
+                dual = 0.5 * (np.r_[h[:1], h] + np.r_[h, h[-1:]])
+                diagonal = k2 * line - (np.r_[0.0, inverse] + np.r_[inverse, 0.0]) / dual
+                off = inverse / np.sqrt(dual[:-1] * dual[1:])
+            top = eigvalsh_tridiagonal(diagonal, off, select="i",
+                                       select_range=(len(line) - 1, len(line) - 1))
             best = max(best, float(top[0]) / k2)
         out[f] = np.sqrt(best)
     return torch.from_numpy(out)

@@ -1,8 +1,9 @@
 """Guided modes of a waveguide cross-section on the simulation's Yee grid.
 
-The cross-section is a z-plane of Nx × Ny cells (spacing dx, dy) and the
-mode travels along +z as exp(i(βz - ωt)). Its fields sit where the 3-D grid
-keeps them, with the plane at z = 0:
+The cross-section is a z-plane of Nx × Ny cells (spacing dx, dy, or cells
+of their own: see "Unequal cells" below) and the mode travels along +z as
+exp(i(βz - ωt)). Its fields sit where the 3-D grid keeps them, with the
+plane at z = 0 (positions written for equal cells):
 
     Ex [Nx, Ny+1] at ((i+½)dx, j dy, 0)      Hx [Nx, Ny] at (i dx, (j+½)dy, ½dz)
     Ey [Nx+1, Ny] at (i dx, (j+½)dy, 0)      Hy [Nx, Ny] at ((i+½)dx, j dy, ½dz)
@@ -64,10 +65,33 @@ y-edges), or "periodic", one period of N cells whose node N is node 0 again
 (no Bloch phase). A cross-section invariant along one axis (a slab) is one
 periodic cell wide along it.
 
+Unequal cells. Along a transverse axis the spacing may be the N cell
+lengths Δ_i instead of one number: the nodes x_0 = 0 < ... < x_N with
+Δ_i = x_{i+1} - x_i, as ``grid.rectilinear`` keeps a non-uniform axis.
+Each difference is then the time stepping's own: an E difference (at a
+half position, where H lies) divides by its cell's Δ_i, an H difference
+(at a node) by the node's dual length Δ*_i = (Δ_{i-1} + Δ_i)/2 (the
+conducting edges hold no unknowns, so the box-end halves Δ_0/2 and
+Δ_N-1/2 never enter; a periodic axis needs equal cells, as the
+simulation's do).
+The H difference is then the negative transpose of the E difference in
+the area-weighted products, W_e = Δ_i·Δ*_j at Ex and Δ*_i·Δ_j at Ey, W_z =
+Δ*·Δ* at Ez's nodes and W_h = Δ·Δ at Hz's cells, and the problem above
+becomes, for ê = √W_e·e,
+
+    [ω̃² ε - ĈᵀĈ - Ĝ εz⁻¹ Ĝᵀ ε] ê = β̃² ê,   Ĉ = √W_h C/√W_e,  Ĝ = √W_e G/√W_z,
+
+the same form (its left eigenvector √W_e·(Hy, -Hx)), with C and G the
+differences of the unequal cells; every sum below is a plain sum over ê
+and so the area-weighted sum over e. One number along an axis is the
+arithmetic of equal cells, unchanged; cell lengths that are all one
+spacing give that spacing's modes to rounding. The couplings need equal
+cells along both axes (the simulation keeps none on unequal cells).
+
 Normalisation and phase. Each mode carries unit power along +z through the
 cross-section (through one period along a periodic axis),
 
-    ½ Re Σ (Ex·Hy* - Ey·Hx*) dx dy = 1,
+    ½ Re Σ (Ex·Hy* - Ey·Hx*) dA = 1,   dA = dx dy (on unequal cells W_e),
 
 with H brought back to the plane of E (its amplitude times exp(-iβ dz/2)).
 A flux rectangle of the simulation averages H from the two cells either side
@@ -82,7 +106,7 @@ any combination of each other.
 Group index. The left eigenvector of the matrix is (Hy, -Hx), so the
 derivative of the eigenvalue in ω̃² is exact without further solves:
 
-    dβ̃²/dω̃² = Σ ε e·(Hy, -Hx)* / Σ e·(Hy, -Hx)*,
+    dβ̃²/dω̃² = Σ ε e·(Hy, -Hx)* dA / Σ e·(Hy, -Hx)* dA,
 
 the ratio of electric energy to power flow; the chain rule through the
 arcsin and sin above gives ng = dβ/dω of the grid's mode when dz and dt
@@ -111,11 +135,15 @@ ARNOLDI_TOLERANCE = 1e-10
 
 
 class _Axis:
-    """One transverse axis of N cells of size h: the unknown nodes (1 .. N-1
-    between conducting edges, 0 .. N-1 around a period), all N half
-    positions, and the forward difference from nodes to half positions."""
+    """One transverse axis of N cells: the unknown nodes (1 .. N-1 between
+    conducting edges, 0 .. N-1 around a period), all N half positions, and
+    the forward difference from nodes to half positions, each divided by
+    its cell's length. ``h``: one spacing, or the N cell lengths Δ_i; with
+    those, ``primal`` [N] is them and ``dual`` [nodes] the unknown nodes'
+    dual lengths Δ*_k = (Δ_{k-1} + Δ_k)/2 (around a period, of equal cells,
+    node 0's neighbours are cells N-1 and 0), else both are None."""
 
-    def __init__(self, cells: int, h: float, kind: str):
+    def __init__(self, cells: int, h, kind: str):
         self.N, self.h, self.kind = cells, h, kind
         self.periodic = kind == "periodic"
         self.nodes = cells if self.periodic else cells - 1
@@ -127,8 +155,17 @@ class _Axis:
             up, down = i[i + 1 <= cells - 1], i[i >= 1]
             rows, cols = np.r_[up, down], np.r_[up, down - 1]
             vals = np.r_[np.ones(len(up)), -np.ones(len(down))]
+        if isinstance(h, float):
+            self.primal = self.dual = None
+            vals = vals / h
+        else:
+            self.primal = h
+            below = np.roll(h, 1) if self.periodic else h[:-1]
+            above = h if self.periodic else h[1:]
+            self.dual = 0.5 * (below + above)
+            vals = vals / h[rows]
         # duplicates add up: a one-cell period has no difference at all
-        self.forward = sp.csr_matrix((vals / h, (rows, cols)), shape=(cells, self.nodes))
+        self.forward = sp.csr_matrix((vals, (rows, cols)), shape=(cells, self.nodes))
 
     def node_index(self, count: int) -> np.ndarray:
         """For output nodes 0 .. count-1: the unknown each one is, -1 where
@@ -158,14 +195,15 @@ class Modes:
     (float64); Ex [F, count, Nx, Ny+1], Ey [F, count, Nx+1, Ny],
     Ez [F, count, Nx+1, Ny+1], Hx, Hy, Hz [F, count, Nx, Ny] (complex128)
     at the positions in the module's docstring. ``polarization_fraction`` is
-    the share of Σ|Ex|² in Σ(|Ex|² + |Ey|²): near 1 for a mode polarised
-    along x, near 0 along y. ``spacing`` (dx, dy), ``dz`` and ``dt``: the
-    grid they were solved on, in length and time units (dz and dt None: the
-    continuous limit along z and in time). ``energy_fraction`` [F, count]:
-    the share of the transverse electric energy that Ex holds,
-    Σ ε|Ex|² / Σ (ε|Ex|² + ε|Ey|²), each field at its own nodes with its own
-    permittivity (the cells are all of one area); the ports tell TE from TM
-    by it.
+    the share of Σ|Ex|² dA in Σ(|Ex|² + |Ey|²) dA: near 1 for a mode
+    polarised along x, near 0 along y. ``spacing`` (dx, dy), each one
+    length (a float) or the axis' cell lengths (float64 [N]), ``dz`` and
+    ``dt``: the grid they were solved on, in length and time units (dz and
+    dt None: the continuous limit along z and in time).
+    ``energy_fraction`` [F, count]: the share of the transverse electric
+    energy that Ex holds, Σ ε|Ex|² dA / Σ (ε|Ex|² + ε|Ey|²) dA, each field
+    at its own nodes with its own permittivity and area (dA as in the
+    module's docstring); the ports tell TE from TM by it.
     """
 
     frequencies: torch.Tensor
@@ -178,7 +216,7 @@ class Modes:
     Hx: torch.Tensor
     Hy: torch.Tensor
     Hz: torch.Tensor
-    spacing: tuple[float, float]
+    spacing: tuple
     dz: float | None
     dt: float | None
     energy_fraction: torch.Tensor | None = None
@@ -237,14 +275,59 @@ def _positive(v, name: str) -> float | None:
     return v
 
 
-def _operators(ax: _Axis, ay: _Axis, eps_x, eps_y, eps_z):
+def _spacing(h, cells: int, name: str):
+    """One spacing (a float), or the ``cells`` cell lengths along an axis
+    (float64 [cells])."""
+    if isinstance(h, torch.Tensor):
+        h = h.detach().cpu().numpy()
+    if np.ndim(h) == 0:
+        return _positive(h, name)
+    try:
+        lengths = np.asarray(h, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be one spacing or the {cells} cell lengths along its "
+                         f"axis, got {h!r}") from None
+    if lengths.shape != (cells,):
+        raise ValueError(f"{name} must be one spacing or the {cells} cell lengths along its "
+                         f"axis (1-D), got shape {lengths.shape}")
+    if not (np.isfinite(lengths).all() and (lengths > 0).all()):
+        raise ValueError(f"{name}: cell lengths must be finite and positive")
+    return lengths.copy()
+
+
+class _Areas:
+    """The areas each set of samples stands for where a transverse axis has
+    cells of its own (square roots, over the unknowns): ``e`` of the
+    transverse E (Ex: Δx_i·Δy*_j, Ey: Δx*_i·Δy_j), ``z`` of Ez's nodes
+    (Δx*·Δy*) and ``h`` of Hz's cells (Δx·Δy). The problem is solved for
+    ê = √W_e·e, in which the weighted sums are plain ones: the operators
+    become √W_h C/√W_e and √W_e G/√W_z, with the shape of the uniform
+    problem's (see the module's docstring)."""
+
+    def __init__(self, ax: _Axis, ay: _Axis):
+        def lengths(axis: _Axis):
+            if axis.primal is not None:
+                return axis.primal, axis.dual
+            return np.full(axis.N, axis.h), np.full(axis.nodes, axis.h)
+
+        (px, dx), (py, dy) = lengths(ax), lengths(ay)
+        self.e = np.sqrt(np.concatenate([np.outer(px, dy).ravel(), np.outer(dx, py).ravel()]))
+        self.z = np.sqrt(np.outer(dx, dy).ravel())
+        self.h = np.sqrt(np.outer(px, py).ravel())
+
+
+def _operators(ax: _Axis, ay: _Axis, eps_x, eps_y, eps_z, areas: _Areas | None = None):
     """The sparse pieces of the transverse problem: diag ε over the unknowns,
     the ω-free part B (A = ω̃² ε + B), the curl C (e → Hz·iω̃), the gradient
-    G (Ez's nodes → e) and εz⁻¹ on Ez's nodes."""
+    G (Ez's nodes → e) and εz⁻¹ on Ez's nodes; with ``areas``, those of the
+    weighted unknowns ê (C and G scaled by the areas' roots)."""
     Ix_h, Iy_h = sp.identity(ax.N), sp.identity(ay.N)
     Ix_n, Iy_n = sp.identity(ax.nodes), sp.identity(ay.nodes)
     G = sp.vstack([sp.kron(ax.forward, Iy_n), sp.kron(Ix_n, ay.forward)]).tocsr()
     C = sp.hstack([-sp.kron(Ix_h, ay.forward), sp.kron(ax.forward, Iy_h)]).tocsr()
+    if areas is not None:
+        C = (sp.diags(areas.h) @ C @ sp.diags(1.0 / areas.e)).tocsr()
+        G = (sp.diags(areas.e) @ G @ sp.diags(1.0 / areas.z)).tocsr()
     eps = np.concatenate([eps_x.ravel(), eps_y.ravel()])
     Eps = sp.diags(eps)
     Zinv = sp.diags(1.0 / eps_z.ravel())
@@ -315,7 +398,9 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     eps: (ε of Ex [Nx, Ny+1], ε of Ey [Nx+1, Ny], ε of Ez [Nx+1, Ny+1]),
     real and positive (tensors or arrays); the entries on conducting edges
     are not read, and along a periodic axis node N must repeat node 0.
-    spacing: (dx, dy). dz, dt: the grid spacing along z and time step for
+    spacing: (dx, dy), each one length or the Nx (Ny) cell lengths along
+    that axis (a sequence, array or tensor; see "Unequal cells" in the
+    module's docstring). dz, dt: the grid spacing along z and time step for
     the grid's own mode (either may be given alone; None is continuous).
     guess_index: look for the modes nearest this effective index instead
     of below the highest index present. boundary: "pec" or "periodic", or
@@ -324,12 +409,13 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     (an Ex node (i, j) of [Nx, Ny+1], an Ey node of [Nx+1, Ny], the entry
     of K between them, once per pair: K is symmetric), or None; pairs with
     a node on a conducting edge are left out, and along a periodic axis
-    node N is node 0.
+    node N is node 0; they need equal cells along both axes.
 
     Raises ValueError where fewer than ``count`` modes propagate (β̃² <= 0),
     or a mode's β̃ lies past the grid's largest, 2/dz.
     """
-    dx, dy = (_positive(h, "spacing") for h in spacing)
+    if isinstance(spacing, (str, bytes)) or len(spacing) != 2:
+        raise ValueError(f"spacing must be (dx, dy), got {spacing!r}")
     dz, dt = _positive(dz, "dz"), _positive(dt, "dt")
     guess_index = _positive(guess_index, "guess_index")
     if int(count) != count or count < 1:
@@ -351,7 +437,16 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
         if n < (1 if kind == "periodic" else 2):
             raise ValueError(f"{n} cells along {name} hold no unknowns between conducting "
                              f"edges: give at least 2, or a periodic axis")
+    dx, dy = (_spacing(h, n, f"spacing[{k}] (d{'xy'[k]})")
+              for k, (h, n) in enumerate(zip(spacing, (Nx, Ny))))
+    for name, h, kind in (("x", dx, bx), ("y", dy, by)):
+        # the simulation's periodic axes have one spacing; a period of
+        # unequal cells is not a case anything here makes
+        if kind == "periodic" and not isinstance(h, float) and np.ptp(h) > 1e-9 * h.max():
+            raise ValueError(f"the periodic {name} axis needs equal cells, got cell lengths "
+                             f"{h.min():g} .. {h.max():g}: give one spacing")
     ax, ay = _Axis(Nx, dx, bx), _Axis(Ny, dy, by)
+    areas = None if isinstance(dx, float) and isinstance(dy, float) else _Areas(ax, ay)
     for k, (e, dims) in enumerate(zip((ex_eps, ey_eps, ez_eps), ((1,), (0,), (0, 1)))):
         for dim in dims:
             if (ax, ay)[dim].periodic and not np.allclose(np.take(e, -1, dim),
@@ -363,8 +458,12 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     nu = np.atleast_1d(np.asarray(frequency, dtype=np.float64))
     if nu.ndim != 1 or not (np.isfinite(nu).all() and (nu > 0).all()):
         raise ValueError(f"frequencies must be positive, got {frequency!r}")
-    eps_e, B, C, G, Zinv = _operators(ax, ay, eps_x, eps_y, eps_z)
+    eps_e, B, C, G, Zinv = _operators(ax, ay, eps_x, eps_y, eps_z, areas)
     n = B.shape[0]
+    if couplings is not None and areas is not None and np.ptp(areas.e) > 1e-12 * areas.e.max():
+        raise ValueError("couplings need equal cells along both transverse axes (the "
+                         "simulation keeps none on unequal cells): leave them out, or give "
+                         "one spacing per axis")
     K = None if couplings is None else _inverse_permittivity(ax, ay, Nx, Ny, eps_e, couplings)
     if count > n:
         raise ValueError(f"count {count} is more than this cross-section's {n} unknowns")
@@ -434,11 +533,12 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
             ez = Zinv @ (G.T @ d) / (1j * bt[m])
             t = (1j * bt[m] * e - G @ ez) / (1j * wt)
             hz = (C @ e) / (1j * wt)
-            power = 0.5 * _dot(t, e) * dx * dy
+            # with areas the sums over ê are the area-weighted ones already
+            power = 0.5 * _dot(t, e) * dx * dy if areas is None else 0.5 * _dot(t, e)
             if not power > 0:
                 raise ValueError(f"at frequency {v} mode {m} carries no power along +z")
             # phase: the reference sample of the transverse E real positive
-            mag = np.abs(e)
+            mag = np.abs(e if areas is None else e / areas.e)
             ref = int(np.argmax(mag >= (1 - PHASE_TOLERANCE) * mag.max()))
             scale = np.conj(e[ref]) / abs(e[ref]) / math.sqrt(power)
             e, ez, t, hz, d = e * scale, ez * scale, t * scale, hz * scale, d * scale
@@ -454,6 +554,8 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
             pol[f, m] = px / np.sum(np.abs(e) ** 2)
             stored = eps_e * np.abs(e) ** 2
             energy[f, m] = stored[:nex].sum() / stored.sum()
+            if areas is not None:  # the fields themselves from the weighted ones
+                e, t, ez, hz = e / areas.e, t / areas.e, ez / areas.z, hz / areas.h
             # H and Ez half a cell along +z from the plane on the grid
             shift = np.exp(0.5j * beta[m] * dz) if dz is not None else 1.0
             ex_u = e[:nex].reshape(Nx, ay.nodes)
@@ -474,4 +576,5 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     return Modes(torch.from_numpy(nu.copy()), torch.from_numpy(neff), torch.from_numpy(ng),
                  torch.from_numpy(pol), *(stack(k) for k in ("Ex", "Ey", "Ez", "Hx", "Hy",
                                                             "Hz")),
-                 (dx, dy), dz, dt, torch.from_numpy(energy))
+                 tuple(h if isinstance(h, float) else torch.from_numpy(h) for h in (dx, dy)),
+                 dz, dt, torch.from_numpy(energy))

@@ -29,6 +29,13 @@ H averaged onto the plane as the monitor does),
 
 (normal components). S-parameters are outgoing over incoming amplitudes at
 the monitors' planes (``s_parameters``).
+
+Across the port the cells may differ (a non-uniform b or c axis): the
+modes are solved on the rectangle's own cell lengths, the integrals weigh
+each point by its area as a flux rectangle does (its cell across a half
+position, half of each cell beside it across a node), and the injection
+needs nothing more, its coefficients being those of the normal axis. The
+normal axis needs one spacing: the grid's mode is a wave of one dz.
 """
 from __future__ import annotations
 
@@ -61,7 +68,8 @@ def rectangle_section(sim, a: int, node: int, lo, hi):
     the cross-section at ``node``, the cross-section, and the couplings
     (the off-diagonal entries of the inverse permittivity between E_b and
     E_c) moved to the rectangle's corner, ``solve_modes``' form; None
-    without."""
+    without. The cross-section's spacing along an axis of unequal cells
+    is the rectangle's cell lengths there."""
     from .cross_section import plane_permittivity
 
     b, c = (a + 1) % 3, (a + 2) % 3
@@ -69,6 +77,8 @@ def rectangle_section(sim, a: int, node: int, lo, hi):
     cs = plane_permittivity(sim, a, node)
     eps = (cs.eps[0][b0:b1, c0:c1 + 1], cs.eps[1][b0:b1 + 1, c0:c1],
            cs.eps[2][b0:b1 + 1, c0:c1 + 1])
+    cs = cs._replace(spacing=tuple(h if isinstance(h, float) else h[first:last]
+                                   for h, first, last in zip(cs.spacing, (b0, c0), (b1, c1))))
     couplings = None
     if cs.couplings is not None:  # moved to the rectangle's corner
         ex, ey, value = cs.couplings
@@ -150,10 +160,17 @@ def cross(w1, e1, h1, w2, e2, h2):
 def rectangle_weights(nb: int, nc: int, spacing):
     """Area weights of a rectangle's two sets of points, [nb, nc + 1] and
     [nb + 1, nc]: midpoint along the half positions, trapezoid along the
-    nodes; ``spacing`` is (h_a, h_b, h_c)."""
+    nodes; ``spacing`` is (h_a, h_b, h_c), h_b and h_c each one length or
+    the rectangle's cell lengths along that axis ([nb], [nc]): a half
+    position weighs its cell, a node half of each cell beside it, as a
+    flux rectangle weighs them."""
     _, hb, hc = spacing
 
     def weights(count, half, h):
+        if isinstance(h, torch.Tensor):
+            h = h.to(torch.float64)
+            return h.clone() if half else 0.5 * (torch.cat([h.new_zeros(1), h]) +
+                                                 torch.cat([h, h.new_zeros(1)]))
         w = torch.full((count,), h, dtype=torch.float64)
         if not half:
             w[[0, -1]] *= 0.5
@@ -227,7 +244,6 @@ class ModePort:
                  name: str | None = None, polarization: str | None = None,
                  decimation: int | None = None):
         what = name or "ModePort"
-        positions.require_uniform(sim, what)  # its modes are solved on one spacing
         if (box is None) == (nodes is None):
             raise ValueError(f"{what}: give the rectangle in length units (box=) or as nodes "
                              f"(nodes=)")
@@ -235,6 +251,9 @@ class ModePort:
             nodes = positions.node_box(sim, box, what, flat=True)
         lo, hi = positions.check_nodes(sim, nodes, what, flat=True)
         a = next(t for t in range(3) if lo[t] == hi[t])
+        # the grid's mode travels on one spacing; across, cells may differ
+        positions.require_uniform(sim, f"{what} normal to {'xyz'[a]} (its mode travels along "
+                                  f"that axis, on one spacing)", (a,))
         axis, sign = positions.direction(direction)
         if axis != a:
             raise ValueError(f"{what}: direction {direction!r} must lie along the rectangle's "
@@ -532,7 +551,8 @@ class ModePort:
         sums are added up (a collective: every rank calls it)."""
         monitor = self.monitor
         Eb, Ec, Hb, Hc = plane_mode(self.modes, self.index)
-        P = mode_power_integral(Eb, Ec, Hb, Hc, monitor.spacing)        # [F]
+        # the rectangle's cells, as the modes were solved on them
+        P = mode_power_integral(Eb, Ec, Hb, Hc, (monitor.spacing[0], *self.modes.spacing))
         s = monitor.spectra()
         if s is None:
             B0, B1 = monitor.batch

@@ -7,6 +7,7 @@ import numpy as np
 import torch
 
 from ..grid import arguments
+from ..grid.rectilinear import coordinates
 from .planes import (AXES, component_axis, figure_and_axes, in_plane, label_axes, nearest,
                      one_plane, positions, show)
 
@@ -68,6 +69,22 @@ def plot_monitor(monitor, spacing, component="Ez", frequency=None, x=None, y=Non
     return fig
 
 
+def _edges(u: np.ndarray, v: np.ndarray):
+    """Where the samples along u or v are unequally spaced: each sample's
+    cell bounds along both, halfway to its neighbours (as far past an end
+    sample as its neighbour lies), else None (equal cells: an image)."""
+    def bounds(x):
+        if len(x) < 2:
+            return np.array([x[0] - 0.5, x[0] + 0.5])
+        middle = 0.5 * (x[1:] + x[:-1])
+        return np.r_[2 * x[0] - middle[0], middle, 2 * x[-1] - middle[-1]]
+
+    steps = [np.diff(x) for x in (u, v) if len(x) > 1]
+    if all(np.ptp(d) <= 1e-9 * d.max() for d in steps):
+        return None
+    return bounds(u), bounds(v)
+
+
 def plot_port_modes(port, count=None, frequency=None):
     """The picture ``ModePort.plot_modes`` draws (see there)."""
     what = f"{port.name}.plot_modes"
@@ -83,12 +100,16 @@ def plot_port_modes(port, count=None, frequency=None):
                        default=nearest(modes.frequencies.numpy(), carrier))
     a = port.axis
     b, c = (a + 1) % 3, (a + 2) % 3  # the solver's x and y
-    hb, hc = modes.spacing
     Eb, Ec = modes.Ex[f, :shown], modes.Ey[f, :shown]  # [m, Nb, Nc+1], [m, Nb+1, Nc]
-    coords = {"b": (positions(port.lo[b], Eb.shape[1], hb, True),
-                    positions(port.lo[c], Eb.shape[2], hc, False)),
-              "c": (positions(port.lo[b], Ec.shape[1], hb, False),
-                    positions(port.lo[c], Ec.shape[2], hc, True))}
+    axis_b, axis_c = port.monitor.axes[1:]  # the box's, of equal cells or not
+
+    def along(axis, first, count, half):
+        return coordinates(axis, first, first + count, half).numpy()
+
+    coords = {"b": (along(axis_b, port.lo[b], Eb.shape[1], True),
+                    along(axis_c, port.lo[c], Eb.shape[2], False)),
+              "c": (along(axis_b, port.lo[b], Ec.shape[1], False),
+                    along(axis_c, port.lo[c], Ec.shape[2], True))}
     u, v = in_plane(a)
 
     import matplotlib.pyplot as plt
@@ -103,7 +124,8 @@ def plot_port_modes(port, count=None, frequency=None):
         cb, cc = coords["b" if along_b else "c"]
         # drawn with the plane's axes in increasing order, as every picture here
         values, across, up = (field, cb, cc) if b == u else (field.T, cc, cb)
-        image = show(ax, values / field.max(), across, up, cmap="magma", vmin=0.0, vmax=1.0)
+        image = show(ax, values / field.max(), across, up, cmap="magma", vmin=0.0, vmax=1.0,
+                     edges=_edges(across, up))
         axis = AXES[b] if along_b else AXES[c]
         mostly = share if along_b else 1 - share
         launched = " (launched)" if m == port.mode else ""
