@@ -5,6 +5,7 @@ directional coupler's coupling length against its supermodes."""
 import math
 
 import numpy as np
+import torch
 import pytest
 gf = pytest.importorskip("gdsfactory")
 
@@ -115,6 +116,31 @@ def test_a_straight_guide_transmits_and_the_result_is_cached(tmp_path, monkeypat
         np.testing.assert_array_equal(again[key], sp[key])
     with pytest.raises(AssertionError, match="ran again"):  # other settings: not the cache
         write_sparameters(straight, dirpath=tmp_path, **{**SMALL, "wavelength_points": 4})
+
+
+def test_a_run_that_does_not_settle_stops_with_a_warning(monkeypatch):
+    """A component that holds its light (or a band edge the pulse barely
+    feeds) must not keep the run going without end."""
+    from types import SimpleNamespace
+
+    from orvane_sim.gdsfactory import sparameters
+
+    class Box:
+        time = 0.0
+
+        def run(self, until, progress=None):
+            self.time = until
+
+    looks = iter(range(1000))
+    monkeypatch.setattr(sparameters, "scattering_matrix",
+                        lambda ports, lit: [torch.full((1, 1, 1), 1.0 + next(looks) % 2)])
+    pulse = SimpleNamespace(t0=1.0, width=1.0)
+    built = SimpleNamespace(sim=Box(), ports={"o1": SimpleNamespace(waveform=pulse)},
+                            settings={"lit": ["o1"]})
+    with pytest.warns(RuntimeWarning, match="still moved by 1.0e\\+00 .* 20 looks"):
+        S = sparameters.run_sparameters(built, settle=5.0)
+    assert built.sim.time == pytest.approx(4.0 + 5.0 * (1 + sparameters.SETTLE_LOOKS))
+    assert S.shape == (1, 1, 1)
 
 
 def test_run_false_draws_the_structure_with_its_ports(tmp_path):

@@ -14,7 +14,8 @@ The run lasts until every lit port's pulse has passed and the amplitudes
 of all ports have settled: after the pulse, the S-parameters are taken
 every ``settle`` time (by default the time light takes through the box at
 the highest index) and the run stops when none moved by more than
-``tolerance`` of the largest since the last look.
+``tolerance`` of the largest since the last look, or, with a warning that
+says how far they still moved, after ``SETTLE_LOOKS`` looks.
 """
 from __future__ import annotations
 
@@ -23,12 +24,19 @@ import json
 import math
 import os
 import pathlib
+import warnings
 
 import numpy as np
 import torch
 
 from ..circuits.s_parameters import scattering_matrix
 from .component import simulation
+
+
+# The looks at the S-parameters after the pulse before a run that has not
+# settled stops with a warning: a component that holds light for longer
+# (a ring) needs until= or a larger tolerance, not a run without end.
+SETTLE_LOOKS = 20
 
 
 def sparameter_key(into: str, out: str, mode_in: int = 0, mode_out: int = 0) -> str:
@@ -89,13 +97,20 @@ def run_sparameters(built, until: float | None = None, settle: float | None = No
         settle = length * built.max_index
     sim.run(until=pulse_end + settle, progress=progress)
     S = scattering_matrix(ports, lit)[0]
-    while True:
+    for _ in range(SETTLE_LOOKS):
         sim.run(until=sim.time + settle, progress=progress)
         now = scattering_matrix(ports, lit)[0]
         moved = float((now - S).abs().max() / max(float(now.abs().max()), 1e-30))
         S = now
         if moved <= tolerance:
             return S
+    warnings.warn(f"the S-parameters still moved by {moved:.1e} of the largest in the last "
+                  f"{settle:.4g} time units when the run stopped at t = {sim.time:.4g}, "
+                  f"{SETTLE_LOOKS} looks after the pulse (tolerance {tolerance:g}): light "
+                  f"that stays in the component (a resonance, reflections between its parts) "
+                  f"or a band edge where the pulse is weak; run longer with until=, or "
+                  f"allow a larger tolerance", RuntimeWarning, stacklevel=2)
+    return S
 
 
 def write_sparameters(component, layer_stack=None, material_mapping: dict | None = None, *,
