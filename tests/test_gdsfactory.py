@@ -78,19 +78,22 @@ def test_the_graded_box_puts_the_core_faces_on_nodes_and_grows_into_the_cladding
         assert float(cells.max() - cells.min()) < 1e-12
 
 
-@pytest.mark.parametrize("mesh, shape, z_spacing, z_shift", [
-    # 1 + 2 (0.5 + 0.8) by 0.5 + 2 (0.8 + 0.8) by 0.22 + 2 (0.8 + 0.8) µm
-    ("uniform", (36, 37, 35), 0.1, 0.5 * (3.5 - 3.42) + 1.6),   # whole cells, centred
-    ("graded", (36, 37, None), None, 1.6),                      # z ends at the layers
+@pytest.mark.parametrize("mesh, z_cells, z_length, z_shift", [
+    # 1 + 2 (0.5 + 0.8) by 0.5 + 2 (0.8 + 0.8) by 0.22 + 2 (0.8 + 0.8) µm:
+    # 36 by 37 cells of 0.1, and along z whole cells of 0.1, centred, or
+    # graded cells ending at the layers' faces
+    ("uniform", 35, 3.5, 0.5 * (3.5 - 3.42) + 1.6),
+    ("graded", None, 3.42, 1.6),
 ])
-def test_the_z_cells_follow_the_mesh_setting(mesh, shape, z_spacing, z_shift):
+def test_the_z_cells_follow_the_mesh_setting(mesh, z_cells, z_length, z_shift):
     built = simulation(gf.components.straight(length=1.0), mesh=mesh, **SMALL)
     sim = built.sim
-    assert sim.shape[:2] == shape[:2] and sim.spacing[:2] == pytest.approx((0.1, 0.1))
-    assert sim.spacing[2] == (None if z_spacing is None else pytest.approx(z_spacing))
-    if shape[2] is not None:
-        assert sim.shape[2] == shape[2]
-    assert sim.grid[2].length == pytest.approx(3.42 if mesh == "graded" else 3.5)
+    assert sim.shape[:2] == (36, 37) and sim.spacing[:2] == pytest.approx((0.1, 0.1))
+    if z_cells is None:
+        assert sim.spacing[2] is None
+    else:
+        assert (sim.shape[2], sim.spacing[2]) == (z_cells, pytest.approx(0.1))
+    assert sim.grid[2].length == pytest.approx(z_length)
     assert built.offset[2] == pytest.approx(z_shift)
     assert built.settings["mesh"] == mesh
 
