@@ -2,7 +2,7 @@
 layout and the generic PDK's layer stack.
 
     python3 -m orvane_sim mmi [--quick] [--resolutions 15 20] [--backend cpu|cuda]
-                              [--out mmi] [--points 11]
+                              [--out mmi] [--points 11] [--mesh graded|uniform]
 
 For each resolution the command builds the component's box through
 ``orvane_sim.gdsfactory`` (silicon core with its 10° sidewalls in silica,
@@ -14,7 +14,9 @@ total out and the reflection, and the change of the total between the
 resolutions. It writes ``<out>_<resolution>.npz`` (the dictionary
 gdsfactory's plugins return), ``<out>_<resolution>.s3p`` (Touchstone),
 ``<out>_structure.png`` (the painted permittivity through the core, with
-the ports) and ``<out>.png`` (|S|² against wavelength). ``--quick``: a
+the ports) and ``<out>.png`` (|S|² against wavelength). ``--mesh``: the
+z cells, graded to the silicon layer (the default) or uniform
+(``orvane_sim.gdsfactory``). ``--quick``: a
 shorter splitter (3 µm tapers, a 4 µm body) at 10 cells per µm and 5
 wavelengths, in about a minute on two cores.
 """
@@ -83,6 +85,8 @@ def main(argv=None) -> int:
     parser.add_argument("--quick", action="store_true",
                         help="a shorter splitter, coarse, in about a minute")
     parser.add_argument("--out", default="mmi", help="stem of the files written (default: mmi)")
+    parser.add_argument("--mesh", choices=("graded", "uniform"), default="graded",
+                        help="z cells graded to the silicon layer (default) or uniform")
     add_version_option(parser)
     args = parser.parse_args(argv)
     try:
@@ -101,7 +105,7 @@ def main(argv=None) -> int:
         component = gf.components.mmi1x2()
     resolutions = args.resolutions or ([10] if args.quick else [15, 20])
     points = args.points or (5 if args.quick else 11)
-    settings = dict(wavelength_points=points, backend=args.backend)
+    settings = dict(wavelength_points=points, backend=args.backend, mesh=args.mesh)
     print(f"gdsfactory {component.name.split('_')[0]}: {len(component.ports)} ports, "
           f"wavelengths 1.5 to 1.6 µm ({points})")
     runs = {}
@@ -122,8 +126,7 @@ def main(argv=None) -> int:
         total = [abs(s["o1@0,o2@0"]) ** 2 + abs(s["o1@0,o3@0"]) ** 2 for s in (a, b)]
         print(f"  total out, {r0:g} → {r1:g} cells per µm: changes by at most "
               f"{np.abs(total[1] - total[0]).max():.4f} over the band")
-    figure = simulation(component, resolution=resolutions[-1], wavelength_points=points,
-                        backend=args.backend).plot()
+    figure = simulation(component, resolution=resolutions[-1], **settings).plot()
     figure.savefig(f"{args.out}_structure.png", dpi=120)
     plot(runs, f"{args.out}.png")
     print(f"wrote {args.out}_*.npz, {args.out}_*.s3p, {args.out}_structure.png, {args.out}.png")

@@ -13,6 +13,19 @@ must not see the component's first change of section); the plane reaches
 ``port_margin`` beyond the guide on each side and above and below the
 drawn levels, shortened where two ports' planes would overlap.
 
+The cells: x and y keep one spacing, 1 / ``resolution``, as every port
+faces ±x or ±y and a mode port needs one spacing along its normal. Along
+z, ``mesh="graded"`` (the default) lets ``automatic_grid`` fit the cells
+to the levels: at least ``level_cells`` across each drawn level, its top
+and bottom on nodes, every material resolved along z as x and y resolve
+the densest (cells no longer than 1 / ``resolution`` in it, longer in
+proportion where the index is lower), growing by at most ``mesh_ratio``
+per cell away from the levels, and equal cells through the absorbing
+layers. A silicon layer 0.22 µm thick then has its faces on nodes and 8
+cells across where 20 cells per µm would give it 4.4, and the claddings
+take cells 2.4 times as long as x and y's. ``mesh="uniform"``: z at
+1 / ``resolution`` as well, the box of whole cells of one spacing.
+
 Levels: a level whose layer holds shapes in the component is drawn as
 prisms (its sidewall angle about the height ``width_to_z`` of the level,
 where gdsfactory draws the layout's width); a level on the wafer layer (no
@@ -32,9 +45,11 @@ import torch
 
 from ..circuits.ports import ModePort
 from ..core.simulation import Simulation
+from ..geometry.meshing import automatic_grid
 from ..geometry.prisms import Prism
 from ..geometry.shapes import Box, Object
-from ..grid.arguments import real
+from ..grid.arguments import count, real
+from ..grid.rectilinear import RectilinearGrid
 from ..materials import library
 from ..materials.poles import Dielectric
 
@@ -50,6 +65,24 @@ LIBRARY_NAMES = {
 # the direction a mode port launches into the component, by the port's
 # orientation (gdsfactory's: the way the port faces, out of the component)
 INWARD = {0: "-x", 90: "-y", 180: "+x", 270: "+y"}
+MESHES = ("graded", "uniform")
+
+
+def mesh_settings(mesh: str = "graded", level_cells: int = 8,
+                  mesh_ratio: float = 1.2) -> dict:
+    """The z cells' settings, checked, as ``simulation`` records them (and
+    the S-parameters' cache key with them): the grading's two numbers
+    only where ``mesh`` is "graded"."""
+    if mesh not in MESHES:
+        raise ValueError(f"mesh must be one of {', '.join(map(repr, MESHES))}, got {mesh!r}")
+    if mesh == "uniform":
+        return {"mesh": mesh}
+    level_cells = count(level_cells, "level_cells", 1)
+    mesh_ratio = real(mesh_ratio, "mesh_ratio", positive=True)
+    if not 1 < mesh_ratio <= 2:
+        raise ValueError(f"mesh_ratio (the largest ratio of two neighbouring z cells) must be "
+                         f"above 1 and at most 2, got {mesh_ratio:g}")
+    return {"mesh": mesh, "level_cells": level_cells, "mesh_ratio": mesh_ratio}
 
 
 @dataclass
@@ -170,7 +203,9 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
                wavelength_points: int = 50, resolution: float = 20, xmargin: float = 1.0,
                ymargin: float = 1.0, zmargin: float = 1.0, layer_thickness: float = 1.0,
                port_margin: float = 0.5, port_offset: float = 0.2, mode: int = 0,
-               polarization: str | None = "TE", background=None, backend: str = "cpu", lit=None) -> ComponentSimulation:
+               polarization: str | None = "TE", background=None, backend: str = "cpu", lit=None,
+               mesh: str = "graded", level_cells: int = 8,
+               mesh_ratio: float = 1.2) -> ComponentSimulation:
     """The ``Simulation`` of ``component`` (a gdsfactory component or the
     name of one in the active PDK) in ``layer_stack`` (the active PDK's by
     default), with a ``ModePort`` of mode ``mode`` (of ``polarization``) on
@@ -181,7 +216,9 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
     silicon nitride by default; see ``resolve_material``). ``background``: the material around the levels (by
     default the wafer level's over the drawn levels, the cladding).
     ``lit``: the port names lit, each in a batch entry of its own (all by
-    default). The other settings are the module's (see its docstring)."""
+    default). ``mesh``: "graded" z cells (``level_cells`` at least across
+    each drawn level, growing by ``mesh_ratio`` at most) or "uniform"
+    ones. The other settings are the module's (see its docstring)."""
     gf = _gdsfactory()
     if isinstance(component, str):
         component = gf.get_component(component)
@@ -194,6 +231,8 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
         if value < 0:
             raise ValueError(f"{name} must be at least 0, got {value}")
     h = 1.0 / real(resolution, "resolution", positive=True)
+    cells_z = mesh_settings(mesh, level_cells, mesh_ratio)
+    graded = cells_z["mesh"] == "graded"
     thickness = real(layer_thickness, "layer_thickness", positive=True)
     if not 0 < wavelength_start <= wavelength_stop:
         raise ValueError(f"wavelengths from {wavelength_start} to {wavelength_stop}: need "
@@ -237,6 +276,8 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
     wanted = (x1 - x0 + 2 * (xmargin + thickness), y1 - y0 + 2 * (ymargin + thickness),
               zt - zb + 2 * thickness)
     size = tuple(math.ceil(w / h - 1e-9) * h for w in wanted)
+    if graded:  # z's nodes are its own: the box ends where the layers do
+        size = (size[0], size[1], wanted[2])
     shift = tuple(0.5 * (n - (hi - lo)) - lo
                   for n, lo, hi in zip(size, (x0, y0, zb - thickness),
                                        (x1, y1, zt + thickness)))
@@ -268,11 +309,20 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
                                     sidewall_angle=math.radians(level.sidewall_angle or 0.0),
                                     reference=bottom + width_to_z * (top - bottom)), material))
 
-    sim = Simulation(size=size, resolution=resolution, layer_thickness=thickness,
-                     batch=(len(lit), 1), backend=backend, objects=objects,
-                     background=background)
+    if graded:
+        grid = _graded_grid(objects, background, size, h, frequencies, thickness, cells_z)
+        cells = dict(grid=grid)
+        # two of z's cells beside the layers, as of x's and y's
+        inside = grid[2].nearest(thickness)
+        clear_z = thickness + 2 * max(grid[2].cell_at(inside), grid[2].cell_at(
+            grid[2].nearest(size[2] - thickness) - 1))
+    else:
+        cells = dict(size=size, resolution=resolution)
+        clear_z = thickness + 2 * h
+    sim = Simulation(**cells, layer_thickness=thickness, batch=(len(lit), 1), backend=backend,
+                     objects=objects, background=background)
     planes = _port_planes(ports, shift, h, port_margin, port_offset, z_lo + shift[2] - port_margin,
-                          z_hi + shift[2] + port_margin, size, thickness)
+                          z_hi + shift[2] + port_margin, size, thickness, clear_z)
     options = {} if polarization is None else {"polarization": polarization}
     mode_ports = {p.name: ModePort(sim, frequencies, box=box,
                                    direction=INWARD[round(float(p.orientation)) % 360],
@@ -286,7 +336,8 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
                     wavelength_points=int(wavelength_points), resolution=float(resolution),
                     xmargin=xmargin, ymargin=ymargin, zmargin=zmargin,
                     layer_thickness=thickness, port_margin=port_margin,
-                    port_offset=port_offset, mode=mode, polarization=polarization, lit=lit)
+                    port_offset=port_offset, mode=mode, polarization=polarization, lit=lit,
+                    **cells_z)
     omega = torch.tensor([2 * math.pi * float(frequencies.mean())])
     max_index = max(math.sqrt(max(float(torch.as_tensor(m.permittivity(omega)).real.max()), 1.0))
                     for m in [background] + [o.material for o in objects])
@@ -295,18 +346,39 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
                                background, settings)
 
 
+def _graded_grid(objects, background, size, h, frequencies, thickness,
+                 cells_z) -> RectilinearGrid:
+    """x and y of ``h``, z fitted to the levels by ``automatic_grid`` (the
+    module's text): the drawn levels are the prisms, the wafer levels'
+    slabs ask for their wavelength alone. The cells per wavelength are
+    those x and y give the densest material at the highest frequency, so
+    that z resolves each material as they do."""
+    f = float(frequencies.max())
+    omega = 2 * math.pi * f
+    index = max(abs(complex(m.permittivity(omega))) ** 0.5
+                for m in [background] + [o.material for o in objects])
+    per_wavelength = 1.0 / (h * f * max(index, 1.0))
+    across = {o: cells_z["level_cells"] for o in objects if isinstance(o.shape, Prism)}
+    fitted = automatic_grid(objects, size, f, cells_per_wavelength=per_wavelength,
+                            background=background, ratio=cells_z["mesh_ratio"],
+                            cells_across=across, uniform=(0, 1),
+                            layer_thickness=(0.0, 0.0, thickness))
+    return RectilinearGrid((round(size[0] / h), h), (round(size[1] / h), h), fitted[2])
+
+
 def _bounds(component) -> tuple[tuple[float, float], tuple[float, float]]:
     box = component.dbbox()
     return (float(box.left), float(box.bottom)), (float(box.right), float(box.top))
 
 
-def _port_planes(ports, shift, h, margin, offset, z_bottom, z_top, size, thickness) -> list:
+def _port_planes(ports, shift, h, margin, offset, z_bottom, z_top, size, thickness,
+                 clear_z) -> list:
     """Each port's rectangle in the box: across its guide, ``offset`` out of
     the component, ``margin`` beyond the guide's width, halfway to the next
     port's guide on the same plane at most, and clear of the layers by two
-    cells."""
+    cells (``clear_z`` from each z face)."""
     clear = thickness + 2 * h
-    z_bottom, z_top = max(z_bottom, clear), min(z_top, size[2] - clear)
+    z_bottom, z_top = max(z_bottom, clear_z), min(z_top, size[2] - clear_z)
     facing = [round(float(p.orientation)) % 360 for p in ports]
     planes = []
     for k, p in enumerate(ports):

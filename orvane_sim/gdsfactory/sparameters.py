@@ -30,7 +30,7 @@ import numpy as np
 import torch
 
 from ..circuits.s_parameters import scattering_matrix
-from .component import simulation
+from .component import mesh_settings, simulation
 
 
 # The looks at the S-parameters after the pulse before a run that has not
@@ -126,7 +126,8 @@ def write_sparameters(component, layer_stack=None, material_mapping: dict | None
     and written there (by default ``dirpath``, or ~/.cache/orvane/sparameters,
     ``<component>_<hash>.npz``). ``settings``: those of ``simulation``
     (margins, ``port_margin``, ``port_offset``, ``layer_thickness``,
-    ``mode``, ``polarization``, ``background``, ``backend``, ...).
+    ``mode``, ``polarization``, ``background``, ``backend``, the z cells'
+    ``mesh``, ``level_cells`` and ``mesh_ratio``, ...).
     ``run=False`` builds the simulation and returns the figure of its
     structure, ports and layers instead of running it."""
     from .component import _gdsfactory
@@ -139,9 +140,14 @@ def write_sparameters(component, layer_stack=None, material_mapping: dict | None
     names = [p.name for p in component.ports if getattr(p, "port_type", "optical") == "optical"]
     mode = int(settings.get("mode", 0))
     lit = _needed_ports(names, port_symmetries, mode)
+    # the z cells as the run takes them, defaults included: a result of
+    # one grid is never read back for another
+    cells_z = mesh_settings(**{k: settings[k] for k in ("mesh", "level_cells", "mesh_ratio")
+                               if k in settings})
     recorded = dict(settings, wavelength_start=wavelength_start, wavelength_stop=wavelength_stop,
                     wavelength_points=wavelength_points, resolution=resolution, lit=lit,
-                    port_symmetries=port_symmetries, until=until, tolerance=tolerance)
+                    port_symmetries=port_symmetries, until=until, tolerance=tolerance,
+                    **cells_z)
     if filepath is None:
         folder = pathlib.Path(dirpath or os.path.join(os.path.expanduser("~"), ".cache",
                                                       "orvane", "sparameters"))

@@ -75,6 +75,16 @@ class IndexSpaceShape(Shape):
     def contains(self, p):
         return self.shape.contains(self._physical(p, True))
 
+    def lattice_axes(self, axes):
+        """The shape asked and the lattice's three axes (index space, as
+        ``painting.fill_fraction`` lays them) in length units: what
+        ``contains`` does point by point, done once per axis."""
+        out = []
+        for a, (axis, values) in enumerate(zip(self.grid.axes, axes)):
+            out.append(values if axis.uniform is not None
+                       else axis.index_to_length(values, self._dual(a)))
+        return self.shape, out
+
     def normal(self, p):
         return self.shape.normal(self._physical(p, False))
 

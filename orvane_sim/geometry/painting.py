@@ -99,6 +99,12 @@ def fill_fraction(shape: Shape, box, cells, supersample=2) -> torch.Tensor:
         return exact(box, cells)
     axes = [lo + (hi - lo) * (torch.arange(f * s, dtype=F64) + 0.5) / (f * s)
             for (lo, hi), f, s in zip(box, cells, (sx, sy, sz))]
+    # a shape in a frame of its own (``graded.IndexSpaceShape``) maps each
+    # axis of the lattice on its own: the points stay a product of three
+    # axes, mapped once each rather than point by point
+    frame = getattr(shape, "lattice_axes", None)
+    if frame is not None:
+        shape, axes = frame(axes)
     FX, FY, FZ = cells
     out = torch.empty(FX, FY, FZ, dtype=F64)
     y, z = torch.meshgrid(axes[1], axes[2], indexing="ij")
