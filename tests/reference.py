@@ -223,32 +223,35 @@ def curl_increments(Hx, Hy, Hz, ce_x, ce_y, ce_z, N: Sequence[int]) -> List[torc
 
 
 def update_e_anisotropic(Ex, Ey, Ez, Hx, Hy, Hz, ce_x, ce_y, ce_z, nodes, neighbours, weights):
-    """Anisotropic pass. Returns float64 (Ex, Ey, Ez): each listed node
-    (b1, c, i, j, k) that the electric update computes gets, for every
-    (b0, b2), the sum over its eight couplings of weight times the curl
-    increment of the coupled node (component c+1 for the first four, c+2
-    for the others), where that node is one the electric update computes;
-    entries for other nodes, batch entries or components change nothing."""
+    """Anisotropic pass. Returns float64 (Ex, Ey, Ez). An entry (b1, c, i,
+    j, k) is valid where b1 is a batch entry, c a component and the node
+    one that the electric update computes; its increment is the curl
+    increment C_c at (b1, i, j, k), 0 for an entry that is not valid. Each
+    valid entry gets, for every (b0, b2), the sum over its eight couplings
+    of weight times the increment of the entry at row neighbours[m, n],
+    where that row exists; other entries change nothing."""
     E = [_f64(t) for t in (Ex, Ey, Ez)]
     N = (Ex.size(2), Ey.size(3), Ez.size(4))
     B0, B1, B2 = Ex.size(0), Ex.size(1), Ex.size(5)
     C = [c[:B0, :, :, :, :, :B2] for c in curl_increments(Hx, Hy, Hz, ce_x, ce_y, ce_z, N)]
+    M = nodes.size(0)
+    entries = [tuple(int(v) for v in nodes[m, :5]) for m in range(M)]
 
-    def computed(c, idx):
-        return all((0 <= n < N[a]) if a == c else (1 <= n < N[a]) for a, n in enumerate(idx))
+    def valid(b1, c, *idx):
+        return 0 <= b1 < B1 and 0 <= c <= 2 and all(
+            (0 <= n < N[a]) if a == c else (1 <= n < N[a]) for a, n in enumerate(idx))
 
-    for m in range(nodes.size(0)):
-        b1, c, *node = (int(v) for v in nodes[m, :5])
-        if not (0 <= b1 < B1 and 0 <= c <= 2 and computed(c, node)):
+    for m, (b1, c, i, j, k) in enumerate(entries):
+        if not valid(b1, c, i, j, k):
             continue
         total = torch.zeros(B0, B2, dtype=F64)
         for n in range(8):
-            d = (c + 1 + n // 4) % 3
-            other = [int(v) for v in neighbours[m, n, :3]]
-            w = float(weights[m, n])
-            if w != 0.0 and computed(d, other):
-                total = total + w * C[d][:, b1, other[0], other[1], other[2], :]
-        i, j, k = node
+            w, r = float(weights[m, n]), int(neighbours[m, n])
+            if w == 0.0 or not 0 <= r < M:
+                continue
+            rb1, d, *other = entries[r]
+            if valid(rb1, d, *other):
+                total = total + w * C[d][:, rb1, other[0], other[1], other[2], :]
         E[c][:B0, b1, i, j, k, :B2] += total
     return tuple(E)
 

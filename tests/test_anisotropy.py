@@ -14,7 +14,8 @@ WRITTEN = NAMES[:3]
 def problem(B=(2, 3, 2), N=(5, 4, 6), M=60, seed=0):
     """Random fields and coefficients with a list of M entries: most valid,
     some with a node on a face, outside its tensor, of a batch entry or
-    component that does not exist, some neighbours likewise, some weights
+    component that does not exist, some couplings to rows past the list or of
+    another batch entry or component, some weights
     zero and one node listed twice."""
     g = torch.Generator().manual_seed(seed)
     (B0, B1, B2), (NX, NY, NZ) = B, N
@@ -39,9 +40,17 @@ def problem(B=(2, 3, 2), N=(5, 4, 6), M=60, seed=0):
     if M > 5:
         nodes[1, 0], nodes[2, 1], nodes[3, 1] = B1, 3, -1  # no such b1, components
         nodes[5] = nodes[4]                                  # a node listed twice
-    near = node[:, None, :] + torch.randint(-1, 2, (M, 8, 3), generator=g)
-    far = torch.randint(-70000, 70000, (M, 8, 3), generator=g)
-    neighbours = torch.where(torch.rand(M, 8, 1, generator=g) < 0.9, near, far)
+    # Mostly rows of the node's batch entry and the slot's component; some
+    # of another, some past either end of the list.
+    neighbours = torch.randint(-3, M + 3, (M, 8), generator=g)
+    far = torch.randint(-2**31, 2**31 - 1, (M, 8), generator=g)
+    neighbours = torch.where(torch.rand(M, 8, generator=g) < 0.05, far, neighbours)
+    for m in range(M):
+        for n in range(8):
+            d = (int(nodes[m, 1]) + 1 + n // 4) % 3
+            fits = ((nodes[:, 0] == nodes[m, 0]) & (nodes[:, 1] == d)).nonzero()[:, 0]
+            if len(fits) and torch.rand(1, generator=g) < 0.8:
+                neighbours[m, n] = fits[torch.randint(len(fits), (1,), generator=g)]
     weights = rnd(M, 8) * (torch.rand(M, 8, generator=g) < 0.8)
     a.update(nodes=nodes.int(), neighbours=neighbours.int(), weights=weights)
     return {n: a[n] for n in NAMES}
@@ -67,6 +76,9 @@ CASES = [
     dict(B=(1, 1, 1), N=(3, 7, 2), M=40, seed=1),
     dict(B=(3, 2, 1), N=(2, 2, 2), M=25, seed=2),  # one computed node across each axis
     dict(M=0),
+    # more ids than one CPU chunk: shared between threads, with many nodes
+    # listed more than once (their additions must not race)
+    dict(B=(1, 2, 1), N=(5, 5, 5), M=1500, seed=4),
 ]
 
 
@@ -105,10 +117,11 @@ def test_one_coupling_by_hand(backend):
         args[f"ce_{axis}"].fill_(0.25)
     args["Hx"][0, 0, 2, 1, 2, 0], args["Hx"][0, 0, 2, 1, 1, 0] = 3.0, 1.0
     args["Hz"][0, 0, 2, 1, 2, 0], args["Hz"][0, 0, 1, 1, 2, 0] = -2.0, 2.0
-    args["nodes"] = torch.tensor([[0, 0, 1, 2, 2]], dtype=torch.int32)
-    args["neighbours"] = torch.zeros(1, 8, 3, dtype=torch.int32)
-    args["neighbours"][0, 0] = torch.tensor([2, 1, 2])
-    args["weights"] = torch.zeros(1, 8)
+    # the Ey node is listed too (row 1), with no couplings of its own
+    args["nodes"] = torch.tensor([[0, 0, 1, 2, 2], [0, 1, 2, 1, 2]], dtype=torch.int32)
+    args["neighbours"] = torch.zeros(2, 8, dtype=torch.int32)
+    args["neighbours"][0, 0] = 1
+    args["weights"] = torch.zeros(2, 8)
     args["weights"][0, 0] = 0.5
     dev = to_backend(backend, args)
     run(backend.module, dev)
@@ -130,9 +143,9 @@ def _set(**new):
 BAD = [
     (_set(nodes=lambda a: a["nodes"].long()), r"nodes must be int32, got int64"),
     (_set(nodes=lambda a: a["nodes"][:, :4]), r"nodes must have extents at least \[60, 5\]"),
-    (_set(neighbours=lambda a: a["neighbours"][:59]), r"neighbours must have extents at least \[60, 8, 3\]"),
-    (_set(neighbours=lambda a: a["neighbours"][:, :, :2]), r"neighbours must have extents at least"),
-    (_set(neighbours=lambda a: a["neighbours"].flatten(1)), r"neighbours must be a 3-D tensor"),
+    (_set(neighbours=lambda a: a["neighbours"][:59]), r"neighbours must have extents at least \[60, 8\]"),
+    (_set(neighbours=lambda a: a["neighbours"][:, :7]), r"neighbours must have extents at least"),
+    (_set(neighbours=lambda a: a["neighbours"][:, :, None]), r"neighbours must be a 2-D tensor"),
     (_set(weights=lambda a: a["weights"][:, :7]), r"weights must have extents at least \[60, 8\]"),
     (_set(weights=lambda a: a["weights"].double()), r"weights must be float32, got float64"),
     (_set(ce_y=lambda a: a["ce_y"][:3]), r"ce_y must have extents at least \[4\]"),
@@ -164,3 +177,23 @@ def test_cuda_module_without_cuda_says_so_first():
 
     with pytest.raises(RuntimeError, match=r"^Update_E_Anisotropic: CUDA not available\.$"):
         run(Orvane, problem())
+
+
+def test_the_driver_lists_each_coupled_node_once_with_its_row():
+    """``_by_row``: each coupling names the row of its node; a coupled node
+    that has no row of its own gets one, with no couplings."""
+    from orvane_sim.core.anisotropy import _by_row
+
+    nodes = torch.tensor([[0, 0, 1, 1, 1], [0, 1, 1, 1, 1]])
+    neighbours = torch.zeros(2, 8, 3, dtype=torch.long)
+    neighbours[0, 0] = torch.tensor([1, 1, 1])   # Ey at (1, 1, 1): row 1
+    neighbours[0, 4] = torch.tensor([2, 1, 1])   # Ez at (2, 1, 1): not listed
+    neighbours[1, 4] = torch.tensor([1, 1, 1])   # Ex at (1, 1, 1): row 0
+    weights = torch.zeros(2, 8, dtype=torch.float64)
+    weights[0, 0], weights[0, 4], weights[1, 4] = 0.1, 0.2, 0.1
+    out_nodes, rows, out_weights = _by_row(nodes, neighbours, weights, (1, 3, 3, 3))
+    assert out_nodes.tolist() == nodes.tolist() + [[0, 2, 2, 1, 1]]
+    assert rows[0, 0] == 1 and rows[0, 4] == 2 and rows[1, 4] == 0
+    assert int((rows >= 0).sum()) == 3  # slots with no weight name no row
+    assert not out_weights[2].any()
+

@@ -22,7 +22,8 @@ KERNELS |= {"E_boundx <0>", "E_boundy <1>", "Inject_E_Plane_GPU <true>",
             "Inject_H_Plane_GPU <false>", "Inject_J_GPU", "Mat_Average_GPU<float>",
             "Mat_Average_GPU<double>", "Set_weight_mat_id_GPU", "Set_ER_average_GPU",
             "Set_weight_subcell_GPU", "Trilinear_interpolation_GPU",
-            "Trilinear_reverse_interpolation_GPU", "Update_E_Anisotropic_GPU"}
+            "Trilinear_reverse_interpolation_GPU", "Anisotropic_Increments_GPU",
+            "Update_E_Anisotropic_GPU"}
 
 
 def test_every_kernel_is_built_without_spills():

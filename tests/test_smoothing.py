@@ -24,7 +24,7 @@ def couplings_matrix(p, shape) -> torch.Tensor:
     NX, NY, NZ = shape
     size = NX * NY * NZ
     out = torch.zeros(3 * size, 3 * size, dtype=torch.float64)
-    for node, nbrs, w in zip(p.nodes.tolist(), p.neighbours.tolist(), p.weights.tolist()):
+    for node, nbrs, w in zip(p.nodes.tolist(), p.coupled().tolist(), p.weights.tolist()):
         _, c, i, j, k = node
         for n in range(8):
             if w[n] != 0:
@@ -106,7 +106,7 @@ def _coupled(p):
     for n in range(8):
         d = (nodes[:, 1] + 1 + n // 4) % 3
         used = p.weights[:, n] != 0
-        out += [(c, p.neighbours[used & (d == c), n].long()) for c in range(3)]
+        out += [(c, p.coupled()[used & (d == c), n]) for c in range(3)]
     return out
 
 

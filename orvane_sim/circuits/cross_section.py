@@ -148,7 +148,7 @@ def plane_couplings(sim, axis: int, node: int, b1: int = 0):
     local = node - place.start_stop(a)[0]
     if local == 0 and a in sim.periodic_axes() and a != place.axis:
         local = sim.shape[a] - 1  # the ghost plane is its image's
-    nodes, neighbours, weights = (t.cpu() for t in (p.nodes, p.neighbours, p.weights))
+    nodes, neighbours, weights = (t.cpu() for t in (p.nodes, p.coupled(), p.weights))
     rows = (nodes[:, 0] == b1) & (nodes[:, 1] == b) & (nodes[:, 2 + a] == local)
     for t in sim.periodic_axes():
         if t == b and t != place.axis:
@@ -160,7 +160,7 @@ def plane_couplings(sim, axis: int, node: int, b1: int = 0):
         used = rows & (weights[:, n] != 0)
         if not bool(used.any()):
             continue
-        mine, theirs = nodes[used, 2:].long(), neighbours[used, n].long()
+        mine, theirs = nodes[used, 2:].long(), neighbours[used, n]
         if c in sim.periodic_axes() and c != place.axis:  # E_c's last cell: its first
             theirs[:, c] = torch.where(theirs[:, c] == sim.shape[c] - 1, 0, theirs[:, c])
         ex.append(torch.stack([mine[:, b] + offset[b], mine[:, c] + offset[c]], 1))

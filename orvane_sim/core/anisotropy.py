@@ -83,15 +83,20 @@ def courant_number(spacing, dt: float) -> float:
 
 class AnisotropicPass:
     """The couplings of one box: ``nodes`` [M, 5] int32 (b1, component, i,
-    j, k), ``neighbours`` [M, 8, 3] int32, ``weights`` [M, 8] float32, as
-    ``Update_E_Anisotropic`` takes them (the first four of component c + 1,
-    the others of c + 2)."""
+    j, k), ``neighbours`` [M, 8] int32 (the row of each coupled node),
+    ``weights`` [M, 8] float32, as ``Update_E_Anisotropic`` takes them (the
+    first four of component c + 1, the others of c + 2)."""
 
     def __init__(self, nodes: torch.Tensor, neighbours: torch.Tensor, weights: torch.Tensor):
         self.nodes, self.neighbours, self.weights = nodes, neighbours, weights
 
     def __len__(self) -> int:
         return int(self.nodes.shape[0])
+
+    def coupled(self) -> torch.Tensor:
+        """[M, 8, 3] int64: i, j, k of each coupled node (row 0's where a
+        slot couples none: its weight is 0)."""
+        return self.nodes[self.neighbours.long().clamp(min=0), 2:].long()
 
     def apply(self, sim) -> None:
         """The pass, after the dispersive one: uses the box's own (physical)
@@ -218,9 +223,38 @@ def build(sim, off_diagonal, den, eligible) -> AnisotropicPass | None:
         weights.append(kappa[keep])
     if not nodes or sum(n.shape[0] for n in nodes) == 0:
         return None
-    return AnisotropicPass(torch.cat(nodes).to(torch.int32),
-                           torch.cat(neighbours).to(torch.int32),
-                           torch.cat(weights).to(torch.float32))
+    nodes, rows, weights = _by_row(torch.cat(nodes), torch.cat(neighbours), torch.cat(weights),
+                                   shape)
+    return AnisotropicPass(nodes.to(torch.int32), rows.to(torch.int32),
+                           weights.to(torch.float32))
+
+
+def _by_row(nodes, neighbours, weights, shape):
+    """The couplings with each coupled node given by its row in ``nodes``
+    (-1 where the weight is 0), as ``Update_E_Anisotropic`` takes them:
+    ``nodes`` [M, 5], ``neighbours`` [M, 8, 3] (i, j, k), ``weights`` [M, 8].
+    The pairs are symmetric, so a coupled node has its own row; one that
+    had none would get a row with no couplings of its own."""
+    dev = nodes.device
+    slot_component = (nodes[:, 1:2] + 1 + torch.arange(8, device=dev) // 4) % 3  # [M, 8]
+    b1 = nodes[:, :1].expand(-1, 8)
+    ijk = [neighbours[..., a].clamp(0, n - 1) for a, n in enumerate(shape[1:])]
+    coupled = weights != 0
+    while True:
+        lookup = torch.full((3, *shape), -1, dtype=torch.long, device=dev)
+        lookup[nodes[:, 1], nodes[:, 0], nodes[:, 2], nodes[:, 3], nodes[:, 4]] = \
+            torch.arange(nodes.shape[0], device=dev)
+        rows = torch.where(coupled, lookup[slot_component, b1, *ijk], -1)
+        missing = coupled & (rows < 0)
+        if not bool(missing.any()):
+            return nodes, rows, weights
+        extra = torch.stack([b1[missing], slot_component[missing],
+                             *(t[missing] for t in ijk)], 1).unique(dim=0)
+        nodes = torch.cat([nodes, extra])
+        weights = torch.cat([weights, weights.new_zeros(extra.shape[0], 8)])
+        pad = lambda t: torch.cat([t, t.new_zeros(extra.shape[0], *t.shape[1:])])
+        slot_component = (nodes[:, 1:2] + 1 + torch.arange(8, device=dev) // 4) % 3
+        b1, ijk, coupled = nodes[:, :1].expand(-1, 8), [pad(t) for t in ijk], pad(coupled)
 
 
 def _neighbour(index, c: int, d: int, oc: int, od: int, axes, N, phased):

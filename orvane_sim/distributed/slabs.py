@@ -250,7 +250,7 @@ class SlabSimulation(Simulation):
             dev = self.device
             self.anisotropy = AnisotropicPass(
                 torch.zeros(0, 5, dtype=torch.int32, device=dev),
-                torch.zeros(0, 8, 3, dtype=torch.int32, device=dev),
+                torch.zeros(0, 8, dtype=torch.int32, device=dev),
                 torch.zeros(0, 8, device=dev))
 
     # Message tags of the shared cells' halves (beside the halo exchange's).
