@@ -260,7 +260,7 @@ ACROSS_X = ((0.6, 0.3, 0.5), (0.6, 0.9, 1.5))  # a plane normal to the graded x
 
 
 def _refusals():
-    from orvane_sim import FrequencyMonitor, PlaneWave, TotalFieldBox
+    from orvane_sim import FrequencyMonitor, PlaneWave
     from orvane_sim import gaussian, plane_permittivity
     from orvane_sim.circuits import ModePort
     from orvane_sim.design import DesignRegion, DiffractionOrder, Flux, ModePower
@@ -268,7 +268,6 @@ def _refusals():
 
     pulse = gaussian(1.0, 0.3, 1.0)
     return {
-        "TotalFieldBox": lambda sim: TotalFieldBox(sim, pulse, box=BOX),
         # across a port the cells may differ; along its normal they may not
         "ModePort normal to x": lambda sim: ModePort(sim, [1.0], box=ACROSS_X, direction="+x"),
         "a mode cross-section normal to x": lambda sim: plane_permittivity(sim, 0, 10),

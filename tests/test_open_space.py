@@ -26,9 +26,26 @@ CASES = [("+z", None, 1), ("-z", "y", 2), ("+x", (0, 1, 1), 1), ("-x", "z", 1),
          ("+y", "x", 2), ("-y", None, 1)]
 
 
-@pytest.mark.parametrize("direction, polarization, b2", CASES)
-def test_total_field_box_holds_the_wave_and_leaks_nothing(backend, direction, polarization, b2):
-    sim = Simulation(shape=28, spacing=H, layers=5, b2=b2, backend=backend.name)
+def unequal_cells() -> list[float]:
+    """Node coordinates of 28 cells: H in the middle, 1.6 H in the 5-cell
+    layers, a smooth ramp between (at most 1.1 from a cell to the next)."""
+    ramp = [1.6 - 0.6 * math.sin(0.5 * math.pi * (i + 1) / 9) ** 2 for i in range(9)]
+    sizes = [1.6] * 5 + ramp + ramp[::-1] + [1.6] * 5
+    return [0.0] + torch.tensor(sizes, dtype=torch.float64).mul(H).cumsum(0).tolist()
+
+
+# the uniform box, every case; the unequal one, a case per kind of field
+BOXES = [(*case, False) for case in CASES] + [(*CASES[0], True), (*CASES[1], True),
+                                              (*CASES[2], True)]
+
+
+@pytest.mark.parametrize("direction, polarization, b2, unequal", BOXES)
+def test_total_field_box_holds_the_wave_and_leaks_nothing(backend, direction, polarization, b2,
+                                                           unequal):
+    if unequal:  # every axis: the faces' cells and the line's differ from cell to cell
+        sim = Simulation(grid=(unequal_cells(),) * 3, layers=5, b2=b2, backend=backend.name)
+    else:
+        sim = Simulation(shape=28, spacing=H, layers=5, b2=b2, backend=backend.name)
     nu = [0.5, 1.0, 1.5]
     box = sim.add(TotalFieldBox(sim, gaussian(1.0, 0.25, 1.0), direction, polarization,
                                 nodes=((LO,) * 3, (HI,) * 3), frequencies=nu))
@@ -56,7 +73,8 @@ def test_total_field_box_holds_the_wave_and_leaks_nothing(backend, direction, po
         pol = torch.tensor(polarization, dtype=torch.float32).abs()
     torch.testing.assert_close(peak_in / peak_in.max(), pol / pol.max(), rtol=0, atol=1e-3)
     # the wave goes the right way, with the intensity the line recorded
-    area = ((HI - LO - 4) * H) ** 2
+    width = [float(sim.grid[a].nodes[HI - 2] - sim.grid[a].nodes[LO + 2]) for a in range(3)]
+    area = math.prod(width) / width[axis]
     ratio = through.power()[0, 0] / (box.intensity()[0] * area)
     torch.testing.assert_close(ratio, torch.ones_like(ratio), rtol=2e-3, atol=0)
     assert closed.power().abs().max() < 1e-4 * through.power().abs().max()
@@ -88,6 +106,10 @@ def test_small_dipole_radiates_a_sin2_pattern_with_the_flux_boxes_power(backend)
      "normal to the direction"),
     (lambda s: TotalFieldBox(s, gaussian(1, 1), box=((0.1,) * 3, (1.0,) * 3)),
      r"absorbing layers; keep it within x = 0.25 \.\. 1.15"),
+    # a face on the layer's inner edge: its magnetic cell outside is the layer's
+    (lambda s: TotalFieldBox(s, gaussian(1, 1), nodes=((5, 8, 8), (20,) * 3)),
+     r"a cell between each face and the box's edge or absorbing layer: nodes along x within "
+     r"6 \.\. 22 \(x = 0.3 \.\. 1.1\), got 5 \.\. 20"),
     (lambda s: TotalFieldBox(s, gaussian(1, 1), box=((0.5,) * 3, (2.0,) * 3)),
      r"x = 2 lies outside the box, which spans x = 0 \.\. 1.4"),
     (lambda s: FluxRectangle(s, [1.0], box=((0.5,) * 3, (1.0,) * 3)), "one axis of zero extent"),

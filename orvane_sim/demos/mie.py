@@ -67,9 +67,25 @@ def size_parameters(count: int = 21) -> torch.Tensor:
     return torch.linspace(X_LOW, X_HIGH, count, dtype=torch.float64)
 
 
+def refined_axis(resolution: int, coarse: int, ratio: float = 1.2) -> torch.Tensor:
+    """Node coordinates of one axis of the sphere's box refined around it:
+    cells of 1 / ``resolution`` over the sphere, its absorbed-power box and
+    its total-field box (to ±0.6 about the centre), growing by at most
+    ``ratio`` per cell to 1 / ``coarse``, and the layers' ``LAYER_CELLS``
+    cells of 1 / ``coarse`` beyond ±0.8 (the box of ``box_cells(coarse)``)."""
+    from ..grid.mesher import MeshInterval, mesh_axis
+
+    clear = box_cells(coarse)[3] / coarse
+    layer = LAYER_CELLS / coarse
+    c = clear + layer
+    fine = MeshInterval(c - 0.6, c + 0.6, 1.0 / resolution)
+    return mesh_axis(2 * c, [fine], 1.0 / coarse, ratio=ratio,
+                     uniform=[(0.0, layer), (2 * c - layer, 2 * c)], what="sphere box")
+
+
 def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int = 21,
                until: float = 30.0, progress=None, far_angles: int = 181, x=None,
-               far_field: bool = True, smoothing="anisotropic") -> dict:
+               far_field: bool = True, smoothing="anisotropic", coarse: int | None = None) -> dict:
     """Efficiencies of a sphere of ``material`` (the ε = 4 dielectric by
     default) at ``resolution`` cells per unit length, over ``count`` size
     parameters (or the size parameters ``x``). Returns {"x", "Qsca", "Qabs"
@@ -77,7 +93,9 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
     [count]), "theta" and "pattern" (far-field intensity in the planes
     φ = 0 and 90°, [2, angles, count]), "shape" (the box's cells), "dt"};
     without ``far_field`` the last three are left out. ``smoothing``: how
-    the sphere's surface is painted (``Simulation.set_objects``)."""
+    the sphere's surface is painted (``Simulation.set_objects``).
+    ``coarse``: refine the box around the sphere (``refined_axis``), with
+    cells of 1 / ``coarse`` away from it, instead of one spacing."""
     from ..monitors.farfield import far_field, intensity, radiated_power, sphere_quadrature
     from ..monitors.flux import FluxBox
     from ..geometry.shapes import Object, Sphere
@@ -87,12 +105,18 @@ def sphere_run(resolution: int, material=None, backend: str = "cpu", count: int 
 
     material = dielectric() if material is None else material
     inner, total, outer, clear = box_cells(resolution)
-    c = (clear + LAYER_CELLS) / resolution
     x = size_parameters(count) if x is None else torch.as_tensor(x, dtype=torch.float64)
     nu = x / (2 * math.pi * RADIUS)
-    sim = Simulation(size=2 * c, resolution=resolution, layers=LAYER_CELLS, backend=backend,
-                     b2=1, objects=[Object(Sphere((c, c, c), RADIUS), material)],
-                     smoothing=smoothing)
+    objects = lambda c: [Object(Sphere((c, c, c), RADIUS), material)]  # noqa: E731
+    if coarse is None:
+        c = (clear + LAYER_CELLS) / resolution
+        sim = Simulation(size=2 * c, resolution=resolution, layers=LAYER_CELLS,
+                         backend=backend, b2=1, objects=objects(c), smoothing=smoothing)
+    else:
+        nodes = refined_axis(resolution, coarse)
+        c = 0.5 * float(nodes[-1])
+        sim = Simulation(grid=(nodes,) * 3, layers=LAYER_CELLS, backend=backend, b2=1,
+                         objects=objects(c), smoothing=smoothing)
 
     def around(cells):
         half = cells / resolution

@@ -113,6 +113,33 @@ class GradedIncidentLine(IncidentLine):
         return (d1 * below + d0 * above) / (d0 + d1)
 
 
+class BoxIncidentLine(GradedIncidentLine):
+    """``IncidentLine`` of a total-field box whose travel axis ``axis`` has
+    unequal cells: from its node on, the line's cells are the box's own
+    along that axis in the order the wave crosses them (past the box's far
+    end, its last cell's), so that across the box the line obeys the box's
+    equations and an empty box's corrections cancel to rounding; below the
+    node, its cells are the one just outside the entry face. ``entry``: the
+    box's node that the line's node stands for; ``sign``: +1 travelling
+    towards higher indices, -1 the other way (the line's cell ``node + r``
+    is then the box's cell ``entry - 1 - r``). What the grading reflects is
+    part of the incident wave here, inside the box and out."""
+
+    def __init__(self, k: torch.Tensor, polarization: torch.Tensor, waveform, axis, entry: int,
+                 sign: int, dt: float, device, duration: float, gap: int = 4):
+        self.entry, self.sign = entry, sign
+        outside = entry - 1 if sign > 0 else entry
+        super().__init__(k, polarization, waveform, (1.0, 1.0), axis, outside, dt, device,
+                         duration, gap)
+
+    def _size(self, cell: int) -> float:
+        r = cell - self.node
+        if r < 0:
+            return float(self.axis.primal[self.plane])
+        box = self.entry + r if self.sign > 0 else self.entry - 1 - r
+        return float(self.axis.primal[min(max(box, 0), self.axis.cells - 1)])
+
+
 class GradedLineSpectra(LineSpectra):
     """``LineSpectra`` of a ``GradedIncidentLine``: H onto the node on the
     straight line between the unequal cells either side, as a flux plane

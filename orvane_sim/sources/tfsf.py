@@ -6,8 +6,10 @@ field, every other component the scattered field only. Each update of a
 component on one side of a face reads components on the other side; the
 box adds the incident field there, so that each side sees its own kind of
 field. On the face normal to axis a at node n0 (low) or n1 (high), with
-(a, b, c) cyclic, the corrections are (δ = dt/h_a; incident fields at the
-positions of the components they correct):
+(a, b, c) cyclic, the corrections are (δ = dt/h_a, on unequal cells the
+coefficient of the update corrected: dt/Δ*_a of the face's node for E,
+dt/Δ_a of the cell outside it for H; incident fields at the positions of the
+components they correct):
 
     low face:  E_b(n0) += δ·H_c,inc(n0 - 1/2)     H_b(n0 - 1/2) -= δ·E_c,inc(n0)
                E_c(n0) -= δ·H_b,inc(n0 - 1/2)     H_c(n0 - 1/2) += δ·E_b,inc(n0)
@@ -18,7 +20,8 @@ The magnetic corrections follow the magnetic update and use E at n·dt, the
 electric ones follow the electric update and use H at (n + 1/2)·dt.
 
 The incident wave travels along one axis p, in either direction. Its fields
-come from an ``IncidentLine`` with the box's spacing along p and time step:
+come from an ``IncidentLine`` with the box's spacing along p and time step
+(along a non-uniform p, the box's own cells: ``BoxIncidentLine``):
 a wave along a grid axis with no transverse variation obeys exactly the
 line's one-dimensional equations, so an empty box's corrections cancel to
 rounding and nothing leaks out. The line lies along its own z with its x, y
@@ -43,8 +46,9 @@ class TotalFieldBox(LineDriven):
     outside.
 
     ``box``: ((x0, y0, z0), (x1, y1, z1)) in length units, or ``nodes``, the
-    same as node indices; it lies outside the absorbing layers, with its
-    faces in vacuum. ``polarization``: the electric field's direction, a
+    same as node indices; it lies a cell or more clear of the absorbing layers
+    (or the box's faces), with its faces in vacuum; any axis may have
+    unequal cells. ``polarization``: the electric field's direction, a
     transverse axis name or a vector normal to ``direction`` (the first
     transverse axis by default: y for ±x, z for ±y, x for ±z). The wave
     ``waveform(t)`` reaches the box's entry face at time t (complex values
@@ -57,7 +61,6 @@ class TotalFieldBox(LineDriven):
     @recorded
     def __init__(self, sim, waveform: Waveform, direction="+z", polarization=None, box=None,
                  nodes=None, frequencies=None, duration: float | None = None):
-        positions.require_uniform(sim, "TotalFieldBox")  # its faces and line: one spacing
         if (box is None) == (nodes is None):
             raise ValueError("give the box either in length units (box=) or as nodes (nodes=)")
         checked_waveform(waveform, "TotalFieldBox")
@@ -68,9 +71,14 @@ class TotalFieldBox(LineDriven):
         lo, hi = positions.check_nodes(sim, nodes, "TotalFieldBox box")
         cells = sim.placement.shape
         for a in range(3):
-            if lo[a] < 1 or hi[a] > cells[a] - 1:
-                raise ValueError(f"TotalFieldBox box needs a cell outside each face: nodes "
-                                 f"along {'xyz'[a]} within 1 .. {cells[a] - 1}, got "
+            # the magnetic cell just outside a face is corrected with the
+            # interior's dt / Δ: it may not be a layer's (stretched) cell
+            low, high = (f + 1 for f in sim.faces[a])
+            if lo[a] < low or hi[a] > cells[a] - high:
+                raise ValueError(f"TotalFieldBox box needs a cell between each face and the "
+                                 f"box's edge or absorbing layer: nodes along {'xyz'[a]} within "
+                                 f"{low} .. {cells[a] - high} "
+                                 f"({positions.span(sim, a, low, cells[a] - high)}), got "
                                  f"{lo[a]} .. {hi[a]}")
         self.lo, self.hi = lo, hi
         p, s = positions.direction(direction)
@@ -81,20 +89,29 @@ class TotalFieldBox(LineDriven):
         B0 = sim.batch[0]
         line_pol = torch.tensor([[pol[self.line_axes[0]], pol[self.line_axes[1]]]],
                                 dtype=torch.float64).expand(B0, 2)
-        hp = sim.spacing[p]
-        gap = 4
-        span = (hi[p] - lo[p] + 2) * hp
-        duration = max(float(duration or 0.0), 2.0 * span + 200.0 * sim.dt)
-        line_spacing = (sim.spacing[v], sim.spacing[w], hp)
-        self.line = IncidentLine(torch.zeros(B0, 2, dtype=torch.float64), line_pol,
-                                 lambda t: waveform(t + gap * hp), line_spacing, sim.dt,
-                                 sim.device, duration, gap)
+        axis = sim.grid[p]
         self.entry = lo[p] if s > 0 else hi[p]
+        # the drive sits in cells as long as the one just outside the entry face
+        hp = axis.uniform or float(axis.primal[self.entry - 1 if s > 0 else self.entry])
+        gap = 4
+        span = float(axis.nodes[hi[p] + 1] - axis.nodes[lo[p] - 1])
+        duration = max(float(duration or 0.0), 2.0 * span + 200.0 * sim.dt)
+        k = torch.zeros(B0, 2, dtype=torch.float64)
+        lead = lambda t: waveform(t + gap * hp)  # noqa: E731
+        if axis.uniform is None:
+            from .graded_line import BoxIncidentLine, GradedLineSpectra as Spectra
+
+            self.line = BoxIncidentLine(k, line_pol, lead, axis, self.entry, s, sim.dt,
+                                        sim.device, duration, gap)
+        else:
+            Spectra = LineSpectra
+            self.line = IncidentLine(k, line_pol, lead, (1.0, 1.0, hp), sim.dt, sim.device,
+                                     duration, gap)
         self.factor = slot_factor(sim)
         self.b2 = sim.b2
         self.waveform = waveform
-        self.spectra = None if frequencies is None else LineSpectra(self.line, frequencies, sim,
-                                                                    "TotalFieldBox", self.band())
+        self.spectra = None if frequencies is None else Spectra(self.line, frequencies, sim,
+                                                                "TotalFieldBox", self.band())
         self._faces = list(self._face_writes(sim))
         self._corrections = [self._gathered(sim, electric) for electric in (False, True)]
         self._plans = Memo()
@@ -132,10 +149,17 @@ class TotalFieldBox(LineDriven):
         p = self.axis
         for a in range(3):
             b, c = (a + 1) % 3, (a + 2) % 3
-            delta = sim.dt / sim.spacing[a]
+            axis = sim.grid[a]
             for high in (False, True):
                 n = self.hi[a] if high else self.lo[a]
                 h_index = n if high else n - 1
+                # the coefficients of the updates corrected: an electric
+                # node's dt / Δ*, a magnetic cell's dt / Δ
+                if axis.uniform is not None:
+                    delta_e = delta_h = sim.dt / axis.uniform
+                else:
+                    delta_e, delta_h = (sim.dt / float(axis.dual[n]),
+                                        sim.dt / float(axis.primal[h_index]))
                 out = 1.0 if high else -1.0
                 # (electric?, component corrected, component read, sign)
                 for electric, comp, source, sign in (
@@ -165,6 +189,7 @@ class TotalFieldBox(LineDriven):
                         first, count = (h_index if electric else n), 1
                     else:
                         first, count = local[p][0] + place.offset[p], local[p][1] - local[p][0]
+                    delta = delta_e if electric else delta_h
                     yield dict(electric=electric, comp=comp, source=source, coef=sign * delta,
                                index=index, first=first, count=count)
 
