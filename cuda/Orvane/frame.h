@@ -438,13 +438,11 @@ ORV_HD inline float fused(float a, float b, float c) {
 #endif
 }
 
-#ifndef __CUDA_ARCH__
 namespace cpu {
 // Whether the calling thread runs the whole of the current CPU launch by
 // itself (share_out sets it), so that its additions need not be atomic.
 inline thread_local bool alone = false;
 }  // namespace cpu
-#endif
 
 // Single-precision atomic addition to global memory, one definition per
 // backend so that a body that accumulates stays written once. Used only
