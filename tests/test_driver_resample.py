@@ -35,6 +35,28 @@ def test_every_component_lands_on_the_user_grid():
         torch.testing.assert_close(got[1, 0, ..., 2], want, atol=1e-5, rtol=1e-5, msg=name)
 
 
+def test_unequal_cells_land_on_the_user_grid_too():
+    """Node coordinates along x and z (as ``sim.grid`` gives them): a half
+    position is its cell's centre; a None spacing is refused by axis."""
+    x = torch.tensor([0.0, 0.1, 0.25, 0.45, 0.7, 1.0, 1.4, 1.9], dtype=torch.float64)
+    z = torch.tensor([0.0, 0.3, 0.5, 0.6, 0.65, 0.7, 0.8], dtype=torch.float64)
+    spacing, counts, start = (x, 0.25, z), (5, 4, 3), (1, 0, 2)
+    ex_x, _, ex_z = yee_coordinates("Ex", counts, spacing, ORIGIN, start)
+    torch.testing.assert_close(ex_x, (0.5 * (x[1:6] + x[2:7]) - 1.0).float())
+    torch.testing.assert_close(ex_z, (z[2:5] + 2.0).float())
+    fields = {name: linear(*yee_coordinates(name, counts, spacing, ORIGIN, start))
+              .to(torch.complex64)[None, None, ..., None] for name in ("Ex", "Ez")}
+    targets = (torch.linspace(-0.7, -0.05, 5), torch.linspace(0.1, 0.6, 3),
+               torch.linspace(2.55, 2.62, 4))
+    want = linear(*targets).to(torch.complex64)
+    for name, got in fields_on_grid(OrvaneCPU, fields, spacing, targets, ORIGIN, start).items():
+        torch.testing.assert_close(got[0, 0, ..., 0], want, atol=1e-5, rtol=1e-5, msg=name)
+    with pytest.raises(ValueError, match=r"the z axis is non-uniform.*sim\.grid"):
+        yee_coordinates("Ex", counts, (0.1, 0.1, None))
+    with pytest.raises(ValueError, match=r"Ez nodes 2 \.\. 6 along z lie outside the axis' 6 "):
+        yee_coordinates("Ez", (1, 1, 5), spacing, start=(0, 0, 2))
+
+
 def test_spread_conserves_the_total():
     base = yee_coordinates("Ex", (4, 3, 3), SPACING)
     targets = (torch.tensor([0.1, 0.9, 5.0]), torch.tensor([0.3]), torch.tensor([-1.0, 0.7]))

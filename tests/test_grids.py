@@ -264,7 +264,6 @@ def _refusals():
     from orvane_sim import gaussian, plane_permittivity
     from orvane_sim.circuits import ModePort
     from orvane_sim.design import DesignRegion, DiffractionOrder, Flux, ModePower
-    from orvane_sim.monitors import fields_on_grid
 
     pulse = gaussian(1.0, 0.3, 1.0)
     return {
@@ -280,10 +279,7 @@ def _refusals():
             Simulation(grid=(graded(0.05, 1.2, 6), (4, 0.1), GRADED_Z), layers=0, b2=2),
             10, pulse, k=(0.5, 0.0)),
         "FluxPlane": lambda sim: FluxPlane(sim, 10, [1.0]),
-        "FrequencyMonitor.plot": lambda sim: FrequencyMonitor(sim, [1.0], box=BOX).plot(),
         "cell_volume": lambda sim: sim.cell_volume,
-        "fields_on_grid": lambda sim: fields_on_grid(sim.module, {"Ex": sim.Ex}, sim.spacing,
-                                                     [torch.zeros(1)] * 3),
     }
 
 

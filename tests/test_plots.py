@@ -165,6 +165,28 @@ def test_a_monitor_picture_is_the_magnitude_of_its_sums():
     np.testing.assert_allclose(across.get_array().T, ex, rtol=1e-6)
 
 
+def test_a_monitor_on_unequal_cells_draws_each_sample_over_its_own_cell():
+    x = [0.0] + torch.tensor([0.15] * 3 + [0.1] * 6 + [0.05] * 8, dtype=torch.float64
+                             ).cumsum(0).tolist()
+    sim = Simulation(grid=(x, (12, 0.1), (10, 0.1)), layer_thickness=0.2)
+    sim.add(CurrentBox(sim, box=((1.3, 0.6, 0.5), (1.3, 0.6, 0.6)),
+                       waveform=gaussian(2.0, 1.0, 1.0)))
+    monitor = sim.add(FrequencyMonitor(sim, NU, box=((0.3, 0.3, 0.5), (1.2, 0.9, 0.5))))
+    sim.run(steps=20)
+    mesh = monitor.plot(component="Ey").axes[0].collections[0]  # z = 0.5, its own plane
+    expected = monitor.Ey[0, 0, :, :, 0, 0].abs().double().numpy()  # [x, y]
+    np.testing.assert_allclose(mesh.get_array().reshape(expected.T.shape).T, expected,
+                               rtol=1e-6)
+    # Ey's x samples are the nodes from x = 0.3 on: their cells reach halfway to each neighbour
+    nodes = np.array(x)
+    first = int(np.argmin(np.abs(nodes - 0.3)))
+    samples = nodes[first:first + expected.shape[0]]
+    xs = mesh.get_coordinates()[0, :, 0]
+    np.testing.assert_allclose(xs[1:-1], 0.5 * (samples[1:] + samples[:-1]), rtol=1e-9)
+    with pytest.raises(ValueError, match=r"x = 1.5 lies outside the monitor's box, x = 0.3 \.\. "):
+        monitor.plot(component="Ey", x=1.5)
+
+
 @pytest.mark.parametrize("axis, size, core, box", [
     (0, (2.0, 1.6, 1.2), ((-1.0, 0.6, 0.4), (3.0, 1.0, 0.7)), ((0.5, 0.3, 0.3), (0.5, 1.3, 0.9))),
     # normal to y, the solver's (b, c) are (z, x): drawn turned, x across and z up

@@ -272,7 +272,7 @@ class FrequencyMonitor(Sampled):
         # the cells this part owns; the node after the last one is a valid
         # copy once the halo is exchanged, and the next part's first node
         self.placement = place = sim.placement
-        self._spacing = tuple(sim.spacing)  # for its pictures
+        self._grid = sim.grid  # for its pictures: its samples' coordinates
         ranges = [place.owned(axis, a, b) for axis, (a, b) in enumerate(ranges)]
         self.Ex = self.Ey = self.Ez = None
         if min(b - a for a, b in ranges) < 0:
@@ -317,15 +317,11 @@ class FrequencyMonitor(Sampled):
         a coordinate in length units within the box, shown on the
         component's samples nearest it; by default the box's thinnest axis
         at its first sample (a sheet's own plane). ``b0``, ``b1``: which
-        batch entry. On slabs each process draws the part it holds."""
+        batch entry. On unequal cells each sample is drawn over its own
+        cell. On slabs each process draws the part it holds."""
         from ..plotting import plot_monitor
 
-        if None in self._spacing:
-            axis = "xyz"[self._spacing.index(None)]
-            raise ValueError(f"FrequencyMonitor.plot needs a uniform grid along {axis}, but the "
-                             f"box's {axis} axis is non-uniform; it does not take a "
-                             f"non-uniform axis yet")
-        return plot_monitor(self, self._spacing, component=component, frequency=frequency,
+        return plot_monitor(self, self._grid, component=component, frequency=frequency,
                             x=x, y=y, z=z, b0=b0, b1=b1, ax=ax)
 
     def update(self, sim) -> None:

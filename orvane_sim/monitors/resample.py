@@ -20,23 +20,42 @@ from typing import Mapping, Sequence
 
 import torch
 
+AXES = "xyz"
 OFFSETS = {
     "Ex": (0.5, 0.0, 0.0), "Ey": (0.0, 0.5, 0.0), "Ez": (0.0, 0.0, 0.5),
     "Hx": (0.0, 0.5, 0.5), "Hy": (0.5, 0.0, 0.5), "Hz": (0.5, 0.5, 0.0),
 }
 
 
-def yee_coordinates(component: str, counts: Sequence[int], spacing: Sequence[float],
+def yee_coordinates(component: str, counts: Sequence[int], spacing,
                     origin: Sequence[float] = (0.0, 0.0, 0.0),
                     start: Sequence[int] = (0, 0, 0), device=None):
     """x, y, z node coordinates (float32) of `counts` nodes of a component
-    from node index `start` on."""
+    from node index `start` on. ``spacing``: per axis one length, or the
+    axis' node coordinates (an ``Axis`` of a box's grid, or a sequence from
+    0) where its cells differ: a half position is then its cell's centre;
+    or the box's whole grid (``sim.grid``)."""
     if component not in OFFSETS:
         raise ValueError(f"component must be one of {sorted(OFFSETS)}, got {component!r}")
-    # Positions in double precision, rounded once to float32.
-    return tuple((o + (torch.arange(n, dtype=torch.float64) + s + off) * h)
-                 .to(device=device, dtype=torch.float32)
-                 for n, h, o, s, off in zip(counts, spacing, origin, start, OFFSETS[component]))
+    axes = getattr(spacing, "axes", spacing)
+    out = []
+    for a, (n, h, o, s, off) in enumerate(zip(counts, axes, origin, start, OFFSETS[component])):
+        if h is None:
+            raise ValueError(f"the {AXES[a]} axis is non-uniform (its spacing is None): give "
+                             f"the box's grid (sim.grid) or that axis' node coordinates")
+        # positions in double precision, rounded once to float32
+        if isinstance(h, (int, float)):
+            c = o + (torch.arange(n, dtype=torch.float64) + s + off) * h
+        else:
+            nodes = h.nodes if hasattr(h, "nodes") else torch.as_tensor(h, dtype=torch.float64)
+            last = s + n - 1 + (1 if off else 0)
+            if s < 0 or last > nodes.numel() - 1:
+                raise ValueError(f"{component} nodes {s} .. {s + n - 1} along {AXES[a]} lie "
+                                 f"outside the axis' {nodes.numel() - 1} cells")
+            index = torch.arange(s, s + n)
+            c = o + (0.5 * (nodes[index] + nodes[index + 1]) if off else nodes[index])
+        out.append(c.to(device=device, dtype=torch.float32))
+    return tuple(out)
 
 
 def _f32(coords, device):
@@ -61,13 +80,11 @@ def spread(module, values: torch.Tensor, base, targets) -> torch.Tensor:
 def fields_on_grid(module, fields: Mapping[str, torch.Tensor], spacing, targets,
                    origin=(0.0, 0.0, 0.0), start=(0, 0, 0), nearest: bool = False):
     """Each component of `fields` (name -> complex [B0, B1, X, Y, Z, B2],
-    the monitor box from node `start`) resampled onto the target grid."""
+    the monitor box from node `start`) resampled onto the target grid.
+    ``spacing``: per axis one length or node coordinates, or the box's grid
+    (see ``yee_coordinates``)."""
     out = {}
     for name, values in fields.items():
-        if None in tuple(spacing):
-            axis = "xyz"[tuple(spacing).index(None)]
-            raise ValueError(f"fields_on_grid needs a uniform grid along {axis} (one spacing "
-                             f"per axis); it does not take a non-uniform axis yet")
         base = yee_coordinates(name, values.shape[2:5], spacing, origin, start)
         out[name] = resample(module, values, base, targets, nearest)
     return out

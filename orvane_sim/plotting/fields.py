@@ -9,7 +9,7 @@ import torch
 from ..grid import arguments
 from ..grid.rectilinear import coordinates
 from .planes import (AXES, component_axis, figure_and_axes, in_plane, label_axes, nearest,
-                     one_plane, positions, show)
+                     one_plane, show)
 
 # A frequency asked for is one of the held ones within this share of it.
 SAME_FREQUENCY = 1e-6
@@ -30,7 +30,7 @@ def pick_frequency(held, frequency, what: str, default: int = 0) -> int:
     return k
 
 
-def plot_monitor(monitor, spacing, component="Ez", frequency=None, x=None, y=None, z=None,
+def plot_monitor(monitor, grid, component="Ez", frequency=None, x=None, y=None, z=None,
                  b0: int = 0, b1: int = 0, ax=None):
     """The picture ``FrequencyMonitor.plot`` draws (see there)."""
     what = "FrequencyMonitor.plot"
@@ -42,17 +42,23 @@ def plot_monitor(monitor, spacing, component="Ez", frequency=None, x=None, y=Non
     b0 = arguments.count(b0, f"{what} b0", 0, sums.shape[0] - 1)
     b1 = arguments.count(b1, f"{what} b1", 0, sums.shape[1] - 1)
     f = pick_frequency(monitor.frequencies, frequency, what)
-    h, offset = spacing, monitor.placement.offset
+    offset = monitor.placement.offset
     first = [int(r[0]) + o for r, o in zip(monitor.ranges, offset)]
-    coords = [positions(first[t], sums.shape[2 + t], h[t], half=t == c) for t in range(3)]
+    coords = [coordinates(grid[t], first[t], first[t] + sums.shape[2 + t], half=t == c).numpy()
+              for t in range(3)]
     if (x, y, z) == (None, None, None):
         # the monitor's thinnest axis, at its first sample: a sheet's own plane
         a = min(range(3), key=lambda t: len(coords[t]))
         at = float(coords[a][0])
     else:
         a, at = one_plane(x, y, z, what)
-        lo, hi = first[a] * h[a], (int(monitor.ranges[a][1]) + offset[a] + 1) * h[a]
-        if not lo - 0.5 * h[a] <= at <= hi + 0.5 * h[a]:
+        axis = grid[a]
+        last = min(int(monitor.ranges[a][1]) + offset[a] + 1, axis.cells)
+        lo, hi = float(axis.nodes[first[a]]), float(axis.nodes[last])
+        # half a cell either side: a half position's sample stands for its cell
+        slack_lo = 0.5 * float(axis.primal[min(first[a], axis.cells - 1)])
+        slack_hi = 0.5 * float(axis.primal[last - 1])
+        if not lo - slack_lo <= at <= hi + slack_hi:
             raise ValueError(f"{what}: {AXES[a]} = {at:g} lies outside the monitor's box, "
                              f"{AXES[a]} = {lo:g} .. {hi:g}")
     k = nearest(coords[a], at)
@@ -61,7 +67,8 @@ def plot_monitor(monitor, spacing, component="Ez", frequency=None, x=None, y=Non
     u, v = in_plane(a)
 
     fig, ax = figure_and_axes(ax)
-    image = show(ax, plane, coords[u], coords[v], cmap="magma")
+    image = show(ax, plane, coords[u], coords[v], cmap="magma",
+                 edges=_edges(coords[u], coords[v]))
     fig.colorbar(image, ax=ax, label=f"|{name}|")
     nu = float(monitor.frequencies[f])
     ax.set_title(f"|{name}| at ν = {nu:g} on {AXES[a]} = {coords[a][k]:g}")
