@@ -191,7 +191,7 @@ def test_the_driver_lists_each_coupled_node_once_with_its_row():
     neighbours[1, 4] = torch.tensor([1, 1, 1])   # Ex at (1, 1, 1): row 0
     weights = torch.zeros(2, 8, dtype=torch.float64)
     weights[0, 0], weights[0, 4], weights[1, 4] = 0.1, 0.2, 0.1
-    out_nodes, rows, out_weights = _by_row(nodes, neighbours, weights, (1, 3, 3, 3))
+    out_nodes, rows, out_weights, _ = _by_row(nodes, neighbours, weights, (1, 3, 3, 3))
     assert out_nodes.tolist() == nodes.tolist() + [[0, 2, 2, 1, 1]]
     assert rows[0, 0] == 1 and rows[0, 4] == 2 and rows[1, 4] == 0
     assert int((rows >= 0).sum()) == 3  # slots with no weight name no row

@@ -148,7 +148,11 @@ def plane_couplings(sim, axis: int, node: int, b1: int = 0):
     local = node - place.start_stop(a)[0]
     if local == 0 and a in sim.periodic_axes() and a != place.axis:
         local = sim.shape[a] - 1  # the ghost plane is its image's
-    nodes, neighbours, weights = (t.cpu() for t in (p.nodes, p.coupled(), p.weights))
+    # on unequal cells the solver's unknowns are the area-weighted ones, whose
+    # couplings are the symmetric κ (the plane's nodes all lie on nodes along
+    # the normal, so their volumes' ratios are their areas')
+    values = p.weights if p.symmetric is None else p.symmetric
+    nodes, neighbours, weights = (t.cpu() for t in (p.nodes, p.coupled(), values))
     rows = (nodes[:, 0] == b1) & (nodes[:, 1] == b) & (nodes[:, 2 + a] == local)
     for t in sim.periodic_axes():
         if t == b and t != place.axis:

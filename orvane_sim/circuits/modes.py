@@ -85,8 +85,11 @@ the same form (its left eigenvector √W_e·(Hy, -Hx)), with C and G the
 differences of the unequal cells; every sum below is a plain sum over ê
 and so the area-weighted sum over e. One number along an axis is the
 arithmetic of equal cells, unchanged; cell lengths that are all one
-spacing give that spacing's modes to rounding. The couplings need equal
-cells along both axes (the simulation keeps none on unequal cells).
+spacing give that spacing's modes to rounding. With couplings, d and K
+become d̂ = √W_e·d and K̂ = √W_e K /√W_e, symmetric again when the
+simulation's K keeps its volume-weighted energy (W_a K_ab = W_b K_ba,
+``core.anisotropy``): K̂'s couplings are the symmetric κ the simulation
+scales by √(W_b/W_a), and the problem keeps its form.
 
 Normalisation and phase. Each mode carries unit power along +z through the
 cross-section (through one period along a periodic axis),
@@ -407,9 +410,10 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
     one per axis (x, y). couplings: the off-diagonal entries of the inverse
     permittivity between Ex and Ey nodes, (ex [m, 2], ey [m, 2], value [m])
     (an Ex node (i, j) of [Nx, Ny+1], an Ey node of [Nx+1, Ny], the entry
-    of K between them, once per pair: K is symmetric), or None; pairs with
+    of K between them, once per pair: K is symmetric; on unequal cells the
+    weighted unknowns' κ, see above), or None; pairs with
     a node on a conducting edge are left out, and along a periodic axis
-    node N is node 0; they need equal cells along both axes.
+    node N is node 0.
 
     Raises ValueError where fewer than ``count`` modes propagate (β̃² <= 0),
     or a mode's β̃ lies past the grid's largest, 2/dz.
@@ -460,10 +464,6 @@ def solve_modes(eps: Sequence, spacing: Sequence[float], frequency, count: int =
         raise ValueError(f"frequencies must be positive, got {frequency!r}")
     eps_e, B, C, G, Zinv = _operators(ax, ay, eps_x, eps_y, eps_z, areas)
     n = B.shape[0]
-    if couplings is not None and areas is not None and np.ptp(areas.e) > 1e-12 * areas.e.max():
-        raise ValueError("couplings need equal cells along both transverse axes (the "
-                         "simulation keeps none on unequal cells): leave them out, or give "
-                         "one spacing per axis")
     K = None if couplings is None else _inverse_permittivity(ax, ay, Nx, Ny, eps_e, couplings)
     if count > n:
         raise ValueError(f"count {count} is more than this cross-section's {n} unknowns")

@@ -39,6 +39,12 @@ eigenvalue of K lies in [MARGIN·min D, Λ]. The scaling bites only at high
 contrast and at nodes whose own cell is (almost) uniform next to one that
 is not.
 
+On unequal cells (a rectilinear grid) the energy weighs each node by its
+volume W, and K keeps it where W_a K_ab = W_b K_ba: the couplings are the
+κ above scaled by √(W_b / W_a), and the bounds, which hold for the
+symmetric W^½ K W^-½ = κ, are applied to κ (``build``). The mode solver
+takes κ itself for its area-weighted unknowns (``AnisotropicPass.symmetric``).
+
 Which nodes take part: those the electric update computes (index 1 .. N−1
 across the component), outside the absorbing layers (whose stretched curl
 this pass does not know), where only plain lossless dielectrics meet
@@ -87,8 +93,13 @@ class AnisotropicPass:
     ``weights`` [M, 8] float32, as ``Update_E_Anisotropic`` takes them (the
     first four of component c + 1, the others of c + 2)."""
 
-    def __init__(self, nodes: torch.Tensor, neighbours: torch.Tensor, weights: torch.Tensor):
+    def __init__(self, nodes: torch.Tensor, neighbours: torch.Tensor, weights: torch.Tensor,
+                 symmetric: torch.Tensor | None = None):
         self.nodes, self.neighbours, self.weights = nodes, neighbours, weights
+        # on unequal cells, the couplings of the volume-weighted unknowns
+        # (κ, symmetric; ``weights`` are κ·√(W_b / W_a)); None on equal ones,
+        # where they are the weights
+        self.symmetric = symmetric
 
     def __len__(self) -> int:
         return int(self.nodes.shape[0])
@@ -151,7 +162,9 @@ def build(sim, off_diagonal, den, eligible) -> AnisotropicPass | None:
     dev = off_diagonal[0].device
     shape = tuple(off_diagonal[0].shape[:4])  # B1, NX, NY, NZ
     N = shape[1:]
-    S = courant_number(sim.spacing, sim.dt)
+    # on unequal cells the time step follows each axis' shortest cell
+    S = courant_number([h if h is not None else float(sim.grid[a].primal.min())
+                        for a, h in enumerate(sim.spacing)], sim.dt)
     bound = (1 - MARGIN_LAMBDA) / S**2
     axes = [a for a in sim.periodic_axes() if a != sim.placement.axis]
     k = getattr(sim.periodic, "k", None)
@@ -200,7 +213,16 @@ def build(sim, off_diagonal, den, eligible) -> AnisotropicPass | None:
         upper = (bound - D).clamp(min=0.0) / R.clamp(min=1e-300)
         s = torch.minimum(s, torch.minimum(lower, upper))
         scale[c][tuple(index.t())] = s
-    nodes, neighbours, weights = [], [], []
+    # On unequal cells the energy weighs each node by its volume W, and K
+    # keeps it when W_a K_ab = W_b K_ba: K_ab = κ_ab·√(W_b / W_a), κ the
+    # symmetric couplings above (and the bounds, which hold for the
+    # symmetric W^½ K W^-½ = κ, as they are).
+    volumes = None
+    if not sim.is_uniform():
+        from ..grid.rectilinear import sample_volumes
+
+        volumes = [sample_volumes(sim.grid, c, False, N).to(dev) for c in range(3)]
+    nodes, neighbours, weights, symmetric = [], [], [], []
     for c, (index, nbr, kappa) in enumerate(entries):
         if not index.shape[0]:
             continue
@@ -220,21 +242,33 @@ def build(sim, off_diagonal, den, eligible) -> AnisotropicPass | None:
         component = torch.full_like(index[:, :1], c)
         nodes.append(torch.cat([index[:, :1], component, index[:, 1:]], 1)[keep])
         neighbours.append(nbr[keep])
-        weights.append(kappa[keep])
+        symmetric.append(kappa[keep])
+        scaled = kappa[keep].clone()
+        if volumes is not None:
+            mine = volumes[c][tuple(index[keep, 1:].t())]
+            for block, d in enumerate(((c + 1) % 3, (c + 2) % 3)):
+                for n in range(4):
+                    col = 4 * block + n
+                    theirs = volumes[d][tuple(nbr[keep, col].t())]
+                    scaled[:, col] *= torch.sqrt(theirs / mine)
+        weights.append(scaled)
     if not nodes or sum(n.shape[0] for n in nodes) == 0:
         return None
-    nodes, rows, weights = _by_row(torch.cat(nodes), torch.cat(neighbours), torch.cat(weights),
-                                   shape)
+    nodes, rows, weights, symmetric = _by_row(torch.cat(nodes), torch.cat(neighbours),
+                                              torch.cat(weights), shape, torch.cat(symmetric))
     return AnisotropicPass(nodes.to(torch.int32), rows.to(torch.int32),
-                           weights.to(torch.float32))
+                           weights.to(torch.float32),
+                           None if volumes is None else symmetric.to(torch.float32))
 
 
-def _by_row(nodes, neighbours, weights, shape):
+def _by_row(nodes, neighbours, weights, shape, symmetric=None):
     """The couplings with each coupled node given by its row in ``nodes``
     (-1 where the weight is 0), as ``Update_E_Anisotropic`` takes them:
     ``nodes`` [M, 5], ``neighbours`` [M, 8, 3] (i, j, k), ``weights`` [M, 8].
     The pairs are symmetric, so a coupled node has its own row; one that
-    had none would get a row with no couplings of its own."""
+    had none would get a row with no couplings of its own. ``symmetric``
+    ([M, 8], or None): values that follow the weights' rows; returned
+    fourth."""
     dev = nodes.device
     slot_component = (nodes[:, 1:2] + 1 + torch.arange(8, device=dev) // 4) % 3  # [M, 8]
     b1 = nodes[:, :1].expand(-1, 8)
@@ -247,11 +281,13 @@ def _by_row(nodes, neighbours, weights, shape):
         rows = torch.where(coupled, lookup[slot_component, b1, *ijk], -1)
         missing = coupled & (rows < 0)
         if not bool(missing.any()):
-            return nodes, rows, weights
+            return nodes, rows, weights, symmetric
         extra = torch.stack([b1[missing], slot_component[missing],
                              *(t[missing] for t in ijk)], 1).unique(dim=0)
         nodes = torch.cat([nodes, extra])
         weights = torch.cat([weights, weights.new_zeros(extra.shape[0], 8)])
+        if symmetric is not None:
+            symmetric = torch.cat([symmetric, symmetric.new_zeros(extra.shape[0], 8)])
         pad = lambda t: torch.cat([t, t.new_zeros(extra.shape[0], *t.shape[1:])])
         slot_component = (nodes[:, 1:2] + 1 + torch.arange(8, device=dev) // 4) % 3
         b1, ijk, coupled = nodes[:, :1].expand(-1, 8), [pad(t) for t in ijk], pad(coupled)

@@ -121,16 +121,9 @@ class Filling:
         box = self.placement.shape
         periods = {a: (box[a] - 1) * self.spacing[a] for a in self.periodic_axes()}
         first = 1
-        # the off-diagonal entries of the smoothed tensor, where a b1 asks for
-        # it; painting on unequal cells gives the diagonal alone
+        # the off-diagonal entries of the smoothed tensor, where a b1 asks for it
         terms = [torch.zeros(B1, NX, NY, NZ, 2, device=dev) for _ in range(3)] \
-            if "anisotropic" in modes and self.is_uniform() else None
-        if "anisotropic" in modes and not self.is_uniform() and \
-                not getattr(self, "_told_diagonal", False):
-            self._told_diagonal = True
-            log.info("smoothing 'anisotropic' on unequal cells: each node takes the diagonal "
-                     "of the smoothed tensor; the off-diagonal couplings need one spacing "
-                     "per axis")
+            if "anisotropic" in modes else None
         painted_objects = []
         for b1, objs in enumerate(per_batch):
             out = [tuple(g[b1:b1 + 1] for g in comp) for comp in grids]
@@ -148,7 +141,9 @@ class Filling:
 
                 graded_material_grids(objs, self.grid, self.module, dev, tables.den, resolution,
                                       supersample, modes[b1] == "anisotropic", first, out,
-                                      periodic=tuple(periods), poles=poles)
+                                      periodic=tuple(periods), poles=poles,
+                                      off_diagonal=None if modes[b1] != "anisotropic" else
+                                      [t[b1:b1 + 1] for t in terms])
             if modes[b1] == "staircase":
                 for w, _, _ in out:
                     w.copy_((w >= 0.5).to(w.dtype))

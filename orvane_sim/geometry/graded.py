@@ -91,10 +91,13 @@ class IndexSpaceShape(Shape):
 
 def graded_material_grids(objects, grid: RectilinearGrid, module, device, table, resolution=4,
                           supersample=2, smoothing=True, first_id: int = 1, out=None,
-                          periodic=(), poles=None):
+                          periodic=(), poles=None, off_diagonal=None):
     """``painting.material_grids`` of the whole box on ``grid``, one with
     axes of unequal cells (it is not split into slabs), each component in
-    its own painting frame. Same arguments and result."""
+    its own painting frame. Same arguments and result. The smoothed
+    tensor's entries (``off_diagonal``) take the shapes' normals at the
+    nodes' physical positions and each node's covered share of its own
+    dual cell, so they are the physical ones."""
     shape = grid.shape
     if out is None:
         out = [(torch.zeros(1, *shape, device=device),
@@ -109,5 +112,5 @@ def graded_material_grids(objects, grid: RectilinearGrid, module, device, table,
         mapped = [Object(IndexSpaceShape(o.shape, grid, component), o.material) for o in objects]
         material_grids(mapped, shape, frame, module, device, table, resolution, supersample,
                        smoothing, first_id, out, periodic=periodic, poles=poles,
-                       components=(component,))
+                       components=(component,), off_diagonal=off_diagonal)
     return out

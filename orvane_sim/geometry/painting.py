@@ -155,7 +155,8 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
     ``off_diagonal``: three float32 tensors [1, NX, NY, NZ, 2], one per
     component c, to fill with each node's off-diagonal entries
     (ε̃⁻¹)_{c,c+1} and (ε̃⁻¹)_{c,c+2} (zero where two plain materials do
-    not share the node; needs ``smoothing``), or None.
+    not share the node; needs ``smoothing``; those of ``components``), or
+    None.
 
     The box is painted in tiles of ``PAINT_TILE`` nodes per axis, each from
     its own window of the objects' lattices, so any part holds bit for bit
@@ -180,8 +181,8 @@ def material_grids(objects: Sequence[Object], shape, spacing, module, device, ta
         for c in components:
             for g in out[c]:
                 g.zero_()
-    for g in off_diagonal or ():
-        g.zero_()
+    for c in components if off_diagonal is not None else ():
+        off_diagonal[c].zero_()
     spans = [_tile_spans(o, n, d, a in periodic) for a, (o, n, d) in
              enumerate(zip(offset, shape, domain))]
     for tx in spans[0]:
@@ -233,8 +234,8 @@ def _paint_tile(objects, spans, offset, shape, spacing, module, device, table, r
     for trio, painted in zip([out[c] for c in components], wider):
         for dst, src in zip(trio, painted):
             dst[:, inner[0], inner[1], inner[2]] = src[:, keep[0], keep[1], keep[2]]
-    for dst, src in zip(off_diagonal or (), terms or ()):
-        dst[:, inner[0], inner[1], inner[2]] = src[:, keep[0], keep[1], keep[2]]
+    for c in components if off_diagonal is not None else ():
+        off_diagonal[c][:, inner[0], inner[1], inner[2]] = terms[c][:, keep[0], keep[1], keep[2]]
 
 
 def _paint(objects, lattices, shape, spacing, module, device, table, supersample, smoothing,
