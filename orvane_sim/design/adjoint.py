@@ -293,6 +293,8 @@ class Design:
                 g = (factor * lam * e).real.sum(dim=(0, 5))  # [B1, X, Y, Z]
                 sizes = [s.stop - s.start for s in region.nodes[c]]
                 g = g[:, :sizes[0], :sizes[1], :sizes[2]].clone()
+                if self._volumes is not None:  # λ = W Ã⁻¹ conj(G)
+                    g *= self._volumes[c][region.nodes[c]][None]
                 for a in region.periodic:
                     if region.nodes[c][a].stop == box[a]:
                         g.select(1 + a, g.size(1 + a) - 1).zero_()
@@ -343,6 +345,27 @@ class Design:
                     g.narrow(d, N - 1, 1).add_(g.narrow(d, 0, 1) * phase)
                     g.narrow(d, 0, 1).copy_(g.narrow(d, N - 1, 1) * phase.conj())
         return G
+
+    @property
+    def _volumes(self):
+        """Per electric component, each node's volume over the largest
+        (float64 [X, Y, Z], whole box), on a box of unequal cells; None on
+        one of equal cells, where they are all one and the arithmetic stays
+        as it was. There the stepped system is A = W⁻¹ Ã with Ã symmetric
+        (the curls are each other's transposes in the volume-weighted
+        product), so the λ of dL/dw solves λ = W Ã⁻¹ conj(G): the adjoint
+        run, which solves A λ' = s, takes the source W⁻¹ conj(G), and its
+        field is multiplied by W at the design's nodes."""
+        sim = self.sim
+        if sim.is_uniform():
+            return None
+        if getattr(self, "_volume_cache", None) is None:
+            from ..grid.rectilinear import sample_volumes
+
+            volumes = [sample_volumes(sim.grid, c, False, self._field_shape(c)) for c in range(3)]
+            top = max(float(v.max()) for v in volumes)
+            self._volume_cache = [(v / top).to(sim.device) for v in volumes]
+        return self._volume_cache
 
     def _field_shape(self, c: int) -> tuple[int, int, int]:
         """The whole box's extent of electric component ``c``."""
@@ -424,6 +447,8 @@ class Design:
             den = torch.nn.functional.pad(dens[c], (0, 1, 0, 1, 0, 1), value=1.0)
             den = den[(slice(None),) + where].to(torch.float64)[None, ..., None]
             target = g.conj() / ((1 - uu) * den)             # [B0, B1, X, Y, Z, F]
+            if self._volumes is not None:  # W⁻¹ conj(G): see ``_node_volumes``
+                target = target / self._volumes[c][where][None, None, ..., None]
             if sim.b2 == 1:
                 weights = (torch.cat([target.real, target.imag], -1) @ self.solve.T).float()
             else:

@@ -15,6 +15,7 @@ import torch
 from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import count, real, sequence
+from ..grid.rectilinear import coordinates
 from ..materials.discrete import discrete_permittivity, discretise
 from ..materials.poles import Dielectric
 
@@ -61,7 +62,6 @@ class DesignRegion:
 
     @recorded
     def __init__(self, sim, shape: Sequence[int], box=None, nodes=None, materials=(1.0, 2.0)):
-        positions.require_uniform(sim, "DesignRegion")
         if (box is None) == (nodes is None):
             raise ValueError("give the DesignRegion's box in length units (box=) or as node "
                              "indices (nodes=)")
@@ -81,7 +81,6 @@ class DesignRegion:
         self.module, self.device, self.dt = sim.module, sim.device, sim.dt
         self.batch = sim.batch[1]
         grid = sim.placement.shape
-        h = sim.spacing
         # Per component: the slices of the material grids (node axes stop at
         # N - 1, the last node the grids hold) and the nodes' coordinates.
         self.nodes, self.targets = [], []
@@ -95,7 +94,7 @@ class DesignRegion:
                     lo, hi = first[a], min(last[a], grid[a] - 1)
                     offset = 0.0
                 slices.append(slice(lo, hi + 1))
-                coords.append(((torch.arange(lo, hi + 1, dtype=torch.float64) + offset) * h[a])
+                coords.append(_positions(sim, a, lo, hi + 1, half=a == c)
                               .to(torch.float32).to(sim.device))
             self.nodes.append(tuple(slices))
             self.targets.append(tuple(coords))
@@ -116,7 +115,8 @@ class DesignRegion:
         # at the box's faces (the interpolation needs two coordinates).
         self.base = []
         for a in range(3):
-            lo, hi, n = first[a] * h[a], last[a] * h[a], self.shape[a]
+            lo, hi = (float(v) for v in _positions(sim, a, first[a], last[a] + 1)[[0, -1]])
+            n = self.shape[a]
             if n == 1:
                 centres = torch.tensor([lo, hi], dtype=torch.float64)
             else:
@@ -164,3 +164,15 @@ class DesignRegion:
             return discrete_permittivity(d.alpha, d.beta, d.den, d.loss, omega, self.dt)
 
         return eps(self.materials[1]) - eps(self.materials[0])
+
+
+def _positions(sim, a: int, first: int, stop: int, half: bool = False) -> torch.Tensor:
+    """float64 coordinates along axis ``a`` of the box's nodes first ..
+    stop - 1 (cell centres with ``half``): index times the spacing on a
+    uniform axis (the whole box's, also on a slab, whose grid is its own),
+    the grid's own coordinates on one of unequal cells (never split)."""
+    h = sim.spacing[a]
+    if h is None:
+        return coordinates(sim.grid[a], first, stop, half)
+    return (torch.arange(first, stop, dtype=torch.float64) + (0.5 if half else 0.0)) * h
+
