@@ -263,14 +263,13 @@ def _refusals():
     from orvane_sim import FrequencyMonitor, PlaneWave
     from orvane_sim import gaussian, plane_permittivity
     from orvane_sim.circuits import ModePort
-    from orvane_sim.design import DiffractionOrder, Flux, ModePower
+    from orvane_sim.design import DiffractionOrder, ModePower
 
     pulse = gaussian(1.0, 0.3, 1.0)
     return {
         # across a port the cells may differ; along its normal they may not
         "ModePort normal to x": lambda sim: ModePort(sim, [1.0], box=ACROSS_X, direction="+x"),
         "a mode cross-section normal to x": lambda sim: plane_permittivity(sim, 0, 10),
-        "the Flux objective": lambda sim: Flux(sim, box=PLANE),
         "the DiffractionOrder objective": lambda sim: DiffractionOrder(sim, at=1.0),
         "the ModePower objective": lambda sim: ModePower(sim, box=PLANE, direction="+z"),
         "a periodic boundary": lambda sim: _graded_box(bloch=(0.0, 0.0)),

@@ -32,20 +32,36 @@ def _magnetic_factor(design) -> torch.Tensor:
     return -1j * dt / (2 * MU0 * torch.sin(math.pi * nu * dt))
 
 
-def _plane_fields(e, a: int, spacing, factor):
+def _plane_fields(e, a: int, cells, factor):
     """Tangential E and H on the middle node plane of a three-node-thick box
     normal to ``a``: (E1, H2) at (half, node) and (E2, H1) at (node, half)
-    positions along (b, c), [B0, B1, Nb, Nc, F] each, H averaged from the
-    cells either side."""
+    positions along (b, c), [B0, B1, Nb, Nc, F] each, H brought onto the
+    plane from the cells either side (on the straight line between their
+    centres: their mean where they are equal). ``cells``: per axis (x, y,
+    z) one spacing, or the lengths of the box's cells along it, float64
+    [n] (along a, the two cells either side of the plane)."""
     b, c = (a + 1) % 3, (a + 2) % 3
-    ha, hb, hc = spacing[a], spacing[b], spacing[c]
     e1, e2, e3 = (_turned(e[t], a) for t in (b, c, a))
-    h1 = ((e3[:, :, :, 1:] - e3[:, :, :, :-1]) / hc
-          - (e2[:, :, :, :, 1:] - e2[:, :, :, :, :-1]) / ha) * factor
-    h2 = ((e1[:, :, :, :, 1:] - e1[:, :, :, :, :-1]) / ha
-          - (e3[:, :, 1:] - e3[:, :, :-1]) / hb) * factor
-    return (e1[:, :, :, :, 1], 0.5 * (h2[:, :, :, :, 0] + h2[:, :, :, :, 1]),
-            e2[:, :, :, :, 1], 0.5 * (h1[:, :, :, :, 0] + h1[:, :, :, :, 1]))
+
+    def along(lengths, dim):  # as the differences along spatial ``dim`` (0 .. 2) broadcast
+        if isinstance(lengths, float):
+            return lengths
+        shape = [1, 1, 1, 1, 1, 1]
+        shape[2 + dim] = -1
+        return lengths.to(e1.device).reshape(shape)
+
+    da, db, dc = (float(cells[t]) if isinstance(cells[t], (int, float)) else cells[t]
+                  for t in (a, b, c))
+    h1 = ((e3[:, :, :, 1:] - e3[:, :, :, :-1]) / along(dc, 1)
+          - (e2[:, :, :, :, 1:] - e2[:, :, :, :, :-1]) / along(da, 2)) * factor
+    h2 = ((e1[:, :, :, :, 1:] - e1[:, :, :, :, :-1]) / along(da, 2)
+          - (e3[:, :, 1:] - e3[:, :, :-1]) / along(db, 0)) * factor
+    if isinstance(da, float):
+        below = above = 0.5
+    else:
+        below, above = float(da[1] / (da[0] + da[1])), float(da[0] / (da[0] + da[1]))
+    return (e1[:, :, :, :, 1], below * h2[:, :, :, :, 0] + above * h2[:, :, :, :, 1],
+            e2[:, :, :, :, 1], below * h1[:, :, :, :, 0] + above * h1[:, :, :, :, 1])
 
 
 class Flux:
@@ -61,7 +77,6 @@ class Flux:
     """
 
     def __init__(self, sim, box=None, nodes=None, direction: int = 1):
-        positions.require_uniform(sim, "the Flux objective")
         if (box is None) == (nodes is None):
             raise ValueError("give the Flux's box in length units (box=) or as node indices "
                              "(nodes=)")
@@ -79,7 +94,11 @@ class Flux:
             for n, sign in (((lo[a], direction),) if flat else ((lo[a], -1), (hi[a], 1))):
                 faces.append((a, n, sign))
         self.faces, self.lo, self.hi = faces, lo, hi
-        self.spacing = sim.spacing
+        # each axis' cell lengths (one spacing repeated on a uniform axis:
+        # also on a slab, whose grid is its own)
+        self.cells = [torch.full((n,), h, dtype=torch.float64) if h is not None else
+                      sim.grid[a].primal.clone()
+                      for a, (h, n) in enumerate(zip(sim.spacing, sim.placement.shape))]
         self.full = [a in sim.periodic_axes() and lo[a] == 0 and hi[a] == sim.placement.shape[a]
                      for a in range(3)]
         self.boxes = []
@@ -96,15 +115,17 @@ class Flux:
         for half_b in (True, False):
             axes = []
             for t, half in ((b, half_b), (c, not half_b)):
-                n = self.hi[t] - self.lo[t] + (0 if half else 1)
-                w = torch.full((n,), self.spacing[t], dtype=torch.float64)
+                cells = self.cells[t][self.lo[t]:self.hi[t]]
+                if half:
+                    w = cells.clone()
+                else:           # the trapezoid rule along the nodes
+                    w = torch.zeros(len(cells) + 1, dtype=torch.float64)
+                    w[:-1] += 0.5 * cells
+                    w[1:] += 0.5 * cells
                 if self.full[t]:
                     w[0] = 0.0          # one period: the copies at the seam once
                     if not half:
                         w[-1] = 0.0
-                elif not half:
-                    w[0] *= 0.5         # trapezoid along the nodes
-                    w[-1] *= 0.5
                 axes.append(w)
             out.append(torch.outer(*axes).to(device)[..., None])
         return out
@@ -112,8 +133,10 @@ class Flux:
     def value(self, spectra, design) -> torch.Tensor:
         factor = _magnetic_factor(design)
         total = 0.0
-        for (a, _, sign), e in zip(self.faces, spectra):
-            e1, h2, e2, h1 = _plane_fields(e, a, self.spacing, factor)
+        for (a, n, sign), e in zip(self.faces, spectra):
+            cells = [self.cells[t][self.lo[t]:self.hi[t]] for t in range(3)]
+            cells[a] = self.cells[a][n - 1:n + 1]
+            e1, h2, e2, h1 = _plane_fields(e, a, cells, factor)
             w1, w2 = self._weights(a, e1.device)
             p = (w1 * e1 * h2.conj()).sum((2, 3)) - (w2 * e2 * h1.conj()).sum((2, 3))
             total = total + 0.5 * sign * p.real
