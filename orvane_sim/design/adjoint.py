@@ -447,7 +447,7 @@ class Design:
             den = torch.nn.functional.pad(dens[c], (0, 1, 0, 1, 0, 1), value=1.0)
             den = den[(slice(None),) + where].to(torch.float64)[None, ..., None]
             target = g.conj() / ((1 - uu) * den)             # [B0, B1, X, Y, Z, F]
-            if self._volumes is not None:  # W⁻¹ conj(G): see ``_node_volumes``
+            if self._volumes is not None:  # W⁻¹ conj(G): see ``_volumes``
                 target = target / self._volumes[c][where][None, None, ..., None]
             if sim.b2 == 1:
                 weights = (torch.cat([target.real, target.imag], -1) @ self.solve.T).float()

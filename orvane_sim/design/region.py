@@ -94,7 +94,7 @@ class DesignRegion:
                     lo, hi = first[a], min(last[a], grid[a] - 1)
                     offset = 0.0
                 slices.append(slice(lo, hi + 1))
-                coords.append(_positions(sim, a, lo, hi + 1, half=a == c)
+                coords.append(coordinates(sim.grid[a], lo, hi + 1, half=a == c)
                               .to(torch.float32).to(sim.device))
             self.nodes.append(tuple(slices))
             self.targets.append(tuple(coords))
@@ -115,7 +115,8 @@ class DesignRegion:
         # at the box's faces (the interpolation needs two coordinates).
         self.base = []
         for a in range(3):
-            lo, hi = (float(v) for v in _positions(sim, a, first[a], last[a] + 1)[[0, -1]])
+            lo, hi = (float(v) for v in coordinates(sim.grid[a], first[a], last[a] + 1,
+                                                    False)[[0, -1]])
             n = self.shape[a]
             if n == 1:
                 centres = torch.tensor([lo, hi], dtype=torch.float64)
@@ -164,15 +165,3 @@ class DesignRegion:
             return discrete_permittivity(d.alpha, d.beta, d.den, d.loss, omega, self.dt)
 
         return eps(self.materials[1]) - eps(self.materials[0])
-
-
-def _positions(sim, a: int, first: int, stop: int, half: bool = False) -> torch.Tensor:
-    """float64 coordinates along axis ``a`` of the box's nodes first ..
-    stop - 1 (cell centres with ``half``): index times the spacing on a
-    uniform axis (the whole box's, also on a slab, whose grid is its own),
-    the grid's own coordinates on one of unequal cells (never split)."""
-    h = sim.spacing[a]
-    if h is None:
-        return coordinates(sim.grid[a], first, stop, half)
-    return (torch.arange(first, stop, dtype=torch.float64) + (0.5 if half else 0.0)) * h
-

@@ -52,12 +52,14 @@ def plot_monitor(monitor, grid, component="Ez", frequency=None, x=None, y=None, 
         at = float(coords[a][0])
     else:
         a, at = one_plane(x, y, z, what)
-        axis = grid[a]
-        last = min(int(monitor.ranges[a][1]) + offset[a] + 1, axis.cells)
-        lo, hi = float(axis.nodes[first[a]]), float(axis.nodes[last])
+        # (node coordinates by index: a slab's grid is its own, the indices the box's)
+        def node_at(i):
+            return float(coordinates(grid[a], i, i + 1, False)[0])
+
+        last = int(monitor.ranges[a][1]) + offset[a] + 1
+        lo, hi = node_at(first[a]), node_at(last)
         # half a cell either side: a half position's sample stands for its cell
-        slack_lo = 0.5 * float(axis.primal[min(first[a], axis.cells - 1)])
-        slack_hi = 0.5 * float(axis.primal[last - 1])
+        slack_lo, slack_hi = 0.5 * (node_at(first[a] + 1) - lo), 0.5 * (hi - node_at(last - 1))
         if not lo - slack_lo <= at <= hi + slack_hi:
             raise ValueError(f"{what}: {AXES[a]} = {at:g} lies outside the monitor's box, "
                              f"{AXES[a]} = {lo:g} .. {hi:g}")
