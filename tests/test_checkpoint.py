@@ -14,6 +14,7 @@ from orvane_sim import (CheckpointError, CurrentBox, Dielectric, Drude, Frequenc
                         Lorentz, NonFiniteFields, Object, PlaneWave, Simulation, Sphere, gaussian)
 from orvane_sim.design import DesignRegion
 from orvane_sim.distributed import SlabSimulation, spawn_run
+from test_grids import graded
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FIELDS = ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz")
@@ -299,11 +300,13 @@ def test_bad_run_arguments_are_refused(kwargs, message):
         Simulation(6, layers=1).run(**kwargs)
 
 
-def _slab_checkpoint_run(ck: str, steps: tuple, axis: int):
+def _slab_checkpoint_run(ck: str, steps: tuple, axis: int, grid=None):
     """The same slab run straight and saved, then loaded by a new slab and
-    continued: both gathered."""
+    continued: both gathered. A box of 16 x 12 x 12 cells, of one length or
+    on ``grid``."""
     def make():
-        sim = SlabSimulation((16, 12, 12), layers=3, axis=axis,
+        box = dict(grid=grid) if grid is not None else dict(shape=(16, 12, 12))
+        sim = SlabSimulation(layers=3, axis=axis, **box,
                              objects=[Object(Sphere((8, 6, 6), 3.0), Drude(1.0, 0.8, 0.05))])
         sim.add(CurrentBox(sim, offset=(6, 5, 5), size=(2, 2, 1), direction=(0, 0, 1),
                            waveform=gaussian(0.15, 0.08)))
@@ -318,11 +321,13 @@ def _slab_checkpoint_run(ck: str, steps: tuple, axis: int):
     return straight.gather(), resumed.gather()
 
 
-@pytest.mark.parametrize("axis", [0, 2])
-def test_a_split_box_resumes_with_as_many_ranks(axis, tmp_path):
+# the last case splits cells that grow by 1.1 from the faces to the middle
+@pytest.mark.parametrize("axis, grid", [
+    (0, None), (2, None), (0, (graded(0.7, 1.1, 8), (12, 1.0), (12, 1.0)))])
+def test_a_split_box_resumes_with_as_many_ranks(axis, grid, tmp_path):
     straight, resumed = spawn_run(_slab_checkpoint_run, 2, str(tmp_path / "out.pt"),
                                   timeout=120.0, ck=str(tmp_path / "slab.ck"), steps=(20, 15),
-                                  axis=axis)
+                                  axis=axis, grid=grid)
     assert all(torch.equal(a, b) for a, b in zip(straight, resumed))
     assert float(straight[2].abs().max()) > 0
     parts = sorted(p.name for p in tmp_path.iterdir() if p.name.startswith("slab.ck"))

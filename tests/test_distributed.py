@@ -14,6 +14,23 @@ from orvane_sim import (Box, CurrentBox, Dielectric, Drude, FluxBox, FluxPlane, 
 from orvane_sim.demos.slab import slab_run
 from orvane_sim.distributed import (SlabSimulation, single_pulse_run, slab_bounds, spawn_run,
                                     spawn_pulse_run)
+from test_grids import graded
+
+# Boxes of unequal cells (grid=): x and z cells growing by 1.1 from the
+# faces to the middle and back, y uniform. PULSE_GRID has the cells of the
+# (24, 16, 16) box below, FEATURES_GRID and OPEN_SPACE_GRID those of
+# features_run's and open_space_run's boxes.
+PULSE_GRID = (graded(0.6, 1.1, 12), (16, 1.0), graded(0.7, 1.1, 8))
+FEATURES_GRID = (graded(0.7, 1.1, 7), (10, 1.0), graded(0.7, 1.12, 6))
+OPEN_SPACE_GRID = (graded(0.7, 1.08, 10), (18, 1.0), graded(0.7, 1.08, 11))
+
+
+def box_of(cells_or_grid) -> dict:
+    """The box's argument: ``n`` for cells per axis, ``grid`` for per axis
+    node coordinates or (cells, spacing)."""
+    if all(isinstance(n, int) for n in cells_or_grid):
+        return dict(n=cells_or_grid)
+    return dict(grid=cells_or_grid)
 
 
 @pytest.mark.parametrize("cells, ranks", [(24, 1), (24, 2), (24, 3), (25, 3), (7, 4)])
@@ -28,17 +45,19 @@ def test_slabs_cover_the_axis_sharing_one_cell(cells, ranks):
 
 # (ranks, split axis, box, layers): slabs that hold a whole layer, slabs that
 # hold none, a split across the short axis and an uneven split.
-# The last case has end slabs thinner than their faces' two layers.
+# The fourth case has end slabs thinner than their faces' two layers; the
+# last two split unequal cells (each slab's coefficients, time step and
+# energy weights are the box's).
 CASES = [(2, 0, (24, 16, 16), 4), (3, 0, (25, 16, 16), 4), (2, 2, (16, 12, 20), 3),
-         (3, 1, (12, 20, 12), 6)]
+         (3, 1, (12, 20, 12), 6), (2, 0, PULSE_GRID, 4), (3, 2, PULSE_GRID, 3)]
 
 
 @pytest.mark.parametrize("ranks, axis, shape, layers", CASES)
 def test_pulse_over_ranks_matches_one_process(ranks, axis, shape, layers, tmp_path):
     steps = 40  # long enough for the pulse to cross slab ends and enter the layers
-    ref, energies = single_pulse_run(shape, layers, steps)
-    fields, got, _ = spawn_pulse_run(ranks, str(tmp_path / "out.pt"), timeout=90.0, n=shape,
-                                     layers=layers, steps=steps, axis=axis)
+    ref, energies = single_pulse_run(layers=layers, steps=steps, **box_of(shape))
+    fields, got, _ = spawn_pulse_run(ranks, str(tmp_path / "out.pt"), timeout=90.0,
+                                     layers=layers, steps=steps, axis=axis, **box_of(shape))
     scale = max(float(f.abs().max()) for f in ref)
     worst = 0.0
     for name, a, b in zip(("Ex", "Ey", "Ez", "Hx", "Hy", "Hz"), fields, ref):
@@ -83,17 +102,19 @@ def test_bloch_periodic_box_matches_one_process(ranks, axis, shape, tmp_path):
 SLAB_END_COUPLINGS = 2e-6
 
 
-def features_run(axis: int = 0, slabs: bool = True, steps: int = 40, backend: str = "cpu"):
+def features_run(axis: int = 0, slabs: bool = True, steps: int = 40, backend: str = "cpu",
+                 grid=None):
     """A plain and two dispersive objects (a Drude one through the layers,
     where it takes its stand-ins; the plain box ends inside them), a
-    current box and a frequency monitor, all across slab ends; returns the six fields and the monitor's sums (rank 0;
-    None on the others)."""
+    current box and a frequency monitor, all across slab ends, in a box of
+    14 x 10 x 12 cells (of one length, or on ``grid``); returns the six
+    fields and the monitor's sums (rank 0; None on the others)."""
     objects = [Object(Box((2.2, 1.5, 2.0), (11.6, 4.3, 9.4)), Dielectric(3.0)),
                Object(Sphere((7.4, 5.2, 6.1), 2.6), Lorentz(2.0, 1.5, 1.3, 0.1)),
                Object(Box((-1.0, 5.6, 7.7), (15.0, 11.0, 13.0)), Drude(1.0, 1.5, 0.2))]
     box = dict(layers=3, objects=objects, backend=backend)
-    sim = SlabSimulation((14, 10, 12), axis=axis, **box) if slabs else \
-        Simulation((14, 10, 12), **box)
+    box.update(dict(grid=grid) if grid is not None else dict(shape=(14, 10, 12)))
+    sim = SlabSimulation(axis=axis, **box) if slabs else Simulation(**box)
     sim.add(CurrentBox(sim, (5, 4, 5), (5, 2, 3), gaussian(1.5, 0.6, 0.5),
                        direction=(0.3, 1.0, 0.2)))
     monitor = sim.add(FrequencyMonitor(sim, [0.3, 0.5], (3, 10), (2, 7), (4, 8)))
@@ -104,12 +125,15 @@ def features_run(axis: int = 0, slabs: bool = True, steps: int = 40, backend: st
 
 
 # (4, 1): the first slab lies inside the low y layer, whose medium comes
-# from the next slab's plane at the layer's inner edge
-@pytest.mark.parametrize("ranks, axis", [(2, 0), (3, 1), (2, 2), (4, 1)])
-def test_objects_sources_and_monitors_over_ranks_match_one_process(ranks, axis, tmp_path):
-    ref_fields, ref_sums = features_run(slabs=False)
+# from the next slab's plane at the layer's inner edge; on unequal cells
+# each slab paints its part in the box's index space
+@pytest.mark.parametrize("ranks, axis, grid", [(2, 0, None), (3, 1, None), (2, 2, None),
+                                               (4, 1, None), (2, 0, FEATURES_GRID),
+                                               (2, 2, FEATURES_GRID)])
+def test_objects_sources_and_monitors_over_ranks_match_one_process(ranks, axis, grid, tmp_path):
+    ref_fields, ref_sums = features_run(slabs=False, grid=grid)
     fields, sums = spawn_run(features_run, ranks, str(tmp_path / "out.pt"), timeout=90.0,
-                             axis=axis)
+                             axis=axis, grid=grid)
     scale = max(float(f.abs().max()) for f in ref_fields)
     worst = largest_difference(fields, ref_fields)
     names = ("Ex", "Ey", "Ez")
@@ -166,13 +190,14 @@ def test_plane_wave_and_flux_plane_over_ranks_match_one_process(ranks, axis, blo
     assert flux_scale > 0 and worst_flux <= 1e-6 * flux_scale
 
 
-def open_space_run(axis: int = 0, slabs: bool = True, steps: int = 60):
+def open_space_run(axis: int = 0, slabs: bool = True, steps: int = 60, grid=None):
     """A sphere lit from -x through a total-field box and a closed flux box
-    around them, both across slab ends; returns the fields, the box's power
-    and the far field of its surface (rank 0)."""
+    around them, both across slab ends, in a box of 20 x 18 x 22 cells (of
+    one length, or on ``grid``); returns the fields, the box's power and the
+    far field of its surface (rank 0)."""
     box = dict(layers=4, objects=[Object(Sphere((10.0, 9.0, 11.0), 2.2), Dielectric(3.0))])
-    shape = (20, 18, 22)
-    sim = SlabSimulation(shape, axis=axis, **box) if slabs else Simulation(shape, **box)
+    box.update(dict(grid=grid) if grid is not None else dict(shape=(20, 18, 22)))
+    sim = SlabSimulation(axis=axis, **box) if slabs else Simulation(**box)
     sim.add(TotalFieldBox(sim, gaussian(3.0, 1.2, 0.2), "-x", "z", nodes=((6, 6, 6),
                                                                            (14, 12, 16))))
     flux = sim.add(FluxBox(sim, [0.1, 0.2], nodes=((5, 5, 5), (15, 13, 17))))
@@ -185,11 +210,14 @@ def open_space_run(axis: int = 0, slabs: bool = True, steps: int = 60):
     return None if fields is None else (fields, power, far)
 
 
-@pytest.mark.parametrize("ranks, axis", [(2, 0), (3, 2)])
-def test_total_field_and_flux_boxes_over_ranks_match_one_process(ranks, axis, tmp_path):
-    ref, ref_power, ref_far = open_space_run(slabs=False)
+# on unequal cells the sphere's couplings across a slab's end take the
+# volumes of the box's nodes
+@pytest.mark.parametrize("ranks, axis, grid", [(2, 0, None), (3, 2, None),
+                                               (2, 0, OPEN_SPACE_GRID)])
+def test_total_field_and_flux_boxes_over_ranks_match_one_process(ranks, axis, grid, tmp_path):
+    ref, ref_power, ref_far = open_space_run(slabs=False, grid=grid)
     got, power, far = spawn_run(open_space_run, ranks, str(tmp_path / "out.pt"), timeout=90.0,
-                                axis=axis)
+                                axis=axis, grid=grid)
     scale = max(float(f.abs().max()) for f in ref)
     worst = largest_difference(got, ref)
     print(f"open space over {ranks} ranks along axis {axis}: largest difference "
@@ -290,12 +318,14 @@ def one_rank_group():
     dist.destroy_process_group()
 
 
-def test_one_rank_is_the_whole_box(one_rank_group):
-    slab = SlabSimulation((12, 10, 10), layers=3)
-    ref = Simulation((12, 10, 10), layers=3)
+@pytest.mark.parametrize("box", [dict(shape=(12, 10, 10)),
+                                 dict(grid=(graded(0.7, 1.15, 6), (10, 1.0), (10, 1.0)))])
+def test_one_rank_is_the_whole_box(one_rank_group, box):
+    slab = SlabSimulation(layers=3, **box)
+    ref = Simulation(layers=3, **box)
     slab.set_gaussian_pulse(3.0)
     ref.set_gaussian_pulse(3.0)
-    assert slab.shape == (12, 10, 10)
+    assert slab.shape == (12, 10, 10) and slab.dt == ref.dt
     for name in ("ch", "ce", "hb", "hc", "eb", "ec"):
         for a, b in zip(getattr(slab, name), getattr(ref, name)):
             assert torch.equal(a, b), name
@@ -312,6 +342,9 @@ def test_one_rank_is_the_whole_box(one_rank_group):
     (dict(shape=(12, 10, 10), layers=(0, 2, 2), bloch=(0.5, 0.0)), "no absorbing layers"),
     (dict(shape=(12, 10, 10), layers=(0, 0, 2), batch=(2, 1), bloch=[[0.1, 0.2]] * 3),
      "one \\(kx, ky\\)"),
+    # the wrap's phase spans the split axis' period, which unequal cells lack
+    (dict(grid=(graded(0.7, 1.15, 6), (10, 1.0), (10, 1.0)), layers=(0, 0, 2),
+          bloch=(0.5, 0.0)), "a periodic boundary needs a uniform grid along x"),
 ])
 def test_bad_slabs_are_refused(one_rank_group, kwargs, message):
     with pytest.raises(ValueError, match=message):

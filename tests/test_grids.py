@@ -288,13 +288,6 @@ def test_features_that_need_one_spacing_refuse_a_non_uniform_axis_by_name(featur
         _refusals()[feature](sim)
 
 
-def test_slabs_refuse_a_grid_by_name():
-    from orvane_sim.distributed import SlabSimulation
-
-    with pytest.raises(ValueError, match="SlabSimulation takes uniform boxes only"):
-        SlabSimulation(grid=((2, 0.1), (2, 0.1), GRADED_Z))
-
-
 def test_monitors_and_currents_placed_in_lengths_work_on_graded_axes():
     from orvane_sim import CurrentBox, FrequencyMonitor, gaussian
 

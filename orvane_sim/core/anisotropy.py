@@ -221,7 +221,8 @@ def build(sim, off_diagonal, den, eligible) -> AnisotropicPass | None:
     if not sim.is_uniform():
         from ..grid.rectilinear import sample_volumes
 
-        volumes = [sample_volumes(sim.grid, c, False, N).to(dev) for c in range(3)]
+        volumes = [sample_volumes(sim.grid, c, False, N, sim.placement.offset).to(dev)
+                   for c in range(3)]
     nodes, neighbours, weights, symmetric = [], [], [], []
     for c, (index, nbr, kappa) in enumerate(entries):
         if not index.shape[0]:

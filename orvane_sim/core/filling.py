@@ -141,6 +141,7 @@ class Filling:
 
                 graded_material_grids(objs, self.grid, self.module, dev, tables.den, resolution,
                                       supersample, modes[b1] == "anisotropic", first, out,
+                                      shape=self.shape, offset=self.placement.offset,
                                       periodic=tuple(periods), poles=poles,
                                       off_diagonal=None if modes[b1] != "anisotropic" else
                                       [t[b1:b1 + 1] for t in terms])
@@ -366,7 +367,8 @@ class Filling:
         from ..grid.rectilinear import coordinates
 
         a = self.grid[axis]
-        x = coordinates(a, 0, self.shape[axis], half=axis == component)
+        start = self.placement.offset[axis]
+        x = coordinates(a, start, start + self.shape[axis], half=axis == component)
         along = torch.zeros_like(x)
         if low > 0:
             inner = float(a.nodes[low])

@@ -68,9 +68,10 @@ class BlochBoundary:
                                  f"along {'xy'[a]}")
             if sim.shape[a] < 2:
                 raise ValueError(f"a periodic axis needs at least 2 cells, got {sim.shape[a]}")
-        NX, NY, _ = sim.shape
-        dx, dy, _ = sim.spacing
-        self.periods = ((NX - 1) * dx, (NY - 1) * dy)
+        # an axis that does not wrap here has no period (a slab's split axis,
+        # whose wrap the halo exchange makes, may have unequal cells)
+        self.periods = tuple((sim.shape[a] - 1) * sim.spacing[a] if a in self.axes else 0.0
+                             for a in (0, 1))
         dev = sim.device
 
         def phase(angle: torch.Tensor) -> torch.Tensor:

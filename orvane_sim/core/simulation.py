@@ -97,6 +97,23 @@ def _cells(length: float, resolution: float, axis: int) -> int:
     return n
 
 
+def box_grid(shape=None, spacing=1.0, size=None, resolution=None, grid=None):
+    """The box's ``RectilinearGrid`` from one of the three forms a box is
+    given in: ``grid`` (a grid, or per axis node coordinates or a (cells,
+    spacing) pair), shape and spacing, or size and resolution."""
+    if grid is None:
+        return RectilinearGrid.uniform(*box_cells(shape, spacing, size, resolution))
+    if shape is not None or size is not None or resolution is not None or spacing != 1.0:
+        raise ValueError("give the box as grid= (per axis node coordinates or (cells, "
+                         "spacing)), or as shape and spacing, or as size and "
+                         "resolution: one of the three")
+    grid = RectilinearGrid.of(grid)
+    if math.prod(grid.shape) > MAX_CELLS:
+        raise ValueError(f"grid {grid.shape} has {math.prod(grid.shape)} cells, more than the "
+                         f"kernels' {MAX_CELLS}")
+    return grid
+
+
 LAYER_CELLS = 10  # the absorbing layers' cells on every face, unless given
 
 
@@ -227,20 +244,10 @@ class Simulation(Stepping, Filling):
 
             # a phase other than 1 needs complex fields; at k = 0 the caller's b2 holds
             b2 = max(b2, fields_needed(bloch, batch[0]))
-        if grid is not None:
-            if shape is not None or size is not None or resolution is not None \
-                    or spacing != 1.0:
-                raise ValueError("give the box as grid= (per axis node coordinates or (cells, "
-                                 "spacing)), or as shape and spacing, or as size and "
-                                 "resolution: one of the three")
-            grid = RectilinearGrid.of(grid)
-            shape, spacing = grid.shape, grid.spacing
-            if math.prod(shape) > MAX_CELLS:
-                raise ValueError(f"grid {shape} has {math.prod(shape)} cells, more than the "
-                                 f"kernels' {MAX_CELLS}")
-        else:
-            shape, spacing = box_cells(shape, spacing, size, resolution)
-            grid = RectilinearGrid.uniform(shape, spacing)
+        # ``grid``: the cells held here, the whole box but on a slab
+        # (``SlabSimulation``, whose ``_box_grid`` gives the box's)
+        grid = box_grid(shape, spacing, size, resolution, grid)
+        shape, spacing = grid.shape, grid.spacing
         self.b2 = b2
         self.batch = batch
         B0, B1 = self.batch
@@ -259,14 +266,15 @@ class Simulation(Stepping, Filling):
         # ``grid`` holds: arithmetic that assumed one spacing fails there
         # rather than placing things wrongly
         self.spacing = tuple(None if h is None else float(h) for h in triple(spacing, "spacing"))
-        self.grid = grid
+        self.grid = self._box_grid(grid)
         self.faces = _faces(layer_cells(layers, layer_thickness, self.spacing, grid), self.shape)
         self.layers = tuple(max(f) for f in self.faces)
         self.placement = WholeBox(self.shape)
         self.module, self.device = load_backend(backend)
         self.backend = backend
         self._check_memory(objects is not None or background is not None)
-        self.dt = time_step(grid.smallest(), courant)
+        # the whole box's shortest cells: every part of it steps with one dt
+        self.dt = time_step(self.grid.smallest(), courant)
         self.grading = grading
         self.steps_done = 0
         # on the CPU, the thread count that steps fastest on this machine now
@@ -347,6 +355,13 @@ class Simulation(Stepping, Filling):
         require_uniform(self, "cell_volume")
         dx, dy, dz = self.spacing
         return dx * dy * dz
+
+    def _box_grid(self, held: RectilinearGrid) -> RectilinearGrid:
+        """The whole box's grid, given ``held``, the grid of the cells held
+        here: ``held`` itself, but on a slab (``SlabSimulation``), which
+        holds part of it. ``sim.grid`` is the box's, so that features place
+        themselves by the box's indices and coordinates wherever they run."""
+        return held
 
     def is_uniform(self) -> bool:
         """Whether every axis has one spacing."""
@@ -446,24 +461,31 @@ class Simulation(Stepping, Filling):
         sample weighs its own volume: its primal spacing along its own axis
         (or, for H, the two others) and the dual spacing along the rest, the
         weights under which the scheme conserves energy."""
+        fields = (self.Ex, self.Ey, self.Ez, self.Hx, self.Hy, self.Hz)
+        return float(self._energy_of(zip(fields, [(0, 0, 0)] * 6)))
+
+    def _energy_of(self, parts) -> torch.Tensor:
+        """``energy`` of ``parts``: the six fields Ex, Ey, Ez, Hx, Hy, Hz, or
+        parts of them, each with the box's indices of its first sample (what
+        a sample weighs on unequal cells); a float64 tensor of one value."""
         def sq(f):
             return torch.linalg.vector_norm(f, dtype=torch.float64).square()
 
+        parts = list(parts)
         if not self.is_uniform():
             from ..grid.rectilinear import sample_volumes
 
-            total = 0.0
-            for f, component, magnetic in ((self.Ex, 0, False), (self.Ey, 1, False),
-                                           (self.Ez, 2, False), (self.Hx, 0, True),
-                                           (self.Hy, 1, True), (self.Hz, 2, True)):
-                w = sample_volumes(self.grid, component, magnetic, f.shape[2:5]).to(self.device)
+            total = torch.zeros((), dtype=torch.float64, device=self.device)
+            for c, (f, first) in enumerate(parts):
+                component, magnetic = c % 3, c >= 3
+                w = sample_volumes(self.grid, component, magnetic, f.shape[2:5], first)
                 s = f.double().square().sum((0, 1, 5))
-                total += float((s * w).sum()) * (MU0 if magnetic else EPS0)
+                total += (s * w.to(self.device)).sum() * (MU0 if magnetic else EPS0)
             return 0.5 * total
 
-        e = sum(sq(f) for f in (self.Ex, self.Ey, self.Ez))
-        h = sum(sq(f) for f in (self.Hx, self.Hy, self.Hz))
-        return float(0.5 * (EPS0 * e + MU0 * h) * self.cell_volume)
+        e = sum(sq(f) for f, _ in parts[:3])
+        h = sum(sq(f) for f, _ in parts[3:])
+        return 0.5 * (EPS0 * e + MU0 * h) * self.cell_volume
 
     def set_gaussian_pulse(self, width: float, amplitude: float = 1.0) -> None:
         """Start every batch entry from the field of ``gaussian_pulse`` with

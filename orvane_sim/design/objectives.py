@@ -94,8 +94,8 @@ class Flux:
             for n, sign in (((lo[a], direction),) if flat else ((lo[a], -1), (hi[a], 1))):
                 faces.append((a, n, sign))
         self.faces, self.lo, self.hi = faces, lo, hi
-        # each axis' cell lengths (one spacing repeated on a uniform axis:
-        # also on a slab, whose grid is its own)
+        # each axis' cell lengths (one spacing repeated on a uniform axis,
+        # where the nodes' differences would round it)
         self.cells = [torch.full((n,), h, dtype=torch.float64) if h is not None else
                       sim.grid[a].primal.clone()
                       for a, (h, n) in enumerate(zip(sim.spacing, sim.placement.shape))]

@@ -13,6 +13,7 @@ import torch
 import torch.distributed as dist
 
 from ..core.simulation import Simulation
+from ..grid.rectilinear import require_uniform
 
 
 class SlabExchange:
@@ -69,6 +70,8 @@ class SlabExchange:
         self.after_wrap = None  # (component, wrapped plane) -> None, see SlabBoundary
         self._views = {}  # (lo, hi, layer) -> (ids, Update_H arguments, tensors)
         if k is not None:
+            # the wrap's phase spans the axis' period, (N - 1) cells of one length
+            require_uniform(sim, "a periodic boundary", (sim.axis,))
             if sim.layers[sim.axis] != 0:
                 raise ValueError("a periodic axis has no absorbing layers, got "
                                  f"{sim.layers[sim.axis]}")

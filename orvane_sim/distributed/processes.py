@@ -39,10 +39,11 @@ def _sync(sim) -> None:
 def pulse_run(n=None, layers=None, steps: int = 100, width: float = 3.0, axis: int = 0,
               backend: str = "cpu", courant: float = 0.99, bloch=None, chunk: int = 1,
               overlap: bool = True, counts: bool = False, *, size=None, resolution=None,
-              layer_thickness=None):
+              layer_thickness=None, grid=None):
     """The pulse-absorption run on the current group: a box of ``size`` at
     ``resolution`` with layers ``layer_thickness`` thick, in length units
-    (or of ``n`` cells per axis with ``layers`` cells of layers), a pulse
+    (or of ``n`` cells per axis with ``layers`` cells of layers, or on
+    ``grid``, as ``Simulation`` takes it), a pulse
     ``width`` wide, ``steps`` steps (with ``bloch``, a Bloch wave vector
     (kx, ky), x and y are periodic), ``chunk`` steps per ``step`` call (the
     halo overlaps the magnetic update within a call; ``overlap`` False:
@@ -51,7 +52,7 @@ def pulse_run(n=None, layers=None, steps: int = 100, width: float = 3.0, axis: i
     rank's exchange counts; the others None."""
     sim = SlabSimulation(n, layers=layers, courant=courant, backend=backend, axis=axis,
                          bloch=bloch, size=size, resolution=resolution,
-                         layer_thickness=layer_thickness)
+                         layer_thickness=layer_thickness, grid=grid)
     sim.exchange.overlap = overlap
     sim.set_gaussian_pulse(width)
     energies = []
@@ -81,10 +82,11 @@ def pulse_run(n=None, layers=None, steps: int = 100, width: float = 3.0, axis: i
 
 def single_pulse_run(n=None, layers=None, steps: int = 100, width: float = 3.0, axis: int = 0,
                      backend: str = "cpu", courant: float = 0.99, bloch=None, *, size=None,
-                     resolution=None, layer_thickness=None):
+                     resolution=None, layer_thickness=None, grid=None):
     """The same run as ``pulse_run`` as one process, for comparison."""
     sim = Simulation(n, layers=layers, courant=courant, backend=backend, bloch=bloch,
-                     size=size, resolution=resolution, layer_thickness=layer_thickness)
+                     size=size, resolution=resolution, layer_thickness=layer_thickness,
+                     grid=grid)
     sim.set_gaussian_pulse(width)
     energies = []
     for _ in range(steps):

@@ -20,9 +20,10 @@ from __future__ import annotations
 import torch
 import torch.distributed as dist
 
-from ..core.simulation import Simulation, _faces, box_cells, layer_cells
-from ..grid.coefficients import Grading, axis_coefficients
+from ..core.simulation import Simulation, _faces, box_grid, layer_cells
+from ..grid.coefficients import Grading, axis_coefficients, graded_axis_coefficients
 from ..grid.placement import SlabPlacement
+from ..grid.rectilinear import RectilinearGrid
 from .exchange import SlabBoundary, SlabExchange
 
 
@@ -47,10 +48,12 @@ class SlabSimulation(Simulation):
     """A ``Simulation`` of the part of a box that this rank holds.
 
     Takes the arguments of ``Simulation`` for the whole box (size and
-    resolution or shape, layer_thickness or layers, objects, bloch, ...)
-    and ``axis``, the split
-    axis (0, 1 or 2). The group must be initialised (``init_group``, the
-    default group); every rank builds its slab with the same arguments.
+    resolution or shape, or ``grid`` for unequal cells, layer_thickness or
+    layers, objects, bloch, ...) and ``axis``, the split axis (0, 1 or 2).
+    The group must be initialised (``init_group``, the default group);
+    every rank builds its slab with the same arguments. ``grid`` is the
+    whole box's on every rank; the time step follows the whole box's
+    shortest cells. A periodic split axis needs one spacing.
 
     ``bloch`` makes x and y periodic as in ``Simulation``; a split x or y
     then wraps from the last rank to the first. Sources, monitors and
@@ -64,18 +67,15 @@ class SlabSimulation(Simulation):
                  batch=(1, 1), *, axis: int = 0, size=None, resolution=None,
                  layer_thickness=None, objects=None, background=None, bloch=None,
                  grid=None, **object_options):
-        if grid is not None:
-            raise ValueError("SlabSimulation takes uniform boxes only (shape and spacing, or "
-                             "size and resolution): a grid= of non-uniform axes is not split "
-                             "over processes yet")
         if not dist.is_initialized():
             raise RuntimeError("SlabSimulation needs an initialised torch.distributed group")
         if axis not in (0, 1, 2):
             raise ValueError(f"axis must be 0, 1 or 2, got {axis!r}")
         self.axis = axis
         self.rank, self.ranks = dist.get_rank(), dist.get_world_size()
-        self.global_shape, spacing = box_cells(shape, spacing, size, resolution)
-        faces = _faces(layer_cells(layers, layer_thickness, spacing), self.global_shape)
+        box = box_grid(shape, spacing, size, resolution, grid)
+        self.global_shape = box.shape
+        faces = _faces(layer_cells(layers, layer_thickness, box.spacing, box), self.global_shape)
         N = self.global_shape[axis]
         low, high = faces[axis]
         L = max(low, high)
@@ -88,12 +88,15 @@ class SlabSimulation(Simulation):
             from ..core.periodic import fields_needed
 
             b2 = max(int(b2), fields_needed(bloch, int(batch[0])))
-        local = list(self.global_shape)
-        local[axis] = cells
+        # the slab's own cells: the box's axes but the split one, which holds
+        # cells [start, stop) (``Simulation`` keeps the box's grid: ``_box_grid``)
+        self._box = box
+        held = list(box.axes)
+        held[axis] = box[axis].part(self.start, self.stop)
         local_faces = list(faces)
         local_faces[axis] = (0, 0)
-        super().__init__(tuple(local), spacing, courant, tuple(local_faces), backend, grading,
-                         b2, batch)
+        super().__init__(courant=courant, layers=tuple(local_faces), backend=backend,
+                         grading=grading, b2=b2, batch=batch, grid=RectilinearGrid(*held))
         self.faces = faces
         self.layers = tuple(max(f) for f in faces)
         # each rank's step waits for its neighbours' halos, so its own timings
@@ -118,6 +121,9 @@ class SlabSimulation(Simulation):
             self.set_objects(objects or [], background=background, **object_options)
         elif object_options:
             raise TypeError(f"unexpected options without objects: {sorted(object_options)}")
+
+    def _box_grid(self, held: RectilinearGrid) -> RectilinearGrid:
+        return self._box
 
     def set_bloch(self, k) -> None:
         from ..core.periodic import BlochBoundary, wave_vectors
@@ -169,14 +175,18 @@ class SlabSimulation(Simulation):
         return plane
 
     def _split_axis_layers(self, N: int, L: int, grading: Grading) -> None:
-        """Coefficients of the split axis: the curl terms by the box's index,
+        """Coefficients of the split axis: the curl terms by the box's index
+        (on unequal cells each with its own cell's length),
         and, where the slab reaches into a face's layer, layer slots that
         give each of its cells and nodes the box's coefficients there (the
         field updates find a slot from the slab's own size). A slab that
         reaches no layer has none along the axis."""
         a, s, n = self.axis, self.start, self.stop - self.start
         low, high = self.faces[a]
-        whole = axis_coefficients(N, self.spacing[a], (low, high), self.dt, grading)
+        if self.spacing[a] is not None:
+            whole = axis_coefficients(N, self.spacing[a], (low, high), self.dt, grading)
+        else:
+            whole = graded_axis_coefficients(self.grid[a], (low, high), self.dt, grading)
         reaches = s < low or self.stop > N - high
         Lloc = L if reaches else 0
         dev = self.device
@@ -347,11 +357,15 @@ class SlabSimulation(Simulation):
             yield f.narrow(d, own.start, own.stop - own.start)
 
     def energy(self) -> float:
-        """Field energy of the whole box (every rank gets the same value)."""
-        parts = list(self._parts())
-        e = sum(torch.linalg.vector_norm(f, dtype=torch.float64).square() for f in parts[:3])
-        h = sum(torch.linalg.vector_norm(f, dtype=torch.float64).square() for f in parts[3:])
-        total = (0.5 * (e + h) * self.cell_volume).reshape(1)
+        """Field energy of the whole box (every rank gets the same value),
+        each rank's owned samples weighed as ``Simulation.energy`` weighs
+        them."""
+        firsts = []
+        for c in range(6):
+            first = list(self.placement.offset)
+            first[self.axis] += self._owned(c if c < 3 else None).start
+            firsts.append(tuple(first))
+        total = self._energy_of(zip(self._parts(), firsts)).reshape(1)
         dist.all_reduce(total)
         return float(total)
 

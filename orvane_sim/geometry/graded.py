@@ -91,14 +91,18 @@ class IndexSpaceShape(Shape):
 
 def graded_material_grids(objects, grid: RectilinearGrid, module, device, table, resolution=4,
                           supersample=2, smoothing=True, first_id: int = 1, out=None,
-                          periodic=(), poles=None, off_diagonal=None):
-    """``painting.material_grids`` of the whole box on ``grid``, one with
-    axes of unequal cells (it is not split into slabs), each component in
-    its own painting frame. Same arguments and result. The smoothed
+                          periodic=(), poles=None, off_diagonal=None, shape=None,
+                          offset=(0, 0, 0)):
+    """``painting.material_grids`` of the box on ``grid``, one with axes of
+    unequal cells, each component in its own painting frame. Same
+    arguments and result; ``shape`` and ``offset``: the grids are the part
+    of the box of ``shape`` cells whose node 0 is the box's node ``offset``
+    (a slab's; the whole box: None). In index space a node's index is its
+    coordinate, so a part is painted as on equal cells. The smoothed
     tensor's entries (``off_diagonal``) take the shapes' normals at the
     nodes' physical positions and each node's covered share of its own
     dual cell, so they are the physical ones."""
-    shape = grid.shape
+    shape = grid.shape if shape is None else tuple(shape)
     if out is None:
         out = [(torch.zeros(1, *shape, device=device),
                 torch.zeros(1, *shape, dtype=torch.uint8, device=device),
@@ -111,6 +115,7 @@ def graded_material_grids(objects, grid: RectilinearGrid, module, device, table,
     for component in range(3):
         mapped = [Object(IndexSpaceShape(o.shape, grid, component), o.material) for o in objects]
         material_grids(mapped, shape, frame, module, device, table, resolution, supersample,
-                       smoothing, first_id, out, periodic=periodic, poles=poles,
-                       components=(component,), off_diagonal=off_diagonal)
+                       smoothing, first_id, out, domain=grid.shape, offset=offset,
+                       periodic=periodic, poles=poles, components=(component,),
+                       off_diagonal=off_diagonal)
     return out

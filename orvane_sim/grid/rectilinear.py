@@ -161,6 +161,18 @@ class Axis:
                        self.nodes[-1:] + 0.5 * self.primal[-1:]])
         return torch.arange(n + 2, dtype=F64) - 0.5, x
 
+    def part(self, first: int, stop: int) -> "Axis":
+        """The axis of cells first .. stop - 1 (a slab's), from its first
+        node; non-uniform where this axis is, even where those cells happen
+        to be equal, so that every part of a box takes the same arithmetic."""
+        if not 0 <= first < stop <= self.cells:
+            raise ValueError(f"cells {first} .. {stop - 1} are not cells of the {self.cells} "
+                             f"along {self.name}")
+        if self.uniform is not None:
+            return Axis.spaced(stop - first, self.uniform, self.name)
+        nodes = self.nodes[first:stop + 1]
+        return Axis(nodes - nodes[0], None, self.name)
+
     def describe(self):
         """Plain data: the spacing, or the coordinates."""
         return self.uniform if self.uniform is not None else self.nodes.tolist()
@@ -288,19 +300,24 @@ def coordinates(axis: Axis, first: int, stop: int, half: bool) -> torch.Tensor:
     return axis.index_to_length(torch.arange(first, stop, dtype=F64) + (0.5 if half else 0.0))
 
 
-def sample_volumes(grid: RectilinearGrid, component: int, magnetic: bool, counts) -> torch.Tensor:
+def sample_volumes(grid: RectilinearGrid, component: int, magnetic: bool, counts,
+                   first=(0, 0, 0)) -> torch.Tensor:
     """float64 [X, Y, Z]: the volume each sample of a field component
     stands for. An electric component lies on the primal edges: the
     primal spacing along its own axis, the dual spacing along the others;
     a magnetic one the other way round. ``counts``: the component's samples
-    per axis (the leading entries of each axis' spacings)."""
+    per axis, from the box's index ``first`` on each (a slab's part: the
+    entries of each axis' spacings from there)."""
     parts = []
-    for a, (axis, n) in enumerate(zip(grid.axes, counts)):
+    for a, (axis, n, i) in enumerate(zip(grid.axes, counts, first)):
         primal = (a == component) != magnetic
         w = axis.primal if primal else axis.dual
+        if i + n > w.numel():
+            raise ValueError(f"{n} samples from {i} along {axis.name} pass the "
+                             f"{w.numel()} the box has")
         shape = [1, 1, 1]
         shape[a] = n
-        parts.append(w[:n].reshape(shape))
+        parts.append(w[i:i + n].reshape(shape))
     return parts[0] * parts[1] * parts[2]
 
 

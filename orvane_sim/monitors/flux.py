@@ -29,7 +29,7 @@ import torch
 from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import count, frequencies as checked_frequencies
-from ..grid.rectilinear import Axis, coordinates, onto_node, require_uniform
+from ..grid.rectilinear import coordinates, onto_node, require_uniform
 from .frequency import Decimation, Sampled, _slots
 
 
@@ -322,9 +322,8 @@ class FluxRectangle(Sampled):
         self.lo, self.hi = lo, hi
         self.frequencies = checked_frequencies(frequencies, what, sim.dt)
         self.sampling = Decimation(decimation, self.frequencies, sim.dt, what)
-        # the whole box's axes (a slab's grid holds only its own cells)
-        self.axes = tuple(sim.grid[t] if sim.spacing[t] is None else
-                          Axis.spaced(place.shape[t], sim.spacing[t]) for t in (a, b, c))
+        # the whole box's axes (``sim.grid`` is the box's, also on a slab)
+        self.axes = tuple(sim.grid[t] for t in (a, b, c))
         self.spacing = tuple(sim.spacing[t] for t in (a, b, c))  # None along unequal cells
         # H from the cells either side onto the plane: their mean between
         # equal cells, on the straight line between their centres otherwise

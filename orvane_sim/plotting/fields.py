@@ -52,7 +52,7 @@ def plot_monitor(monitor, grid, component="Ez", frequency=None, x=None, y=None, 
         at = float(coords[a][0])
     else:
         a, at = one_plane(x, y, z, what)
-        # (node coordinates by index: a slab's grid is its own, the indices the box's)
+        # (node coordinates by the box's index: one spacing times it on a uniform axis)
         def node_at(i):
             return float(coordinates(grid[a], i, i + 1, False)[0])
 

@@ -94,8 +94,7 @@ class TotalFieldBox(LineDriven):
         # the drive sits in cells as long as the one just outside the entry face
         hp = axis.uniform or float(axis.primal[self.entry - 1 if s > 0 else self.entry])
         gap = 4
-        # (on slabs ``sim.grid`` is the slab's and the box's nodes are the
-        # whole box's: a uniform axis counts cells; an unequal one is never split)
+        # (a uniform axis counts cells, where the nodes' difference would round)
         span = (hi[p] - lo[p] + 2) * hp if axis.uniform is not None else \
             float(axis.nodes[hi[p] + 1] - axis.nodes[lo[p] - 1])
         duration = max(float(duration or 0.0), 2.0 * span + 200.0 * sim.dt)
