@@ -23,6 +23,7 @@ import torch
 from ..grid import positions
 from ..grid.arguments import count, sequence
 from ..grid.coefficients import MU0
+from ..grid.rectilinear import span_lengths
 from ..monitors.flux import _turned
 
 
@@ -115,13 +116,9 @@ class Flux:
         for half_b in (True, False):
             axes = []
             for t, half in ((b, half_b), (c, not half_b)):
-                cells = self.cells[t][self.lo[t]:self.hi[t]]
-                if half:
-                    w = cells.clone()
-                else:           # the trapezoid rule along the nodes
-                    w = torch.zeros(len(cells) + 1, dtype=torch.float64)
-                    w[:-1] += 0.5 * cells
-                    w[1:] += 0.5 * cells
+                # its own cell across a half position, the trapezoid rule's
+                # share across a node
+                w = span_lengths(self.cells[t][self.lo[t]:self.hi[t]], half)
                 if self.full[t]:
                     w[0] = 0.0          # one period: the copies at the seam once
                     if not half:

@@ -29,7 +29,8 @@ import torch
 from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import count, frequencies as checked_frequencies
-from ..grid.rectilinear import Axis, coordinates, onto_node, require_uniform
+from ..grid.rectilinear import (Axis, coordinates, onto_node, require_uniform,
+                                span_lengths)
 from .frequency import Decimation, Sampled, _slots
 
 
@@ -38,6 +39,13 @@ def _turned(field: torch.Tensor, a: int) -> torch.Tensor:
     (a + 1, a + 2, a)."""
     b, c = (a + 1) % 3, (a + 2) % 3
     return field.permute(0, 1, 2 + b, 2 + c, 2 + a, 5)
+
+
+def _cell_lengths(axis: Axis) -> torch.Tensor:
+    """float64 [N]: each cell's length along ``axis`` (its one spacing
+    repeated on a uniform axis)."""
+    return torch.full((axis.cells,), axis.uniform, dtype=torch.float64) \
+        if axis.uniform is not None else axis.primal
 
 
 class FluxPlane(Sampled):
@@ -394,18 +402,10 @@ class FluxRectangle(Sampled):
         for t, axis, (h0, h1, drop), half in ((b, self.axes[1], self.spans[0], grid == 0),
                                               (c, self.axes[2], self.spans[1], grid == 1)):
             stop = h1 if half else h1 + (0 if drop else 1)
-            # each cell's length: the half positions' weights, and halves of
-            # the nodes' (the trapezoid rule between the rectangle's ends)
-            cells = torch.full((axis.cells,), axis.uniform, dtype=f64) \
-                if axis.uniform is not None else axis.primal
-            if half:
-                weight = cells[h0:h1]
-            else:
-                index = torch.arange(h0, stop)
-                lower = torch.where(index > self.lo[t], cells[(index - 1).clamp_min(0)], 0.0)
-                upper = torch.where(index < self.hi[t],
-                                    cells[index.clamp_max(axis.cells - 1)], 0.0)
-                weight = 0.5 * (lower + upper)
+            # the rectangle's cells: the half positions' weights, and halves
+            # of the nodes' (the trapezoid rule between the rectangle's ends)
+            lo, hi = self.lo[t], self.hi[t]
+            weight = span_lengths(_cell_lengths(axis)[lo:hi], half)[h0 - lo:stop - lo]
             axes.append((coordinates(axis, h0, stop, half), weight))
         (pb, wb), (pc, wc) = axes
         pts = torch.zeros(len(pb), len(pc), 3, dtype=f64)
