@@ -70,7 +70,10 @@ class BlochBoundary:
                 raise ValueError(f"a periodic axis needs at least 2 cells, got {sim.shape[a]}")
         NX, NY, _ = sim.shape
         dx, dy, _ = sim.spacing
-        self.periods = ((NX - 1) * dx, (NY - 1) * dy)
+        # an axis that is not periodic may have unequal cells, and no period
+        # (its phase is never applied)
+        self.periods = tuple(None if h is None else (n - 1) * h
+                             for n, h in ((NX, dx), (NY, dy)))
         dev = sim.device
 
         def phase(angle: torch.Tensor) -> torch.Tensor:
@@ -78,8 +81,8 @@ class BlochBoundary:
             # false, so layer 0 gets cos - i·sin = exp(-i·k·period).
             return torch.stack([angle.cos(), angle.sin()], 1).to(torch.float32).to(dev)
 
-        self.phase_x = phase(self.k[:, 0] * self.periods[0])
-        self.phase_y = phase(self.k[:, 1] * self.periods[1])
+        self.phase_x, self.phase_y = (phase(self.k[:, a] * (period or 0.0))
+                                      for a, period in enumerate(self.periods))
         self.flags = torch.tensor([int(x), int(y)], dtype=torch.int32, device=dev)
 
     def apply(self, sim) -> None:
