@@ -271,7 +271,8 @@ def _refusals():
         "ModePort normal to x": lambda sim: ModePort(sim, [1.0], box=ACROSS_X, direction="+x"),
         "a mode cross-section normal to x": lambda sim: plane_permittivity(sim, 0, 10),
         "the DiffractionOrder objective": lambda sim: DiffractionOrder(sim, at=1.0),
-        "the ModePower objective": lambda sim: ModePower(sim, box=PLANE, direction="+z"),
+        "the ModePower objective normal to x": lambda sim: ModePower(sim, box=ACROSS_X,
+                                                                     direction="+x"),
         "a periodic boundary": lambda sim: _graded_box(bloch=(0.0, 0.0)),
         "an oblique PlaneWave": lambda sim: PlaneWave(
             Simulation(grid=(graded(0.05, 1.2, 6), (4, 0.1), GRADED_Z), layers=0, b2=2),

@@ -249,11 +249,12 @@ class ModePower:
     plane's permittivity when first needed, so keep the plane off the
     design regions. The fields split into the mode's two directions by the
     overlaps of ``circuits.ports``, a = ½ (A / P ± B / P*), and the power is
-    ½ |a|² Re P.
+    ½ |a|² Re P. Across the rectangle the cells may differ, as across a
+    port: the mode is solved on the rectangle's own cells and each point
+    weighs its area; along its normal they may not.
     """
 
     def __init__(self, sim, box=None, nodes=None, direction="+x", mode: int = 0):
-        positions.require_uniform(sim, "the ModePower objective")
         if (box is None) == (nodes is None):
             raise ValueError("give the ModePower's rectangle in length units (box=) or as node "
                              "indices (nodes=)")
@@ -266,7 +267,13 @@ class ModePower:
             raise ValueError(f"ModePower direction {direction!r} must lie along the rectangle's "
                              f"normal, {'xyz'[a]}")
         mode = count(mode, "ModePower mode", 0)
+        # the grid's mode travels on one spacing; across, cells may differ
+        positions.require_uniform(sim, f"the ModePower objective normal to {'xyz'[a]} (its mode "
+                                  f"travels along that axis, on one spacing)", (a,))
         self.sim, self.axis, self.mode, self.lo, self.hi = sim, a, mode, lo, hi
+        # per axis one spacing, or the rectangle's cells along it
+        self.cells = tuple(h if h is not None else sim.grid[t].primal[lo[t]:hi[t]].clone()
+                           for t, h in enumerate(sim.spacing))
         first, last = list(lo), list(hi)
         first[a], last[a] = lo[a] - 1, lo[a] + 1
         positions.check_nodes(sim, (first, last), "ModePower plane (with a node either side)")
@@ -282,13 +289,13 @@ class ModePower:
         if key not in self._modes:
             M, _, _ = rectangle_modes(self.sim, a, self.lo[a], self.lo, self.hi,
                                       design.frequencies, self.mode + 1)
-            self._modes[key] = plane_mode(M, self.mode)
-        h = self.sim.spacing
-        spacing = (h[a], h[(a + 1) % 3], h[(a + 2) % 3])
-        e1, h2, e2, h1 = (t.movedim(-1, 2) for t in _plane_fields(spectra[0], a, self.sim.spacing,
+            self._modes[key] = (plane_mode(M, self.mode), M.spacing)
+        # (h_a, h_b, h_c), h_b and h_c the cells the mode was solved on
+        spacing = (self.cells[a], *self._modes[key][1])
+        e1, h2, e2, h1 = (t.movedim(-1, 2) for t in _plane_fields(spectra[0], a, self.cells,
                                                                   _magnetic_factor(design)))
         dev = e1.device
-        Eb, Ec, Hb, Hc = (t.to(dev) for t in self._modes[key])
+        Eb, Ec, Hb, Hc = (t.to(dev) for t in self._modes[key][0])
         w1, w2 = (w.to(dev) for w in rectangle_weights(Eb.shape[-2], Ec.shape[-1], spacing))
         P = mode_power_integral(Eb, Ec, Hb, Hc, spacing)
         A = cross(w1, e1, Hc.conj(), w2, e2, Hb.conj())
