@@ -149,11 +149,12 @@ class DiffractionOrder:
     vector plus (2πm/Λx, 2πn/Λy); ``direction``: +1 counts power up z, -1
     down. The fields over one period are split into their Fourier
     components, and the order's share of the flux is ½ Re(E × H*) of its own
-    component; the orders' powers add up to the plane's flux.
+    component; the orders' powers add up to the plane's flux. Periodic x
+    and y have one spacing each; the cells along z may differ.
     """
 
     def __init__(self, sim, at=None, z=None, order=(1, 0), direction: int = 1):
-        positions.require_uniform(sim, "the DiffractionOrder objective")
+        positions.require_uniform(sim, "the DiffractionOrder objective", (0, 1))
         if (at is None) == (z is None):
             raise ValueError("give the DiffractionOrder's plane as a height (at=) or a node "
                              "index (z=)")
@@ -172,13 +173,16 @@ class DiffractionOrder:
         self.order = tuple(count(v, "DiffractionOrder order", None) for v in pair)
         self.direction = direction
         self.spacing = sim.spacing
+        # the two cells either side of the plane along z, where they differ
+        self.cells = (*sim.spacing[:2], sim.spacing[2] if sim.spacing[2] is not None else
+                      sim.grid[2].primal[z - 1:z + 1].clone())
         self.shape = sim.placement.shape
         self.k = sim.periodic.k.clone()
         self.periods = tuple((n - 1) * h for n, h in zip(self.shape[:2], sim.spacing[:2]))
         self.boxes = [[(0, NX - 1), (0, NY - 1), (z - 1, z)]]
 
     def value(self, spectra, design) -> torch.Tensor:
-        e1, h2, e2, h1 = _plane_fields(spectra[0], 2, self.spacing, _magnetic_factor(design))
+        e1, h2, e2, h1 = _plane_fields(spectra[0], 2, self.cells, _magnetic_factor(design))
         dev = e1.device
         (dx, dy), (Lx, Ly) = self.spacing[:2], self.periods
         k = self.k.to(dev)
