@@ -26,11 +26,16 @@ DIRECTIONS, STEP = 10, 0.01
 RES = 20
 
 
-def grating(backend, frequencies, batch=1, k=(0.0, 0.0), monitors=False):
+def grating(backend, frequencies, batch=1, k=(0.0, 0.0), monitors=False, z=None):
     """(sim, region, design, objectives) of the grating; ``monitors`` adds a
-    FluxPlane at the reflection plane to the sources."""
-    sim = Simulation(size=(1.0 + 1 / RES, 2 / RES, 3.0), resolution=RES, layers=(0, 0, 12),
-                     bloch=k, batch=(1, batch), backend=backend)
+    FluxPlane at the reflection plane to the sources; ``z``: node
+    coordinates along z (3.0 long, 10 cells of layer at the top)."""
+    if z is None:
+        sim = Simulation(size=(1.0 + 1 / RES, 2 / RES, 3.0), resolution=RES, layers=(0, 0, 12),
+                         bloch=k, batch=(1, batch), backend=backend)
+    else:
+        sim = Simulation(grid=((21, 1 / RES), (2, 1 / RES), z), bloch=k, batch=(1, batch),
+                         layers=((0, 0), (0, 0), (12, 10)), backend=backend)
     sim.set_objects([Object(Box((-1, -1, 2.0), (3, 3, 4)), Dielectric(2.25))])
     NX, NY, _ = sim.shape
     region = DesignRegion(sim, (10, 1, 1), box=((0, 0, 1.5), (NX / RES, NY / RES, 1.8)),
@@ -57,17 +62,7 @@ def graded_grating(backend, frequencies, batch=1):
                              + [0.03] * 10 + [0.04, 0.04, 0.06, 0.06]
                              + [0.04, 0.045, 0.05, 0.055, 0.06, 0.07, 0.08] + [0.06] * 10,
                              dtype=torch.float64).cumsum(0).tolist()
-    sim = Simulation(grid=((21, 1 / RES), (2, 1 / RES), z), layers=((0, 0), (0, 0), (12, 10)),
-                     bloch=(0.0, 0.0), batch=(1, batch), backend=backend)
-    sim.set_objects([Object(Box((-1, -1, 2.0), (3, 3, 4)), Dielectric(2.25))])
-    NX, NY, _ = sim.shape
-    region = DesignRegion(sim, (10, 1, 1), box=((0, 0, 1.5), (NX / RES, NY / RES, 1.8)),
-                          materials=(1.0, 4.0))
-    pulse = gaussian(t0=15.0, width=3.0, frequency=frequencies[0])
-    design = Design(sim, lambda s: PlaneWave(s, waveform=pulse, z=0.9), frequencies, until=100.0)
-    objectives = [DiffractionOrder(sim, at=2.2, order=(1, 0)),
-                  Flux(sim, box=((0, 0, 0.8), (NX / RES, NY / RES, 0.8)), direction=-1)]
-    return sim, region, design, objectives
+    return grating(backend, frequencies, batch, z=z)
 
 
 def oblique_grating(backend, frequencies, batch=1):
@@ -120,10 +115,12 @@ def graded_cube(backend, frequencies, batch=1):
                                   Intensity(sim, points=[(cx + 0.1, 1.0, cz + 0.22)])]
 
 
-def guide(backend, frequencies, batch=1):
+def guide(backend, frequencies, batch=1, y=None):
     """A slab guide (ε = 6, 0.4 wide) between the box's conducting z faces,
-    its mode launched by a port; the design spans the guide and its sides."""
-    sim = Simulation(size=(2.6, 1.4, 0.1), resolution=20, layers=(8, 8, 0), batch=(1, batch),
+    its mode launched by a port; the design spans the guide and its sides.
+    ``y``: node coordinates along y (1.4 long)."""
+    sim = Simulation(grid=((52, 0.05), (28, 0.05) if y is None else y, (2, 0.05)),
+                     layers=(8, 8, 0), batch=(1, batch),
                      backend=backend, objects=[Object(Box((-1, 0.5, -1), (4, 0.9, 1)),
                                                       Dielectric(6.0))])
     region = DesignRegion(sim, (6, 6, 1), box=((1.0, 0.4, 0.0), (1.6, 1.0, 0.1)),
@@ -144,19 +141,7 @@ def graded_guide(backend, frequencies, batch=1):
     0.04 .. 0.06 beside it, 0.05 in the layers."""
     y = [0.0] + torch.tensor([0.05] * 8 + [0.06, 0.04] + [0.03] * 4 + [0.04] * 2 + [0.05] * 4
                              + [0.045, 0.055] + [0.05] * 8, dtype=torch.float64).cumsum(0).tolist()
-    sim = Simulation(grid=((52, 0.05), y, (2, 0.05)), layers=(8, 8, 0), batch=(1, batch),
-                     backend=backend, objects=[Object(Box((-1, 0.5, -1), (4, 0.9, 1)),
-                                                      Dielectric(6.0))])
-    region = DesignRegion(sim, (6, 6, 1), box=((1.0, 0.4, 0.0), (1.6, 1.0, 0.1)),
-                          materials=(1.0, 6.0))
-    pulse = gaussian(t0=10.0, width=2.0, frequency=1.0)
-    design = Design(sim, lambda s: ModePort(s, frequencies, box=((0.5, 0.4, 0.0),
-                                                                 (0.5, 1.0, 0.1)),
-                                            direction="+x", waveform=pulse),
-                    frequencies, until=50.0)
-    objectives = [ModePower(sim, box=((2.0, 0.4, 0.0), (2.0, 1.0, 0.1)), direction="+x"),
-                  Flux(sim, box=((2.0, 0.4, 0.0), (2.0, 1.0, 0.1)))]
-    return sim, region, design, objectives
+    return guide(backend, frequencies, batch, y=y)
 
 
 def gradient_errors(build, backend, frequencies, weights):
