@@ -49,6 +49,7 @@ from ..core.steptables import StepTable
 from ..grid import positions
 from ..grid.arguments import (count, frequencies as checked_frequencies,
                               waveform as checked_waveform)
+from ..grid.rectilinear import span_lengths
 from ..monitors.flux import FluxRectangle, _turned
 from ..sources.waveforms import Waveform, band_edge, gaussian, slot_factor
 
@@ -166,18 +167,13 @@ def rectangle_weights(nb: int, nc: int, spacing):
     flux rectangle weighs them."""
     _, hb, hc = spacing
 
-    def weights(count, half, h):
-        if isinstance(h, torch.Tensor):
-            h = h.to(torch.float64)
-            return h.clone() if half else 0.5 * (torch.cat([h.new_zeros(1), h]) +
-                                                 torch.cat([h, h.new_zeros(1)]))
-        w = torch.full((count,), h, dtype=torch.float64)
-        if not half:
-            w[[0, -1]] *= 0.5
-        return w
+    def weights(cells, half, h):
+        if not isinstance(h, torch.Tensor):
+            h = torch.full((cells,), h, dtype=torch.float64)
+        return span_lengths(h, half)
 
-    return (torch.outer(weights(nb, True, hb), weights(nc + 1, False, hc)),
-            torch.outer(weights(nb + 1, False, hb), weights(nc, True, hc)))
+    return (torch.outer(weights(nb, True, hb), weights(nc, False, hc)),
+            torch.outer(weights(nb, False, hb), weights(nc, True, hc)))
 
 
 def mode_power_integral(Eb, Ec, Hb, Hc, spacing) -> torch.Tensor:

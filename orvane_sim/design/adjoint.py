@@ -363,6 +363,13 @@ class Design:
             from ..grid.rectilinear import sample_volumes
 
             volumes = [sample_volumes(sim.grid, c, False, self._field_shape(c)) for c in range(3)]
+            # across a periodic axis the end nodes are whole nodes (node 0
+            # is node N-1 again, node N node 1), not halves at a face
+            for a in sim.periodic_axes():
+                for c, v in enumerate(volumes):
+                    if c != a:
+                        for end in (0, v.size(a) - 1):
+                            v.narrow(a, end, 1).mul_(2.0)
             top = max(float(v.max()) for v in volumes)
             self._volume_cache = [(v / top).to(sim.device) for v in volumes]
         return self._volume_cache

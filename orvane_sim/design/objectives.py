@@ -23,6 +23,7 @@ import torch
 from ..grid import positions
 from ..grid.arguments import count, sequence
 from ..grid.coefficients import MU0
+from ..grid.rectilinear import span_lengths
 from ..monitors.flux import _turned
 
 
@@ -115,13 +116,9 @@ class Flux:
         for half_b in (True, False):
             axes = []
             for t, half in ((b, half_b), (c, not half_b)):
-                cells = self.cells[t][self.lo[t]:self.hi[t]]
-                if half:
-                    w = cells.clone()
-                else:           # the trapezoid rule along the nodes
-                    w = torch.zeros(len(cells) + 1, dtype=torch.float64)
-                    w[:-1] += 0.5 * cells
-                    w[1:] += 0.5 * cells
+                # its own cell across a half position, the trapezoid rule's
+                # share across a node
+                w = span_lengths(self.cells[t][self.lo[t]:self.hi[t]], half)
                 if self.full[t]:
                     w[0] = 0.0          # one period: the copies at the seam once
                     if not half:
@@ -152,11 +149,12 @@ class DiffractionOrder:
     vector plus (2πm/Λx, 2πn/Λy); ``direction``: +1 counts power up z, -1
     down. The fields over one period are split into their Fourier
     components, and the order's share of the flux is ½ Re(E × H*) of its own
-    component; the orders' powers add up to the plane's flux.
+    component; the orders' powers add up to the plane's flux. Periodic x
+    and y have one spacing each; the cells along z may differ.
     """
 
     def __init__(self, sim, at=None, z=None, order=(1, 0), direction: int = 1):
-        positions.require_uniform(sim, "the DiffractionOrder objective")
+        positions.require_uniform(sim, "the DiffractionOrder objective", (0, 1))
         if (at is None) == (z is None):
             raise ValueError("give the DiffractionOrder's plane as a height (at=) or a node "
                              "index (z=)")
@@ -175,13 +173,16 @@ class DiffractionOrder:
         self.order = tuple(count(v, "DiffractionOrder order", None) for v in pair)
         self.direction = direction
         self.spacing = sim.spacing
+        # the two cells either side of the plane along z, where they differ
+        self.cells = (*sim.spacing[:2], sim.spacing[2] if sim.spacing[2] is not None else
+                      sim.grid[2].primal[z - 1:z + 1].clone())
         self.shape = sim.placement.shape
         self.k = sim.periodic.k.clone()
         self.periods = tuple((n - 1) * h for n, h in zip(self.shape[:2], sim.spacing[:2]))
         self.boxes = [[(0, NX - 1), (0, NY - 1), (z - 1, z)]]
 
     def value(self, spectra, design) -> torch.Tensor:
-        e1, h2, e2, h1 = _plane_fields(spectra[0], 2, self.spacing, _magnetic_factor(design))
+        e1, h2, e2, h1 = _plane_fields(spectra[0], 2, self.cells, _magnetic_factor(design))
         dev = e1.device
         (dx, dy), (Lx, Ly) = self.spacing[:2], self.periods
         k = self.k.to(dev)
@@ -252,11 +253,12 @@ class ModePower:
     plane's permittivity when first needed, so keep the plane off the
     design regions. The fields split into the mode's two directions by the
     overlaps of ``circuits.ports``, a = ½ (A / P ± B / P*), and the power is
-    ½ |a|² Re P.
+    ½ |a|² Re P. Across the rectangle the cells may differ, as across a
+    port: the mode is solved on the rectangle's own cells and each point
+    weighs its area; along its normal they may not.
     """
 
     def __init__(self, sim, box=None, nodes=None, direction="+x", mode: int = 0):
-        positions.require_uniform(sim, "the ModePower objective")
         if (box is None) == (nodes is None):
             raise ValueError("give the ModePower's rectangle in length units (box=) or as node "
                              "indices (nodes=)")
@@ -269,7 +271,13 @@ class ModePower:
             raise ValueError(f"ModePower direction {direction!r} must lie along the rectangle's "
                              f"normal, {'xyz'[a]}")
         mode = count(mode, "ModePower mode", 0)
+        # the grid's mode travels on one spacing; across, cells may differ
+        positions.require_uniform(sim, f"the ModePower objective normal to {'xyz'[a]} (its mode "
+                                  f"travels along that axis, on one spacing)", (a,))
         self.sim, self.axis, self.mode, self.lo, self.hi = sim, a, mode, lo, hi
+        # per axis one spacing, or the rectangle's cells along it
+        self.cells = tuple(h if h is not None else sim.grid[t].primal[lo[t]:hi[t]].clone()
+                           for t, h in enumerate(sim.spacing))
         first, last = list(lo), list(hi)
         first[a], last[a] = lo[a] - 1, lo[a] + 1
         positions.check_nodes(sim, (first, last), "ModePower plane (with a node either side)")
@@ -285,13 +293,13 @@ class ModePower:
         if key not in self._modes:
             M, _, _ = rectangle_modes(self.sim, a, self.lo[a], self.lo, self.hi,
                                       design.frequencies, self.mode + 1)
-            self._modes[key] = plane_mode(M, self.mode)
-        h = self.sim.spacing
-        spacing = (h[a], h[(a + 1) % 3], h[(a + 2) % 3])
-        e1, h2, e2, h1 = (t.movedim(-1, 2) for t in _plane_fields(spectra[0], a, self.sim.spacing,
+            self._modes[key] = (plane_mode(M, self.mode), M.spacing)
+        # (h_a, h_b, h_c), h_b and h_c the cells the mode was solved on
+        spacing = (self.cells[a], *self._modes[key][1])
+        e1, h2, e2, h1 = (t.movedim(-1, 2) for t in _plane_fields(spectra[0], a, self.cells,
                                                                   _magnetic_factor(design)))
         dev = e1.device
-        Eb, Ec, Hb, Hc = (t.to(dev) for t in self._modes[key])
+        Eb, Ec, Hb, Hc = (t.to(dev) for t in self._modes[key][0])
         w1, w2 = (w.to(dev) for w in rectangle_weights(Eb.shape[-2], Ec.shape[-1], spacing))
         P = mode_power_integral(Eb, Ec, Hb, Hc, spacing)
         A = cross(w1, e1, Hc.conj(), w2, e2, Hb.conj())

@@ -300,6 +300,21 @@ def coordinates(axis: Axis, first: int, stop: int, half: bool) -> torch.Tensor:
     return axis.index_to_length(torch.arange(first, stop, dtype=F64) + (0.5 if half else 0.0))
 
 
+def span_lengths(cells: torch.Tensor, half: bool) -> torch.Tensor:
+    """float64 lengths that the samples along a span of cells stand for,
+    given the span's cell lengths ``cells`` [n]: at its n half positions
+    each its own cell; at its n + 1 nodes half of each cell beside it in
+    the span (the trapezoid rule: each node's dual cell, cut at the span's
+    ends). Over a whole axis the nodes' lengths are ``Axis.dual``. Flux
+    rectangles, flux planes, mode overlaps and the flux objective all
+    weigh their points by these."""
+    cells = cells.to(F64)
+    if half:
+        return cells.clone()
+    zero = cells.new_zeros(1)
+    return 0.5 * (torch.cat([zero, cells]) + torch.cat([cells, zero]))
+
+
 def sample_volumes(grid: RectilinearGrid, component: int, magnetic: bool, counts,
                    first=(0, 0, 0)) -> torch.Tensor:
     """float64 [X, Y, Z]: the volume each sample of a field component

@@ -29,7 +29,7 @@ import torch
 from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import count, frequencies as checked_frequencies
-from ..grid.rectilinear import coordinates, onto_node, require_uniform
+from ..grid.rectilinear import Axis, coordinates, onto_node, span_lengths
 from .frequency import Decimation, Sampled, _slots
 
 
@@ -40,6 +40,13 @@ def _turned(field: torch.Tensor, a: int) -> torch.Tensor:
     return field.permute(0, 1, 2 + b, 2 + c, 2 + a, 5)
 
 
+def _cell_lengths(axis: Axis) -> torch.Tensor:
+    """float64 [N]: each cell's length along ``axis`` (its one spacing
+    repeated on a uniform axis)."""
+    return torch.full((axis.cells,), axis.uniform, dtype=torch.float64) \
+        if axis.uniform is not None else axis.primal
+
+
 class FluxPlane(Sampled):
     """Flux spectrum along +z through the electric nodes at z index ``z``,
     per unit area, over the periodic cross-section (x and y indices 1 ..
@@ -48,8 +55,12 @@ class FluxPlane(Sampled):
     Ex and Ey are summed at the nodes, Hx and Hy in the cells just below and
     above and averaged onto the nodes, so a wave's flux is measured the same
     way in either direction: S(ν) = ½ Re(Ex·Hy* - Ey·Hx*), averaged over
-    the plane. ``flux()`` is [B0, B1, F] (float64). In a run split into
-    slabs each rank sums the part of the plane it owns, and ``spectra`` and
+    the plane. ``flux()`` is [B0, B1, F] (float64). Across unequal x or y
+    cells each sample weighs its own area (its cell's length across a half
+    position, its dual cell's across a node) and the sum is taken over
+    ``area``, that of cells 1 .. N - 1 along x and y, (x_N - x_1)·(y_N -
+    y_1) (one period of a periodic box): ``flux() * area`` is the power
+    through them. In a run split into slabs each rank sums the part of the plane it owns, and ``spectra`` and
     ``flux`` (collectives: every rank calls them) put the plane together on
     every rank.
 
@@ -96,8 +107,19 @@ class FluxPlane(Sampled):
                              f"{positions.span(sim, 2, low, NZ - high)}")
         if NX < 2 or NY < 2:
             raise ValueError(f"a flux plane needs at least 2 cells along x and y, got {NX}, {NY}")
-        # its mean over the cross-section weighs every node alike
-        require_uniform(sim, "FluxPlane", (0, 1))
+        # the whole box's axes (a slab's grid is the whole box's too)
+        across = [_cell_lengths(sim.grid[t]) for t in (0, 1)]
+        self.area = float(across[0][1:].sum() * across[1][1:].sum())
+        # On equal cells every sample weighs alike, and the plain mean stays
+        # as it was; otherwise [X, Y] per set of points, (Ex, Hy) at (half,
+        # node) and (Ey, Hx) at (node, half) positions, each sample's own
+        # area over the plane's: samples 1 .. N - 1 of the whole axis' lengths.
+        self.area_weights = None
+        if sim.spacing[0] is None or sim.spacing[1] is None:
+            (cells_x, nodes_x), (cells_y, nodes_y) = (
+                (span_lengths(c, True)[1:], span_lengths(c, False)[1:-1]) for c in across)
+            self.area_weights = (torch.outer(cells_x, nodes_y) / self.area,
+                                 torch.outer(nodes_x, cells_y) / self.area)
         self.h_weights = None if sim.spacing[2] is not None else \
             onto_node(sim.grid[2], z)
         self.z = z
@@ -186,8 +208,12 @@ class FluxPlane(Sampled):
 
     def flux(self) -> torch.Tensor:
         s = self.spectra()
-        density = 0.5 * (s["Ex"] * s["Hy"].conj() - s["Ey"] * s["Hx"].conj()).real
-        return density.mean(dim=(2, 3))
+        if self.area_weights is None:
+            density = 0.5 * (s["Ex"] * s["Hy"].conj() - s["Ey"] * s["Hx"].conj()).real
+            return density.mean(dim=(2, 3))
+        w1, w2 = (w.to(s["Ex"].device)[..., None] for w in self.area_weights)
+        return 0.5 * ((w1 * s["Ex"] * s["Hy"].conj()).sum((2, 3))
+                      - (w2 * s["Ey"] * s["Hx"].conj()).sum((2, 3))).real
 
 
 class RectangleSums:
@@ -393,18 +419,10 @@ class FluxRectangle(Sampled):
         for t, axis, (h0, h1, drop), half in ((b, self.axes[1], self.spans[0], grid == 0),
                                               (c, self.axes[2], self.spans[1], grid == 1)):
             stop = h1 if half else h1 + (0 if drop else 1)
-            # each cell's length: the half positions' weights, and halves of
-            # the nodes' (the trapezoid rule between the rectangle's ends)
-            cells = torch.full((axis.cells,), axis.uniform, dtype=f64) \
-                if axis.uniform is not None else axis.primal
-            if half:
-                weight = cells[h0:h1]
-            else:
-                index = torch.arange(h0, stop)
-                lower = torch.where(index > self.lo[t], cells[(index - 1).clamp_min(0)], 0.0)
-                upper = torch.where(index < self.hi[t],
-                                    cells[index.clamp_max(axis.cells - 1)], 0.0)
-                weight = 0.5 * (lower + upper)
+            # the rectangle's cells: the half positions' weights, and halves
+            # of the nodes' (the trapezoid rule between the rectangle's ends)
+            lo, hi = self.lo[t], self.hi[t]
+            weight = span_lengths(_cell_lengths(axis)[lo:hi], half)[h0 - lo:stop - lo]
             axes.append((coordinates(axis, h0, stop, half), weight))
         (pb, wb), (pc, wc) = axes
         pts = torch.zeros(len(pb), len(pc), 3, dtype=f64)

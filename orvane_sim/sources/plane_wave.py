@@ -166,7 +166,7 @@ class PlaneWave(LineDriven):
             self.line = GradedIncidentLine(self.k, pol, lambda t: waveform(t + lead), (dx, dy),
                                            sim.grid[2], plane, sim.dt, dev, duration, gap)
         else:
-            self.line = IncidentLine(self.k, pol, lambda t: waveform(t + lead), sim.spacing,
+            self.line = IncidentLine(self.k, pol, lambda t: waveform(t + lead), (dx, dy, dz),
                                      sim.dt, dev, duration, gap)
         self.line.steps = sim.steps_done
         self.spectra = None if frequencies is None else LineSpectra(self.line, frequencies, sim,
