@@ -23,7 +23,8 @@
 // to is listed too (with zero weights where it has no couplings of its
 // own), and each curl increment is formed once per step: the pass runs in
 // two launches, the first forming C at every listed node into a scratch
-// buffer, the second summing each node's couplings from it. A node's
+// buffer (with where the node's field lies), the second summing each node's
+// couplings from it. A node's
 // increment feeds some four couplings, so this is about a quarter of the
 // work of forming it for each. The increments are recomputed from H, which
 // the electric step does not change, so every component's C is the one of
@@ -51,11 +52,19 @@
 
 namespace orvane {
 
+// The offset of (i, j, k) of batch entry b in a field, as elem finds it.
+ORV_HD ORV_FORCE_INLINE int64_t offset_in(const Field& v, const Batch16& b, int64_t i, int64_t j,
+                                          int64_t k) {
+  return int64_t(u64(b.b0) * v.stride(0) + u64(b.b1) * v.stride(1) + u64(i) * v.stride(2) +
+                 u64(j) * v.stride(3) + u64(k) * v.stride(4) + u64(b.b2) * v.stride(5));
+}
+
 // What both launches know of the list: its entries and the grid they index.
 // One entry of the list per thread, for one (b0, b2) pair per launch row.
 struct AnisotropicList {
   View<int32_t, 2> nodes;        // [M, 5]: b1, component, i, j, k
   View<float, 2> increments;     // [B0*B2, M]: C at each listed node, per launch row
+  View<int64_t, 2> targets;      // [B0*B2, M]: where the node's E is, see target_of
   int32_t B1, B2, NX, NY, NZ, M;
 
   // Whether (i, j, k) is a node of component c that Update_E's curl step
@@ -84,6 +93,14 @@ struct AnisotropicList {
     return increments.data()[u64(row) * increments.stride(0) + u64(m) * increments.stride(1)];
   }
 
+  // The listed node's element in its component's tensor, as the first
+  // launch found it: offset · 4 + component, or -1 for an entry that names
+  // no node the pass changes. The second launch thus neither decodes nor
+  // checks the entry again (a third of its instructions).
+  ORV_HD int64_t& target_of(int32_t m, uint32_t row) const {
+    return targets.data()[u64(row) * targets.stride(0) + u64(m) * targets.stride(1)];
+  }
+
   // Launch rows are (b0, b2) pairs; b1 is the entry's.
   ORV_HD Batch16 batch(uint32_t row, int32_t b1) const {
     const uint32_t b0 = row / uint32_t(B2);
@@ -97,6 +114,7 @@ struct AnisotropicList {
 struct AnisotropicIncrements : AnisotropicList {
   Field Hx, Hy, Hz;              // [B0, B1, NX, NY, NZ, B2]
   Vec ce_x, ce_y, ce_z;          // [NX], [NY], [NZ]
+  Field Ex, Ey, Ez;              // only their layouts: where each target is
 
   // A thread forms one curl increment from H, some 5 ns on a CPU core, but
   // the pass is a few tens of microseconds in all: the CPU launcher shares
@@ -109,19 +127,26 @@ struct AnisotropicIncrements : AnisotropicList {
     if (id >= M) return;
     int32_t b1, c, i, j, k;
     float C = 0.f;
+    int64_t target = -1;
     if (entry(id, b1, c, i, j, k)) {
       const Batch16 b = batch(row, b1);
-      if (c == 0)
+      if (c == 0) {
         C = elem(ce_y, j) * (elem(Hz, b, i, j, k) - elem(Hz, b, i, j - 1, k)) -
             elem(ce_z, k) * (elem(Hy, b, i, j, k) - elem(Hy, b, i, j, k - 1));
-      else if (c == 1)
+        target = offset_in(Ex, b, i, j, k);
+      } else if (c == 1) {
         C = elem(ce_z, k) * (elem(Hx, b, i, j, k) - elem(Hx, b, i, j, k - 1)) -
             elem(ce_x, i) * (elem(Hz, b, i, j, k) - elem(Hz, b, i - 1, j, k));
-      else
+        target = offset_in(Ey, b, i, j, k);
+      } else {
         C = elem(ce_x, i) * (elem(Hy, b, i, j, k) - elem(Hy, b, i - 1, j, k)) -
             elem(ce_y, j) * (elem(Hx, b, i, j, k) - elem(Hx, b, i, j - 1, k));
+        target = offset_in(Ez, b, i, j, k);
+      }
+      target = target * 4 + c;
     }
     increment_of(id, row) = C;
+    target_of(id, row) = target;
   }
 };
 
@@ -137,8 +162,8 @@ struct UpdateEAnisotropic : AnisotropicList {
 
   ORV_HD void thread(const int32_t id, const uint32_t row) const {
     if (id >= M) return;
-    int32_t b1, c, i, j, k;
-    if (!entry(id, b1, c, i, j, k)) return;
+    const int64_t target = target_of(id, row);
+    if (target < 0) return;
     float sum = 0.f;
     for (int32_t n = 0; n < 8; ++n) {
       const float w = weights.data()[u64(id) * weights.stride(0) + u64(n) * weights.stride(1)];
@@ -147,12 +172,12 @@ struct UpdateEAnisotropic : AnisotropicList {
           neighbours.data()[u64(id) * neighbours.stride(0) + u64(n) * neighbours.stride(1)];
       if (r >= 0 && r < M) sum = fused(w, increment_of(r, row), sum);
     }
-    const Batch16 b = batch(row, b1);
-    // Each branch names its view: a reference chosen at run time would make
-    // the device copy the kernel's parameters to local memory.
-    float* target = c == 0 ? &elem(Ex, b, i, j, k)
-                           : (c == 1 ? &elem(Ey, b, i, j, k) : &elem(Ez, b, i, j, k));
-    atomic_add(target, sum);
+    // Each branch names its view's pointer: a reference to a view chosen at
+    // run time would make the device copy the kernel's parameters to local
+    // memory.
+    const int64_t c = target & 3, offset = target >> 2;
+    float* const data = c == 0 ? Ex.data() : (c == 1 ? Ey.data() : Ez.data());
+    atomic_add(data + offset, sum);
   }
 };
 
@@ -209,12 +234,15 @@ void update_e_anisotropic(const at::Tensor& Ex, const at::Tensor& Ey, const at::
   if (launch.empty()) return;
 
   const typename L::DeviceScope on(Ex.device());
-  // Scratch for the first launch's increments, one row per (b0, b2) pair.
+  // Scratch for the first launch's increments and targets, one row per
+  // (b0, b2) pair.
   const at::Tensor increments = at::empty({launch.rows, M}, Ex.options());
-  const AnisotropicList list{nodes,         increments,    int32_t(s.B1), int32_t(s.B2),
-                             int32_t(s.NX), int32_t(s.NY), int32_t(s.NZ), int32_t(M)};
+  const at::Tensor targets = at::empty({launch.rows, M}, Ex.options().dtype(at::kLong));
+  const AnisotropicList list{nodes,         increments,    targets,      int32_t(s.B1),
+                             int32_t(s.B2), int32_t(s.NX), int32_t(s.NY), int32_t(s.NZ),
+                             int32_t(M)};
   L::threads("Update_E_Anisotropic", launch,
-             AnisotropicIncrements{list, Hx, Hy, Hz, ce_x, ce_y, ce_z});
+             AnisotropicIncrements{list, Hx, Hy, Hz, ce_x, ce_y, ce_z, Ex, Ey, Ez});
   L::threads("Update_E_Anisotropic", launch,
              UpdateEAnisotropic{list, Ex, Ey, Ez, neighbours, weights});
 }
