@@ -5,7 +5,8 @@
 # hypothesis for the property-based tests;
 # miepython, the reference of the sphere scattering check; shapely and gdstk
 # for polygon prisms and GDS layouts; scipy, the sparse eigensolver of the
-# mode solver; scikit-rf for Touchstone files),
+# mode solver; scikit-rf for Touchstone files; optionally gdsfactory, and
+# femwell with scikit-fem for the mode solver's finite-element check),
 # then both extension modules (Orvane, OrvaneCPU) and the driver package built
 # from this tree and installed into that interpreter's site-packages, so they
 # import from any directory. Where no CUDA compiler is found the build makes
@@ -30,6 +31,18 @@ if ! "$PY" -c "import gdsfactory, sys; sys.exit(int(gdsfactory.__version__.split
   echo "== installing gdsfactory 9 (optional: components in, S-parameters out)"
   "$PY" -m pip install --root-user-action=ignore "gdsfactory>=9,<10" ||
     echo "(gdsfactory not installed: orvane_sim.gdsfactory and its tests are skipped)"
+fi
+
+# femwell is optional too, the finite-element mode solver the strip's modes
+# are compared with (its test skips without it). Its waveguide solver needs
+# scikit-fem, numpy, scipy and matplotlib alone; --no-deps leaves out the
+# meshing packages it also lists (gmsh, pygmsh, meshwell: hundreds of MB),
+# as the test builds its mesh with scikit-fem itself.
+if ! "$PY" -c "import femwell.maxwell.waveguide, skfem" 2>/dev/null; then
+  echo "== installing scikit-fem and femwell 0.1 (optional: the mode solver's finite-element check)"
+  { "$PY" -m pip install --root-user-action=ignore "scikit-fem>=8.1,<13" &&
+    "$PY" -m pip install --root-user-action=ignore --no-deps "femwell>=0.1.12,<0.2"; } ||
+    echo "(femwell not installed: the mode solver's comparison with it is skipped)"
 fi
 
 # cuobjdump reads the kernels' machine code without a GPU, and runs nvdisasm

