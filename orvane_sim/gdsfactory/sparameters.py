@@ -93,7 +93,7 @@ def run_sparameters(built, until: float | None = None, settle: float | None = No
     waveform = ports[0].waveform
     pulse_end = float(waveform.t0) + 3.0 * float(waveform.width)
     if settle is None:
-        length = math.hypot(*(sim.shape[t] * sim.spacing[t] for t in range(2)))
+        length = math.hypot(*(sim.grid[t].length for t in range(2)))
         settle = length * built.max_index
     sim.run(until=pulse_end + settle, progress=progress)
     S = scattering_matrix(ports, lit)[0]
