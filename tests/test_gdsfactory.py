@@ -79,17 +79,29 @@ def test_the_graded_box_puts_the_core_faces_on_nodes_and_grows_into_the_cladding
         assert float(cells.max() - cells.min()) < 1e-12
 
 
-@pytest.mark.parametrize("mesh, z_cells, z_length, z_shift", [
+@pytest.mark.parametrize("mesh, y_graded, z_cells, z_length, z_shift", [
     # 1 + 2 (0.5 + 0.8) by 0.5 + 2 (0.8 + 0.8) by 0.22 + 2 (0.8 + 0.8) µm:
     # 36 by 37 cells of 0.1, and along z whole cells of 0.1, centred, or
-    # graded cells ending at the layers' faces
-    ("uniform", 35, 3.5, 0.5 * (3.5 - 3.42) + 1.6),
-    ("graded", None, 3.42, 1.6),
+    # graded cells ending at the layers' faces (along y too with graded-yz:
+    # 3.7 µm)
+    ("uniform", False, 35, 3.5, 0.5 * (3.5 - 3.42) + 1.6),
+    ("graded", False, None, 3.42, 1.6),
+    ("graded-yz", True, None, 3.42, 1.6),
 ])
-def test_the_z_cells_follow_the_mesh_setting(mesh, z_cells, z_length, z_shift):
+def test_the_cells_follow_the_mesh_setting(mesh, y_graded, z_cells, z_length, z_shift):
     built = simulation(gf.components.straight(length=1.0), mesh=mesh, **SMALL)
     sim = built.sim
-    assert sim.shape[:2] == (36, 37) and sim.spacing[:2] == pytest.approx((0.1, 0.1))
+    assert (sim.shape[0], sim.spacing[0]) == (36, pytest.approx(0.1))
+    if y_graded:
+        y = sim.grid[1]
+        assert sim.spacing[1] is None and y.length == pytest.approx(3.7)
+        # level_cells (8) across the guide, 0.54 µm at its foot (its walls
+        # slope by 10°), against 5 cells of 0.1 with y uniform
+        assert y.cell_at(y.nearest(1.85)) <= 0.54 / 8
+        assert float(y.primal.max()) > 1.5 * float(y.primal.min()), "the cladding's cells grow"
+        assert built.offset[1] == pytest.approx(1.85)  # the guide centred at y = 0
+    else:
+        assert (sim.shape[1], sim.spacing[1]) == (37, pytest.approx(0.1))
     if z_cells is None:
         assert sim.spacing[2] is None
     else:
@@ -97,10 +109,19 @@ def test_the_z_cells_follow_the_mesh_setting(mesh, z_cells, z_length, z_shift):
     assert sim.grid[2].length == pytest.approx(z_length)
     assert built.offset[2] == pytest.approx(z_shift)
     assert built.settings["mesh"] == mesh
+    for port in built.ports.values():  # clear of the layers along y and z
+        assert all(sim.faces[t][0] < port.lo[t] and port.hi[t] < sim.shape[t] - sim.faces[t][1]
+                   for t in (1, 2))
+
+
+def test_graded_y_needs_every_port_to_face_x():
+    with pytest.raises(ValueError, match=r"mesh='graded-yz' needs every port to face ±x, but "
+                                         r"port 'o2' faces 90"):
+        simulation(gf.components.bend_euler(), mesh="graded-yz", **SMALL)
 
 
 @pytest.mark.parametrize("change, message", [
-    (dict(mesh="fine"), "mesh must be one of 'graded', 'uniform', got 'fine'"),
+    (dict(mesh="fine"), "mesh must be one of 'graded', 'graded-yz', 'uniform', got 'fine'"),
     (dict(mesh_ratio=2.5), r"mesh_ratio .* at most 2, got 2.5"),
     (dict(level_cells=0), "level_cells"),
     (dict(material_mapping={"si": "unobtainium"}), "not a library material"),
@@ -151,6 +172,9 @@ def test_a_symmetry_naming_no_key_is_refused():
     (dict(resolution=15), 1e-3, 1e-4, [dict(mesh="uniform"), dict(level_cells=6)]),
     # uniform cells, 2.2 across the core (2.1e-5 off one, -34 dB)
     (dict(mesh="uniform"), 2e-3, 1e-3, [dict(mesh="graded")]),
+    # y graded too, the cladding beside the guide in longer cells (1.7e-4
+    # off one, -79 dB)
+    (dict(resolution=15, mesh="graded-yz"), 1e-3, 1e-4, [dict(mesh="graded")]),
 ])
 def test_a_straight_guide_transmits_and_the_result_is_cached(settings, off_one, reflected,
                                                              elsewhere, tmp_path, monkeypatch):

@@ -23,8 +23,12 @@ proportion where the index is lower), growing by at most ``mesh_ratio``
 per cell away from the levels, and equal cells through the absorbing
 layers. A silicon layer 0.22 µm thick then has its faces on nodes and 8
 cells across where 20 cells per µm would give it 4.4, and the claddings
-take cells 2.4 times as long as x and y's. ``mesh="uniform"``: z at
-1 / ``resolution`` as well, the box of whole cells of one spacing.
+take cells 2.4 times as long as x and y's. ``mesh="graded-yz"`` fits y
+the same way, where every port faces ±x (a port facing ±y needs one
+spacing along y): across a guide along x the cladding then takes longer
+cells too, and a straight strip's box a quarter of the cells at 50 per µm.
+``mesh="uniform"``: z at 1 / ``resolution`` as well, the box of whole
+cells of one spacing.
 
 Levels: a level whose layer holds shapes in the component is drawn as
 prisms (its sidewall angle about the height ``width_to_z`` of the level,
@@ -65,14 +69,14 @@ LIBRARY_NAMES = {
 # the direction a mode port launches into the component, by the port's
 # orientation (gdsfactory's: the way the port faces, out of the component)
 INWARD = {0: "-x", 90: "-y", 180: "+x", 270: "+y"}
-MESHES = ("graded", "uniform")
+MESHES = ("graded", "graded-yz", "uniform")
 
 
 def mesh_settings(mesh: str = "graded", level_cells: int = 8,
                   mesh_ratio: float = 1.2) -> dict:
     """The z cells' settings, checked, as ``simulation`` records them (and
     the S-parameters' cache key with them): the grading's two numbers
-    only where ``mesh`` is "graded"."""
+    only where ``mesh`` grades."""
     if mesh not in MESHES:
         raise ValueError(f"mesh must be one of {', '.join(map(repr, MESHES))}, got {mesh!r}")
     if mesh == "uniform":
@@ -217,8 +221,8 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
     default the wafer level's over the drawn levels, the cladding).
     ``lit``: the port names lit, each in a batch entry of its own (all by
     default). ``mesh``: "graded" z cells (``level_cells`` at least across
-    each drawn level, growing by ``mesh_ratio`` at most) or "uniform"
-    ones. The other settings are the module's (see its docstring)."""
+    each drawn level, growing by ``mesh_ratio`` at most), "graded-yz" (y
+    graded too; every port must face ±x) or "uniform" ones. The other settings are the module's (see its docstring)."""
     gf = _gdsfactory()
     if isinstance(component, str):
         component = gf.get_component(component)
@@ -232,7 +236,8 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
             raise ValueError(f"{name} must be at least 0, got {value}")
     h = 1.0 / real(resolution, "resolution", positive=True)
     cells_z = mesh_settings(mesh, level_cells, mesh_ratio)
-    graded = cells_z["mesh"] == "graded"
+    graded = cells_z["mesh"] != "uniform"
+    grade_y = cells_z["mesh"] == "graded-yz"
     thickness = real(layer_thickness, "layer_thickness", positive=True)
     if not 0 < wavelength_start <= wavelength_stop:
         raise ValueError(f"wavelengths from {wavelength_start} to {wavelength_stop}: need "
@@ -248,6 +253,10 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
         if round(float(p.orientation)) % 360 not in INWARD:
             raise ValueError(f"port {p.name!r} faces {p.orientation}°: mode ports lie across "
                              f"x or y (0, 90, 180 or 270°)")
+        if grade_y and round(float(p.orientation)) % 180 == 90:
+            raise ValueError(f"mesh='graded-yz' needs every port to face ±x, but port "
+                             f"{p.name!r} faces {p.orientation}° (its mode port needs one "
+                             f"spacing along y): use mesh='graded'")
     names = [p.name for p in ports]
     lit = names if lit is None else list(lit)
     for name in lit:
@@ -276,8 +285,8 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
     wanted = (x1 - x0 + 2 * (xmargin + thickness), y1 - y0 + 2 * (ymargin + thickness),
               zt - zb + 2 * thickness)
     size = tuple(math.ceil(w / h - 1e-9) * h for w in wanted)
-    if graded:  # z's nodes are its own: the box ends where the layers do
-        size = (size[0], size[1], wanted[2])
+    if graded:  # z's nodes are its own (and y's): the box ends where the layers do
+        size = (size[0], wanted[1] if grade_y else size[1], wanted[2])
     shift = tuple(0.5 * (n - (hi - lo)) - lo
                   for n, lo, hi in zip(size, (x0, y0, zb - thickness),
                                        (x1, y1, zt + thickness)))
@@ -310,19 +319,19 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
                                     reference=bottom + width_to_z * (top - bottom)), material))
 
     if graded:
-        grid = _graded_grid(objects, background, size, h, frequencies, thickness, cells_z)
+        grid = _graded_grid(objects, background, size, h, frequencies, thickness, cells_z,
+                            grade_y)
         cells = dict(grid=grid)
-        # two of z's cells beside the layers, as of x's and y's
-        inside = grid[2].nearest(thickness)
-        clear_z = thickness + 2 * max(grid[2].cell_at(inside), grid[2].cell_at(
-            grid[2].nearest(size[2] - thickness) - 1))
+        # two cells beside the layers along each axis
+        clear = [thickness + 2 * max(grid[a].cell_at(grid[a].nearest(thickness)), grid[a].cell_at(
+            grid[a].nearest(size[a] - thickness) - 1)) for a in range(3)]
     else:
         cells = dict(size=size, resolution=resolution)
-        clear_z = thickness + 2 * h
+        clear = [thickness + 2 * h] * 3
     sim = Simulation(**cells, layer_thickness=thickness, batch=(len(lit), 1), backend=backend,
                      objects=objects, background=background)
     planes = _port_planes(ports, shift, h, port_margin, port_offset, z_lo + shift[2] - port_margin,
-                          z_hi + shift[2] + port_margin, size, thickness, clear_z)
+                          z_hi + shift[2] + port_margin, size, clear)
     options = {} if polarization is None else {"polarization": polarization}
     mode_ports = {p.name: ModePort(sim, frequencies, box=box,
                                    direction=INWARD[round(float(p.orientation)) % 360],
@@ -347,10 +356,11 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
 
 
 def _graded_grid(objects, background, size, h, frequencies, thickness,
-                 cells_z) -> RectilinearGrid:
-    """x and y of ``h``, z fitted to the levels by ``automatic_grid`` (the
-    module's text): the drawn levels are the prisms, the wafer levels'
-    slabs ask for their wavelength alone. The cells per wavelength are
+                 cells_z, grade_y: bool = False) -> RectilinearGrid:
+    """x of ``h``, z (and with ``grade_y`` y) fitted to the levels by
+    ``automatic_grid`` (the module's text), y of ``h`` otherwise: the drawn
+    levels are the prisms, the wafer levels' slabs ask for their
+    wavelength alone. The cells per wavelength are
     those x and y give the densest material at the highest frequency, so
     that z resolves each material as they do."""
     f = float(frequencies.max())
@@ -361,9 +371,10 @@ def _graded_grid(objects, background, size, h, frequencies, thickness,
     across = {o: cells_z["level_cells"] for o in objects if isinstance(o.shape, Prism)}
     fitted = automatic_grid(objects, size, f, cells_per_wavelength=per_wavelength,
                             background=background, ratio=cells_z["mesh_ratio"],
-                            cells_across=across, uniform=(0, 1),
-                            layer_thickness=(0.0, 0.0, thickness))
-    return RectilinearGrid((round(size[0] / h), h), (round(size[1] / h), h), fitted[2])
+                            cells_across=across, uniform=(0,) if grade_y else (0, 1),
+                            layer_thickness=(0.0, thickness if grade_y else 0.0, thickness))
+    y = fitted[1] if grade_y else (round(size[1] / h), h)
+    return RectilinearGrid((round(size[0] / h), h), y, fitted[2])
 
 
 def _bounds(component) -> tuple[tuple[float, float], tuple[float, float]]:
@@ -371,14 +382,12 @@ def _bounds(component) -> tuple[tuple[float, float], tuple[float, float]]:
     return (float(box.left), float(box.bottom)), (float(box.right), float(box.top))
 
 
-def _port_planes(ports, shift, h, margin, offset, z_bottom, z_top, size, thickness,
-                 clear_z) -> list:
+def _port_planes(ports, shift, h, margin, offset, z_bottom, z_top, size, clear) -> list:
     """Each port's rectangle in the box: across its guide, ``offset`` out of
     the component, ``margin`` beyond the guide's width, halfway to the next
     port's guide on the same plane at most, and clear of the layers by two
-    cells (``clear_z`` from each z face)."""
-    clear = thickness + 2 * h
-    z_bottom, z_top = max(z_bottom, clear_z), min(z_top, size[2] - clear_z)
+    cells (``clear[a]`` from each face normal to axis a)."""
+    z_bottom, z_top = max(z_bottom, clear[2]), min(z_top, size[2] - clear[2])
     facing = [round(float(p.orientation)) % 360 for p in ports]
     planes = []
     for k, p in enumerate(ports):
@@ -400,8 +409,8 @@ def _port_planes(ports, shift, h, margin, offset, z_bottom, z_top, size, thickne
                 hi = min(hi, middle)
             else:
                 lo = max(lo, middle)
-        lo, hi = max(lo, clear), min(hi, size[across] - clear)
-        if not clear < plane < size[along] - clear:
+        lo, hi = max(lo, clear[across]), min(hi, size[across] - clear[across])
+        if not clear[along] < plane < size[along] - clear[along]:
             raise ValueError(f"port {p.name!r}: its plane at {plane - shift[along]:g} µm lies "
                              f"in the absorbing layers; raise the margin along "
                              f"{'xy'[along]} or lower port_offset")
