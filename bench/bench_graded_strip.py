@@ -2,6 +2,7 @@
 strip's phase per µm, and a 1×2 splitter's outputs.
 
     python3 bench/bench_graded_strip.py [--uniform 10 15 20 30] [--graded 10 15 20 30:12]
+                                        [--graded-yz 50] [--reference B B B]
                                         [--lengths 1 3] [--mmi] [--backend cpu|cuda]
 
 The strip: gdsfactory's ``straight`` (0.5 × 0.22 µm silicon in silica) of
@@ -12,8 +13,10 @@ lengths (S21 gathers e^{iβx}; the difference leaves out what the ports
 add at the ends), the whole turns taken from the ports' own mode index. A graded run ``r:n`` has ``n`` cells across the
 core (8 by default); the reference is the Richardson extrapolation (second
 order) of the two finest graded runs, which should refine every cell by
-the same factor (20 with 8 across the core, 30 with 12); each run's error
-against it is printed with its cells, steps and seconds (wall and CPU).
+the same factor (20 with 8 across the core, 30 with 12), or the three
+values of ``--reference``; each run's error against it is printed with
+its cells, steps and seconds (wall and CPU). ``--graded-yz``: runs with
+y graded too (``mesh="graded-yz"``).
 
 ``--mmi``: gdsfactory's ``mmi1x2`` shortened as the tests have it (2 µm
 tapers, a 3 µm body), o1 lit, at each resolution and both meshes:
@@ -72,7 +75,8 @@ def strip(args) -> None:
     import gdsfactory as gf
 
     rows = []
-    for mesh, resolutions in (("uniform", args.uniform), ("graded", args.graded)):
+    for mesh, resolutions in (("uniform", args.uniform), ("graded", args.graded),
+                              ("graded-yz", args.graded_yz)):
         for r, cells in resolutions:
             extra = {} if cells is None else {"level_cells": cells}
             pair, wall, cpu = [], 0.0, 0.0
@@ -87,14 +91,18 @@ def strip(args) -> None:
                          float((S[:, 1, 0].abs() ** 2 - 1).abs().max()),
                          float((S[:, 0, 0].abs() ** 2).max())))
             print(f"  {mesh} {r:g}: β {rows[-1][2]}, {wall:.0f} s", flush=True)
-    graded = sorted((r for r in rows if r[0].startswith("graded")), key=lambda r: r[1])
-    (_, r1, b1, *_), (_, r2, b2, *_) = graded[-2:]
-    reference = b2 + (b2 - b1) / ((r2 / r1) ** 2 - 1)
+    if args.reference:
+        reference, r1, r2 = np.array(args.reference), "given", "given"
+    else:
+        graded = sorted((r for r in rows if r[0].startswith("graded,") or r[0] == "graded"),
+                        key=lambda r: r[1])
+        (_, r1, b1, *_), (_, r2, b2, *_) = graded[-2:]
+        reference = b2 + (b2 - b1) / ((r2 / r1) ** 2 - 1)
     uniform = sorted((r for r in rows if r[0] == "uniform"), key=lambda r: r[1])
     if len(uniform) > 1:
         (_, u1, c1, *_), (_, u2, c2, *_) = uniform[-2:]
         check = c2 + (c2 - c1) / ((u2 / u1) ** 2 - 1)
-        print(f"reference β (graded {r1:g}/{r2:g}, Richardson) {reference} /µm; the uniform "
+        print(f"reference β (graded {r1}/{r2}, Richardson) {reference} /µm; the uniform "
               f"{u1:g}/{u2:g} extrapolate to {check}")
     print("(cells, steps, \\|S\\|² of the longer strip; seconds of both runs)")
     print("| z cells | cells per µm | cells | steps | β at 1.55 µm (rad/µm) | error of β over "
@@ -136,12 +144,16 @@ def main(argv=None) -> int:
     ap.add_argument("--uniform", type=resolution, nargs="*", default=["10", "15", "20", "30"])
     ap.add_argument("--graded", type=resolution, nargs="*",
                     default=["10", "15", "20", "30:12"])
+    ap.add_argument("--graded-yz", type=resolution, nargs="*", default=[])
+    ap.add_argument("--reference", type=float, nargs=3, default=None,
+                    help="β at the three wavelengths (rad/µm), instead of the graded runs'")
     ap.add_argument("--lengths", type=float, nargs=2, default=[1.0, 3.0])
     ap.add_argument("--mmi", action="store_true")
     ap.add_argument("--backend", choices=("cpu", "cuda"), default="cpu")
     args = ap.parse_args(argv)
-    args.uniform, args.graded = ([v if isinstance(v, tuple) else resolution(v) for v in vs]
-                                 for vs in (args.uniform, args.graded))
+    args.uniform, args.graded, args.graded_yz = (
+        [v if isinstance(v, tuple) else resolution(v) for v in vs]
+        for vs in (args.uniform, args.graded, args.graded_yz))
     import gdsfactory as gf
 
     gf.gpdk.PDK.activate()
