@@ -79,7 +79,7 @@ class BlochBoundary:
             # false, so layer 0 gets cos - i·sin = exp(-i·k·period).
             return torch.stack([angle.cos(), angle.sin()], 1).to(torch.float32).to(dev)
 
-        self.phase_x, self.phase_y = (phase(self.k[:, a] * (period or 0.0))
+        self.phase_x, self.phase_y = (phase(self.k[:, a] * period)
                                       for a, period in enumerate(self.periods))
         self.flags = torch.tensor([int(x), int(y)], dtype=torch.int32, device=dev)
 

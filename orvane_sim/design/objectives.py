@@ -95,11 +95,7 @@ class Flux:
             for n, sign in (((lo[a], direction),) if flat else ((lo[a], -1), (hi[a], 1))):
                 faces.append((a, n, sign))
         self.faces, self.lo, self.hi = faces, lo, hi
-        # each axis' cell lengths (one spacing repeated on a uniform axis,
-        # where the nodes' differences would round it)
-        self.cells = [torch.full((n,), h, dtype=torch.float64) if h is not None else
-                      sim.grid[a].primal.clone()
-                      for a, (h, n) in enumerate(zip(sim.spacing, sim.placement.shape))]
+        self.cells = [sim.grid[a].cell_lengths() for a in range(3)]
         self.full = [a in sim.periodic_axes() and lo[a] == 0 and hi[a] == sim.placement.shape[a]
                      for a in range(3)]
         self.boxes = []

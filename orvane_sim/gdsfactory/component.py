@@ -222,7 +222,8 @@ def simulation(component, layer_stack=None, material_mapping: dict | None = None
     ``lit``: the port names lit, each in a batch entry of its own (all by
     default). ``mesh``: "graded" z cells (``level_cells`` at least across
     each drawn level, growing by ``mesh_ratio`` at most), "graded-yz" (y
-    graded too; every port must face ±x) or "uniform" ones. The other settings are the module's (see its docstring)."""
+    graded too; every port must face ±x) or "uniform" ones. The other
+    settings are the module's (see its docstring)."""
     gf = _gdsfactory()
     if isinstance(component, str):
         component = gf.get_component(component)

@@ -161,6 +161,13 @@ class Axis:
                        self.nodes[-1:] + 0.5 * self.primal[-1:]])
         return torch.arange(n + 2, dtype=F64) - 0.5, x
 
+    def cell_lengths(self) -> torch.Tensor:
+        """float64 [N]: each cell's length, the one spacing repeated exactly on
+        a uniform axis (where the nodes' differences would round it)."""
+        if self.uniform is not None:
+            return torch.full((self.cells,), self.uniform, dtype=F64)
+        return self.primal
+
     def part(self, first: int, stop: int) -> "Axis":
         """The axis of cells first .. stop - 1 (a slab's), from its first
         node; non-uniform where this axis is, even where those cells happen

@@ -29,7 +29,7 @@ import torch
 from ..core.descriptions import recorded
 from ..grid import positions
 from ..grid.arguments import count, frequencies as checked_frequencies
-from ..grid.rectilinear import Axis, coordinates, onto_node, span_lengths
+from ..grid.rectilinear import coordinates, onto_node, span_lengths
 from .frequency import Decimation, Sampled, _slots
 
 
@@ -38,13 +38,6 @@ def _turned(field: torch.Tensor, a: int) -> torch.Tensor:
     (a + 1, a + 2, a)."""
     b, c = (a + 1) % 3, (a + 2) % 3
     return field.permute(0, 1, 2 + b, 2 + c, 2 + a, 5)
-
-
-def _cell_lengths(axis: Axis) -> torch.Tensor:
-    """float64 [N]: each cell's length along ``axis`` (its one spacing
-    repeated on a uniform axis)."""
-    return torch.full((axis.cells,), axis.uniform, dtype=torch.float64) \
-        if axis.uniform is not None else axis.primal
 
 
 class FluxPlane(Sampled):
@@ -108,7 +101,7 @@ class FluxPlane(Sampled):
         if NX < 2 or NY < 2:
             raise ValueError(f"a flux plane needs at least 2 cells along x and y, got {NX}, {NY}")
         # the whole box's axes (a slab's grid is the whole box's too)
-        across = [_cell_lengths(sim.grid[t]) for t in (0, 1)]
+        across = [sim.grid[t].cell_lengths() for t in (0, 1)]
         self.area = float(across[0][1:].sum() * across[1][1:].sum())
         # On equal cells every sample weighs alike, and the plain mean stays
         # as it was; otherwise [X, Y] per set of points, (Ex, Hy) at (half,
@@ -422,7 +415,7 @@ class FluxRectangle(Sampled):
             # the rectangle's cells: the half positions' weights, and halves
             # of the nodes' (the trapezoid rule between the rectangle's ends)
             lo, hi = self.lo[t], self.hi[t]
-            weight = span_lengths(_cell_lengths(axis)[lo:hi], half)[h0 - lo:stop - lo]
+            weight = span_lengths(axis.cell_lengths()[lo:hi], half)[h0 - lo:stop - lo]
             axes.append((coordinates(axis, h0, stop, half), weight))
         (pb, wb), (pc, wc) = axes
         pts = torch.zeros(len(pb), len(pc), 3, dtype=f64)
